@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Run the libFuzzer targets of build/fuzz under ASan + UBSan.
+#   scripts/fuzz.sh [--smoke | --seconds N] [TARGET...]
+# --smoke runs each target over its seed corpus only (used by the test command);
+# --seconds N fuzzes each target for N seconds (default 300) with a scratch corpus.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=time; seconds=300
+targets=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) mode=smoke ;;
+    --seconds) seconds=$2; shift ;;
+    *) targets+=("$1") ;;
+  esac
+  shift
+done
+bin=build/fuzz/bin
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in "$bin"/fuzz_*; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
+fi
+[ ${#targets[@]} -gt 0 ] || { echo "no fuzz targets built"; exit 0; }
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+for t in "${targets[@]}"; do
+  corpus=fuzz/corpus/${t#fuzz_}
+  if [ "$mode" = smoke ]; then
+    echo "fuzz smoke: $t"
+    work=$(mktemp -d)
+    "$bin/$t" -runs=5000 -seed=1 "$work" "$corpus" >"$work.log" 2>&1 || { cat "$work.log"; exit 1; }
+    rm -rf "$work" "$work.log"
+  else
+    work=$(mktemp -d)
+    cp -r "$corpus"/. "$work"/ 2>/dev/null || true
+    echo "fuzzing $t for ${seconds}s"
+    "$bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$work" "$corpus"
+    rm -rf "$work"
+  fi
+done
