@@ -50,6 +50,12 @@ struct SYSTEMTIME {
   WORD wMilliseconds;
 };
 
+// 100-nanosecond intervals since 1601-01-01 UTC, split in two 32-bit halves.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
 struct OVERLAPPED {
   std::uintptr_t Internal;
   std::uintptr_t InternalHigh;
@@ -123,6 +129,9 @@ constexpr DWORD ERROR_OLD_WIN_VERSION = 1150;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 constexpr DWORD ERROR_ABANDONED_WAIT_0 = 735;
 constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_NOT_LOCKED = 158;
+constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+constexpr DWORD ERROR_BAD_FORMAT = 11;
 
 // Windows Sockets error codes.
 constexpr DWORD WSAEINTR = 10004;
