@@ -1,0 +1,72 @@
+// The process-wide library context: init count, init lock, per-thread error slot,
+// default allocator and the registries the library tears down.
+#pragma once
+
+#include <atomic>
+
+#include "foundation/list.h"
+#include "foundation/mutex.h"
+#include "foundation/tls.h"
+
+class VGS_Allocator;
+
+// Registry of the library's HTTP requests. The HTTP request layer replaces release_all;
+// until it exists there is nothing to release.
+class VGS_HTTP_Request_Registry {
+ public:
+  virtual ~VGS_HTTP_Request_Registry();
+  // Drops the registry's reference on every request still in it.
+  virtual void release_all();
+};
+
+// Start and stop of the library's thread manager, registered by the thread layer. Until
+// one is registered, initialize and uninitialize have no threads to manage.
+struct VGS_Thread_Manager_Hooks {
+  int (*open)();   // obtains the manager; -1 with the error code recorded on failure
+  void (*close)();  // stops and joins the library's threads
+};
+
+class VGS_Library_Context {
+ public:
+  // The context, created on first use; null when it cannot be created.
+  static VGS_Library_Context* instance();
+  // Destroys the context (library unload).
+  static void destroy();
+
+  VGS_Library_Context(const VGS_Library_Context&) = delete;
+  VGS_Library_Context& operator=(const VGS_Library_Context&) = delete;
+
+  int initialize();
+  void uninitialize();
+  bool is_initialized() const;
+
+  VGS_TLS<unsigned long>& error_slot() { return *error_slot_; }
+
+  VGS_Allocator* default_allocator() const { return default_allocator_.load(std::memory_order_acquire); }
+  void set_default_allocator(VGS_Allocator* allocator) {
+    default_allocator_.store(allocator, std::memory_order_release);
+  }
+
+  // Takes ownership of an allocator singleton (a second registration is accepted).
+  // 0; -1 with 87 recorded for null. Throws VGS_Exception (8) when out of memory.
+  int register_allocator(VGS_Allocator* allocator);
+
+  // Serialises initialize/uninitialize and the allocator singletons' creation.
+  VGS_Thread_Mutex& init_lock() { return *init_lock_; }
+
+  void set_thread_manager_hooks(const VGS_Thread_Manager_Hooks& hooks);
+  void set_module(void* module) { module_ = module; }
+
+ private:
+  VGS_Library_Context();
+  ~VGS_Library_Context();
+
+  std::atomic<int> init_count_;
+  void* module_;
+  VGS_Thread_Mutex* init_lock_;
+  VGS_TLS<unsigned long>* error_slot_;
+  std::atomic<VGS_Allocator*> default_allocator_;
+  VGS_List<VGS_Allocator*>* allocators_;
+  VGS_HTTP_Request_Registry* http_requests_;
+  VGS_Thread_Manager_Hooks thread_hooks_;
+};

@@ -1,0 +1,227 @@
+#include "platform/sync.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+#include "platform/error.h"
+
+namespace plat {
+
+namespace {
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION::storage),
+              "CRITICAL_SECTION storage too small");
+static_assert(alignof(pthread_mutex_t) <= 16, "CRITICAL_SECTION storage misaligned");
+
+pthread_mutex_t* mutex_of(CRITICAL_SECTION* cs) {
+  return reinterpret_cast<pthread_mutex_t*>(cs->storage);
+}
+
+// The fds of open auto-reset events; every other fd handle is waited on without being
+// consumed. Entries leave with CloseHandle.
+class AutoResetRegistry {
+ public:
+  void add(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fds_.insert(fd);
+  }
+  void remove(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fds_.erase(fd);
+  }
+  bool contains(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fds_.count(fd) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_set<int> fds_;
+};
+
+AutoResetRegistry& auto_reset_events() {
+  static AutoResetRegistry* registry = new AutoResetRegistry();  // lives until exit
+  return *registry;
+}
+
+// Moves a descriptor off 0, which never becomes a handle.
+int avoid_fd_zero(int fd) {
+  if (fd != 0) return fd;
+  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return moved;
+}
+
+std::int64_t monotonic_ms() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Takes the set state of an auto-reset event; false when another waiter took it first.
+bool consume_event(int fd) {
+  std::uint64_t value = 0;
+  ssize_t n;
+  do {
+    n = ::read(fd, &value, sizeof(value));
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof(value));
+}
+
+}  // namespace
+
+void InitializeCriticalSection(CRITICAL_SECTION* cs) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(mutex_of(cs), &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+void EnterCriticalSection(CRITICAL_SECTION* cs) { pthread_mutex_lock(mutex_of(cs)); }
+
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) {
+  return pthread_mutex_trylock(mutex_of(cs)) == 0 ? TRUE : FALSE;
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION* cs) { pthread_mutex_unlock(mutex_of(cs)); }
+
+void DeleteCriticalSection(CRITICAL_SECTION* cs) { pthread_mutex_destroy(mutex_of(cs)); }
+
+HANDLE CreateEvent(BOOL manual_reset, BOOL initial_state) {
+  int fd = avoid_fd_zero(::eventfd(initial_state ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return nullptr;
+  }
+  if (!manual_reset) {
+    try {
+      auto_reset_events().add(fd);
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+  } else {
+    auto_reset_events().remove(fd);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return fd_to_handle(fd);
+}
+
+BOOL SetEvent(HANDLE event) {
+  if (!handle_is_valid(event)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = ::write(handle_to_fd(event), &one, sizeof(one));
+  } while (n < 0 && errno == EINTR);
+  // EAGAIN: the counter is at its limit, so the event is set already.
+  if (n < 0 && errno != EAGAIN) {
+    SetLastErrorFromErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  if (!handle_is_valid(event)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::uint64_t value = 0;
+  ssize_t n;
+  do {
+    n = ::read(handle_to_fd(event), &value, sizeof(value));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && errno != EAGAIN) {
+    SetLastErrorFromErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!handle_is_valid(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  int fd = handle_to_fd(handle);
+  auto_reset_events().remove(fd);
+  if (::close(fd) != 0 && errno != EINTR) {
+    SetLastErrorFromErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
+                             DWORD milliseconds) {
+  if (wait_all) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return WAIT_FAILED;
+  }
+  if (handles == nullptr || count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  pollfd fds[MAXIMUM_WAIT_OBJECTS];
+  bool auto_reset[MAXIMUM_WAIT_OBJECTS];
+  for (DWORD i = 0; i < count; ++i) {
+    if (!handle_is_valid(handles[i])) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    fds[i].fd = handle_to_fd(handles[i]);
+    fds[i].events = POLLIN;
+    fds[i].revents = 0;
+    auto_reset[i] = auto_reset_events().contains(fds[i].fd);
+  }
+
+  const bool forever = milliseconds == INFINITE;
+  const std::int64_t deadline = forever ? 0 : monotonic_ms() + milliseconds;
+  for (;;) {
+    int wait_ms = -1;
+    if (!forever) {
+      std::int64_t left = deadline - monotonic_ms();
+      wait_ms = left > 0 ? static_cast<int>(left) : 0;
+    }
+    int ready = ::poll(fds, count, wait_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno();
+      return WAIT_FAILED;
+    }
+    for (DWORD i = 0; ready > 0 && i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].revents & POLLNVAL) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+      }
+      if (!auto_reset[i] || consume_event(fds[i].fd)) return WAIT_OBJECT_0 + i;
+      // Another waiter consumed this auto-reset event; a higher index may still count.
+    }
+    if (!forever && monotonic_ms() >= deadline) return WAIT_TIMEOUT;
+  }
+}
+
+}  // namespace plat
