@@ -1,0 +1,8 @@
+#include <gtest/gtest.h>
+
+// The library is not initialised here: lifecycle tests count initialize/uninitialize pairs
+// themselves, and tests that need the default allocator initialise in their fixture.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
