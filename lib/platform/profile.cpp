@@ -197,6 +197,7 @@ DWORD CopyList(const std::vector<std::string>& names, char* buffer, DWORD size) 
   if (list.size() + 1 <= size) {
     std::memcpy(buffer, list.data(), list.size());
     buffer[list.size()] = '\0';
+    if (list.empty()) buffer[1] = '\0';  // an empty list still ends in two NULs
     return static_cast<DWORD>(list.size());
   }
   std::memcpy(buffer, list.data(), size - 2);
