@@ -58,6 +58,14 @@ VGS_Archive& VGS_Archive::operator<<(const std::string& text) {
   output_ << text;
   return *this;
 }
+VGS_Archive& VGS_Archive::operator<<(const char16_t* text) {
+  output_ << text;
+  return *this;
+}
+VGS_Archive& VGS_Archive::operator<<(const std::u16string& text) {
+  output_ << text;
+  return *this;
+}
 VGS_Archive& VGS_Archive::operator>>(VGS_Byte_Block& block) {
   input_ >> block;
   return *this;
@@ -71,6 +79,15 @@ VGS_Archive& VGS_Archive::operator+=(const char* text) {
   return *this;
 }
 VGS_Archive& VGS_Archive::operator+=(const std::string& text) {
+  length_ += VGS_CDR::size_of(text);
+  return *this;
+}
+
+VGS_Archive& VGS_Archive::operator+=(const char16_t* text) {
+  length_ += VGS_CDR::size_of(text);
+  return *this;
+}
+VGS_Archive& VGS_Archive::operator+=(const std::u16string& text) {
   length_ += VGS_CDR::size_of(text);
   return *this;
 }

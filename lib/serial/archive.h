@@ -46,6 +46,8 @@ class VGS_Archive {
   VGS_Archive& operator<<(const VGS_Byte_Block& block);
   VGS_Archive& operator<<(const char* text);
   VGS_Archive& operator<<(const std::string& text);
+  VGS_Archive& operator<<(const char16_t* text);
+  VGS_Archive& operator<<(const std::u16string& text);
 
   template <class T, class W = VGS_CDR_Wire<T>>
   VGS_Archive& operator>>(T& value) {
@@ -66,6 +68,8 @@ class VGS_Archive {
   VGS_Archive& operator+=(const VGS_Byte_Block& block);
   VGS_Archive& operator+=(const char* text);
   VGS_Archive& operator+=(const std::string& text);
+  VGS_Archive& operator+=(const char16_t* text);
+  VGS_Archive& operator+=(const std::u16string& text);
 
   // Checked write that counts the element; the element number is not encoded.
   template <class T>

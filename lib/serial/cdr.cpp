@@ -2,6 +2,7 @@
 
 #include "foundation/exception.h"
 #include "foundation/library.h"
+#include "foundation/str_conv.h"
 #include "serial/byte_block.h"
 
 // Constant-initialised from the compiler's view of the host; check_endian() confirms
@@ -88,6 +89,12 @@ double VGS_CDR::swapdbl(double v) {
 }
 
 unsigned int VGS_CDR::size_of(const VGS_Byte_Block& block) { return block.size(); }
+
+unsigned int VGS_CDR::size_of(const char16_t* text) {
+  if (text == nullptr) return 0;
+  VGS_Str_Conv narrow;
+  return size_of(narrow.convert_to_char(text));
+}
 
 unsigned int VGS_CDR::fixed_length(unsigned char type) {
   switch (type) {
@@ -180,6 +187,14 @@ int VGS_OutputCDR::set_value(unsigned int element, const char* text) {
 
 int VGS_OutputCDR::set_value(unsigned int element, const std::string& text) {
   return set_value(element, static_cast<const void*>(text.data()), size_of(text));
+}
+
+int VGS_OutputCDR::set_value(unsigned int element, const char16_t* text) {
+  if (text == nullptr) return set_value(element, static_cast<const char*>(nullptr));
+  VGS_Str_Conv narrow;
+  const char* converted = narrow.convert_to_char(text);
+  if (converted == nullptr) return -1;
+  return set_value(element, converted);
 }
 
 // ---- VGS_InputCDR ----
@@ -306,4 +321,14 @@ VGS_InputCDR& operator>>(VGS_InputCDR& in, VGS_Byte_Block& block) {
   if (in.lookup(element, type, length, data) < 0) vgs_cdr_detail::throw_recorded();
   if (block.set(length, data) < 0) vgs_cdr_detail::throw_recorded();
   return in;
+}
+
+VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const char16_t* text) {
+  if (out.set_value(out.elements(), text) < 0) vgs_cdr_detail::throw_recorded();
+  return out;
+}
+
+VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const std::u16string& text) {
+  if (out.set_value(out.elements(), text) < 0) vgs_cdr_detail::throw_recorded();
+  return out;
 }

@@ -109,6 +109,10 @@ class VGS_CDR {
   static unsigned int size_of(const std::string& text) {
     return static_cast<unsigned int>(text.size());
   }
+  // Wide text is encoded as its narrow conversion (the locale's codeset); 0 when it
+  // cannot be converted.
+  static unsigned int size_of(const char16_t* text);
+  static unsigned int size_of(const std::u16string& text) { return size_of(text.c_str()); }
 
   // Fixed length of type codes 1 to 6; 0 for the others.
   static unsigned int fixed_length(unsigned char type);
@@ -151,6 +155,10 @@ class VGS_OutputCDR : public VGS_CDR {
   int set_value(unsigned int element, const VGS_Byte_Block& block);
   int set_value(unsigned int element, const char* text);
   int set_value(unsigned int element, const std::string& text);
+  int set_value(unsigned int element, const char16_t* text);
+  int set_value(unsigned int element, const std::u16string& text) {
+    return set_value(element, text.c_str());
+  }
 
  private:
   unsigned int room() const { return position_ < capacity_ ? capacity_ - position_ : 0u; }
@@ -262,6 +270,8 @@ VGS_OutputCDR& operator<<(VGS_OutputCDR& out, T value) {
 VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const VGS_Byte_Block& block);
 VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const char* text);
 VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const std::string& text);
+VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const char16_t* text);
+VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const std::u16string& text);
 
 template <class T, class W = VGS_CDR_Wire<T>>
 VGS_InputCDR& operator>>(VGS_InputCDR& in, T& value) {

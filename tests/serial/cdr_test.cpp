@@ -212,6 +212,23 @@ TEST(Cdr, SizesAndSwaps) {
   EXPECT_EQ(VGS_CDR::swapdbl(VGS_CDR::swapdbl(3.25)), 3.25);
 }
 
+TEST(Cdr, WideTextIsWrittenAsItsNarrowConversion) {
+  // The test runs in the C locale, whose codeset the library takes as UTF-8.
+  const char16_t* wide = u"a\uD55C";
+  EXPECT_EQ(VGS_CDR::size_of(wide), 4u);
+  EXPECT_EQ(VGS_CDR::size_of(std::u16string(wide)), 4u);
+  unsigned char buffer[8] = {};
+  VGS_OutputCDR out(buffer, sizeof(buffer));
+  out << wide << std::u16string(u"z");
+  EXPECT_EQ(bytes_of(buffer, out.set_size()),
+            (std::vector<unsigned char>{'a', 0xED, 0x95, 0x9C, 'z'}));
+  EXPECT_EQ(out.elements(), 2u);
+  unsigned char tiny[3];
+  VGS_OutputCDR small(tiny, sizeof(tiny));
+  EXPECT_THROW(small << wide, VGS_Exception);
+  EXPECT_EQ(small.offset(), 0);
+}
+
 TEST(Cdr, BaseStreamIsNotImplemented) {
   VGS_CDR base;
   VGSLib::SetErrorCode(0);
