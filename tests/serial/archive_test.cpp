@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "foundation/exception.h"
+#include "foundation/file_util.h"
 #include "foundation/library.h"
+#include "platform/file.h"
 #include "serial/object_factory.h"
 #include "serial/serializable.h"
 
@@ -289,6 +292,68 @@ TEST(Archive, HeaderHelpers) {
   EXPECT_EQ(archive.get_stype(), 0x66);
   EXPECT_EQ(archive.get_sid(), 0x1234);
   EXPECT_EQ(archive.get_bodysize(), 0x01020304u);
+}
+
+// A scratch file that is removed again.
+class ScratchFile {
+ public:
+  ScratchFile()
+      : path_(::testing::TempDir() + "vgss_archive_test_" + std::to_string(std::random_device()())) {
+    handle_ = VGSLib::create(path_.c_str(), true, 0);
+  }
+  ~ScratchFile() {
+    if (handle_is_valid(handle_)) plat::CloseFile(handle_);
+    VGSLib::deletefile(path_.c_str());
+  }
+  void* handle() const { return handle_; }
+  void rewind() { VGSLib::seek(handle_, 0, FILE_BEGIN); }
+  void truncate(unsigned long long size) { VGSLib::setfsize(handle_, size); }
+
+ private:
+  std::string path_;
+  void* handle_;
+};
+
+TEST(Archive, FramesWrittenToAFileReadBackWhole) {
+  ScratchFile file;
+  ASSERT_TRUE(handle_is_valid(file.handle()));
+  Record record;
+  record.l = 77;
+  std::vector<unsigned char> payload(10000);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7);
+  record.payload.set(10000u, payload.data());
+  VGS_Archive archive;
+  const int size = archive.serialize(file.handle(), record);
+  ASSERT_EQ(size, 20 + 31 + 10000);
+  ASSERT_EQ(archive.serialize(file.handle(), Counter(9)), 24);
+
+  file.rewind();
+  TestFactory factory;
+  VGS_Serializable* object = nullptr;
+  ASSERT_EQ(archive.deserialize(file.handle(), factory, object), size);
+  std::unique_ptr<VGS_Serializable> first(object);
+  ASSERT_NE(object, nullptr);
+  EXPECT_TRUE(static_cast<Record*>(object)->same(record));
+  ASSERT_EQ(archive.deserialize(file.handle(), factory, object), 24);
+  std::unique_ptr<VGS_Serializable> second(object);
+  EXPECT_EQ(static_cast<Counter*>(object)->value_, 9u);
+
+  // End of file: the read result (0) comes back as it is.
+  EXPECT_EQ(archive.deserialize(file.handle(), factory, object), 0);
+  EXPECT_EQ(object, nullptr);
+
+  // A body cut short by the end of the file.
+  file.truncate(static_cast<unsigned long long>(size) - 1);
+  file.rewind();
+  VGSLib::SetErrorCode(0);
+  EXPECT_EQ(archive.deserialize(file.handle(), factory, object), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_INPUT_UNDERFLOW);
+  EXPECT_EQ(object, nullptr);
+  // A header cut short.
+  file.truncate(10);
+  file.rewind();
+  EXPECT_EQ(archive.deserialize(file.handle(), factory, object), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_INPUT_UNDERFLOW);
 }
 
 TEST(Archive, CloneCopiesThroughTheFactory) {
