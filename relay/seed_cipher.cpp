@@ -217,8 +217,18 @@ inline void StoreWord(uint32_t v, uint8_t* p) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+// One SEED round: (a, b) ^= F(c, d) under the round-key pair (k0, k1).
+inline void Round(uint32_t& a, uint32_t& b, uint32_t c, uint32_t d, uint32_t k0, uint32_t k1) {
+    uint32_t t0 = c ^ k0;
+    uint32_t t1 = G((d ^ k1) ^ t0);
+    t0 = G(t0 + t1);
+    t1 = G(t1 + t0);
+    a ^= t0 + t1;
+    b ^= t1;
+}
+
 // The 16 Feistel rounds on N blocks at once; the blocks are independent (ECB), so their
-// dependency chains interleave. Decryption takes the round-key pairs in reverse order.
+// dependency chains overlap. Decryption takes the round-key pairs in reverse order.
 template <int N, bool Decrypt>
 void TransformBlocks(const uint32_t* rk, uint8_t* data) {
     uint32_t l0[N], l1[N], r0[N], r1[N];
@@ -229,27 +239,12 @@ void TransformBlocks(const uint32_t* rk, uint8_t* data) {
         r1[j] = LoadWord(data + 16 * j + 12);
     }
     for (int round = 0; round < 16; round += 2) {
-        for (int half = 0; half < 2; ++half) {
-            const int pair = Decrypt ? 15 - (round + half) : round + half;
-            const uint32_t k0 = rk[2 * pair];
-            const uint32_t k1 = rk[2 * pair + 1];
-            uint32_t* a = half == 0 ? l0 : r0;  // halves updated this round
-            uint32_t* b = half == 0 ? l1 : r1;
-            const uint32_t* c = half == 0 ? r0 : l0;  // round function input
-            const uint32_t* d = half == 0 ? r1 : l1;
-            uint32_t t0[N], t1[N];
-            for (int j = 0; j < N; ++j) {
-                t0[j] = c[j] ^ k0;
-                t1[j] = (d[j] ^ k1) ^ t0[j];
-            }
-            for (int j = 0; j < N; ++j) t1[j] = G(t1[j]);
-            for (int j = 0; j < N; ++j) t0[j] = G(t0[j] + t1[j]);
-            for (int j = 0; j < N; ++j) t1[j] = G(t1[j] + t0[j]);
-            for (int j = 0; j < N; ++j) {
-                a[j] ^= t0[j] + t1[j];
-                b[j] ^= t1[j];
-            }
-        }
+        const uint32_t* k = rk + 2 * (Decrypt ? 15 - round : round);
+        const uint32_t* next = Decrypt ? k - 2 : k + 2;
+#pragma GCC unroll 8
+        for (int j = 0; j < N; ++j) Round(l0[j], l1[j], r0[j], r1[j], k[0], k[1]);
+#pragma GCC unroll 8
+        for (int j = 0; j < N; ++j) Round(r0[j], r1[j], l0[j], l1[j], next[0], next[1]);
     }
     for (int j = 0; j < N; ++j) {
         StoreWord(r0[j], data + 16 * j);
@@ -259,10 +254,15 @@ void TransformBlocks(const uint32_t* rk, uint8_t* data) {
     }
 }
 
+// Blocks enciphered together by the ECB loops.
+constexpr int kLanes = 4;
+
 template <bool Decrypt>
 void TransformEcb(const uint32_t* rk, uint8_t* data, size_t size) {
     size_t blocks = size / kSeedBlockSize;
-    for (; blocks >= 4; blocks -= 4, data += 4 * kSeedBlockSize) TransformBlocks<4, Decrypt>(rk, data);
+    for (; blocks >= kLanes; blocks -= kLanes, data += kLanes * kSeedBlockSize) {
+        TransformBlocks<kLanes, Decrypt>(rk, data);
+    }
     for (; blocks > 0; --blocks, data += kSeedBlockSize) TransformBlocks<1, Decrypt>(rk, data);
 }
 
