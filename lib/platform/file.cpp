@@ -193,6 +193,13 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, DWORD dispos
     SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToError(errno));
     return INVALID_HANDLE_VALUE;
   }
+  // A directory is not a file handle (as on Windows without backup semantics).
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   fd = AvoidZero(fd);
   if (fd < 0) {
     SetLastErrorFromErrno();

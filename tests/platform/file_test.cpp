@@ -58,6 +58,10 @@ TEST(PlatformFile, DispositionsFollowWindowsRules) {
   EXPECT_EQ(::fcntl(handle_to_fd(h), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   plat::CloseFile(h);
 
+  EXPECT_EQ(plat::CreateFileA(dir.path().c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), ERROR_ACCESS_DENIED) << "a directory is no file";
+
   EXPECT_FALSE(plat::CloseFile(INVALID_HANDLE_VALUE));
   EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(plat::CreateFileA(nullptr, GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
