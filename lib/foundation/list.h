@@ -1,6 +1,8 @@
 // VGS_List: doubly linked list; VGS_Queue: first in, first out on top of it.
 #pragma once
 
+#include <cstddef>
+#include <iterator>
 #include <new>
 
 #include "foundation/error_codes.h"
@@ -34,6 +36,12 @@ class VGS_List {
   template <class N, class R>
   class basic_iterator {
    public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = T;
+    using difference_type = std::ptrdiff_t;
+    using pointer = R*;
+    using reference = R&;
+
     basic_iterator() : node_(nullptr) {}
     explicit basic_iterator(N* node) : node_(node) {}
     R& operator*() const { return node_->value(); }
