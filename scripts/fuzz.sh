@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # Run the libFuzzer targets of build/fuzz under ASan + UBSan.
-#   scripts/fuzz.sh [--smoke | --seconds N] [TARGET...]
+#   scripts/fuzz.sh [--smoke | --seconds N] [--bin DIR] [TARGET...]
 # --smoke runs each target over its seed corpus only (used by the test command);
 # --seconds N fuzzes each target for N seconds (default 300) with a scratch corpus.
+# --bin DIR takes the targets from DIR instead of build/fuzz/bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=time; seconds=300
+bin=build/fuzz/bin
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) mode=smoke ;;
     --seconds) seconds=$2; shift ;;
+    --bin) bin=$2; shift ;;
     *) targets+=("$1") ;;
   esac
   shift
 done
-bin=build/fuzz/bin
 if [ ${#targets[@]} -eq 0 ]; then
   for f in "$bin"/fuzz_*; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
 fi
