@@ -1,0 +1,333 @@
+#include "serial/message_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "foundation/exception.h"
+#include "foundation/library.h"
+#include "platform/sync.h"
+#include "serial/archive.h"
+#include "serial/byte_block.h"
+#include "serial/message_block.h"
+#include "serial/object_factory.h"
+#include "serial/serializable.h"
+
+namespace {
+
+std::atomic<int> g_live_notes{0};
+
+// stype 9, sid 1: one 32-bit value; counts live instances so that leaks and double
+// frees show.
+class Note : public VGS_Serializable {
+ public:
+  explicit Note(std::uint32_t value = 0) : VGS_Serializable(9, 1), value(value) { ++g_live_notes; }
+  ~Note() override { --g_live_notes; }
+  int serialize(VGS_Archive& ar) const override {
+    ar << value;
+    return 0;
+  }
+  int deserialize(VGS_Archive& ar) override {
+    ar >> value;
+    return 0;
+  }
+  void calc_size(VGS_Archive& ar) const override { ar += value; }
+  std::uint32_t value;
+};
+
+class NoteFactory : public VGS_Object_Factory {
+ public:
+  VGS_Serializable* create_stream(unsigned short stype, unsigned short sid) const override {
+    return stype == 9 && sid == 1 ? new Note() : nullptr;
+  }
+};
+
+std::uint32_t value_of(const VGS_Message_Block& block) {
+  return static_cast<Note*>(static_cast<VGS_Serializable*>(block))->value;
+}
+
+bool is_set(void* event) { return plat::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+class MessageTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(g_live_notes.load(), 0); }
+};
+
+// A queue is a reference-counted handler: it is created on the heap and released.
+struct QueueRef {
+  VGS_Message_Queue* q = new VGS_Message_Queue();
+  ~QueueRef() { q->release(); }
+  VGS_Message_Queue* operator->() const { return q; }
+};
+
+// ---- message blocks ----
+
+TEST_F(MessageTest, CopiesShareOneMessageAndTheLastHandleFreesIt) {
+  VGS_Message_Block empty;
+  EXPECT_TRUE(empty.is_null());
+  EXPECT_EQ(empty.get_handle(), nullptr);
+  {
+    VGS_Message_Block a(new Note(5), false);
+    EXPECT_EQ(g_live_notes.load(), 1);
+    VGS_Message_Block b(a);
+    VGS_Message_Block c;
+    c = b;
+    c = a;  // the same block: nothing changes
+    EXPECT_TRUE(a == b && b == c);
+    EXPECT_NE(a, empty);
+    a.reset();
+    b.reset();
+    EXPECT_EQ(g_live_notes.load(), 1);  // c still holds it
+    EXPECT_EQ(value_of(c), 5u);
+    c = empty;
+    EXPECT_EQ(g_live_notes.load(), 0);
+    EXPECT_TRUE(c.is_null());
+  }
+  // Two blocks of equal content are different blocks.
+  VGS_Message_Block x(new Note(1), false), y(new Note(1), false);
+  EXPECT_NE(x, y);
+}
+
+TEST_F(MessageTest, BlockWithoutResponseSlotNeitherWaitsNorStoresAnAnswer) {
+  VGS_Message_Block block(new Note(1), false);
+  EXPECT_EQ(block.wait(INFINITE), 0);
+  EXPECT_EQ(block.signal(-1, 77, new Note(2)), 0);  // the response is not leaked
+  EXPECT_EQ(block.error_code(), 0u);
+  EXPECT_EQ(block.get_resmsg(), nullptr);
+  EXPECT_EQ(block.get_handle(), nullptr);
+}
+
+TEST_F(MessageTest, WaitTimesOutWith258WhenNobodyAnswers) {
+  VGS_Message_Block block(new Note(1), true);
+  ASSERT_NE(block.get_handle(), nullptr);
+  EXPECT_EQ(block.wait(100), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), 258u);
+}
+
+TEST_F(MessageTest, ReceiverOnAnotherThreadAnswersTheWaitingSender) {
+  VGS_Message_Block request(new Note(10), true);
+  VGS_Message_Block copy(request);
+  std::thread receiver([copy]() mutable {
+    copy.signal(value_of(copy) + 1, 0, new Note(42));
+  });
+  EXPECT_EQ(request.wait(INFINITE), 11);
+  receiver.join();
+  ASSERT_NE(request.get_resmsg(), nullptr);
+  EXPECT_EQ(static_cast<Note*>(request.get_resmsg())->value, 42u);
+  EXPECT_EQ(request.error_code(), 0u);
+}
+
+TEST_F(MessageTest, NegativeAnswerIsReturnedWithRequestFailedAndFirstAnswerStands) {
+  VGS_Message_Block request(new Note(1), true);
+  request.signal(-5, 1234, new Note(7));
+  request.signal(3, 0, new Note(8));  // too late: deleted, the first answer stays
+  EXPECT_EQ(request.wait(0), -5);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_REQUEST_FAILED);
+  EXPECT_EQ(request.error_code(), 1234u);
+  EXPECT_EQ(static_cast<Note*>(request.get_resmsg())->value, 7u);
+}
+
+TEST_F(MessageTest, ResponseSlotWithoutMessageIsStillABlock) {
+  VGS_Message_Block block(nullptr, true);
+  EXPECT_TRUE(block.is_null());
+  EXPECT_NE(block.get_handle(), nullptr);
+  VGS_Message_Block copy(block);
+  copy.signal(2, 0, nullptr);
+  EXPECT_EQ(block.wait(0), 2);
+}
+
+TEST_F(MessageTest, BlockFromAFrameDecodesTheObject) {
+  VGS_Byte_Block frame;
+  {
+    VGS_Archive archive;
+    Note original(0xCAFEu);
+    ASSERT_GT(archive.serialize(frame, original), 0);
+  }
+  NoteFactory factory;
+  VGS_Message_Block block(frame, factory, true);
+  ASSERT_FALSE(block.is_null());
+  EXPECT_EQ(value_of(block), 0xCAFEu);
+  EXPECT_NE(block.get_handle(), nullptr);
+
+  VGS_Byte_Block partial(frame.size() - 1, frame.c_ptr(0));
+  VGS_Message_Block other;
+  EXPECT_EQ(other.set(partial, factory, false), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_INPUT_UNDERFLOW);
+  EXPECT_TRUE(other.is_null());
+
+  VGS_Object_Factory no_types;
+  EXPECT_THROW(VGS_Message_Block(frame, no_types, false), VGS_Exception);
+}
+
+// ---- the queue ----
+
+TEST_F(MessageTest, EmptyBlockIsRefusedAndLeavesTheEventAlone) {
+  QueueRef queue;
+  EXPECT_EQ(queue->sendMessage(VGS_Message_Block()), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), static_cast<unsigned long>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(is_set(queue->get_event()));
+
+  ASSERT_EQ(queue->sendMessage(VGS_Message_Block(new Note(1), false)), 0);
+  EXPECT_EQ(queue->sendMessage(VGS_Message_Block(nullptr, true)), -1);  // slot, no message
+  EXPECT_TRUE(is_set(queue->get_event()));
+}
+
+TEST_F(MessageTest, EventStaysSetUntilTheLastMessageIsTakenInOrder) {
+  QueueRef queue;
+  ASSERT_EQ(queue->sendMessage(VGS_Message_Block(new Note(1), false)), 0);
+  ASSERT_EQ(queue->sendMessage(VGS_Message_Block(new Note(2), false)), 0);
+  EXPECT_EQ(queue->wait(0), 0);
+
+  VGS_Message_Block got;
+  ASSERT_EQ(queue->getMessage(got), 0);
+  EXPECT_EQ(value_of(got), 1u);
+  EXPECT_TRUE(is_set(queue->get_event()));
+  ASSERT_EQ(queue->getMessage(got), 0);  // replaces (and frees) the first
+  EXPECT_EQ(value_of(got), 2u);
+  EXPECT_FALSE(is_set(queue->get_event()));
+  EXPECT_EQ(g_live_notes.load(), 1);
+
+  EXPECT_EQ(queue->wait(50), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), 258u);
+}
+
+TEST_F(MessageTest, GetMessageOnAnEmptyQueueFailsAndResetsTheEvent) {
+  QueueRef queue;
+  plat::SetEvent(queue->get_event());  // stray signal
+  VGS_Message_Block got;
+  VGSLib::SetErrorCode(0);
+  EXPECT_EQ(queue->getMessage(got), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_UNKNOWN);  // nothing recorded
+  EXPECT_FALSE(is_set(queue->get_event()));
+}
+
+TEST_F(MessageTest, ResetWakesASenderWaitingOnAQueuedBlock) {
+  QueueRef queue;
+  VGS_Message_Block request(new Note(1), true);
+  ASSERT_EQ(queue->sendMessage(request), 0);
+  std::atomic<int> result{0};
+  std::atomic<unsigned long> code{0};
+  std::thread sender([&] {
+    result = request.wait(INFINITE);
+    code = VGSLib::GetErrorCode();
+  });
+  queue->reset();
+  sender.join();
+  EXPECT_EQ(result.load(), -1);
+  EXPECT_EQ(code.load(), VGS_ERR_REQUEST_FAILED);
+  EXPECT_EQ(request.error_code(), VGS_ERR_CLOSED);
+  EXPECT_FALSE(is_set(queue->get_event()));
+  VGS_Message_Block got;
+  EXPECT_EQ(queue->getMessage(got), -1);
+}
+
+TEST_F(MessageTest, ClosedQueueRefusesUntilReopened) {
+  QueueRef queue;
+  VGS_Message_Block request(new Note(1), true);
+  ASSERT_EQ(queue->sendMessage(request), 0);
+  queue->close();
+  EXPECT_EQ(request.wait(0), -1);  // answered by close
+  EXPECT_EQ(request.error_code(), VGS_ERR_CLOSED);
+  EXPECT_EQ(queue->get_event(), nullptr);
+  EXPECT_EQ(queue->sendMessage(request), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_CLOSED);
+  EXPECT_EQ(queue->wait(0), -1);
+  VGS_Message_Block got;
+  EXPECT_EQ(queue->getMessage(got), -1);
+  queue->close();  // twice is harmless
+
+  ASSERT_EQ(queue->open(), 0);
+  ASSERT_EQ(queue->open(), 0);
+  EXPECT_EQ(queue->sendMessage(VGS_Message_Block(new Note(3), false)), 0);
+  EXPECT_EQ(queue->wait(0), 0);
+}
+
+TEST_F(MessageTest, DestroyingAQueueAnswersAndFreesWaitingBlocks) {
+  VGS_Message_Block request(new Note(1), true);
+  {
+    QueueRef queue;
+    ASSERT_EQ(queue->sendMessage(request), 0);
+    ASSERT_EQ(queue->sendMessage(VGS_Message_Block(new Note(2), false)), 0);
+  }
+  EXPECT_EQ(g_live_notes.load(), 1);  // only the request's own message is left
+  EXPECT_EQ(request.wait(0), -1);
+  EXPECT_EQ(request.error_code(), VGS_ERR_CLOSED);
+}
+
+// Records the values it is handed; a value of 0 asks to be dropped.
+class Recorder : public VGS_Message_Queue {
+ public:
+  int handle_message(VGS_Message_Block& block) override {
+    seen = seen * 10 + value_of(block);
+    block.signal(static_cast<int>(value_of(block)), 0, nullptr);
+    return value_of(block) == 0 ? -1 : 0;
+  }
+  std::uint32_t seen = 0;
+};
+
+TEST_F(MessageTest, HandleSignalHandsOneMessagePerCallToHandleMessage) {
+  auto* recorder = new Recorder();
+  VGS_Message_Block a(new Note(1), true), b(new Note(2), false), stop(new Note(0), false);
+  ASSERT_EQ(recorder->sendMessage(a), 0);
+  ASSERT_EQ(recorder->sendMessage(b), 0);
+  ASSERT_EQ(recorder->sendMessage(stop), 0);
+  EXPECT_EQ(recorder->handle_signal(recorder->get_event(), nullptr), 0);
+  EXPECT_EQ(recorder->seen, 1u);
+  EXPECT_EQ(a.wait(0), 1);
+  EXPECT_EQ(recorder->handle_signal(recorder->get_event(), nullptr), 0);
+  EXPECT_EQ(recorder->handle_signal(recorder->get_event(), nullptr), -1);
+  EXPECT_EQ(recorder->seen, 120u);
+  EXPECT_EQ(recorder->handle_signal(recorder->get_event(), nullptr), 0);  // empty
+  recorder->release();
+
+  // The base answers every message as not implemented.
+  QueueRef base;
+  VGS_Message_Block request(new Note(4), true);
+  ASSERT_EQ(base->sendMessage(request), 0);
+  EXPECT_EQ(base->handle_signal(base->get_event(), nullptr), 0);
+  EXPECT_EQ(request.wait(0), -1);
+  EXPECT_EQ(request.error_code(), VGS_ERR_NOT_IMPLEMENTED);
+}
+
+TEST_F(MessageTest, HandleCloseAnswersWaitingSenders) {
+  QueueRef queue;
+  VGS_Message_Block request(new Note(1), true);
+  ASSERT_EQ(queue->sendMessage(request), 0);
+  EXPECT_EQ(queue->handle_close(queue->get_event(), 0x01, nullptr), 0);
+  EXPECT_EQ(request.wait(0), -1);
+  EXPECT_EQ(request.error_code(), VGS_ERR_CLOSED);
+  EXPECT_EQ(queue->sendMessage(request), 0);  // still open
+}
+
+TEST_F(MessageTest, ManySendersOneReceiverLoseNothing) {
+  QueueRef queue;
+  constexpr int kSenders = 4, kEach = 200;
+  std::atomic<int> answered{0};
+  std::thread receiver([&] {
+    int taken = 0;
+    while (taken < kSenders * kEach) {
+      if (queue->wait(5000) != 0) break;
+      VGS_Message_Block block;
+      while (queue->getMessage(block) == 0) {
+        block.signal(1, 0, nullptr);
+        ++taken;
+      }
+    }
+  });
+  std::thread senders[kSenders];
+  for (auto& s : senders) {
+    s = std::thread([&] {
+      for (int i = 0; i < kEach; ++i) {
+        VGS_Message_Block request(new Note(static_cast<std::uint32_t>(i)), true);
+        if (queue->sendMessage(request) == 0 && request.wait(5000) == 1) ++answered;
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  receiver.join();
+  EXPECT_EQ(answered.load(), kSenders * kEach);
+}
+
+}  // namespace
