@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "platform/error.h"
+#include "platform/iocp.h"
 
 namespace plat {
 
@@ -161,6 +162,7 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (CloseCompletionPortHandle(handle)) return TRUE;
   int fd = handle_to_fd(handle);
   auto_reset_events().remove(fd);
   if (::close(fd) != 0 && errno != EINTR) {

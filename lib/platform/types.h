@@ -177,3 +177,6 @@ constexpr DWORD WSAHOST_NOT_FOUND = 11001;
 constexpr DWORD WSATRY_AGAIN = 11002;
 constexpr DWORD WSANO_RECOVERY = 11003;
 constexpr DWORD WSANO_DATA = 11004;
+
+// Pointer-sized unsigned value (completion keys).
+using ULONG_PTR = std::uintptr_t;

@@ -1,0 +1,88 @@
+// The completion port: a packet queue, an epoll set and the threads waiting on them.
+// Internal to lib/platform.
+//
+// Waiting threads follow the leader/followers pattern: at most one waiter (the leader)
+// sits in epoll_wait; it turns readiness into packets itself (no thread hop), keeps one
+// and wakes followers for the rest. Followers wait on a condition variable; one of them is
+// promoted whenever no leader is left while threads still wait.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/iocp_packet.h"
+#include "platform/types.h"
+
+namespace plat {
+namespace iocp {
+
+class CompletionPort {
+ public:
+  // Turns one epoll readiness report into packets (socket layer).
+  using EventHandler = void (*)(std::uint64_t data, std::uint32_t events);
+
+  // Null with the last error set when the epoll set or the wake fd cannot be made.
+  static std::shared_ptr<CompletionPort> Create(EventHandler handler);
+  ~CompletionPort();
+  CompletionPort(const CompletionPort&) = delete;
+  CompletionPort& operator=(const CompletionPort&) = delete;
+
+  // The epoll fd; also the value of the port's HANDLE.
+  int fd() const { return epoll_fd_; }
+
+  // Queues a finished packet; dropped (and freed) when the port is closed.
+  void push(Packet* packet);
+
+  // One packet for the calling thread, as GetQueuedCompletionStatus returns it.
+  BOOL wait(DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overlapped, DWORD milliseconds);
+
+  // Wakes every waiter with ERROR_ABANDONED_WAIT_0 and drops queued packets.
+  void close();
+  bool closed();
+
+  // Edge-triggered read/write interest for a socket fd; data identifies it in reports.
+  // 0 or an errno value.
+  int watch(int fd, std::uint64_t data);
+  void unwatch(int fd);
+
+ private:
+  CompletionPort(int epoll_fd, int wake_fd, EventHandler handler);
+  // A follower blocked in wait(); lives on that thread's stack.
+  struct Waiter {
+    std::condition_variable cv;
+    bool signalled = false;
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+  };
+  void lead(std::unique_lock<std::mutex>& lock, int timeout_ms);
+  void follow(std::unique_lock<std::mutex>& lock, bool infinite,
+              std::chrono::steady_clock::time_point deadline);
+  // Under mutex_: wakes the most recent follower; false when none waits.
+  bool wake_one();
+  void unlink(Waiter* w);
+  static void deliver(Packet* p, DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overlapped);
+
+  const int epoll_fd_;
+  const int wake_fd_;
+  const EventHandler handler_;
+
+  std::mutex mutex_;
+  PacketQueue ready_;
+  Waiter* waiters_ = nullptr;  // most recent first
+  bool leader_ = false;
+  bool polling_ = false;       // the leader is inside epoll_wait
+  bool wake_pending_ = false;  // the wake fd has been written since the leader started
+  bool closed_ = false;
+};
+
+// Registry from port HANDLE values to ports (ports are few).
+std::shared_ptr<CompletionPort> FindPort(HANDLE handle);
+void AddPort(const std::shared_ptr<CompletionPort>& port);
+// Removes and returns the port, or null when the handle is not a port.
+std::shared_ptr<CompletionPort> RemovePort(HANDLE handle);
+
+}  // namespace iocp
+}  // namespace plat
