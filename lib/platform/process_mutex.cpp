@@ -40,6 +40,13 @@ constexpr off_t kPresenceByte = 1;
 
 pid_t current_tid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
+// The thread that owns a robust mutex: the kernel's robust-futex protocol keeps the
+// owner's thread id in the low 30 bits of the lock word.
+pid_t owner_of(pthread_mutex_t* mutex) {
+  constexpr int kFutexTidMask = 0x3FFFFFFF;
+  return __atomic_load_n(&mutex->__data.__lock, __ATOMIC_ACQUIRE) & kFutexTidMask;
+}
+
 int lock_byte(int fd, off_t byte, short type, bool wait) {
   struct flock lock;
   std::memset(&lock, 0, sizeof(lock));
@@ -172,6 +179,10 @@ class ProcessMutex::Impl {
 
   BOOL release() {
     const pid_t self = current_tid();
+    if (owner_of(&block_->mutex) != self) {
+      SetLastError(ERROR_NOT_OWNER);
+      return FALSE;
+    }
     int rc = pthread_mutex_unlock(&block_->mutex);
     if (rc != 0) {
       SetLastError(rc == EPERM ? ERROR_NOT_OWNER : ErrnoToError(rc));

@@ -193,6 +193,11 @@ std::string MutexName(const char* tag) {
 }
 
 TEST(ProcessMutexLock, HeldElsewhereTimesOutThenAbandonedIsAcquired) {
+#if defined(__SANITIZE_THREAD__)
+  // TSan keeps a per-process view of each mutex and cannot follow one shared with another
+  // process.
+  GTEST_SKIP() << "process-shared mutexes are outside TSan's model";
+#endif
   const std::string name = MutexName("held");
   VGS_Process_Mutex lock(name.c_str(), true);
   int locked[2];

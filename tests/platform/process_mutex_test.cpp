@@ -38,6 +38,14 @@ struct Pipe {
   }
 };
 
+// ThreadSanitizer keeps its own view of each mutex per process and cannot follow a
+// process-shared mutex that another process locks or abandons.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_ACROSS_PROCESSES() GTEST_SKIP() << "process-shared mutexes are outside TSan's model"
+#else
+#define SKIP_ACROSS_PROCESSES() static_cast<void>(0)
+#endif
+
 int ExitStatus(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -116,6 +124,7 @@ TEST(ProcessMutex, RecursiveForOwnerAndOnlyOwnerReleases) {
 }
 
 TEST(ProcessMutex, HeldByAnotherProcessTimesOut) {
+  SKIP_ACROSS_PROCESSES();
   const std::string name = UniqueName("held");
   plat::ProcessMutex* mutex = plat::CreateMutexA(name.c_str(), FALSE);
   ASSERT_NE(mutex, nullptr);
@@ -144,6 +153,7 @@ TEST(ProcessMutex, HeldByAnotherProcessTimesOut) {
 }
 
 TEST(ProcessMutex, OwnerKilledLeavesItAbandoned) {
+  SKIP_ACROSS_PROCESSES();
   const std::string name = UniqueName("killed");
   plat::ProcessMutex* mutex = plat::CreateMutexA(name.c_str(), FALSE);
   ASSERT_NE(mutex, nullptr);
@@ -168,6 +178,7 @@ TEST(ProcessMutex, OwnerKilledLeavesItAbandoned) {
 }
 
 TEST(ProcessMutex, ConcurrentCreatorsShareOneMutex) {
+  SKIP_ACROSS_PROCESSES();
   struct Shared {
     std::atomic<int> created;
     std::atomic<int> opened;
