@@ -1,0 +1,638 @@
+#include "event/reactor.h"
+
+#include <cstdint>
+#include <new>
+
+#include "foundation/exception.h"
+#include "foundation/guard.h"
+#include "foundation/library.h"
+#include "platform/error.h"
+#include "platform/socket.h"
+#include "platform/socket_event.h"
+#include "platform/sync.h"
+#include "platform/time.h"
+
+// One registration: an event object, or a socket with the event that reports its
+// network events.
+class VGS_Reactor_Slot {
+ public:
+  VGS_Reactor_Slot(void* key, void* event, plat::SOCKET socket, VGS_Event_Handler* handler,
+                   unsigned long mask)
+      : key(key), event(event), socket(socket), handler(handler), mask(mask) {}
+
+  bool is_socket() const { return socket != plat::INVALID_SOCKET; }
+
+  void* const key;  // the socket as a handle, else the event
+  void* const event;
+  const plat::SOCKET socket;
+  VGS_Event_Handler* const handler;
+  unsigned long mask;
+  bool busy = false;  // a thread is dispatching this socket's events
+  int references = 1;
+};
+
+// The working set of one handle_event call: the wake-up event at index 0, then the
+// registered events with their slots.
+class VGS_Reactor_Schedule_Set {
+ public:
+  void clear() {
+    for (unsigned int i = 0; i < count; ++i) slots[i].reset();
+    count = 0;
+  }
+
+  HANDLE handles[VGS_Reactor::kMaxSlots + 1] = {};
+  SlotVariable slots[VGS_Reactor::kMaxSlots];
+  unsigned int count = 0;
+};
+
+// --- SlotVariable ---
+
+SlotVariable::SlotVariable() : slot_(nullptr), lock_(nullptr) {}
+
+SlotVariable::SlotVariable(VGS_Reactor_Slot* slot, VGS_Base_Mutex* lock)
+    : slot_(slot), lock_(lock) {}
+
+SlotVariable::SlotVariable(const SlotVariable& other) : slot_(other.slot_), lock_(other.lock_) {
+  if (slot_ == nullptr) return;
+  VGS_Guard guard(lock_);
+  ++slot_->references;
+}
+
+SlotVariable& SlotVariable::operator=(const SlotVariable& other) {
+  if (slot_ == other.slot_) return *this;
+  SlotVariable copy(other);
+  reset();
+  slot_ = copy.slot_;
+  lock_ = copy.lock_;
+  copy.slot_ = nullptr;
+  return *this;
+}
+
+SlotVariable::~SlotVariable() { reset(); }
+
+void SlotVariable::reset() {
+  if (slot_ == nullptr) return;
+  bool last;
+  {
+    VGS_Guard guard(lock_);
+    last = --slot_->references == 0;
+  }
+  if (last) delete slot_;
+  slot_ = nullptr;
+}
+
+// --- helpers ---
+
+namespace {
+
+constexpr std::size_t kNetworkEventCount = 4;
+
+// Reactor bits and the network events that serve them.
+LONG network_events_of(unsigned long mask) {
+  LONG events = 0;
+  if (mask & VGS_MASK_CONNECT) events |= plat::FD_CONNECT;
+  if (mask & VGS_MASK_INPUT) events |= plat::FD_READ | plat::FD_CLOSE;
+  if (mask & VGS_MASK_OUTPUT) events |= plat::FD_WRITE;
+  if (mask & VGS_MASK_ACCEPT) events |= plat::FD_ACCEPT;
+  return events;
+}
+
+void* timer_handle(long timer_id) {
+  return reinterpret_cast<void*>(static_cast<std::intptr_t>(timer_id));
+}
+
+void fail(unsigned long code) { VGSLib::SetErrorCode(code); }
+
+}  // namespace
+
+// --- construction ---
+
+VGS_Reactor::VGS_Reactor()
+    : timer_queue_(nullptr), handles_(nullptr), wakeup_event_(nullptr), deactivated_(false) {
+  timer_queue_ = new (std::nothrow) Timer_Queue();
+  if (timer_queue_ == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  try {
+    handles_ = new (std::nothrow) Slot_Table(kTableBuckets);
+  } catch (const VGS_Exception&) {
+    delete timer_queue_;
+    throw;
+  }
+  if (handles_ == nullptr) {
+    delete timer_queue_;
+    VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+  wakeup_event_ = plat::CreateEvent(TRUE, FALSE);
+  if (wakeup_event_ == nullptr) {
+    const DWORD code = plat::GetLastError();
+    delete handles_;
+    delete timer_queue_;
+    VGS_Exception::ThrowException(code, nullptr);
+  }
+}
+
+VGS_Reactor::~VGS_Reactor() {
+  close();
+  delete timer_queue_;
+  delete handles_;
+  plat::CloseHandle(wakeup_event_);
+}
+
+// --- registration ---
+
+int VGS_Reactor::register_handler(VGS_Event_Handler* handler, void* event, unsigned long mask) {
+  if (!is_activate()) {
+    fail(VGS_ERR_CLOSED);
+    return -1;
+  }
+  mask &= ~VGS_MASK_NO_CLOSE;
+  if (handler == nullptr || !handle_is_valid(event) || mask == 0) {
+    fail(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  int result;
+  {
+    VGS_Guard guard(lock_);
+    if (!is_activate()) {
+      fail(VGS_ERR_CLOSED);
+      return -1;
+    }
+    SlotVariable existing;
+    if (handles_->find(event, existing) == 0) {
+      if (existing->is_socket()) {
+        fail(ERROR_INVALID_PARAMETER);
+        return -1;
+      }
+      existing->mask |= mask;
+      result = 1;
+    } else {
+      if (handles_->size() >= kMaxSlots) {
+        fail(VGS_ERR_POLL_LIMIT);
+        return -1;
+      }
+      auto* slot = new (std::nothrow)
+          VGS_Reactor_Slot(event, event, plat::INVALID_SOCKET, handler, mask);
+      if (slot == nullptr) {
+        fail(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+      }
+      if (handles_->insert(event, SlotVariable(slot, &lock_)) != 0) return -1;
+      handler->addref();
+      result = 0;
+    }
+  }
+  wakeup();
+  return result;
+}
+
+int VGS_Reactor::register_handler(void* socket, VGS_Event_Handler* handler, unsigned long mask) {
+  if (!is_activate()) {
+    fail(VGS_ERR_CLOSED);
+    return -1;
+  }
+  const plat::SOCKET sock = plat::handle_to_socket(socket);
+  mask &= VGS_MASK_SOCKET;
+  if (handler == nullptr || sock == plat::INVALID_SOCKET || mask == 0) {
+    fail(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  int result;
+  {
+    VGS_Guard guard(lock_);
+    if (!is_activate()) {
+      fail(VGS_ERR_CLOSED);
+      return -1;
+    }
+    SlotVariable existing;
+    if (handles_->find(socket, existing) == 0) {
+      if (!existing->is_socket()) {
+        fail(ERROR_INVALID_PARAMETER);
+        return -1;
+      }
+      const unsigned long merged = existing->mask | mask;
+      if (plat::WSAEventSelect(sock, existing->event, network_events_of(merged)) != 0) {
+        fail(plat::WSAGetLastError());
+        return -1;
+      }
+      existing->mask = merged;
+      result = 1;
+    } else {
+      if (handles_->size() >= kMaxSlots) {
+        fail(VGS_ERR_POLL_LIMIT);
+        return -1;
+      }
+      void* event = plat::WSACreateEvent();
+      if (event == nullptr) {
+        fail(plat::GetLastError());
+        return -1;
+      }
+      if (plat::WSAEventSelect(sock, event, network_events_of(mask)) != 0) {
+        fail(plat::WSAGetLastError());
+        plat::WSACloseEvent(event);
+        return -1;
+      }
+      auto* slot = new (std::nothrow) VGS_Reactor_Slot(socket, event, sock, handler, mask);
+      if (slot == nullptr || handles_->insert(socket, SlotVariable(slot, &lock_)) != 0) {
+        if (slot == nullptr) fail(ERROR_NOT_ENOUGH_MEMORY);
+        plat::WSAEventSelect(sock, event, 0);
+        plat::WSACloseEvent(event);
+        return -1;
+      }
+      handler->addref();
+      result = 0;
+    }
+  }
+  wakeup();
+  return result;
+}
+
+int VGS_Reactor::remove_handler(VGS_Event_Handler* handler, void* event, unsigned long mask) {
+  return remove_slot_bits(event, false, handler, mask);
+}
+
+int VGS_Reactor::remove_handler(void* socket, VGS_Event_Handler* handler, unsigned long mask) {
+  return remove_slot_bits(socket, true, handler, mask);
+}
+
+int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* handler,
+                                  unsigned long mask) {
+  if (handler == nullptr || !handle_is_valid(key)) {
+    fail(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  const bool no_close = (mask & VGS_MASK_NO_CLOSE) != 0;
+  mask &= ~VGS_MASK_NO_CLOSE;
+  unsigned long removed;
+  int result;
+  {
+    VGS_Guard guard(lock_);
+    SlotVariable slot;
+    if (handles_->find(key, slot) != 0) return -1;
+    if (slot->is_socket() != is_socket || slot->handler != handler) return -1;
+    removed = mask & slot->mask;
+    if (removed == 0) return -1;
+    const unsigned long remaining = slot->mask & ~removed;
+    if (slot->is_socket()) {
+      // A failure to deselect leaves nothing to undo: the bits go either way.
+      plat::WSAEventSelect(slot->socket, slot->event, network_events_of(remaining));
+    }
+    slot->mask = remaining;
+    if (remaining == 0) {
+      handles_->remove(key);
+      if (slot->is_socket()) plat::WSACloseEvent(slot->event);
+      result = 0;
+    } else {
+      result = 1;
+    }
+  }
+  if (!no_close) handler->handle_close(key, removed, this);
+  if (result == 0) handler->release();
+  wakeup();
+  return result;
+}
+
+// --- timers ---
+
+long VGS_Reactor::schedule_timer(VGS_Event_Handler* handler, unsigned long interval) {
+  if (!is_activate()) {
+    fail(VGS_ERR_CLOSED);
+    return -1;
+  }
+  if (handler == nullptr) {
+    fail(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  long id;
+  {
+    VGS_Guard guard(lock_);
+    if (!is_activate()) {
+      fail(VGS_ERR_CLOSED);
+      return -1;
+    }
+    id = timer_queue_->schedule(handler, interval);
+    if (id < 0) return -1;
+    handler->addref();
+  }
+  wakeup();
+  return id;
+}
+
+int VGS_Reactor::reschedule_timer(long timer_id, unsigned long interval) {
+  int result;
+  {
+    VGS_Guard guard(lock_);
+    result = timer_queue_->reschedule(timer_id, interval);
+  }
+  if (result == 0) wakeup();
+  return result;
+}
+
+int VGS_Reactor::cancel_timer(long timer_id, bool no_close_callback) {
+  VGS_Event_Handler* handler = nullptr;
+  {
+    VGS_Guard guard(lock_);
+    if (timer_queue_->cancel(timer_id, handler) != 0) return -1;
+  }
+  if (no_close_callback) {
+    handler->release();
+  } else {
+    close_timer(timer_id, handler);
+  }
+  wakeup();
+  return 0;
+}
+
+// The timer is out of the queue: tell its handler and drop the queue's reference.
+void VGS_Reactor::close_timer(long timer_id, VGS_Event_Handler* handler) {
+  handler->handle_close(timer_handle(timer_id), VGS_MASK_TIMER, this);
+  handler->release();
+}
+
+bool VGS_Reactor::acquire_timer() {
+  VGS_Guard guard(lock_);
+  return timer_queue_->acquire() > 0;
+}
+
+void VGS_Reactor::release_timer() {
+  VGS_Guard guard(lock_);
+  timer_queue_->release();
+}
+
+DWORD VGS_Reactor::calc_timeout(bool token_held, DWORD remaining) {
+  DWORD wait = INFINITE;
+  if (token_held) {
+    VGS_Guard guard(lock_);
+    wait = timer_queue_->earliest_timeout();
+  }
+  return wait < remaining ? wait : remaining;
+}
+
+// Runs each due timer at most once; the lock is not held during callbacks.
+int VGS_Reactor::dispatch_timer() {
+  int count = 0;
+  long first = 0;
+  lock_.acquire();
+  long id;
+  unsigned long interval;
+  VGS_Event_Handler* handler;
+  while (timer_queue_->due_head(id, interval, handler)) {
+    if (first == 0) {
+      first = id;
+    } else if (id == first) {
+      break;  // due again within this pass: it waits for the next one
+    } else if (!timer_queue_->contains(first)) {
+      first = id;
+    }
+    handler->addref();
+    lock_.release();
+    const int result = handler->handle_timeout(id, interval, this);
+    lock_.acquire();
+    VGS_Event_Handler* cancelled = nullptr;
+    if (result >= 0) {
+      timer_queue_->reschedule(id, interval);  // -1 when the callback cancelled it
+    } else if (timer_queue_->cancel(id, cancelled) != 0) {
+      cancelled = nullptr;
+    }
+    lock_.release();
+    if (cancelled != nullptr) close_timer(id, cancelled);
+    handler->release();
+    ++count;
+    lock_.acquire();
+  }
+  lock_.release();
+  return count;
+}
+
+// --- the loop ---
+
+int VGS_Reactor::handle_event(unsigned long timeout) {
+  if (!is_activate()) {
+    fail(VGS_ERR_CLOSED);
+    return -1;
+  }
+  DWORD remaining = timeout >= INFINITE ? INFINITE : static_cast<DWORD>(timeout);
+  DWORD start = plat::GetTickCount();
+  const bool token = acquire_timer();
+  VGS_Reactor_Schedule_Set set;
+  set.handles[0] = wakeup_event_;
+  int result = 0;
+  for (;;) {
+    const DWORD wait = calc_timeout(token, remaining);
+    if (!is_activate()) {
+      fail(VGS_ERR_CLOSED);
+      result = -1;
+      break;
+    }
+    schedule(set);
+    const DWORD signalled = plat::WaitForMultipleObjects(set.count + 1, set.handles, FALSE, wait);
+    if (!is_activate()) {
+      fail(VGS_ERR_CLOSED);
+      result = -1;
+      break;
+    }
+    if (token) result += dispatch_timer();
+    DWORD index = set.count + 1;
+    if (signalled < WAIT_OBJECT_0 + set.count + 1) {
+      index = signalled - WAIT_OBJECT_0;
+    } else if (signalled >= WAIT_ABANDONED_0 && signalled < WAIT_ABANDONED_0 + set.count + 1) {
+      index = signalled - WAIT_ABANDONED_0;
+    }
+    if (index == 0) {
+      reset_event();
+    } else if (index <= set.count) {
+      result += dispatch_handle(set.slots[index - 1]);
+      result += poll_remaining_handles(set, index + 1);
+    } else if (signalled == WAIT_FAILED) {
+      backoff(wait);
+    }
+    if (remaining != INFINITE) {
+      const DWORD now = plat::GetTickCount();
+      const DWORD elapsed = static_cast<DWORD>(now - start);
+      remaining = elapsed >= remaining ? 0 : remaining - elapsed;
+      start = now;
+    }
+    if (result != 0 || remaining == 0) break;
+  }
+  if (token) release_timer();
+  set.clear();
+  return result;
+}
+
+// A failed wait (a registered handle closed under the reactor, say) is retried after a
+// short pause that a wake-up cuts short, instead of spinning.
+void VGS_Reactor::backoff(DWORD remaining) {
+  constexpr DWORD kPauseMs = 10;
+  plat::WaitForSingleObject(wakeup_event_, remaining < kPauseMs ? remaining : kPauseMs);
+}
+
+int VGS_Reactor::schedule(VGS_Reactor_Schedule_Set& set) {
+  VGS_Guard guard(lock_);
+  set.clear();
+  for (auto it = handles_->begin(); it != handles_->end() && set.count < kMaxSlots; ++it) {
+    set.slots[set.count] = it->value();
+    set.handles[set.count + 1] = it->value()->event;
+    ++set.count;
+  }
+  return static_cast<int>(set.count);
+}
+
+int VGS_Reactor::poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned int first) {
+  int dispatched = 0;
+  while (first <= set.count && is_activate()) {
+    const DWORD count = set.count + 1 - first;
+    const DWORD signalled = plat::WaitForMultipleObjects(count, &set.handles[first], FALSE, 0);
+    DWORD offset;
+    if (signalled < WAIT_OBJECT_0 + count) {
+      offset = signalled - WAIT_OBJECT_0;
+    } else if (signalled >= WAIT_ABANDONED_0 && signalled < WAIT_ABANDONED_0 + count) {
+      offset = signalled - WAIT_ABANDONED_0;
+    } else {
+      break;
+    }
+    const unsigned int index = first + offset;
+    dispatched += dispatch_handle(set.slots[index - 1]);
+    first = index + 1;
+  }
+  return dispatched;
+}
+
+int VGS_Reactor::dispatch_handle(const SlotVariable& slot) {
+  VGS_Event_Handler* handler;
+  {
+    VGS_Guard guard(lock_);
+    SlotVariable current;
+    if (handles_->find(slot->key, current) != 0 || current.get() != slot.get()) return 1;
+    handler = slot->handler;
+    handler->addref();
+  }
+  if (slot->is_socket()) {
+    dispatch_io(slot);
+  } else {
+    dispatch_event(slot);
+  }
+  handler->release();
+  return 1;
+}
+
+void VGS_Reactor::dispatch_event(const SlotVariable& slot) {
+  unsigned long mask;
+  {
+    VGS_Guard guard(lock_);
+    mask = slot->mask;
+  }
+  if ((mask & VGS_MASK_SIGNAL) == 0) return;
+  if (slot->handler->handle_signal(slot->event, this) < 0) {
+    remove_handler(slot->handler, slot->event, VGS_MASK_SIGNAL);
+  }
+}
+
+void VGS_Reactor::dispatch_io(const SlotVariable& slot) {
+  plat::WSANETWORKEVENTS events = {};
+  unsigned long mask;
+  int enumerated;
+  {
+    VGS_Guard guard(lock_);
+    SlotVariable current;
+    if (slot->busy || handles_->find(slot->key, current) != 0 || current.get() != slot.get()) {
+      return;
+    }
+    slot->busy = true;
+    mask = slot->mask;
+    enumerated = plat::WSAEnumNetworkEvents(slot->socket, slot->event, &events);
+  }
+  VGS_Event_Handler* handler = slot->handler;
+  void* handle = slot->key;
+  unsigned long removal = 0;
+  if (enumerated != 0) {
+    removal = mask & VGS_MASK_SOCKET;
+  } else {
+    struct Route {
+      LONG event;
+      int bit;
+      unsigned long mask;
+      int (VGS_Event_Handler::*callback)(void*, VGS_Reactor*, unsigned long);
+    };
+    static const Route routes[kNetworkEventCount] = {
+        {plat::FD_ACCEPT, plat::FD_ACCEPT_BIT, VGS_MASK_ACCEPT, &VGS_Event_Handler::handle_accept},
+        {plat::FD_CONNECT, plat::FD_CONNECT_BIT, VGS_MASK_CONNECT,
+         &VGS_Event_Handler::handle_connect},
+        {plat::FD_WRITE, plat::FD_WRITE_BIT, VGS_MASK_OUTPUT, &VGS_Event_Handler::handle_output},
+        {plat::FD_READ, plat::FD_READ_BIT, VGS_MASK_INPUT, &VGS_Event_Handler::handle_input},
+    };
+    bool failed = false;
+    for (const Route& route : routes) {
+      if ((events.lNetworkEvents & route.event) == 0 || (mask & route.mask) == 0) continue;
+      if (failed) {
+        removal |= route.mask;
+        continue;
+      }
+      const unsigned long error = static_cast<unsigned long>(events.iErrorCode[route.bit]);
+      if ((handler->*route.callback)(handle, this, error) < 0) {
+        failed = true;
+        removal |= route.mask;
+      }
+    }
+    if ((events.lNetworkEvents & plat::FD_CLOSE) != 0 && (mask & VGS_MASK_INPUT) != 0) {
+      if (failed) {
+        removal |= VGS_MASK_INPUT;
+      } else {
+        const int code = events.iErrorCode[plat::FD_CLOSE_BIT];
+        const unsigned long error = code != 0 ? static_cast<unsigned long>(code)
+                                              : VGS_ERR_PEER_CLOSED;
+        if (handler->handle_input(handle, this, error) < 0) removal |= VGS_MASK_INPUT;
+      }
+    }
+  }
+  if (removal != 0) remove_handler(handle, handler, removal);
+  VGS_Guard guard(lock_);
+  slot->busy = false;
+}
+
+// --- state ---
+
+void VGS_Reactor::reset_event() {
+  VGS_Guard guard(lock_);
+  if (is_activate()) plat::ResetEvent(wakeup_event_);
+}
+
+void VGS_Reactor::deactivate() {
+  deactivated_.store(true);
+  plat::SetEvent(wakeup_event_);
+}
+
+bool VGS_Reactor::is_activate() const { return !deactivated_.load(); }
+
+int VGS_Reactor::wakeup() {
+  if (!plat::SetEvent(wakeup_event_)) {
+    fail(plat::GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+void VGS_Reactor::close() {
+  deactivate();
+  lock_.acquire();
+  long id;
+  while (timer_queue_->head_id(id)) {
+    VGS_Event_Handler* handler = nullptr;
+    timer_queue_->cancel(id, handler);
+    lock_.release();
+    close_timer(id, handler);
+    lock_.acquire();
+  }
+  while (handles_->size() > 0) {
+    SlotVariable slot = handles_->begin()->value();
+    handles_->remove(slot->key);
+    const unsigned long mask = slot->mask;
+    slot->mask = 0;
+    if (slot->is_socket()) {
+      plat::WSAEventSelect(slot->socket, slot->event, 0);
+      plat::WSACloseEvent(slot->event);
+    }
+    lock_.release();
+    slot->handler->handle_close(slot->key, mask, this);
+    slot->handler->release();
+    lock_.acquire();
+  }
+  lock_.release();
+}
