@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "foundation/exception.h"
 #include "foundation/library.h"
 #include "serial/archive.h"
 
@@ -24,10 +23,7 @@ int COCSDataMessage::serialize(VGS_Archive& archive) const {
 }
 
 int COCSDataMessage::deserialize(VGS_Archive& archive) {
-  if (payload_.set(static_cast<unsigned int>(archive.get_bodysize()), nullptr) < 0) {
-    VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
-  }
-  archive >> payload_;
+  archive.read_block(payload_, static_cast<unsigned int>(archive.get_bodysize()));
   return 0;
 }
 

@@ -55,6 +55,10 @@ class VGS_Archive {
     return *this;
   }
   VGS_Archive& operator>>(VGS_Byte_Block& block);
+  // As sizing `block` to `length` and reading it with >>, with one allocation.
+  void read_block(VGS_Byte_Block& block, unsigned int length) {
+    ::read_block(input_, block, length);
+  }
   // Text carries no length of its own; the caller knows it from the message.
   int read_text(std::string& text, unsigned int length) {
     return input_.read_text(text, length);

@@ -313,13 +313,16 @@ VGS_OutputCDR& operator<<(VGS_OutputCDR& out, const std::string& text) {
   return out;
 }
 
-VGS_InputCDR& operator>>(VGS_InputCDR& in, VGS_Byte_Block& block) {
+void read_block(VGS_InputCDR& in, VGS_Byte_Block& block, unsigned int length) {
   unsigned int element = 0;
   unsigned char type = VGS_CDR::TYPE_BLOCK;
-  unsigned int length = block.size();
   const void* data = nullptr;
   if (in.lookup(element, type, length, data) < 0) vgs_cdr_detail::throw_recorded();
   if (block.set(length, data) < 0) vgs_cdr_detail::throw_recorded();
+}
+
+VGS_InputCDR& operator>>(VGS_InputCDR& in, VGS_Byte_Block& block) {
+  read_block(in, block, block.size());
   return in;
 }
 

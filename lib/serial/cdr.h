@@ -287,3 +287,5 @@ VGS_InputCDR& operator>>(VGS_InputCDR& in, T& value) {
 }
 // Reads as many bytes as `block` holds now (size it first) into a fresh copy.
 VGS_InputCDR& operator>>(VGS_InputCDR& in, VGS_Byte_Block& block);
+// The same with the length given: `block` becomes a copy of the next `length` bytes.
+void read_block(VGS_InputCDR& in, VGS_Byte_Block& block, unsigned int length);
