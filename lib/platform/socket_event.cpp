@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -33,6 +35,7 @@ struct Selection {
   bool listening = false;
   bool established = false;  // connected (stream) or always (datagram)
   bool input_done = false;   // the peer's close was seen with no data left
+  bool output_watched = false;       // the socket is in writer_fd
   std::uint32_t input_interest = 0;  // what the event's set watches on the socket
 };
 
@@ -94,13 +97,17 @@ void update_input(int socket_fd, Selection& s) {
   }
 }
 
-// (Re-)arms the output edge: the set reports the socket once now if it is writable (or
-// hung up), then on each later wake-up for output.
-int arm_output(int socket_fd, const Selection& s, bool added) {
-  epoll_event ev = {};
-  ev.events = EPOLLOUT | EPOLLET;
-  ev.data.fd = socket_fd;
-  return ::epoll_ctl(s.writer_fd, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket_fd, &ev);
+// Output edges matter for FD_WRITE, and tell when an unconnected socket connects.
+bool wants_output(const Selection& s) {
+  if (s.mask & FD_WRITE) return true;
+  return s.stream && !s.established && !s.listening;
+}
+
+bool tcp_closed(int fd) {
+  tcp_info info = {};
+  socklen_t length = sizeof(info);
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+  return info.tcpi_state == TCP_CLOSE;
 }
 
 // Takes the output edge, if one is pending.
@@ -111,6 +118,30 @@ bool take_output_edge(const Selection& s) {
     n = ::epoll_wait(s.writer_fd, &ev, 1, 0);
   } while (n < 0 && errno == EINTR);
   return n > 0;
+}
+
+// (Re-)arms the output edge: the set reports the socket once now if it is writable, then
+// on each later wake-up for output. A socket that has not started to connect reports a
+// hang-up at once; that edge is dropped, and taken back if a connect began meanwhile.
+int arm_output(int socket_fd, Selection& s) {
+  if (!wants_output(s)) {
+    if (s.output_watched) ::epoll_ctl(s.writer_fd, EPOLL_CTL_DEL, socket_fd, nullptr);
+    s.output_watched = false;
+    return 0;
+  }
+  epoll_event ev = {};
+  ev.events = EPOLLOUT | EPOLLET;
+  ev.data.fd = socket_fd;
+  if (::epoll_ctl(s.writer_fd, s.output_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket_fd,
+                  &ev) != 0) {
+    return -1;
+  }
+  s.output_watched = true;
+  if (s.stream && !s.established && !s.listening) {
+    take_output_edge(s);
+    if (!tcp_closed(socket_fd)) return ::epoll_ctl(s.writer_fd, EPOLL_CTL_MOD, socket_fd, &ev);
+  }
+  return 0;
 }
 
 void end_selection(int socket_fd, Selection& s) {
@@ -152,7 +183,7 @@ int start_selection(int fd, ino_t inode, int event_fd, LONG events) {
     ::close(s.writer_fd);
     return wsa_fail(WSAEINVAL);  // not an event of WSACreateEvent
   }
-  if (arm_output(fd, s, false) != 0) {
+  if (arm_output(fd, s) != 0) {
     const DWORD code = ErrnoToWsaError(errno);
     end_selection(fd, s);
     return wsa_fail(code);
@@ -243,7 +274,7 @@ int WSAEventSelect(SOCKET s, HANDLE event, LONG network_events) {
   Selection& sel = it->second;
   sel.mask = network_events;
   if (!sel.listening && sel.stream) sel.listening = int_option(fd, SO_ACCEPTCONN) != 0;
-  if (arm_output(fd, sel, true) != 0) return wsa_fail(ErrnoToWsaError(errno));
+  if (arm_output(fd, sel) != 0) return wsa_fail(ErrnoToWsaError(errno));
   update_input(fd, sel);
   return 0;
 }
@@ -299,6 +330,10 @@ int WSAEnumNetworkEvents(SOCKET s, HANDLE event, WSANETWORKEVENTS* events) {
     }
   }
   update_input(fd, sel);
+  if (sel.output_watched && !wants_output(sel)) {
+    ::epoll_ctl(sel.writer_fd, EPOLL_CTL_DEL, fd, nullptr);
+    sel.output_watched = false;
+  }
   return 0;
 }
 
