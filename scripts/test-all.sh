@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcurl4-openssl-dev
-  nlohmann-json3-dev rapidjson-dev libboost-dev
+  nlohmann-json3-dev rapidjson-dev libboost-dev libcli11-dev
 )
 
 missing=()
