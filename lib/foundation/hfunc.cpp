@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "event/thread_manager.h"
+
 namespace {
 
 constexpr long double kTwoPow32 = 4294967296.0L;
@@ -106,4 +108,7 @@ unsigned int VGS_HFunc::HashFunc(const char16_t* key, unsigned int buckets) cons
 }
 unsigned int VGS_HFunc::HashFunc(const std::u16string& key, unsigned int buckets) const {
   return spread(wide_sum(key.c_str(), wide_length(key.c_str())), buckets);
+}
+unsigned int VGS_HFunc::HashFunc(const VGS_thread_t& key, unsigned int buckets) const {
+  return modulo(static_cast<std::uint32_t>(key.thr_id()), buckets);
 }

@@ -3,6 +3,8 @@
 
 #include <string>
 
+class VGS_thread_t;
+
 class VGS_HFunc {
  public:
   virtual ~VGS_HFunc();
@@ -27,6 +29,8 @@ class VGS_HFunc {
   // Wide text as UTF-16 code units.
   virtual unsigned int HashFunc(const char16_t* key, unsigned int buckets) const;
   virtual unsigned int HashFunc(const std::u16string& key, unsigned int buckets) const;
+  // By the thread id.
+  virtual unsigned int HashFunc(const VGS_thread_t& key, unsigned int buckets) const;
 
  protected:
   // Spreads a 32-bit multiplicative string sum over the buckets.

@@ -230,6 +230,13 @@ BOOL ThreadHasStarted(HANDLE thread) {
   return control->started ? TRUE : FALSE;
 }
 
+DWORD GetThreadSuspendCount(HANDLE thread) {
+  ControlPtr control = find_or_fail(thread);
+  if (control == nullptr) return 0xFFFFFFFFu;
+  std::lock_guard<std::mutex> lock(control->mutex);
+  return (control->started || control->stopped_at_gate) ? 0 : control->suspend_count;
+}
+
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exit_code) {
   if (exit_code == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

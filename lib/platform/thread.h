@@ -52,6 +52,10 @@ BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 // terminated there (then its routine never runs).
 BOOL ThreadHasStarted(HANDLE thread);
 
+// The suspend count of a thread still at its gate; 0 once it started or was stopped
+// there; 0xFFFFFFFF for an invalid handle.
+DWORD GetThreadSuspendCount(HANDLE thread);
+
 // STILL_ACTIVE until the routine has returned (or the thread was stopped at its gate),
 // then the exit code.
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exit_code);
