@@ -1,0 +1,245 @@
+#include "event/async_sock_stream.h"
+
+#include <cstdint>
+#include <new>
+
+#include "event/proactor.h"
+#include "event/socket_functions.h"
+#include "foundation/error_codes.h"
+#include "foundation/guard.h"
+#include "foundation/library.h"
+
+namespace {
+
+int fail(unsigned long code) {
+  VGSLib::SetErrorCode(code);
+  return -1;
+}
+
+void* timer_handle(long timer_id) {
+  return reinterpret_cast<void*>(static_cast<std::intptr_t>(timer_id));
+}
+
+}  // namespace
+
+VGS_Async_SOCK_Stream::VGS_Async_SOCK_Stream()
+    : socket_(INVALID_HANDLE_VALUE), key_(0), proactor_(nullptr), timer_id_(0) {}
+
+VGS_Async_SOCK_Stream::~VGS_Async_SOCK_Stream() { close(true); }
+
+void VGS_Async_SOCK_Stream::close_socket() {
+  if (socket_ != INVALID_HANDLE_VALUE) {
+    VGSLib::closesocket(plat::handle_to_socket(socket_));
+    socket_ = INVALID_HANDLE_VALUE;
+  }
+}
+
+void VGS_Async_SOCK_Stream::clear() {
+  close_socket();
+  key_ = 0;
+  proactor_ = nullptr;
+  timer_id_ = 0;
+  remote_.reset();
+}
+
+void VGS_Async_SOCK_Stream::drop_proactor_if_idle() {
+  if (key_ == 0 && timer_id_ == 0) proactor_ = nullptr;
+}
+
+int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const VGS_INET_Addr& address) {
+  if (proactor == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
+  VGS_Guard guard(lock_);
+  if (socket_ != INVALID_HANDLE_VALUE || proactor_ != nullptr) return fail(WSAEISCONN);
+  const plat::SOCKET s = VGSLib::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == plat::INVALID_SOCKET) return -1;
+  socket_ = plat::socket_to_handle(s);
+  key_ = proactor->generate_completion_key();
+  proactor_ = proactor;
+  auto* op = new (std::nothrow) VGS_Async_SOCK_Connect(proactor, key_, socket_, this);
+  if (op == nullptr) {
+    clear();
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  const int registered = proactor->register_handle(key_, socket_, this);
+  if (registered != 0) {
+    const unsigned long code = VGSLib::GetErrorCode();
+    delete op;
+    clear();
+    VGSLib::SetErrorCode(code);
+    return registered;
+  }
+  if (VGSLib::bind(s, VGS_INET_Addr()) != 0 || op->connect(address) != 0) {
+    const unsigned long code = VGSLib::GetErrorCode();
+    proactor->remove_handle(key_, true);
+    delete op;
+    clear();
+    VGSLib::SetErrorCode(code);
+    return -1;
+  }
+  remote_ = address;
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const char* host,
+                                unsigned short port) {
+  VGS_INET_Addr address;
+  if (address.set(port, host) != 0) return -1;
+  return open(proactor, address);
+}
+
+int VGS_Async_SOCK_Stream::check_open() const {
+  VGS_Guard guard(lock_);
+  if (socket_ == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
+  if (proactor_ == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::send(const VGS_Byte_Block& block, unsigned int size) {
+  VGS_Guard guard(lock_);
+  if (check_open() != 0) return -1;
+  auto* op = new (std::nothrow) VGS_Async_SOCK_Write_Stream(proactor_, key_, socket_, this);
+  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (op->write(block, size, 0) != 0) {
+    const unsigned long code = VGSLib::GetErrorCode();
+    delete op;
+    return fail(code);
+  }
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::recv(VGS_Byte_Block& block, unsigned int size) {
+  VGS_Guard guard(lock_);
+  if (check_open() != 0) return -1;
+  auto* op = new (std::nothrow) VGS_Async_SOCK_Read_Stream(proactor_, key_, socket_, this);
+  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (op->read(block, size, 0) != 0) {
+    const unsigned long code = VGSLib::GetErrorCode();
+    delete op;
+    return fail(code);
+  }
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::send(VGS_Async_SOCK_Write_Stream* op, unsigned int size) {
+  if (op == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
+  VGS_Guard guard(lock_);
+  if (check_open() != 0) return -1;
+  // Always on the current socket: a stale handle could name a reused socket number.
+  op->set(proactor_, key_, socket_, this);
+  return op->write(op->write_block(), size, 0);
+}
+
+int VGS_Async_SOCK_Stream::recv(VGS_Async_SOCK_Read_Stream* op, unsigned int size) {
+  if (op == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
+  VGS_Guard guard(lock_);
+  if (check_open() != 0) return -1;
+  op->set(proactor_, key_, socket_, this);
+  VGS_Byte_Block block = op->read_block();
+  return op->read(block, size, 0);
+}
+
+void VGS_Async_SOCK_Stream::close(bool no_close_callback) {
+  VGS_Guard guard(lock_);
+  VGS_Proactor* proactor = proactor_;
+  if (proactor != nullptr) {
+    // remove_handle may run handle_close here, which clears the fields.
+    if (key_ != 0) proactor->remove_handle(key_, no_close_callback);
+    if (timer_id_ != 0) proactor->cancel_timer(timer_id_, true);
+  }
+  clear();
+}
+
+int VGS_Async_SOCK_Stream::set_timeout(DWORD ms) {
+  VGS_Guard guard(lock_);
+  if (check_open() != 0) return -1;
+  if (timer_id_ != 0 && proactor_->reschedule_timer(timer_id_, ms) == 0) return 0;
+  const long id = proactor_->schedule_timer(this, ms);
+  if (id < 0) return -1;
+  timer_id_ = id;
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::cancel_timeout() {
+  VGS_Guard guard(lock_);
+  if (timer_id_ != 0 && proactor_ != nullptr) proactor_->cancel_timer(timer_id_, true);
+  timer_id_ = 0;
+  drop_proactor_if_idle();
+  return 0;
+}
+
+VGS_INET_Addr VGS_Async_SOCK_Stream::get_remote_addr() const {
+  VGS_Guard guard(lock_);
+  return remote_;
+}
+
+int VGS_Async_SOCK_Stream::get_local_addr(VGS_INET_Addr& address) const {
+  VGS_Guard guard(lock_);
+  if (socket_ == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
+  return VGSLib::getsockname(plat::handle_to_socket(socket_), address);
+}
+
+void* VGS_Async_SOCK_Stream::get_handle() const {
+  VGS_Guard guard(lock_);
+  return socket_;
+}
+
+DWORD VGS_Async_SOCK_Stream::completion_key() const {
+  VGS_Guard guard(lock_);
+  return key_;
+}
+
+VGS_Proactor* VGS_Async_SOCK_Stream::proactor() const {
+  VGS_Guard guard(lock_);
+  return proactor_;
+}
+
+int VGS_Async_SOCK_Stream::handle_close(DWORD key, void* handle, VGS_Proactor* proactor) {
+  VGS_Guard guard(lock_);
+  if (proactor == nullptr || proactor != proactor_) return 0;
+  if (key != 0 && key == key_) {
+    // The proactor dropped the registration.
+    close_socket();
+    key_ = 0;
+    remote_.reset();
+    if (timer_id_ != 0) {
+      proactor_->cancel_timer(timer_id_, true);
+      timer_id_ = 0;
+    }
+  } else if (key == 0 && timer_id_ != 0 && handle == timer_handle(timer_id_)) {
+    // The idle timer ended: the connection goes without a second handle_close.
+    timer_id_ = 0;
+    if (key_ != 0) proactor_->remove_handle(key_, true);
+    close_socket();
+    key_ = 0;
+    remote_.reset();
+  }
+  drop_proactor_if_idle();
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::close_handle() {
+  VGS_Guard guard(lock_);
+  if (socket_ == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
+  close_socket();
+  return 0;
+}
+
+int VGS_Async_SOCK_Stream::adopt(VGS_Proactor* proactor, void* socket,
+                                 const VGS_INET_Addr& remote) {
+  VGS_Guard guard(lock_);
+  if (socket_ != INVALID_HANDLE_VALUE || proactor_ != nullptr) {
+    VGSLib::closesocket(plat::handle_to_socket(socket));
+    return fail(WSAEISCONN);
+  }
+  socket_ = socket;
+  proactor_ = proactor;
+  key_ = proactor->generate_completion_key();
+  remote_ = remote;
+  const int registered = proactor->register_handle(key_, socket_, this);
+  if (registered != 0) {
+    const unsigned long code = VGSLib::GetErrorCode();
+    clear();
+    VGSLib::SetErrorCode(code);
+  }
+  return registered;
+}
