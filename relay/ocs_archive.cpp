@@ -8,11 +8,8 @@
 
 namespace {
 
-const unsigned char kMagic[4] = {'Z', 'E', 'R', 'V'};
-
-unsigned char ascii_upper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
+const char kMagic[] = "ZERV";
+constexpr unsigned int kMagicSize = 4;
 
 [[noreturn]] void throw_code(unsigned long code) { VGS_Exception::ThrowException(code, nullptr); }
 [[noreturn]] void throw_recorded() { throw_code(VGSLib::GetErrorCode()); }
@@ -31,7 +28,7 @@ int COCSArchive::write_header(unsigned char* buffer, unsigned int size, unsigned
   }
   VGS_OutputCDR out(buffer, OCS_HEADER_SIZE);
   out.write(static_cast<std::uint8_t>(OCS_VERSION));
-  out.write(kMagic, sizeof(kMagic));
+  out.write(kMagic, kMagicSize);
   out.write(static_cast<std::uint16_t>(sid));
   out.write(static_cast<std::uint32_t>(body_length));
   return static_cast<int>(OCS_HEADER_SIZE);
@@ -47,13 +44,11 @@ int COCSArchive::read_header(const unsigned char* buffer, unsigned int size, uns
     VGSLib::SetErrorCode(VGS_ERR_INPUT_UNDERFLOW);
     return -1;
   }
-  for (unsigned int i = 0; i < sizeof(kMagic); ++i) {
-    if (ascii_upper(buffer[1 + i]) != kMagic[i]) {
-      VGSLib::SetErrorCode(VGS_ERR_PROTOCOL);
-      return -1;
-    }
+  if (!same_magic(buffer + 1, kMagic)) {
+    VGSLib::SetErrorCode(VGS_ERR_PROTOCOL);
+    return -1;
   }
-  VGS_InputCDR in(buffer + 1 + sizeof(kMagic), OCS_HEADER_SIZE - 1 - sizeof(kMagic));
+  VGS_InputCDR in(buffer + 1 + kMagicSize, OCS_HEADER_SIZE - 1 - kMagicSize);
   std::uint16_t id = 0;
   std::uint32_t length = 0;
   in.read(id);

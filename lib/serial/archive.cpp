@@ -13,7 +13,8 @@
 
 namespace {
 
-const unsigned char kMagic[4] = {'V', 'G', 'S', 'S'};
+const char kMagic[] = "VGSS";
+constexpr unsigned int kMagicSize = 4;
 constexpr unsigned int kFilePiece = 4096;
 constexpr unsigned int kFirstBodyCapacity = 4096;
 
@@ -106,7 +107,7 @@ int VGS_Archive::build_header(unsigned char* buffer, unsigned int size, unsigned
     return -1;
   }
   VGS_OutputCDR out(buffer, size);
-  out.write(kMagic, sizeof(kMagic));
+  out.write(kMagic, kMagicSize);
   out.write(static_cast<std::uint8_t>(ver));
   out.write(static_cast<std::uint8_t>(stype));
   out.write(static_cast<std::uint16_t>(sid));
@@ -115,14 +116,19 @@ int VGS_Archive::build_header(unsigned char* buffer, unsigned int size, unsigned
   return static_cast<int>(HEADER_FIELDS);
 }
 
-int VGS_Archive::read_vgss_header(const unsigned char* header, Frame_Header& fields) {
-  for (unsigned int i = 0; i < sizeof(kMagic); ++i) {
-    if (ascii_upper(header[i]) != kMagic[i]) {
-      VGSLib::SetErrorCode(VGS_ERR_PROTOCOL);
-      return -1;
-    }
+bool VGS_Archive::same_magic(const unsigned char* bytes, const char* magic) {
+  for (unsigned int i = 0; i < 4; ++i) {
+    if (ascii_upper(bytes[i]) != static_cast<unsigned char>(magic[i])) return false;
   }
-  VGS_InputCDR in(header + sizeof(kMagic), HEADER_FIELDS - sizeof(kMagic));
+  return true;
+}
+
+int VGS_Archive::read_vgss_header(const unsigned char* header, Frame_Header& fields) {
+  if (!same_magic(header, kMagic)) {
+    VGSLib::SetErrorCode(VGS_ERR_PROTOCOL);
+    return -1;
+  }
+  VGS_InputCDR in(header + kMagicSize, HEADER_FIELDS - kMagicSize);
   std::uint8_t ver = 0, stype = 0;
   std::uint16_t sid = 0;
   std::uint32_t bodysize = 0, elements = 0;

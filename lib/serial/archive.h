@@ -119,6 +119,9 @@ class VGS_Archive {
   // Reads a complete header; -1 with the code recorded refuses the frame.
   using Header_Reader = int (*)(const unsigned char* header, Frame_Header& fields);
 
+  // True when the four bytes at `bytes` spell `magic` (upper case), ignoring ASCII case.
+  static bool same_magic(const unsigned char* bytes, const char* magic);
+
   // The piecewise decoder, for a header of `header_size` bytes (at most HEADER_SIZE)
   // read by `read_header`. Results as for deserialize(data, length, ...).
   int gather_frame(const void* data, unsigned int length, unsigned int header_size,

@@ -195,23 +195,6 @@ TEST(Cdr, ByteBlocksReadAsManyBytesAsTheBlockHolds) {
   EXPECT_EQ(in.offset(), 3);
 }
 
-TEST(Cdr, SizesAndSwaps) {
-  EXPECT_EQ(VGS_CDR::size_of(std::uint8_t{1}), 1u);
-  EXPECT_EQ(VGS_CDR::size_of(short{1}), 2u);
-  EXPECT_EQ(VGS_CDR::size_of(1u), 4u);
-  EXPECT_EQ(VGS_CDR::size_of(std::int64_t{1}), 8u);
-  EXPECT_EQ(VGS_CDR::size_of(1.0f), 4u);
-  EXPECT_EQ(VGS_CDR::size_of(1.0), 8u);
-  EXPECT_EQ(VGS_CDR::size_of("abc"), 3u);
-  EXPECT_EQ(VGS_CDR::size_of(static_cast<const char*>(nullptr)), 0u);
-  EXPECT_EQ(VGS_CDR::size_of(VGS_Byte_Block(5, nullptr)), 5u);
-  EXPECT_EQ(VGS_CDR::check_endian(), 1);  // the build hosts are little-endian
-  EXPECT_EQ(VGS_CDR::swap16(0x1234), 0x3412);
-  EXPECT_EQ(VGS_CDR::swap32(0x01020304u), 0x04030201u);
-  EXPECT_EQ(VGS_CDR::swap64(0x0102030405060708ull), 0x0807060504030201ull);
-  EXPECT_EQ(VGS_CDR::swapdbl(VGS_CDR::swapdbl(3.25)), 3.25);
-}
-
 TEST(Cdr, WideTextIsWrittenAsItsNarrowConversion) {
   // The test runs in the C locale, whose codeset the library takes as UTF-8.
   const char16_t* wide = u"a\uD55C";
@@ -227,16 +210,6 @@ TEST(Cdr, WideTextIsWrittenAsItsNarrowConversion) {
   VGS_OutputCDR small(tiny, sizeof(tiny));
   EXPECT_THROW(small << wide, VGS_Exception);
   EXPECT_EQ(small.offset(), 0);
-}
-
-TEST(Cdr, BaseStreamIsNotImplemented) {
-  VGS_CDR base;
-  VGSLib::SetErrorCode(0);
-  EXPECT_EQ(base.write(std::uint8_t{1}), -1);
-  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NOT_IMPLEMENTED);
-  std::uint64_t v = 0;
-  EXPECT_EQ(base.read(v), -1);
-  EXPECT_EQ(base.move(0), -1);
 }
 
 }  // namespace
