@@ -1,0 +1,175 @@
+// Recording handlers, plain client sockets and waiting helpers for the proactor tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event/async_handler.h"
+#include "event/proactor.h"
+#include "foundation/library.h"
+#include "foundation/ref_counter.h"
+#include "platform/socket.h"
+
+namespace proactor_test {
+
+// The library (allocator, sockets) for the length of a test.
+class Library_Scope {
+ public:
+  Library_Scope() { ok_ = VGSLib::initialize() == 0; }
+  ~Library_Scope() {
+    if (ok_) VGSLib::uninitialize();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+inline void* timer_handle(long id) {
+  return reinterpret_cast<void*>(static_cast<std::intptr_t>(id));
+}
+
+struct Call {
+  std::string name;
+  DWORD key;
+  void* handle;
+  unsigned long value;  // error, timer id or byte count
+  std::thread::id thread;
+};
+
+// Records every callback; results come from the hooks. Operations are freed unless a
+// hook takes them over (returns through `keep`).
+class Recorder : public VGS_Async_Handler_Impl<VGS_Reference_Counter_Global_Sync> {
+ public:
+  explicit Recorder(std::atomic<bool>* deleted = nullptr) : deleted_(deleted) {}
+  ~Recorder() override {
+    if (deleted_ != nullptr) deleted_->store(true);
+  }
+
+  std::function<int(VGS_Async_Read_Operation*, DWORD)> on_input;
+  std::function<int(VGS_Async_Write_Operation*, DWORD)> on_output;
+  std::function<int(VGS_Async_Post_Operation*)> on_signal;
+  std::function<int(long, DWORD&)> on_timeout;
+  std::function<int()> on_close_handle;
+
+  int handle_input(VGS_Async_Read_Operation* op, DWORD error) override {
+    add("input", op->completion_key(), nullptr, error);
+    if (on_input) return on_input(op, error);
+    delete op;
+    return 0;
+  }
+  int handle_output(VGS_Async_Write_Operation* op, DWORD error) override {
+    add("output", op->completion_key(), nullptr, error);
+    if (on_output) return on_output(op, error);
+    delete op;
+    return 0;
+  }
+  int handle_signal(VGS_Async_Post_Operation* op) override {
+    add("signal", op->completion_key(), nullptr, 0);
+    if (on_signal) return on_signal(op);
+    return VGS_Async_Handler_Impl::handle_signal(op);
+  }
+  int handle_timeout(long id, DWORD& interval, VGS_Proactor*) override {
+    add("timeout", 0, nullptr, static_cast<unsigned long>(id));
+    return on_timeout ? on_timeout(id, interval) : 0;
+  }
+  int handle_close(DWORD key, void* handle, VGS_Proactor*) override {
+    add("close", key, handle, 0);
+    return 0;
+  }
+  int close_handle() override {
+    add("close_handle", 0, nullptr, 0);
+    return on_close_handle ? on_close_handle() : 0;
+  }
+
+  std::vector<Call> calls_named(const std::string& name) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<Call> out;
+    for (const Call& c : calls_) {
+      if (c.name == name) out.push_back(c);
+    }
+    return out;
+  }
+  std::size_t count(const std::string& name) const { return calls_named(name).size(); }
+
+  // The reference count, read by taking and dropping one reference.
+  int references() {
+    const int count = addref();
+    release();
+    return count - 1;
+  }
+
+ private:
+  void add(const char* name, DWORD key, void* handle, unsigned long value) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.push_back(Call{name, key, handle, value, std::this_thread::get_id()});
+  }
+
+  std::atomic<bool>* deleted_;
+  mutable std::mutex mutex_;
+  std::vector<Call> calls_;
+};
+
+inline bool wait_until(const std::function<bool()>& done, int limit_ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+inline std::size_t open_fds() {
+  std::size_t n = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it) {
+    ++n;
+  }
+  return n;
+}
+
+// A blocking client socket connected to 127.0.0.1:port (INVALID_SOCKET on failure).
+inline plat::SOCKET connect_client(unsigned short port) {
+  plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == plat::INVALID_SOCKET) return s;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(0x7F000001u);
+  if (plat::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    plat::closesocket(s);
+    return plat::INVALID_SOCKET;
+  }
+  return s;
+}
+
+inline bool send_all(plat::SOCKET s, const char* data, std::size_t size) {
+  while (size > 0) {
+    const int n = plat::send(s, data, static_cast<int>(size), 0);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+inline bool recv_all(plat::SOCKET s, char* data, std::size_t size) {
+  while (size > 0) {
+    const int n = plat::recv(s, data, static_cast<int>(size), 0);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace proactor_test
