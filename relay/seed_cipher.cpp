@@ -266,7 +266,14 @@ void TransformEcb(const uint32_t* rk, uint8_t* data, size_t size) {
     for (; blocks > 0; --blocks, data += kSeedBlockSize) TransformBlocks<1, Decrypt>(rk, data);
 }
 
-bool IsPayloadKey(const char* key) { return key != nullptr && std::strlen(key) == 16; }
+// Payload keys are exactly 16 characters; a null key is also recorded as such.
+bool IsPayloadKey(const char* key) {
+    if (key == nullptr) {
+        VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
+        return false;
+    }
+    return std::strlen(key) == 16;
+}
 
 }  // namespace
 

@@ -156,7 +156,13 @@ TEST(SeedPayload, KeysOtherThanSixteenCharactersAreDeclined) {
         EXPECT_EQ(EncryptToBase64("text", key), "");
         EXPECT_FALSE(DecryptFromBase64(coded.c_str(), key).has_value());
     }
+    VGSLib::SetErrorCode(0);
+    EXPECT_EQ(EncryptToBase64("text", nullptr), "");
+    EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NULL_ARGUMENT);
+    VGSLib::SetErrorCode(0);
     EXPECT_EQ(EncryptToBase64(nullptr, kOcsPayloadKey), "");
+    EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NULL_ARGUMENT);
+    VGSLib::SetErrorCode(0);
     EXPECT_FALSE(DecryptFromBase64(nullptr, kOcsPayloadKey).has_value());
     EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NULL_ARGUMENT);
 }
