@@ -143,9 +143,24 @@ int fill_iov(OpRecord* r, iovec* iov) {
   return n;
 }
 
+bool empty_buffers(OpRecord* r) {
+  WSABUF* b = r->buffers();
+  for (DWORD i = 0; i < r->buffer_count; ++i) {
+    if (b[i].len != 0) return false;
+  }
+  return true;
+}
+
 Progress attempt_recv(SocketState& s, OpRecord* r) {
   ssize_t got;
-  if (r->buffer_count == 1) {
+  if (empty_buffers(r)) {
+    // A zero-byte receive waits until data (or the end) is there and takes nothing.
+    char probe;
+    do {
+      got = ::recv(s.fd, &probe, 1, MSG_PEEK);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) got = 0;
+  } else if (r->buffer_count == 1) {
     do {
       got = ::recv(s.fd, r->single.buf, r->single.len, 0);
     } while (got < 0 && errno == EINTR);

@@ -266,6 +266,27 @@ TEST_F(IocpTest, ReadsCompleteInTheOrderStarted) {
   plat::closesocket(c);
 }
 
+TEST_F(IocpTest, ZeroByteReceiveWaitsForDataAndTakesNone) {
+  SOCKET c = connect_client();
+  SOCKET s = accept_associated(2);
+  Read probe;
+  ASSERT_EQ(probe.start(s, 0), plat::SOCKET_ERROR);
+  ASSERT_EQ(plat::WSAGetLastError(), plat::WSA_IO_PENDING);
+  EXPECT_EQ(next(port_, 30).error, WAIT_TIMEOUT);  // not taken for the end of the stream
+  ASSERT_EQ(plat::send(c, "z", 1, 0), 1);
+  Completion done = next(port_);
+  ASSERT_TRUE(done.ok);
+  EXPECT_EQ(done.overlapped, &probe.ov);
+  EXPECT_EQ(done.bytes, 0u);
+  Read data;
+  ASSERT_EQ(data.start(s), 0);  // the byte is still there
+  EXPECT_EQ(data.bytes, 1u);
+  EXPECT_EQ(data.data[0], 'z');
+  EXPECT_TRUE(next(port_).ok);
+  plat::closesocket(s);
+  plat::closesocket(c);
+}
+
 TEST_F(IocpTest, ScatterReceiveAndGatherSend) {
   SOCKET c = connect_client();
   SOCKET s = accept_associated(1);
