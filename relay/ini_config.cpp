@@ -32,6 +32,19 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Lines end at LF; a CR inside a text is kept as it is.
+bool HasLineBreak(const std::string& text) { return text.find('\n') != std::string::npos; }
+
+// Whether the pair can be written so that loading the file gives it back: a section
+// name must not be blank or hold "]", a key must not be blank, hold "=" or start like a
+// section or a comment line, and no text may hold a line break.
+bool Writable(const std::string& key, const std::string& section, const std::string& value) {
+  const std::string name = Trim(section), k = Trim(key);
+  return !name.empty() && section.find(']') == std::string::npos && !k.empty() &&
+         key.find('=') == std::string::npos && k[0] != '[' && k[0] != ';' &&
+         !HasLineBreak(section) && !HasLineBreak(key) && !HasLineBreak(value);
+}
+
 void RecordLastError() {
   const DWORD code = plat::GetLastError();
   VGSLib::SetErrorCode(code != 0 ? code : ERROR_GEN_FAILURE);
@@ -146,6 +159,10 @@ std::string CIniConfig::GetValue(const std::string& section, const std::string& 
 
 int CIniConfig::SetValue(const std::string& key, const std::string& section,
                          const std::string& value) {
+  if (!Writable(key, section, value)) {
+    VGSLib::SetErrorCode(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
   dirty_ = 1;
   CIniSection* found = FindSection(section);
   if (found == nullptr) {

@@ -40,7 +40,9 @@ class CIniConfig {
   std::string GetValue(const std::string& section, const std::string& key,
                        const std::string& default_value) const;
   // Changes the first pair with `key` in the first section `section`, or appends the
-  // pair (and the section). Always 0.
+  // pair (and the section). 0, or -1 (ERROR_INVALID_PARAMETER, nothing changed) for a
+  // pair that would not load back as written: a blank section name or one holding "]",
+  // a blank key, a key holding "=" or starting with "[" or ";", or an LF anywhere.
   int SetValue(const std::string& key, const std::string& section, const std::string& value);
   // Replaces `names` with the section names in file order; returns their number.
   int GetSectionNames(std::vector<std::string>& names) const;

@@ -170,6 +170,29 @@ TEST(IniConfigTest, SetValueSavesExactFormatAndDestructorSaves) {
   EXPECT_EQ(SectionNames(again), (std::vector<std::string>{"Win", "Other", "New"}));
 }
 
+TEST(IniConfigTest, SetValueRefusesPairsThatWouldNotLoadBack) {
+  ScratchDir dir;
+  const std::string path = dir.file("inject.ini");
+  WriteAll(path, "[A]\r\nk=1\r\n");
+  CIniConfig config;
+  ASSERT_EQ(config.Load(path), 0);
+  const std::vector<std::vector<std::string>> bad = {
+      {"k", "A", "1\r\n[Admin]\r\nx=y"}, {"k\n", "A", "v"}, {"k", "A\nB", "v"},
+      {"a=b", "A", "v"},  {"", "A", "v"},   {"  ", "A", "v"},  {"[k", "A", "v"},
+      {";k", "A", "v"},   {"k", "", "v"},   {"k", " ", "v"},   {"k", "A]B", "v"},
+  };
+  for (const auto& args : bad) {
+    EXPECT_EQ(config.SetValue(args[0], args[1], args[2]), -1) << args[0] << "|" << args[1];
+    EXPECT_EQ(VGSLib::GetErrorCode(), static_cast<unsigned long>(ERROR_INVALID_PARAMETER));
+  }
+  EXPECT_FALSE(config.IsDirty());
+  EXPECT_EQ(config.GetValue("A", "k", "-"), "1");
+  EXPECT_EQ(SectionNames(config), std::vector<std::string>{"A"});
+  EXPECT_EQ(config.SetValue("k", "A", "a=b ; [c]"), 0);  // such values are fine
+  ASSERT_EQ(config.Load(path), 0);
+  EXPECT_EQ(config.GetValue("A", "k", "-"), "a=b ; [c]");
+}
+
 TEST(IniConfigTest, SaveKeepsPermissionsFollowsLinksAndClearsReadOnly) {
   ScratchDir dir;
   const std::string path = dir.file("p.ini");
