@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -29,8 +30,10 @@ Bytes header(unsigned short sid, unsigned int length, const char* magic = "ZERV"
 }
 
 Bytes frame_of(unsigned short sid, const Bytes& body) {
-  Bytes frame = header(sid, static_cast<unsigned int>(body.size()));
-  frame.insert(frame.end(), body.begin(), body.end());
+  const Bytes head = header(sid, static_cast<unsigned int>(body.size()));
+  Bytes frame(head.size() + body.size());
+  std::copy(head.begin(), head.end(), frame.begin());
+  std::copy(body.begin(), body.end(), frame.begin() + static_cast<std::ptrdiff_t>(head.size()));
   return frame;
 }
 
