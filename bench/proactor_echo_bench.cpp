@@ -338,6 +338,22 @@ Result run_load(unsigned short port, unsigned int connections, std::size_t messa
   return result;
 }
 
+// Each figure's median over the rounds (errors summed).
+Result median(std::vector<Result> rounds) {
+  Result m;
+  auto pick = [&](double Result::*field) {
+    std::vector<double> values;
+    for (const Result& r : rounds) values.push_back(r.*field);
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  m.rps = pick(&Result::rps);
+  m.p50_us = pick(&Result::p50_us);
+  m.p99_us = pick(&Result::p99_us);
+  for (const Result& r : rounds) m.errors += r.errors;
+  return m;
+}
+
 // ---------------------------------------------------------------- memory of idle connections
 
 long rss_kib() {
@@ -433,29 +449,34 @@ int main(int argc, char** argv) {
   if (VGSLib::initialize() != 0) return 2;
 
   std::printf("Echo, %zu-byte messages, one in flight per connection, %u server threads, "
-              "%.1f s per run\n\n",
+              "%.1f s per run, median of 3 alternating rounds\n\n",
               message, threads, seconds);
   std::printf("%6s | %12s %9s %9s | %12s %9s %9s | %10s %9s\n", "N", "proactor rps", "p50 us",
               "p99 us", "asio rps", "p50 us", "p99 us", "rps ratio", "p99 ratio");
+  // Rounds alternate between the servers and each figure is the median of its rounds,
+  // so a change in the machine's load hits both sides alike.
+  constexpr int kRounds = 3;
   for (unsigned int n : {1u, 64u, 1000u}) {
     const unsigned int generators = n == 1 ? 1 : 2;
-    Result ours;
-    Result theirs;
-    {
-      Proactor_Server server;
-      if (!server.start(threads)) return 3;
-      ours = run_load(server.port, n, message, seconds, generators);
+    std::vector<Result> ours;
+    std::vector<Result> theirs;
+    for (int round = 0; round < kRounds; ++round) {
+      {
+        Proactor_Server server;
+        if (!server.start(threads)) return 3;
+        ours.push_back(run_load(server.port, n, message, seconds, generators));
+      }
+      {
+        Asio_Server server;
+        if (!server.start(threads)) return 3;
+        theirs.push_back(run_load(server.port, n, message, seconds, generators));
+      }
     }
-    {
-      Asio_Server server;
-      if (!server.start(threads)) return 3;
-      theirs = run_load(server.port, n, message, seconds, generators);
-    }
-    std::printf("%6u | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %9.2fx %8.2fx%s\n", n, ours.rps,
-                ours.p50_us, ours.p99_us, theirs.rps, theirs.p50_us, theirs.p99_us,
-                theirs.rps > 0 ? ours.rps / theirs.rps : 0.0,
-                theirs.p99_us > 0 ? ours.p99_us / theirs.p99_us : 0.0,
-                ours.errors + theirs.errors != 0 ? "  (errors)" : "");
+    const Result a = median(ours);
+    const Result b = median(theirs);
+    std::printf("%6u | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %9.2fx %8.2fx%s\n", n, a.rps,
+                a.p50_us, a.p99_us, b.rps, b.p50_us, b.p99_us, b.rps > 0 ? a.rps / b.rps : 0.0,
+                b.p99_us > 0 ? a.p99_us / b.p99_us : 0.0, a.errors + b.errors != 0 ? "  (errors)" : "");
     std::fflush(stdout);
   }
   if (idle > 0) measure_idle_memory(idle, threads);

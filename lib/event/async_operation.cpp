@@ -69,7 +69,7 @@ int VGS_Async_Operation::open(VGS_Proactor* proactor, DWORD key) {
   if (key == 0) return fail(VGS_ERR_NO_COMPLETION_KEY);
   VGS_Async_Handler* handler = nullptr;
   void* handle = proactor->get_handle(key, handler);
-  if (handle == INVALID_HANDLE_VALUE || handler == nullptr) return -1;
+  if (handle == INVALID_HANDLE_VALUE || handler == nullptr) return -1;  // code recorded
   VGS_Async_Handler* previous = handler_;
   zero_overlapped();
   proactor_ = proactor;

@@ -282,6 +282,10 @@ void* VGS_Proactor::get_handle(DWORD key, VGS_Async_Handler*& handler) {
     fail(VGS_ERR_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  if (set.handle == INVALID_HANDLE_VALUE) {  // closed through close_handle
+    fail(WSAENOTSOCK);
+    return INVALID_HANDLE_VALUE;
+  }
   set.handler->addref();
   handler = set.handler;
   return set.handle;

@@ -70,7 +70,8 @@ class VGS_Proactor {
   // completions make the handler return a negative value. Sends by key fail from now on.
   int close_handle(DWORD key);
   // The key's handle, and its handler with a new reference in `handler` (the caller owns
-  // it); INVALID_HANDLE_VALUE with VGS_ERR_NOT_FOUND when the key is unknown.
+  // it); INVALID_HANDLE_VALUE with VGS_ERR_NOT_FOUND when the key is unknown, or with
+  // 10038 when its handle was closed through close_handle.
   void* get_handle(DWORD key, VGS_Async_Handler*& handler);
 
   // Starts a send of the first `size` bytes of `block` on the key's socket; the

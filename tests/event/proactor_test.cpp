@@ -162,6 +162,51 @@ TEST_F(ProactorTest, KeysAreNeverZeroAndKeyChecksRecordTheirCodes) {
   pair.close();
 }
 
+TEST_F(ProactorTest, OperationsRetargetKeepOneReferenceAndCheckTheirStart) {
+  ASSERT_EQ(proactor.open(2), 0);
+  Socket_Pair pair;
+  ASSERT_TRUE(pair.make());
+  const DWORD key = proactor.generate_completion_key();
+  void* handle = plat::socket_to_handle(pair.server);
+  ASSERT_EQ(proactor.register_handle(key, handle, handler), 0);
+
+  VGS_Async_SOCK_Read_Stream op;
+  VGS_Byte_Block block;
+  EXPECT_EQ(op.read(block, 16, 0), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NULL_ARGUMENT);
+  EXPECT_EQ(op.open(nullptr, key), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(op.open(&proactor, 0), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NO_COMPLETION_KEY);
+  EXPECT_EQ(op.open(&proactor, key + 1), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NOT_FOUND);
+  ASSERT_EQ(op.open(&proactor, key), 0);
+  EXPECT_EQ(op.get_iohandle(), handle);
+  EXPECT_EQ(op.get_handler(), handler);
+  EXPECT_EQ(op.completion_key(), key);
+  EXPECT_EQ(op.operation_code(), VGS_ASYNC_READ);
+  EXPECT_EQ(handler->references(), 3) << "creator, registration, operation";
+
+  op.set(&proactor, 0, handle, handler);
+  EXPECT_EQ(handler->references(), 3) << "set keeps exactly one reference";
+  EXPECT_EQ(op.read(block, 16, 0), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_NO_COMPLETION_KEY);
+  op.set(&proactor, key, handle, handler);
+  EXPECT_EQ(op.read(block, 0, 0), -1) << "a 0-byte receive would read as end of stream";
+  EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(block.is_null()) << "a refused read leaves the block alone";
+  op.set(nullptr, 0, INVALID_HANDLE_VALUE, nullptr);
+  EXPECT_EQ(handler->references(), 2);
+
+  // After close_handle the key names no usable handle any more.
+  ASSERT_EQ(proactor.close_handle(key), 0);
+  EXPECT_EQ(op.open(&proactor, key), -1);
+  EXPECT_EQ(VGSLib::GetErrorCode(), WSAENOTSOCK);
+  EXPECT_EQ(handler->references(), 2) << "a refused open keeps no reference";
+  EXPECT_EQ(proactor.remove_handle(key, true), 0);
+  pair.close();
+}
+
 TEST_F(ProactorTest, NegativeInputResultDropsTheHandleOnce) {
   ASSERT_EQ(proactor.open(2), 0);
   Socket_Pair pair;
@@ -236,6 +281,7 @@ TEST_F(ProactorTest, TimersRepeatChangeIntervalAndEndWithOneClose) {
   EXPECT_EQ(fired.load(), 3) << "an ended timer never fires again";
   EXPECT_EQ(handler->references(), 1);
   EXPECT_EQ(proactor.reschedule_timer(id, 10), -1);
+  proactor.close();
 }
 
 TEST_F(ProactorTest, EqualTimersFireInScheduleOrderAndCancelRules) {
@@ -261,6 +307,7 @@ TEST_F(ProactorTest, EqualTimersFireInScheduleOrderAndCancelRules) {
   EXPECT_EQ(handler->count("close"), 2u) << "no close callback when told not to";
   EXPECT_EQ(proactor.cancel_timer(third, false), -1);
   EXPECT_EQ(handler->references(), 1);
+  proactor.close();
 }
 
 TEST_F(ProactorTest, ZeroIntervalTimerDoesNotStarveOthers) {
@@ -282,6 +329,7 @@ TEST_F(ProactorTest, ZeroIntervalTimerDoesNotStarveOthers) {
   EXPECT_TRUE(wait_until([&] { return other_fired.load(); }));
   EXPECT_GT(zero_fired.load(), 1);
   EXPECT_EQ(proactor.cancel_timer(zero, true), 0);
+  proactor.close();  // a callback may still run; it uses this scope's counters
   other->release();
 }
 
