@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr DWORD kFullSize = 1 << 16;
+constexpr DWORD kFullSize = 4096;
 constexpr std::size_t kCanary = 16;
-constexpr int kMaxQueries = 64;
+constexpr int kMaxQueries = 24;
 
 void check(bool condition) {
   if (!condition) std::abort();
