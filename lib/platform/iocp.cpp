@@ -70,10 +70,13 @@ BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, OVERLAP
   return TRUE;
 }
 
-bool CloseCompletionPortHandle(HANDLE handle) {
-  std::shared_ptr<iocp::CompletionPort> p = iocp::RemovePort(handle);
-  if (!p) return false;
-  p->close();  // the epoll fd itself closes with the last socket or waiter holding the port
+bool CloseIocpHandle(HANDLE handle) {
+  if (std::shared_ptr<iocp::CompletionPort> p = iocp::RemovePort(handle)) {
+    p->close();  // the epoll fd itself closes with the last socket or waiter holding the port
+    return true;
+  }
+  if (!handle_is_valid(handle) || !iocp::IsTrackedSocket(handle_to_fd(handle))) return false;
+  iocp::CloseSocket(handle_to_fd(handle));
   return true;
 }
 

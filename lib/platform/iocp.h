@@ -32,8 +32,9 @@ BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytes, ULONG_PTR* key,
 // Queues a packet as given (overlapped may be null and is not touched).
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, OVERLAPPED* overlapped);
 
-// Used by CloseHandle: closes the port when `handle` is one and returns true; false when
-// it is not a port.
-bool CloseCompletionPortHandle(HANDLE handle);
+// Used by CloseHandle: closes `handle` when it is a port, or a socket associated with a
+// port or reserved by a pending AcceptEx (as closesocket does), and returns true; false
+// for any other handle.
+bool CloseIocpHandle(HANDLE handle);
 
 }  // namespace plat

@@ -433,6 +433,13 @@ int CloseSocket(int fd) {
   return 0;
 }
 
+bool IsTrackedSocket(int fd) {
+  SocketTable& table = SocketTable::instance();
+  std::lock_guard<std::mutex> lock(table.stripe(fd));
+  SocketTable::Entry* e = table.entry(fd, false);
+  return e != nullptr && (e->state || e->accept_tag != 0);
+}
+
 int StartRecv(int fd, const WSABUF* buffers, DWORD count, DWORD* bytes, OVERLAPPED* overlapped) {
   std::shared_ptr<SocketState> s = associated_state(fd);
   if (!s) return SOCKET_ERROR;

@@ -26,6 +26,8 @@ void ServiceSocketEvent(std::uint64_t data, std::uint32_t events);
 
 // closesocket: 0, or SOCKET_ERROR with the error recorded.
 int CloseSocket(int fd);
+// Whether fd is associated with a port or reserved as the target of a pending AcceptEx.
+bool IsTrackedSocket(int fd);
 
 // Overlapped starts (arguments already checked by the caller, overlapped not null).
 // 0 when finished at once (bytes filled), else SOCKET_ERROR with the error recorded

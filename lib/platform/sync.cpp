@@ -162,7 +162,7 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (CloseCompletionPortHandle(handle)) return TRUE;
+  if (CloseIocpHandle(handle)) return TRUE;
   int fd = handle_to_fd(handle);
   auto_reset_events().remove(fd);
   if (::close(fd) != 0 && errno != EINTR) {

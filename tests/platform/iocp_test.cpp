@@ -573,6 +573,25 @@ TEST_F(IocpTest, CloseFromAnotherThreadAbortsOnceAndFdReuseIsSafe) {
   }
 }
 
+TEST_F(IocpTest, CloseHandleOnAnAssociatedSocketCancelsLikeClosesocket) {
+  SOCKET c = connect_client();
+  SOCKET s = accept_associated(8);
+  Read pending;
+  ASSERT_EQ(pending.start(s), plat::SOCKET_ERROR);
+  ASSERT_TRUE(plat::CloseHandle(plat::socket_to_handle(s)));
+  Completion done = next(port_);
+  EXPECT_FALSE(done.ok);
+  EXPECT_EQ(done.overlapped, &pending.ov);
+  EXPECT_EQ(done.error, ERROR_OPERATION_ABORTED);
+  // The number is free: a new connection may take it and associate again.
+  SOCKET c2 = connect_client();
+  SOCKET s2 = accept_associated(9);
+  EXPECT_NE(s2, plat::INVALID_SOCKET);
+  plat::closesocket(s2);
+  plat::closesocket(c2);
+  plat::closesocket(c);
+}
+
 // Echo server on the port with several I/O threads; clients check every byte.
 class EchoServer {
  public:
