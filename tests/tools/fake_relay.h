@@ -93,9 +93,7 @@ class FakeRelay {
       client_ = client;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        char text[INET_ADDRSTRLEN] = "";
-        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        peers_.push_back(text);
+        peers_.push_back(plat::inet_ntoa(peer.sin_addr));
       }
       if (!stopping_) Talk(client);
       client_ = plat::INVALID_SOCKET;
