@@ -1,6 +1,7 @@
 #include "common/json_reader.h"
 
 #include <cstdint>
+#include <type_traits>
 
 #include "foundation/error_codes.h"
 #include "foundation/library.h"
@@ -31,40 +32,45 @@ int HexValue(char16_t c) {
 // become zero or infinity, so the result is the same.
 constexpr uint32_t kExponentCap = 100000;
 
-// One parse over a cursor; owns nothing but the nesting depth.
+static_assert(std::is_nothrow_move_constructible_v<JsonValue>, "arrays must grow without copying subtrees");
+
+// One parse over a cursor; owns nothing but the nesting depth. Each reader fills the
+// node it is given and returns false on an error (the caller frees the tree).
 class JsonParser {
 public:
     explicit JsonParser(const char16_t*& cursor) : p_(cursor) {}
 
-    std::unique_ptr<JsonValue> Value() {
+    bool Value(JsonValue& out) {
         const char16_t c = *p_;
-        if (c == u'"') return String();
-        if (StartsWithNoCase(p_, "true")) return Literal(JsonValue::kBool, 1, 4);
-        if (StartsWithNoCase(p_, "false")) return Literal(JsonValue::kBool, 0, 5);
-        if (StartsWithNoCase(p_, "null")) return Literal(JsonValue::kNull, 0, 4);
-        if (c == u'-' || IsDigit(c)) return Number();
-        if (c == u'[') return Nested(&JsonParser::Array);
-        if (c == u'{') return Nested(&JsonParser::Object);
-        return nullptr;
+        if (c == u'"') {
+            out.kind = JsonValue::kString;
+            return StringText(out.text);
+        }
+        if (StartsWithNoCase(p_, "true")) return Literal(out, JsonValue::kBool, 1, 4);
+        if (StartsWithNoCase(p_, "false")) return Literal(out, JsonValue::kBool, 0, 5);
+        if (StartsWithNoCase(p_, "null")) return Literal(out, JsonValue::kNull, 0, 4);
+        if (c == u'-' || IsDigit(c)) return Number(out);
+        if (c == u'[') return Nested(&JsonParser::Array, out);
+        if (c == u'{') return Nested(&JsonParser::Object, out);
+        return false;
     }
 
 private:
-    using Reader = std::unique_ptr<JsonValue> (JsonParser::*)();
+    using Reader = bool (JsonParser::*)(JsonValue&);
 
-    std::unique_ptr<JsonValue> Nested(Reader reader) {
-        if (depth_ >= kJsonMaxDepth) return nullptr;
+    bool Nested(Reader reader, JsonValue& out) {
+        if (depth_ >= kJsonMaxDepth) return false;
         ++depth_;
-        std::unique_ptr<JsonValue> value = (this->*reader)();
+        const bool ok = (this->*reader)(out);
         --depth_;
-        return value;
+        return ok;
     }
 
-    std::unique_ptr<JsonValue> Literal(int kind, int flag, int length) {
-        auto value = std::make_unique<JsonValue>();
-        value->kind = kind;
-        value->flag = flag;
+    bool Literal(JsonValue& out, int kind, int flag, int length) {
+        out.kind = kind;
+        out.flag = flag;
         p_ += length;
-        return value;
+        return true;
     }
 
     // Reads digits as value * 10 + digit.
@@ -74,7 +80,7 @@ private:
         return value;
     }
 
-    std::unique_ptr<JsonValue> Number() {
+    bool Number(JsonValue& out) {
         const bool negative = *p_ == u'-';
         if (negative) ++p_;
         double value = 0;
@@ -83,11 +89,11 @@ private:
         } else if (IsDigit(*p_)) {
             value = Digits();
         } else {
-            return nullptr;
+            return false;
         }
         if (*p_ == u'.') {
             ++p_;
-            if (!IsDigit(*p_)) return nullptr;
+            if (!IsDigit(*p_)) return false;
             double factor = 0.1;
             while (IsDigit(*p_)) {
                 value += (*p_++ - u'0') * factor;
@@ -98,7 +104,7 @@ private:
             ++p_;
             bool divide = false;
             if (*p_ == u'+' || *p_ == u'-') divide = *p_++ == u'-';
-            if (!IsDigit(*p_)) return nullptr;
+            if (!IsDigit(*p_)) return false;
             uint32_t exponent = 0;
             while (IsDigit(*p_)) {
                 if (exponent < kExponentCap) exponent = exponent * 10 + static_cast<uint32_t>(*p_ - u'0');
@@ -108,10 +114,9 @@ private:
                 value = divide ? value / 10 : value * 10;
             }
         }
-        auto result = std::make_unique<JsonValue>();
-        result->kind = JsonValue::kNumber;
-        result->number = negative ? -value : value;
-        return result;
+        out.kind = JsonValue::kNumber;
+        out.number = negative ? -value : value;
+        return true;
     }
 
     // Reads a string body into `out`; the cursor stands on the opening quote.
@@ -168,58 +173,50 @@ private:
         return true;
     }
 
-    std::unique_ptr<JsonValue> String() {
-        auto value = std::make_unique<JsonValue>();
-        value->kind = JsonValue::kString;
-        if (!StringText(value->text)) return nullptr;
-        return value;
-    }
-
-    std::unique_ptr<JsonValue> Array() {
+    bool Array(JsonValue& out) {
         ++p_;
-        auto array = std::make_unique<JsonValue>();
-        array->kind = JsonValue::kArray;
+        out.kind = JsonValue::kArray;
         for (;;) {
-            if (!SkipSpace(p_)) return nullptr;
-            if (array->items.empty() && *p_ == u']') break;
-            std::unique_ptr<JsonValue> item = Value();
-            if (!item) return nullptr;
-            array->items.push_back(std::move(item));
-            if (!SkipSpace(p_)) return nullptr;
+            if (!SkipSpace(p_)) return false;
+            if (out.items.empty() && *p_ == u']') break;
+            out.items.emplace_back();
+            if (!Value(out.items.back())) return false;
+            if (!SkipSpace(p_)) return false;
             if (*p_ == u']') break;
-            if (*p_ != u',') return nullptr;
+            if (*p_ != u',') return false;
             ++p_;
         }
         ++p_;
-        return array;
+        return true;
     }
 
-    std::unique_ptr<JsonValue> Object() {
+    bool Object(JsonValue& out) {
         ++p_;
-        auto object = std::make_unique<JsonValue>();
-        object->kind = JsonValue::kObject;
+        out.kind = JsonValue::kObject;
         bool first = true;
+        std::u16string key;
         for (;;) {
-            if (!SkipSpace(p_)) return nullptr;
+            if (!SkipSpace(p_)) return false;
             if (first && *p_ == u'}') break;
             first = false;
-            if (*p_ != u'"') return nullptr;
-            std::u16string key;
-            if (!StringText(key)) return nullptr;
+            if (*p_ != u'"') return false;
+            key.clear();
+            if (!StringText(key)) return false;
             SkipSpace(p_);
-            if (*p_ != u':') return nullptr;
+            if (*p_ != u':') return false;
             ++p_;
             SkipSpace(p_);
-            std::unique_ptr<JsonValue> member = Value();
-            if (!member) return nullptr;
-            object->members[std::move(key)] = std::move(member);  // a later member wins
-            if (!SkipSpace(p_)) return nullptr;
+            // A later member replaces an earlier one of the same key.
+            JsonValue& member = out.members[key];
+            member = JsonValue();
+            if (!Value(member)) return false;
+            if (!SkipSpace(p_)) return false;
             if (*p_ == u'}') break;
-            if (*p_ != u',') return nullptr;
+            if (*p_ != u',') return false;
             ++p_;
         }
         ++p_;
-        return object;
+        return true;
     }
 
     const char16_t*& p_;
@@ -239,7 +236,9 @@ std::unique_ptr<JsonValue> ParseJson(const char16_t*& cursor) {
         VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
         return nullptr;
     }
-    return JsonParser(cursor).Value();
+    auto value = std::make_unique<JsonValue>();
+    if (!JsonParser(cursor).Value(*value)) return nullptr;
+    return value;
 }
 
 std::unique_ptr<JsonValue> ParseJsonText(const char16_t* text) {
@@ -255,6 +254,6 @@ std::unique_ptr<JsonValue> ParseJsonText(const std::u16string& text) { return Pa
 std::u16string JsonStringMember(const JsonValue* object, const std::u16string& key) {
     if (object == nullptr || object->kind != JsonValue::kObject) return std::u16string();
     const auto it = object->members.find(key);
-    if (it == object->members.end() || it->second->kind != JsonValue::kString) return std::u16string();
-    return it->second->text;
+    if (it == object->members.end() || it->second.kind != JsonValue::kString) return std::u16string();
+    return it->second.text;
 }

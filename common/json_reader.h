@@ -1,4 +1,5 @@
 // A small JSON reader over zero-terminated UTF-16 text, building a tree of JsonValue.
+// Each node owns its children by value; destroying a node destroys its whole subtree.
 #pragma once
 
 #include <map>
@@ -13,8 +14,8 @@ struct JsonValue {
     std::u16string text;  // kString
     int flag = 0;         // kBool: 0 or 1
     double number = 0;    // kNumber
-    std::vector<std::unique_ptr<JsonValue>> items;                    // kArray, document order
-    std::map<std::u16string, std::unique_ptr<JsonValue>> members;     // kObject, by code unit
+    std::vector<JsonValue> items;                    // kArray, in document order
+    std::map<std::u16string, JsonValue> members;     // kObject, ordered by code unit
 };
 
 // Arrays and objects nested deeper than this are refused, so that no input can

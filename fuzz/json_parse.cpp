@@ -12,11 +12,11 @@ namespace {
 int Depth(const JsonValue& v) {
     int deepest = 0;
     if (v.kind == JsonValue::kArray) {
-        for (const auto& item : v.items) deepest = std::max(deepest, Depth(*item));
+        for (const auto& item : v.items) deepest = std::max(deepest, Depth(item));
         return deepest + 1;
     }
     if (v.kind == JsonValue::kObject) {
-        for (const auto& member : v.members) deepest = std::max(deepest, Depth(*member.second));
+        for (const auto& member : v.members) deepest = std::max(deepest, Depth(member.second));
         return deepest + 1;
     }
     if (!v.items.empty() || !v.members.empty()) std::abort();

@@ -117,8 +117,8 @@ TEST(JsonReader, ObjectsKeepTheLaterMemberAndCodeUnitOrder) {
     ASSERT_TRUE(o);
     ASSERT_EQ(o->kind, JsonValue::kObject);
     ASSERT_EQ(o->members.size(), 4u);
-    EXPECT_EQ(o->members.at(u"a")->kind, JsonValue::kString);
-    EXPECT_EQ(o->members.at(u"a")->text, u"x");
+    EXPECT_EQ(o->members.at(u"a").kind, JsonValue::kString);
+    EXPECT_EQ(o->members.at(u"a").text, u"x");
     std::u16string keys;
     for (const auto& m : o->members) keys += m.first;
     EXPECT_EQ(keys, u"Bab\u00e9");
@@ -126,7 +126,7 @@ TEST(JsonReader, ObjectsKeepTheLaterMemberAndCodeUnitOrder) {
     EXPECT_EQ(JsonStringMember(o.get(), u"a"), u"x");
     EXPECT_EQ(JsonStringMember(o.get(), u"b"), u"");  // a number reads as empty
     EXPECT_EQ(JsonStringMember(o.get(), u"missing"), u"");
-    EXPECT_EQ(JsonStringMember(o->members.at(u"B").get(), u"a"), u"");
+    EXPECT_EQ(JsonStringMember(&o->members.at(u"B"), u"a"), u"");
     EXPECT_EQ(JsonStringMember(nullptr, u"a"), u"");
 }
 
@@ -134,10 +134,10 @@ TEST(JsonReader, ArraysAndObjectsRefuseTrailingCommasAndAcceptEmptyBodies) {
     auto a = Whole(u"[1, \"two\", [true, null], {\"k\": false}]");
     ASSERT_TRUE(a);
     ASSERT_EQ(a->items.size(), 4u);
-    EXPECT_EQ(a->items[0]->number, 1.0);
-    EXPECT_EQ(a->items[1]->text, u"two");
-    EXPECT_EQ(a->items[2]->items.size(), 2u);
-    EXPECT_EQ(a->items[3]->members.at(u"k")->flag, 0);
+    EXPECT_EQ(a->items[0].number, 1.0);
+    EXPECT_EQ(a->items[1].text, u"two");
+    EXPECT_EQ(a->items[2].items.size(), 2u);
+    EXPECT_EQ(a->items[3].members.at(u"k").flag, 0);
 
     auto empty_array = Whole(u"[ \t\r\n]");
     ASSERT_TRUE(empty_array);
@@ -196,9 +196,9 @@ TEST(JsonReader, ReadsARequestText) {
     ASSERT_TRUE(request);
     EXPECT_EQ(JsonStringMember(request.get(), u"service_code"), u"MED01");
     EXPECT_EQ(JsonStringMember(request.get(), u"auth_key"), u"k&=1");
-    const auto& n = request->members.at(u"data")->members.at(u"n")->items;
+    const auto& n = request->members.at(u"data").members.at(u"n").items;
     ASSERT_EQ(n.size(), 3u);
-    EXPECT_EQ(n[2]->number, -300.0);
+    EXPECT_EQ(n[2].number, -300.0);
 }
 
 }  // namespace
