@@ -14,8 +14,8 @@ struct JsonValue {
     std::u16string text;  // kString
     int flag = 0;         // kBool: 0 or 1
     double number = 0;    // kNumber
-    std::vector<JsonValue> items;                    // kArray, in document order
-    std::map<std::u16string, JsonValue> members;     // kObject, ordered by code unit
+    std::vector<JsonValue> items;                 // kArray, in document order
+    std::map<std::u16string, JsonValue> members;  // kObject, ordered by code unit
 };
 
 // Arrays and objects nested deeper than this are refused, so that no input can
@@ -31,7 +31,8 @@ bool SkipSpace(const char16_t*& cursor);
 std::unique_ptr<JsonValue> ParseJson(const char16_t*& cursor);
 
 // The whole-text rule: white space, one value, white space, the end. Null when the text
-// is null, empty, does not parse or has anything but white space after the value.
+// is null, empty, does not parse or has anything but white space after the value. The
+// string form ends at its first zero code unit, like the pointer form.
 std::unique_ptr<JsonValue> ParseJsonText(const char16_t* text);
 std::unique_ptr<JsonValue> ParseJsonText(const std::u16string& text);
 
