@@ -1,0 +1,308 @@
+#include "relay/veltrane_manager.h"
+
+#include <cstdio>
+#include <new>
+
+#include "event/inet_addr.h"
+#include "event/proactor.h"
+#include "event/socket_functions.h"
+#include "foundation/error_codes.h"
+#include "foundation/exception.h"
+#include "foundation/file_util.h"
+#include "foundation/guard.h"
+#include "foundation/library.h"
+#include "platform/socket.h"
+#include "relay/client_connection.h"
+#include "relay/ini_config.h"
+#include "relay/ocs_archive.h"
+#include "relay/ocs_message.h"
+
+namespace {
+
+const char kPortFailure[] =
+    "다음과 같은 이유로 통신 I/O 처리를 위한 입출력완료포트를 생성 할 수 없습니다.\r\n- %s";
+const char kSocketFailure[] = "다음과 같은 이유로 서버소켓을 열수 없습니다.\r\n- %s";
+const char kAcceptFailure[] =
+    "다음과 같은 이유로 서버 소켓에 I/O 작업을 설정 할 수 없습니다.\r\n- %s";
+const char kSendFailure[] =
+    "다음과 같은 이유로 클라이언트 PC에 메시지를 전송 할 수 없습니다.\r\n- %s";
+
+constexpr unsigned int kErrorMessageSize = 513;
+
+}  // namespace
+
+// --- CNetMsgListener ---
+
+CNetMsgListener::~CNetMsgListener() {
+  CVgsMessage* msg = nullptr;
+  while (queue_.dequeue(msg) == 0) msg->release();
+  ids_.clear();
+}
+
+void CNetMsgListener::add_id(short sid) {
+  if (!ids_.contains(sid)) ids_.append(sid);
+}
+
+void CNetMsgListener::enqueue(CVgsMessage* msg) {
+  queue_.enqueue(msg);
+  msg->addref();
+}
+
+void CNetMsgListener::withdraw(CVgsMessage* msg) {
+  if (queue_.remove(msg) == 0) msg->release();
+}
+
+CVgsMessage* CNetMsgListener::take(short sid) {
+  for (auto at = queue_.begin(); at != queue_.end(); ++at) {
+    CVgsMessage* msg = *at;
+    if (static_cast<short>(msg->get_sid()) == sid) {
+      queue_.remove(at);
+      return msg;
+    }
+  }
+  return nullptr;
+}
+
+// --- CVeltraneManager ---
+
+VGS_Thread_Mutex CVeltraneManager::lock_;
+
+CVeltraneManager::CVeltraneManager(DWORD idle_timeout_ms, unsigned short port,
+                                   DWORD io_threads)
+    : proactor_(nullptr), acceptor_(nullptr), log_(0), clients_(kClientBuckets),
+      listeners_(kListenerBuckets), idle_timeout_ms_(idle_timeout_ms), port_(port),
+      io_threads_(io_threads) {}
+
+CVeltraneManager::~CVeltraneManager() {
+  stop_server();
+  VGS_Guard guard(lock_);
+  clients_.clear();
+  for (auto at = listeners_.begin(); at != listeners_.end(); ++at) delete at.value();
+  listeners_.clear();
+}
+
+CVeltraneManager* CVeltraneManager::instance() { return CVeltraneManagerSingleton::instance(); }
+
+CClientAcceptor* CVeltraneManager::create_acceptor() {
+  return new (std::nothrow) CClientAcceptor(this, idle_timeout_ms_);
+}
+
+void CVeltraneManager::open_log() {
+  const std::string dir = ModulePath("Log");
+  if (dir.empty()) return;  // the program's folder is unknown: the log keeps its default
+  if (VGSLib::taccess(dir.c_str(), 0) != 0) VGSLib::createdir(dir.c_str());
+  log_.set_log_dir(dir.c_str());
+  log_.set_level(0);
+}
+
+void CVeltraneManager::set_last_error(const char* format) {
+  char reason[kErrorMessageSize] = {0};
+  VGSLib::GetErrorMsg(VGSLib::GetErrorCode(), reason, sizeof reason);
+  const int length = std::snprintf(nullptr, 0, format, reason);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::snprintf(&text[0], text.size() + 1, format, reason);
+  VGS_Guard guard(lock_);
+  last_error_ = text;
+}
+
+void CVeltraneManager::fail_start(const char* format) {
+  const unsigned long code = VGSLib::GetErrorCode();
+  set_last_error(format);
+  VGS_Exception::ThrowException(code, last_error().c_str());
+}
+
+bool CVeltraneManager::start_server() {
+  if (proactor_ != nullptr || acceptor_ != nullptr) {
+    VGSLib::SetErrorCode(ERROR_ALREADY_EXISTS);  // already serving: leave it running
+    return false;
+  }
+  open_log();
+  try {
+    proactor_ = new (std::nothrow) VGS_Proactor();
+    if (proactor_ == nullptr) VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    if (proactor_ == nullptr || proactor_->open(io_threads_) != 0) fail_start(kPortFailure);
+
+    acceptor_ = create_acceptor();
+    if (acceptor_ == nullptr) VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    if (acceptor_ == nullptr || acceptor_->open(proactor_, port_, static_cast<DWORD>(0)) != 0) {
+      fail_start(kSocketFailure);
+    }
+    // One accept in flight per I/O thread.
+    for (unsigned int i = 0; i < proactor_->getiothrcnt(); ++i) {
+      if (acceptor_->accept() != 0) fail_start(kAcceptFailure);
+    }
+  } catch (const VGS_Exception& e) {
+    if (acceptor_ != nullptr) {
+      acceptor_->close(true);
+      acceptor_->release();
+      acceptor_ = nullptr;
+    }
+    if (proactor_ != nullptr) {
+      proactor_->close();
+      delete proactor_;
+      proactor_ = nullptr;
+    }
+    VGSLib::SetErrorCode(e.GetErrorCode());
+    return false;
+  }
+  return true;
+}
+
+void CVeltraneManager::stop_server() {
+  if (proactor_ != nullptr) {
+    proactor_->close();  // every connection and the acceptor's registration end here
+    delete proactor_;
+    proactor_ = nullptr;
+  }
+  if (acceptor_ != nullptr) {
+    acceptor_->close(true);
+    acceptor_->release();
+    acceptor_ = nullptr;
+  }
+}
+
+unsigned short CVeltraneManager::bound_port() const {
+  if (acceptor_ == nullptr) return 0;
+  void* handle = acceptor_->get_handle();
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  VGS_INET_Addr local;
+  if (VGSLib::getsockname(plat::handle_to_socket(handle), local) != 0) return 0;
+  return local.getport();
+}
+
+std::string CVeltraneManager::last_error() const {
+  VGS_Guard guard(lock_);
+  return last_error_;
+}
+
+unsigned int CVeltraneManager::client_count() const {
+  VGS_Guard guard(lock_);
+  return clients_.size();
+}
+
+bool CVeltraneManager::register_client(const std::string& ip_text, DWORD key,
+                                       Client_Ptr& client) {
+  VGS_Guard guard(lock_);
+  for (auto at = clients_.begin(); at != clients_.end(); ++at) {
+    const Client_Ptr& record = at.value();
+    if (record->get_ip() != ip_text) continue;
+    const DWORD old_key = record->get_key();
+    // Closes the address's older connection; its handle_close follows on an I/O thread.
+    if (old_key != 0 && old_key != key && proactor_ != nullptr) proactor_->close_handle(old_key);
+    record->set_key(key);
+    client = record;
+    return true;
+  }
+  try {
+    if (!client) client = Client_Ptr(new (std::nothrow) CClientInfo());
+    if (!client) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    client->set_ip(ip_text);
+    client->set_key(key);
+    auto existing = clients_.find(key);
+    if (existing != clients_.end()) {
+      existing.value() = client;
+    } else if (clients_.insert(key, client) != 0) {
+      return false;
+    }
+  } catch (const VGS_Exception& e) {
+    VGSLib::SetErrorCode(e.GetErrorCode());
+    return false;
+  }
+  return true;
+}
+
+void CVeltraneManager::unregister_client(DWORD key) {
+  if (key == 0) return;
+  VGS_Guard guard(lock_);
+  for (auto at = clients_.begin(); at != clients_.end(); ++at) {
+    CClientInfo* record = at.value().get();
+    if (record->get_key() == key) {
+      record->set_key(0);
+      return;
+    }
+  }
+}
+
+bool CVeltraneManager::dispatch_message(CVgsMessage* msg) {
+  if (msg == nullptr) {
+    VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
+    return false;
+  }
+  const auto sid = static_cast<short>(msg->get_sid());
+  VGS_Guard guard(lock_);
+  for (auto at = listeners_.begin(); at != listeners_.end(); ++at) {
+    CNetMsgListener* listener = at.value();
+    if (!listener->takes(sid)) continue;
+    try {
+      listener->enqueue(msg);
+    } catch (const VGS_Exception& e) {
+      VGSLib::SetErrorCode(e.GetErrorCode());
+      continue;  // this window misses the message; the others still get it
+    }
+    if (!plat::PostMessageA(listener->hwnd(), WM_VELTRANE_REQUEST, static_cast<WPARAM>(sid),
+                            0)) {
+      listener->withdraw(msg);  // the window takes no more messages
+    }
+  }
+  return true;
+}
+
+bool CVeltraneManager::register_listener(HWND hwnd) {
+  VGS_Guard guard(lock_);
+  CNetMsgListener* listener = nullptr;
+  if (listeners_.find(hwnd, listener) == 0) {
+    try {
+      listener->add_id(static_cast<short>(OCS_SID_DATA_REQ));
+    } catch (const VGS_Exception& e) {
+      VGSLib::SetErrorCode(e.GetErrorCode());
+      return false;
+    }
+    return true;
+  }
+  listener = new (std::nothrow) CNetMsgListener(hwnd);
+  if (listener == nullptr) {
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  try {
+    listener->add_id(static_cast<short>(OCS_SID_DATA_REQ));
+  } catch (const VGS_Exception& e) {
+    delete listener;
+    VGSLib::SetErrorCode(e.GetErrorCode());
+    return false;
+  }
+  if (listeners_.insert(hwnd, listener) != 0) {
+    delete listener;
+    return false;
+  }
+  return true;
+}
+
+CVgsMessage* CVeltraneManager::take_message(HWND hwnd, short sid) {
+  VGS_Guard guard(lock_);
+  CNetMsgListener* listener = nullptr;
+  if (listeners_.find(hwnd, listener) != 0) return nullptr;
+  return listener->take(sid);
+}
+
+bool CVeltraneManager::send_message(CVgsMessage* msg, DWORD key) {
+  if (msg == nullptr) {
+    VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
+    return false;
+  }
+  COCSArchive archive;
+  VGS_Byte_Block frame;
+  const int size = archive.write_frame(*msg, frame);
+  if (size < 0) return false;
+  VGS_Proactor* proactor = proactor_;
+  if (proactor == nullptr) {
+    VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
+    return false;
+  }
+  if (proactor->sendSockStream(key, frame, static_cast<unsigned int>(size)) == 0) return true;
+  const unsigned long code = VGSLib::GetErrorCode();
+  set_last_error(kSendFailure);
+  proactor->close_handle(key);  // the connection is dropped; nothing is retried
+  VGSLib::SetErrorCode(code);
+  return false;
+}

@@ -1,0 +1,136 @@
+// CVeltraneManager: the relay's process-wide object. It owns the log, the proactor and
+// the client acceptor, keeps one client record per client IP address (which connection
+// speaks for it), queues each received request for every window that listens for it,
+// and sends responses back by connection key.
+//
+// Lock order: a connection's lock before the manager lock; the manager lock before the
+// client-record lock (CClientInfo::lock()).
+#pragma once
+
+#include <string>
+
+#include "foundation/hash_map.h"
+#include "foundation/hfunc.h"
+#include "foundation/list.h"
+#include "foundation/log.h"
+#include "foundation/mutex.h"
+#include "foundation/singleton.h"
+#include "foundation/smart_ptr.h"
+#include "platform/types.h"
+#include "platform/window_message.h"
+
+class CClientAcceptor;
+class CClientInfo;
+class CVgsMessage;
+class VGS_Proactor;
+
+// Window message that tells a listening window a request waits (wParam: the message id).
+constexpr UINT WM_VELTRANE_REQUEST = 4441;
+
+// The queue of one listening window.
+class CNetMsgListener {
+ public:
+  explicit CNetMsgListener(HWND hwnd) : hwnd_(hwnd) {}
+  // Drops the reference of every queued message.
+  virtual ~CNetMsgListener();
+  CNetMsgListener(const CNetMsgListener&) = delete;
+  CNetMsgListener& operator=(const CNetMsgListener&) = delete;
+
+  HWND hwnd() const { return hwnd_; }
+  bool takes(short sid) const { return ids_.contains(sid); }
+  // Throws VGS_Exception (8) when out of memory.
+  void add_id(short sid);
+  // Appends with one new reference; throws VGS_Exception (8) when out of memory (the
+  // message is then untouched).
+  void enqueue(CVgsMessage* msg);
+  // Takes `msg` out again and drops the reference that enqueue added.
+  void withdraw(CVgsMessage* msg);
+  // Unlinks the oldest message with `sid`; the caller receives its reference.
+  CVgsMessage* take(short sid);
+  unsigned int queued() const { return queue_.count(); }
+
+ private:
+  HWND hwnd_;
+  VGS_List<short> ids_;
+  VGS_Queue<CVgsMessage*> queue_;
+};
+
+class CVeltraneManager {
+ public:
+  static constexpr DWORD kIdleTimeoutMs = 200000;
+  static constexpr unsigned short kRelayPort = 9812;
+  static constexpr unsigned int kClientBuckets = 1021;
+  static constexpr unsigned int kListenerBuckets = 31;
+
+  using Client_Ptr = VGS_Smart_Ptr<CClientInfo, VGS_Reference_Counter_Global_Sync>;
+
+  // `port` 0 takes an ephemeral port (bound_port() tells which); `io_threads` 0 is the
+  // proactor's default.
+  explicit CVeltraneManager(DWORD idle_timeout_ms = kIdleTimeoutMs,
+                            unsigned short port = kRelayPort, DWORD io_threads = 0);
+  // Stops the server if it still runs, then empties the tables.
+  virtual ~CVeltraneManager();
+  CVeltraneManager(const CVeltraneManager&) = delete;
+  CVeltraneManager& operator=(const CVeltraneManager&) = delete;
+
+  // The process's manager (created on first use); null with the code recorded.
+  static CVeltraneManager* instance();
+
+  // Log, proactor, acceptor, one accept per I/O thread. false with the reason in
+  // last_error() and nothing left running.
+  bool start_server();
+  // Closes the proactor (every connection goes) and the acceptor. Safe to repeat.
+  void stop_server();
+
+  // Records `key` as the connection of `ip_text`, closing the address's older
+  // connection; points `client` at the record.
+  bool register_client(const std::string& ip_text, DWORD key, Client_Ptr& client);
+  // The record that names `key` no longer names a connection. Key 0: nothing.
+  void unregister_client(DWORD key);
+  // Queues `msg` for every window that takes its id and notifies each with 4441.
+  bool dispatch_message(CVgsMessage* msg);
+  bool register_listener(HWND hwnd);
+  // The oldest queued message with `sid` for the window; the caller owns its reference.
+  CVgsMessage* take_message(HWND hwnd, short sid);
+  // Frames `msg` and sends it on connection `key`; a failed send drops that connection.
+  // The caller keeps its reference.
+  bool send_message(CVgsMessage* msg, DWORD key);
+
+  VGS_Log& log() { return log_; }
+  VGS_Proactor* proactor() const { return proactor_; }
+  CClientAcceptor* acceptor() const { return acceptor_; }
+  std::string last_error() const;
+  // The listening port, 0 when the server does not run.
+  unsigned short bound_port() const;
+  DWORD idle_timeout() const { return idle_timeout_ms_; }
+  // Number of client records (one per address seen).
+  unsigned int client_count() const;
+
+ protected:
+  // The acceptor the server runs; tests substitute their own.
+  virtual CClientAcceptor* create_acceptor();
+
+ private:
+  using Client_Table = VGS_Hash_Map<DWORD, Client_Ptr, VGS_HFunc, VGS_Std_Allocator>;
+  using Listener_Table = VGS_Hash_Map<HWND, CNetMsgListener*, VGS_HFunc, VGS_Std_Allocator>;
+
+  void open_log();
+  // Sets the last error text from `format` and the current error code.
+  void set_last_error(const char* format);
+  [[noreturn]] void fail_start(const char* format);
+
+  VGS_Proactor* proactor_;
+  CClientAcceptor* acceptor_;
+  VGS_Log log_;
+  Client_Table clients_;
+  Listener_Table listeners_;
+  std::string last_error_;
+  const DWORD idle_timeout_ms_;
+  const unsigned short port_;
+  const DWORD io_threads_;
+
+  // Guards both tables, every listener's queue and the last error text.
+  static VGS_Thread_Mutex lock_;
+};
+
+using CVeltraneManagerSingleton = VGS_Singleton<CVeltraneManager, VGS_Base_Mutex>;

@@ -1,0 +1,639 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/error_codes.h"
+#include "foundation/file_util.h"
+#include "platform/error.h"
+#include "relay/ini_config.h"
+#include "server_test_util.h"
+#include "tools/child_process.h"
+
+namespace {
+
+using namespace server_test;
+
+const std::string kSocketFailure = "다음과 같은 이유로 서버소켓을 열수 없습니다.\r\n- ";
+const std::string kPortFailure =
+    "다음과 같은 이유로 통신 I/O 처리를 위한 입출력완료포트를 생성 할 수 없습니다.\r\n- ";
+const std::string kSendFailure =
+    "다음과 같은 이유로 클라이언트 PC에 메시지를 전송 할 수 없습니다.\r\n- ";
+
+std::string request_text(int client, int seq) {
+  return "{\"service_code\":\"S01\",\"auth_key\":\"k" + std::to_string(client) +
+         "\",\"seq\":" + std::to_string(seq) + "}";
+}
+
+// The references a message holds, read by taking and dropping one.
+long references(CVgsMessage* msg) {
+  const long count = msg->addref();
+  msg->release();
+  return count - 1;
+}
+
+// --- window ids ---
+
+TEST(WindowMessageTest, PostsReachTheSinkInOrderUntilTheWindowIsDestroyed) {
+  auto sink = std::make_shared<plat::Queue_Message_Sink>();
+  HWND window = plat::CreateMessageWindow(sink);
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(plat::IsWindow(window));
+  EXPECT_TRUE(plat::PostMessageA(window, 4441, 1001, 0));
+  EXPECT_TRUE(plat::PostMessageA(window, 7, 2, -3));
+  plat::Window_Message m;
+  ASSERT_TRUE(sink->wait(m, 0));
+  EXPECT_EQ(m.msg, 4441u);
+  EXPECT_EQ(m.wparam, 1001u);
+  ASSERT_TRUE(sink->wait(m, 0));
+  EXPECT_EQ(m.msg, 7u);
+  EXPECT_EQ(m.lparam, -3);
+  EXPECT_FALSE(sink->wait(m, 10));  // empty: times out
+
+  EXPECT_TRUE(plat::DestroyWindow(window));
+  EXPECT_FALSE(plat::IsWindow(window));
+  plat::SetLastError(0);
+  EXPECT_FALSE(plat::PostMessageA(window, 4441, 1001, 0));
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_INVALID_WINDOW_HANDLE);
+  plat::SetLastError(0);
+  EXPECT_FALSE(plat::DestroyWindow(window));
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_FALSE(plat::PostMessageA(nullptr, 4441, 0, 0));
+  EXPECT_EQ(sink->size(), 0u);
+
+  // Ids are not reused; a sink whose thread is gone refuses posts.
+  HWND again = plat::CreateMessageWindow(sink);
+  EXPECT_NE(again, window);
+  sink->close();
+  plat::SetLastError(0);
+  EXPECT_FALSE(plat::PostMessageA(again, 4441, 1001, 0));
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_TRUE(plat::DestroyWindow(again));
+
+  EXPECT_EQ(plat::CreateMessageWindow(nullptr), nullptr);
+  EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(WindowMessageTest, WaitWakesForAPostFromAnotherThreadAndForClose) {
+  auto sink = std::make_shared<plat::Queue_Message_Sink>();
+  HWND window = plat::CreateMessageWindow(sink);
+  std::thread poster([window] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    plat::PostMessageA(window, 4441, 5, 0);
+  });
+  plat::Window_Message m;
+  EXPECT_TRUE(sink->wait(m, 5000));
+  EXPECT_EQ(m.wparam, 5u);
+  poster.join();
+
+  std::thread closer([sink] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sink->close();
+  });
+  EXPECT_FALSE(sink->wait(m, INFINITE));
+  closer.join();
+  plat::DestroyWindow(window);
+}
+
+// --- the manager's tables, without a server ---
+
+class ManagerTablesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = plat::CreateMessageWindow(sink_);
+    ASSERT_NE(window_, nullptr);
+  }
+  void TearDown() override { plat::DestroyWindow(window_); }
+
+  static CVgsMessage* request(DWORD key) {
+    auto* msg = new COCSDataReq();
+    msg->set_key(key);
+    return msg;
+  }
+
+  CVeltraneManager manager_{1000, 0};
+  std::shared_ptr<plat::Queue_Message_Sink> sink_ = std::make_shared<plat::Queue_Message_Sink>();
+  HWND window_ = nullptr;
+};
+
+TEST_F(ManagerTablesTest, QueuedRequestsAreNotifiedAndTakenOldestFirst) {
+  ASSERT_TRUE(manager_.register_listener(window_));
+  ASSERT_TRUE(manager_.register_listener(window_));  // the same listener again
+  CVgsMessage* first = request(11);
+  CVgsMessage* second = request(12);
+  EXPECT_TRUE(manager_.dispatch_message(first));
+  EXPECT_TRUE(manager_.dispatch_message(second));
+  EXPECT_EQ(references(first), 2);  // ours and the queue's
+
+  // One notification per request (not two, though the window registered twice).
+  plat::Window_Message m;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(sink_->wait(m, 0));
+    EXPECT_EQ(m.msg, WM_VELTRANE_REQUEST);
+    EXPECT_EQ(m.wparam, static_cast<WPARAM>(OCS_SID_DATA_REQ));
+    EXPECT_EQ(m.lparam, 0);
+  }
+  EXPECT_EQ(sink_->size(), 0u);
+
+  EXPECT_EQ(manager_.take_message(window_, OCS_SID_DATA_RES), nullptr);
+  EXPECT_EQ(manager_.take_message(reinterpret_cast<HWND>(0x7777), OCS_SID_DATA_REQ), nullptr);
+  CVgsMessage* taken = manager_.take_message(window_, OCS_SID_DATA_REQ);
+  EXPECT_EQ(taken, first);
+  EXPECT_EQ(manager_.take_message(window_, OCS_SID_DATA_REQ), second);
+  EXPECT_EQ(manager_.take_message(window_, OCS_SID_DATA_REQ), nullptr);
+  first->release();
+  first->release();
+  second->release();
+  second->release();
+}
+
+TEST_F(ManagerTablesTest, RequestsNobodyTakesAreFreedAtOnce) {
+  CVgsMessage* msg = request(3);
+  EXPECT_TRUE(manager_.dispatch_message(msg));  // no window listens yet
+  EXPECT_EQ(references(msg), 1);
+
+  ASSERT_TRUE(manager_.register_listener(window_));
+  auto* other = new CVgsMessage(OCS_SID_DATA_RES);
+  EXPECT_TRUE(manager_.dispatch_message(other));  // an id no listener takes
+  EXPECT_EQ(references(other), 1);
+  EXPECT_EQ(sink_->size(), 0u);
+
+  // A destroyed window: posting fails and the queued reference goes again.
+  plat::DestroyWindow(window_);
+  EXPECT_TRUE(manager_.dispatch_message(msg));
+  EXPECT_EQ(references(msg), 1);
+  EXPECT_EQ(manager_.take_message(window_, OCS_SID_DATA_REQ), nullptr);
+  msg->release();
+  other->release();
+  EXPECT_FALSE(manager_.dispatch_message(nullptr));
+}
+
+TEST_F(ManagerTablesTest, QueuedMessagesAreReleasedWithTheManager) {
+  CVgsMessage* msg = request(4);
+  {
+    CVeltraneManager manager(1000, 0);
+    ASSERT_TRUE(manager.register_listener(window_));
+    manager.dispatch_message(msg);
+    manager.dispatch_message(msg);
+    EXPECT_EQ(references(msg), 3);
+  }
+  EXPECT_EQ(references(msg), 1);
+  msg->release();
+}
+
+TEST_F(ManagerTablesTest, OneRecordPerAddressWhoseKeyFollowsTheNewestConnection) {
+  CVeltraneManager::Client_Ptr a;
+  ASSERT_TRUE(manager_.register_client("127.0.0.5", 5, a));
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->get_ip(), "127.0.0.5");
+  EXPECT_EQ(a->get_key(), 5u);
+
+  CVeltraneManager::Client_Ptr again;
+  ASSERT_TRUE(manager_.register_client("127.0.0.5", 9, again));
+  EXPECT_EQ(again.get(), a.get());
+  EXPECT_EQ(a->get_key(), 9u);
+  EXPECT_EQ(manager_.client_count(), 1u);
+
+  manager_.unregister_client(0);
+  manager_.unregister_client(5);  // an older connection of the address: no effect
+  EXPECT_EQ(a->get_key(), 9u);
+  manager_.unregister_client(9);
+  EXPECT_EQ(a->get_key(), 0u);
+  EXPECT_EQ(manager_.client_count(), 1u);  // records stay
+
+  CVeltraneManager::Client_Ptr b;
+  ASSERT_TRUE(manager_.register_client("127.0.0.50", 10, b));  // not a prefix match
+  EXPECT_NE(b.get(), a.get());
+  EXPECT_EQ(manager_.client_count(), 2u);
+  CVeltraneManager::Client_Ptr back;
+  ASSERT_TRUE(manager_.register_client("127.0.0.5", 11, back));
+  EXPECT_EQ(back.get(), a.get());
+  EXPECT_EQ(a->get_key(), 11u);
+  EXPECT_EQ(b->get_key(), 10u);
+}
+
+TEST_F(ManagerTablesTest, SendingWithoutAServerFails) {
+  auto* response = new COCSDataRes();
+  response->payload().set(3, "abc");
+  EXPECT_FALSE(manager_.send_message(response, 1));
+  EXPECT_FALSE(manager_.send_message(nullptr, 1));
+  EXPECT_EQ(references(response), 1);  // the caller keeps its reference
+  response->release();
+}
+
+// --- start-up failures ---
+
+TEST(ServerStartTest, ATakenPortFailsWithItsTextAndLeavesNothingRunning) {
+  const std::size_t fds = open_fds();
+  plat::SOCKET taken = plat::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  ASSERT_EQ(plat::bind(taken, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+  ASSERT_EQ(plat::listen(taken, 5), 0);
+  sockaddr_in bound{};
+  int length = sizeof bound;
+  ASSERT_EQ(plat::getsockname(taken, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  {
+    CVeltraneManager manager(1000, ntohs(bound.sin_port));
+    EXPECT_FALSE(manager.start_server());
+    const std::string text = manager.last_error();
+    EXPECT_EQ(text.compare(0, kSocketFailure.size(), kSocketFailure), 0) << text;
+    EXPECT_GT(text.size(), kSocketFailure.size());  // the reason follows
+    EXPECT_EQ(VGSLib::GetErrorCode(), static_cast<unsigned long>(WSAEADDRINUSE));
+    EXPECT_EQ(manager.proactor(), nullptr);
+    EXPECT_EQ(manager.acceptor(), nullptr);
+    EXPECT_EQ(manager.bound_port(), 0);
+  }
+  plat::closesocket(taken);
+  EXPECT_EQ(open_fds(), fds);
+}
+
+TEST(ServerStartTest, AProactorThatCannotOpenFailsWithItsText) {
+  CVeltraneManager manager(1000, 0, VGS_Proactor::kMaxIoThreads + 1);
+  EXPECT_FALSE(manager.start_server());
+  const std::string text = manager.last_error();
+  EXPECT_EQ(text.compare(0, kPortFailure.size(), kPortFailure), 0) << text;
+  EXPECT_EQ(manager.proactor(), nullptr);
+}
+
+TEST(ServerStartTest, OneAcceptPerIoThreadAndASecondStartIsRefused) {
+  CVeltraneManager manager(1000, 0, 3);
+  ASSERT_TRUE(manager.start_server()) << manager.last_error();
+  EXPECT_EQ(manager.proactor()->getiothrcnt(), 3u);
+  EXPECT_NE(manager.bound_port(), 0);
+  EXPECT_FALSE(manager.start_server());
+  EXPECT_NE(manager.proactor(), nullptr);  // still serving
+  // Clients connecting at once are all set up.
+  Client a(manager.bound_port(), 21), b(manager.bound_port(), 22), c(manager.bound_port(), 23);
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+  EXPECT_TRUE(wait_until([&] { return manager.client_count() == 3; }));
+  manager.stop_server();
+  EXPECT_TRUE(a.closed_by_server());
+  manager.stop_server();  // harmless again
+}
+
+// --- the running server ---
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { start(std::make_unique<Test_Manager>(1000)); }
+
+  // Replaces the fixture's server with `manager`'s.
+  void restart(std::unique_ptr<Test_Manager> manager) {
+    TearDown();
+    start(std::move(manager));
+  }
+
+  void start(std::unique_ptr<Test_Manager> manager) {
+    fds_before_ = open_fds();
+    manager_ = std::move(manager);
+    ASSERT_TRUE(manager_->start_server()) << manager_->last_error();
+    port_ = manager_->bound_port();
+    ASSERT_NE(port_, 0);
+    window_ = std::make_unique<Test_Window>(*manager_);
+    ASSERT_TRUE(window_->registered());
+  }
+
+  void TearDown() override {
+    if (!manager_) return;
+    window_->stop();
+    manager_->stop_server();
+    EXPECT_EQ(manager_->counts.live.load(), 0) << "connections left behind";
+    window_.reset();
+    manager_.reset();
+    EXPECT_EQ(open_fds(), fds_before_) << "descriptors left behind";
+  }
+
+  int live() const { return manager_->counts.live.load(); }
+  // Waits until exactly `n` connections are alive.
+  bool live_becomes(int n, int limit_ms = 5000) {
+    return wait_until([&] { return live() == n; }, limit_ms);
+  }
+  bool exchange(Client& client, const std::string& text) {
+    return client.send_request(text) && client.read_answer() == answer_to(text);
+  }
+
+  std::unique_ptr<Test_Manager> manager_;
+  std::unique_ptr<Test_Window> window_;
+  unsigned short port_ = 0;
+  std::size_t fds_before_ = 0;
+};
+
+TEST_F(ServerTest, EachAnswerReachesTheConnectionThatAsked) {
+  Client a(port_, 2), b(port_, 3);
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_TRUE(a.send_request(request_text(2, 0)));
+  ASSERT_TRUE(b.send_request(request_text(3, 0)));
+  EXPECT_EQ(b.read_answer(), answer_to(request_text(3, 0)));
+  EXPECT_EQ(a.read_answer(), answer_to(request_text(2, 0)));
+  EXPECT_TRUE(exchange(a, request_text(2, 1)));
+  EXPECT_TRUE(wait_until([&] { return window_->answered.load() == 3; }));
+  EXPECT_EQ(manager_->client_count(), 2u);
+}
+
+TEST_F(ServerTest, FramesSplitAnywhereOrSharingAReceiveAreAllRead) {
+  Client c(port_, 4);
+  ASSERT_TRUE(c.ok());
+  // Byte by byte: every receive ends inside the header or the body.
+  const std::string text = request_text(4, 1);
+  const std::string whole = request_frame(text);
+  for (char byte : whole) {
+    ASSERT_TRUE(c.send(std::string(1, byte)));
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  EXPECT_EQ(c.read_answer(), answer_to(text));
+
+  // Three frames in one send, then a fourth cut 1 + 10 + rest.
+  std::string three;
+  for (int i = 2; i <= 4; ++i) three += request_frame(request_text(4, i));
+  ASSERT_TRUE(c.send(three));
+  for (int i = 2; i <= 4; ++i) EXPECT_EQ(c.read_answer(), answer_to(request_text(4, i)));
+  const std::string fifth = request_frame(request_text(4, 5));
+  ASSERT_TRUE(c.send(fifth.substr(0, 1)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(c.send(fifth.substr(1, 10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(c.send(fifth.substr(11)));
+  EXPECT_EQ(c.read_answer(), answer_to(request_text(4, 5)));
+
+  // A body larger than one 32 KiB receive.
+  const std::string big = "{\"blob\":\"" + std::string(70000, 'x') + "\"}";
+  EXPECT_TRUE(exchange(c, big));
+}
+
+TEST_F(ServerTest, ResponsesAndUnknownIdsFromAClientAreIgnored) {
+  Client c(port_, 5);
+  ASSERT_TRUE(c.ok());
+  ASSERT_TRUE(c.send(frame(OCS_SID_DATA_RES, EncryptToBase64("{}", kOcsPayloadKey))));
+  ASSERT_TRUE(c.send(frame(2000, "skipped body bytes")));
+  ASSERT_TRUE(c.send(frame(2001, "")));
+  ASSERT_TRUE(c.send(frame(OCS_SID_DATA_REQ, EncryptToBase64("{\"lower\":1}", kOcsPayloadKey), "zerv")));
+  EXPECT_EQ(c.read_answer(), answer_to("{\"lower\":1}"));
+  EXPECT_EQ(window_->notified.load(), 1);
+  EXPECT_EQ(live(), 1);
+}
+
+TEST_F(ServerTest, BadInputDropsOnlyThatConnection) {
+  Client good(port_, 6);
+  ASSERT_TRUE(exchange(good, request_text(6, 0)));
+  const std::vector<std::string> bad = {
+      frame(OCS_SID_DATA_REQ, "abc", "ZERX"),                  // one letter off
+      std::string("GET / HTTP/1.1\r\nHost: relay\r\n\r\n"),  // garbage
+      frame(OCS_SID_DATA_REQ, "").substr(0, 7) + std::string("\x7F\xFF\xFF\xFF", 4),  // 2 GiB body
+      frame(OCS_SID_DATA_REQ, ""),                             // data message without a body
+  };
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    Client c(port_, 100 + static_cast<unsigned int>(i));
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.send(bad[i]));
+    EXPECT_TRUE(c.closed_by_server()) << "bad input " << i;
+  }
+  EXPECT_TRUE(live_becomes(1));
+  EXPECT_TRUE(exchange(good, request_text(6, 1)));
+  EXPECT_EQ(window_->notified.load(), 2);
+  EXPECT_EQ(window_->bad_requests.load(), 0);
+}
+
+TEST_F(ServerTest, ClientsThatVanishMidFrameLeaveNothingBehind) {
+  Client good(port_, 7);
+  ASSERT_TRUE(exchange(good, request_text(7, 0)));
+  const std::string whole = request_frame(request_text(8, 0));
+  for (std::size_t cut : {std::size_t{1}, std::size_t{10}, std::size_t{11}, whole.size() - 1}) {
+    Client c(port_, 8);
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.send(whole.substr(0, cut)));
+    c.close();
+  }
+  EXPECT_TRUE(live_becomes(1));
+  EXPECT_TRUE(exchange(good, request_text(7, 1)));
+  EXPECT_EQ(window_->notified.load(), 2);
+}
+
+TEST_F(ServerTest, ANewerConnectionFromTheSameAddressClosesTheOlder) {
+  Client first(port_, 9);
+  ASSERT_TRUE(exchange(first, request_text(9, 0)));
+  Client second(port_, 9);
+  ASSERT_TRUE(second.ok());
+  EXPECT_TRUE(first.closed_by_server());
+  // A request sent on the superseded connection goes nowhere.
+  first.send_request(request_text(9, 1));
+  EXPECT_TRUE(exchange(second, request_text(9, 2)));
+  EXPECT_EQ(window_->notified.load(), 2);
+  EXPECT_EQ(manager_->client_count(), 1u);
+  EXPECT_TRUE(live_becomes(1));
+}
+
+TEST_F(ServerTest, AReconnectStormLeavesOnlyTheNewestConnection) {
+  restart(std::make_unique<Test_Manager>(60000));  // the bystander waits longer than 1 s
+  Client bystander(port_, 30);
+  ASSERT_TRUE(exchange(bystander, request_text(30, 0)));
+  std::vector<std::unique_ptr<Client>> storm;
+  for (int i = 0; i < 100; ++i) {
+    storm.push_back(std::make_unique<Client>(port_, 31));
+    ASSERT_TRUE(storm.back()->ok());
+    storm.back()->send_request(request_text(31, i));
+  }
+  // The last two connects may register in either order; once the storm has settled a
+  // final connection is the newest for certain.
+  EXPECT_TRUE(wait_until([&] { return manager_->counts.created.load() == 101 && live() == 2; }, 10000));
+  Client last(port_, 31);
+  ASSERT_TRUE(exchange(last, request_text(31, 100)));
+  for (auto& c : storm) EXPECT_TRUE(c->closed_by_server());
+  EXPECT_TRUE(live_becomes(2));
+  EXPECT_EQ(manager_->client_count(), 2u);
+  EXPECT_TRUE(exchange(bystander, request_text(30, 1)));
+}
+
+TEST_F(ServerTest, TheIdleRuleClosesHalfFramesButNotActiveClients) {
+  Client active(port_, 40);
+  Client half(port_, 41);
+  ASSERT_TRUE(active.ok() && half.ok());
+  const auto started = Clock::now();
+  ASSERT_TRUE(half.send(request_frame(request_text(41, 0)).substr(0, 20)));
+  // The active client completes a message every 300 ms for 2.7 s: never idle for 1 s.
+  std::atomic<bool> active_ok{true};
+  std::thread keep_alive([&] {
+    for (int i = 0; i < 9; ++i) {
+      if (!exchange(active, request_text(40, i))) active_ok = false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+  });
+  half.set_timeout(4000);
+  EXPECT_TRUE(half.closed_by_server());
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  keep_alive.join();
+  EXPECT_TRUE(active_ok.load());
+  // Between one and two intervals after the last complete message (here: the accept).
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LE(seconds, 2.6);
+  EXPECT_TRUE(live_becomes(1));
+  EXPECT_TRUE(exchange(active, request_text(40, 9)));
+}
+
+TEST_F(ServerTest, AClientThatNeverReadsDoesNotHoldUpTheOthers) {
+  restart(std::make_unique<Test_Manager>(2000));
+  window_->stop();
+  // 64 KiB answers to a client with a 4 KiB receive buffer: most of them stay unsent.
+  window_ = std::make_unique<Test_Window>(*manager_, [](const std::string& text) {
+    return text.find("big") != std::string::npos ? std::string(64 * 1024, 'b') : answer_to(text);
+  });
+  Client sluggard(port_, 50, 5000, 4096);
+  Client other(port_, 51);
+  ASSERT_TRUE(sluggard.ok() && other.ok());
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(sluggard.send_request("{\"big\":" + std::to_string(i) + "}"));
+  ASSERT_TRUE(wait_until([&] { return window_->answered.load() + window_->send_failures.load() == 40; }));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(exchange(other, request_text(51, i)));
+  // Silent from now on, it is closed by the idle rule; its unsent answers go with it.
+  EXPECT_TRUE(live_becomes(1, 8000));
+  EXPECT_TRUE(exchange(other, request_text(51, 20)));
+}
+
+TEST_F(ServerTest, TwoHundredClientsFromDistinctAddressesGetTheirOwnAnswers) {
+  constexpr int kClients = 200;
+  constexpr int kRounds = 5;
+  constexpr int kDrivers = 8;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<Client>(port_, 60 + static_cast<unsigned int>(i), 10000));
+    ASSERT_TRUE(clients.back()->ok()) << i;
+  }
+  std::atomic<int> right{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> drivers;
+  for (int d = 0; d < kDrivers; ++d) {
+    drivers.emplace_back([&, d] {
+      for (int round = 0; round < kRounds; ++round) {
+        for (int i = d; i < kClients; i += kDrivers) clients[i]->send_request(request_text(i, round));
+        for (int i = d; i < kClients; i += kDrivers) {
+          if (clients[i]->read_answer() == answer_to(request_text(i, round))) {
+            ++right;
+          } else {
+            ++wrong;
+          }
+        }
+      }
+    });
+  }
+  for (std::thread& t : drivers) t.join();
+  EXPECT_EQ(right.load(), kClients * kRounds);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(manager_->client_count(), static_cast<unsigned int>(kClients));
+  EXPECT_EQ(live(), kClients);
+}
+
+TEST_F(ServerTest, AFailedSendDropsThatConnectionWithItsText) {
+  auto* response = new COCSDataRes();
+  response->payload().set(2, "{}");
+  EXPECT_FALSE(manager_->send_message(response, 0xFFFF0000u));  // no such connection
+  const std::string text = manager_->last_error();
+  EXPECT_EQ(text.compare(0, kSendFailure.size(), kSendFailure), 0) << text;
+  response->release();
+}
+
+TEST_F(ServerTest, StoppingWithLiveConnectionsClosesAndFreesThemAll) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<Client>(port_, 70 + static_cast<unsigned int>(i)));
+    if (i % 2 == 0) clients.back()->send(request_frame(request_text(i, 0)).substr(0, 15));
+  }
+  ASSERT_TRUE(live_becomes(20));
+  window_->stop();
+  manager_->stop_server();
+  EXPECT_EQ(live(), 0);
+  for (auto& c : clients) EXPECT_TRUE(c->closed_by_server());
+}
+
+TEST_F(ServerTest, OcsClientProgramGetsItsAnswers) {
+  const std::string program = ModulePath("ocs-client");
+  if (program.empty() || VGSLib::taccess(program.c_str(), 0) != 0) {
+    GTEST_SKIP() << "ocs-client is not built beside the tests";
+  }
+  const std::string request = "{\"service_code\":\"S07\",\"auth_key\":\"abc\"}";
+  const ChildResult r = RunChild(program, {"--port", std::to_string(port_), "--bind", "127.0.0.90",
+                                           "--repeat", "2", "--timeout", "10", request});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, answer_to(request) + "\n" + answer_to(request) + "\n");
+  EXPECT_TRUE(wait_until([&] { return window_->answered.load() == 2; }));
+}
+
+// --- the lock-order trap of a failing set-up ---
+
+// The first connection's set-up registers its address, then waits (holding its own lock)
+// until a second connection from the same address is closing it from inside
+// register_client, and only then fails. Releasing the connection lock before
+// unregister_client is what lets the second connection finish.
+struct Takeover_Race {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool first_registered = false;
+  bool first_being_closed = false;
+  std::atomic<int> made{0};
+
+  void set(bool Takeover_Race::*flag) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      this->*flag = true;
+    }
+    changed.notify_all();
+  }
+  bool wait(bool Takeover_Race::*flag, int seconds) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(seconds), [&] { return this->*flag; });
+  }
+};
+
+class Failing_Setup_Connection : public Counted_Connection {
+ public:
+  Failing_Setup_Connection(CVeltraneManager* manager, DWORD idle_ms, Connection_Counts* counts,
+                           Takeover_Race* race)
+      : Counted_Connection(manager, idle_ms, counts), race_(race) {}
+
+  int close_handle() override {
+    race_->set(&Takeover_Race::first_being_closed);
+    return Counted_Connection::close_handle();
+  }
+
+ protected:
+  int start_receive() override {
+    race_->set(&Takeover_Race::first_registered);
+    race_->wait(&Takeover_Race::first_being_closed, 10);
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
+
+ private:
+  Takeover_Race* race_;
+};
+
+TEST_F(ServerTest, ASetUpFailingWhileANewerConnectionTakesOverDoesNotDeadlock) {
+  Takeover_Race race;
+  auto manager = std::make_unique<Test_Manager>(1000);
+  Test_Manager* raw = manager.get();
+  manager->factory = [raw, &race](CVeltraneManager* m, DWORD idle_ms) -> CClientConnection* {
+    if (race.made++ == 0) return new Failing_Setup_Connection(m, idle_ms, &raw->counts, &race);
+    return new Counted_Connection(m, idle_ms, &raw->counts);
+  };
+  restart(std::move(manager));
+
+  Watchdog watchdog(30, "a failing set-up racing a takeover");
+  Client first(port_, 12);
+  ASSERT_TRUE(first.ok());
+  ASSERT_TRUE(race.wait(&Takeover_Race::first_registered, 5));
+  Client second(port_, 12);
+  ASSERT_TRUE(second.ok());
+  EXPECT_TRUE(race.wait(&Takeover_Race::first_being_closed, 5));
+  EXPECT_TRUE(first.closed_by_server());
+  EXPECT_TRUE(exchange(second, request_text(12, 0)));
+  EXPECT_EQ(manager_->client_count(), 1u);
+  EXPECT_TRUE(live_becomes(1));
+  first.close();
+  second.close();
+  TearDown();  // the stop, too, runs under the watchdog
+}
+
+}  // namespace
