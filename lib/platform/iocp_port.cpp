@@ -50,6 +50,17 @@ PortRegistry& registry() {
   return *ports;
 }
 
+// The port whose leader runs on this thread and whether that leader has already kept a
+// packet of its round for itself (it takes one when it returns to wait()).
+thread_local const CompletionPort* leading_port = nullptr;
+thread_local bool leader_kept = false;
+// The port that last handed this thread a packet, while the thread runs it (until it
+// waits again), and whether a packet it queued meanwhile was left for itself. Like a
+// running thread of a Windows port, it takes that packet when it comes back, so starting
+// an operation that finishes at once wakes nobody.
+thread_local const CompletionPort* running_port = nullptr;
+thread_local bool running_kept = false;
+
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                            std::chrono::steady_clock::now());
@@ -122,7 +133,11 @@ void CompletionPort::push(Packet* packet) {
       return;
     }
     ready_.push(packet);
-    if (!wake_one() && polling_ && !wake_pending_) {
+    if (leading_port == this && !leader_kept) {
+      leader_kept = true;  // the leader's own next packet: no other thread needs waking
+    } else if (running_port == this && !running_kept) {
+      running_kept = true;
+    } else if (!wake_one() && polling_ && !wake_pending_) {
       wake_pending_ = true;
       write_wake = true;
     }
@@ -169,6 +184,7 @@ BOOL CompletionPort::wait(DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overla
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : milliseconds);
   bool polled = false;
+  running_port = nullptr;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (closed_) {
@@ -179,6 +195,8 @@ BOOL CompletionPort::wait(DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overla
     if (Packet* p = ready_.pop()) {
       if (!leader_) wake_one();  // someone must watch the sockets meanwhile
       lock.unlock();
+      running_port = this;
+      running_kept = false;
       const bool ok = p->error == 0;
       deliver(p, bytes, key, overlapped);
       return ok ? TRUE : FALSE;
@@ -228,6 +246,8 @@ void CompletionPort::lead(std::unique_lock<std::mutex>& lock, int timeout_ms) {
   polling_ = false;
   wake_pending_ = false;
   lock.unlock();
+  leading_port = this;
+  leader_kept = false;
   for (int i = 0; i < n; ++i) {
     if (events[i].data.u64 == kWakeData) {
       std::uint64_t count;
@@ -237,6 +257,7 @@ void CompletionPort::lead(std::unique_lock<std::mutex>& lock, int timeout_ms) {
     }
     handler_(events[i].data.u64, events[i].events);
   }
+  leading_port = nullptr;
   lock.lock();
   leader_ = false;
 }
