@@ -135,7 +135,10 @@ void CompletionPort::push(Packet* packet) {
     ready_.push(packet);
     if (leading_port == this && !leader_kept) {
       leader_kept = true;  // the leader's own next packet: no other thread needs waking
-    } else if (running_port == this && !running_kept) {
+    } else if (running_port == this && !running_kept &&
+               static_cast<OpRecord*>(packet)->kind != OpKind::Post) {
+      // A posted packet always wakes a waiter: the poster may go on to wait for its
+      // handling, and a running thread that blocks would then hold it forever.
       running_kept = true;
     } else if (!wake_one() && polling_ && !wake_pending_) {
       wake_pending_ = true;

@@ -369,6 +369,34 @@ TEST_F(ProactorTest, PostedMessagesReachHandleSignalOnAnIoThread) {
   pair.close();
 }
 
+TEST_F(ProactorTest, CallbackMayWaitForAMessageItPostsItself) {
+  ASSERT_EQ(proactor.open(2), 0);
+  Socket_Pair pair;
+  ASSERT_TRUE(pair.make());
+  const DWORD key = proactor.generate_completion_key();
+  ASSERT_EQ(proactor.register_handle(key, plat::socket_to_handle(pair.server), handler), 0);
+  std::atomic<int> inner_result{0};
+  handler->on_signal = [&](VGS_Async_Post_Operation* op) {
+    VGS_Message_Block message = op->getMessage();
+    delete op;
+    if (static_cast<VGS_Serializable*>(message)->get_sid() == 7) {
+      // The answer comes from another I/O thread while this one blocks.
+      VGS_Message_Block inner(new VGS_Serializable(1, 8), true);
+      if (proactor.sendMessage(key, inner) == 0) inner_result = inner.wait(5000);
+      message.signal(0, 0, nullptr);
+    } else {
+      message.signal(3, 0, nullptr);
+    }
+    return 0;
+  };
+  VGS_Message_Block outer = waiting_message();
+  ASSERT_EQ(proactor.sendMessage(key, outer), 0);
+  EXPECT_EQ(outer.wait(10000), 0);
+  EXPECT_EQ(inner_result.load(), 3);
+  proactor.close();
+  pair.close();
+}
+
 TEST_F(ProactorTest, CloseClosesEveryRegistrationAndTimerAndAnswersQueuedMessages) {
   ASSERT_EQ(proactor.open(1), 0);
   Socket_Pair pair;
