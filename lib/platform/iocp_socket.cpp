@@ -333,11 +333,12 @@ int start(SocketState& s, PacketQueue& queue, OpRecord* r, DWORD* bytes) {
     return SOCKET_ERROR;
   }
   if (queue.empty() && attempt(s, r) == Progress::Done) {
-    const DWORD done = r->bytes;
     const DWORD error = r->error;
+    // The count is written before the packet is queued: once it is, another thread may
+    // complete the caller's operation and free what `bytes` points into.
+    if (error == 0 && bytes != nullptr) *bytes = r->bytes;
     complete(s, r);  // r may be freed by a waiter from here on
     if (error == 0) {
-      if (bytes != nullptr) *bytes = done;
       SetLastError(0);
       return 0;
     }

@@ -366,12 +366,13 @@ BOOL AcceptEx(SOCKET listen_socket, SOCKET accept_socket, void* buffer, DWORD re
     SetLastError(WSAEINVAL);
     return FALSE;
   }
-  if (iocp::StartAccept(listen_fd, target_fd, static_cast<char*>(buffer), local_length,
-                        overlapped) != 0) {
-    return FALSE;
-  }
+  // Set before the start: the packet may be handled (and the caller's operation freed)
+  // by another thread before the call returns.
   if (bytes_received != nullptr) *bytes_received = 0;
-  return TRUE;
+  return iocp::StartAccept(listen_fd, target_fd, static_cast<char*>(buffer), local_length,
+                           overlapped) == 0
+             ? TRUE
+             : FALSE;
 }
 
 void GetAcceptExSockaddrs(void* buffer, DWORD receive_length, DWORD local_length,
@@ -401,9 +402,8 @@ BOOL ConnectEx(SOCKET s, const sockaddr* name, int namelen, const void* send_buf
     SetLastError(WSAEINVAL);
     return FALSE;
   }
-  if (iocp::StartConnect(fd, name, namelen, overlapped) != 0) return FALSE;
-  if (bytes_sent != nullptr) *bytes_sent = 0;
-  return TRUE;
+  if (bytes_sent != nullptr) *bytes_sent = 0;  // before the start, as for AcceptEx
+  return iocp::StartConnect(fd, name, namelen, overlapped) == 0 ? TRUE : FALSE;
 }
 
 int WSAIoctl(SOCKET s, DWORD control_code, void* in_buffer, DWORD in_length, void* out_buffer,
