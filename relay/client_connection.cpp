@@ -45,22 +45,32 @@ CClientConnection::~CClientConnection() = default;
 
 int CClientConnection::open_connection() {
   DWORD key = 0;
-  unsigned long code = 0;
+  std::string ip_text;
   {
     VGS_Guard guard(lock());
     key = completion_key();
     last_activity_ = plat::GetTickCount();
-    const char* ip_text = get_remote_addr().getiptext();
-    if (manager_ == nullptr || key == 0 || ip_text == nullptr) {
-      VGSLib::SetErrorCode(ip_text == nullptr ? WSAEADDRNOTAVAIL : VGS_ERR_NULL_ARGUMENT);
+    const char* text = get_remote_addr().getiptext();
+    if (manager_ == nullptr || key == 0 || text == nullptr) {
+      VGSLib::SetErrorCode(text == nullptr ? WSAEADDRNOTAVAIL : VGS_ERR_NULL_ARGUMENT);
       return -1;
     }
-    if (!manager_->register_client(ip_text, key, client_)) return -1;
+    ip_text = text;
+  }
+  // The manager is called without the connection's lock: registering may close another
+  // connection, whose lock is taken under the manager lock, so holding ours here would
+  // order the two locks both ways.
+  CVeltraneManager::Client_Ptr client;
+  if (!manager_->register_client(ip_text, key, client)) return -1;
+  unsigned long code = 0;
+  {
+    VGS_Guard guard(lock());
+    client_ = client;
     if (set_timeout(idle_timeout_ms_) == 0 && start_receive() == 0) return 0;
     code = VGSLib::GetErrorCode();
   }
-  // Unregistered with the connection's lock released: a newer connection from the same
-  // address may hold the manager lock right now, waiting in close_handle for that lock.
+  // Unregistered with the lock released too: a newer connection from the same address
+  // may hold the manager lock right now, waiting in close_handle for our lock.
   manager_->unregister_client(key);
   VGSLib::SetErrorCode(code);
   return -1;
