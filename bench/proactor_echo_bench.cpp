@@ -39,6 +39,7 @@
 #include "event/async_sock_stream.h"
 #include "event/proactor.h"
 #include "event/socket_functions.h"
+#include "foundation/guard.h"
 #include "foundation/library.h"
 #include "serial/byte_block.h"
 
@@ -49,6 +50,7 @@ constexpr unsigned int kReceiveSize = 32768;
 
 // ---------------------------------------------------------------- proactor echo server
 
+// Read, write back from the same buffer, read again: the sequence the Asio server runs.
 class Echo_Connection : public VGS_Async_SOCK_Stream {
  public:
   explicit Echo_Connection(std::atomic<int>* live) : live_(live) { ++*live_; }
@@ -64,9 +66,10 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
       delete op;
       return -1;
     }
-    VGS_Byte_Block received = op->read_block();
-    VGS_Byte_Block copy(n, received.c_ptr(0));
-    if (send(copy, n) != 0 || recv(static_cast<VGS_Async_SOCK_Read_Stream*>(op), kReceiveSize) != 0) {
+    VGS_Guard guard(lock());
+    waiting_read_ = static_cast<VGS_Async_SOCK_Read_Stream*>(op);
+    if (send(op->read_block(), n) != 0) {
+      waiting_read_ = nullptr;
       delete op;
       return -1;
     }
@@ -74,16 +77,32 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
   }
   int handle_output(VGS_Async_Write_Operation* op, DWORD error) override {
     delete op;
-    return error == 0 ? 0 : -1;
+    VGS_Guard guard(lock());
+    VGS_Async_SOCK_Read_Stream* read = waiting_read_;
+    waiting_read_ = nullptr;
+    if (read == nullptr) return -1;
+    if (error != 0 || recv(read, kReceiveSize) != 0) {
+      delete read;
+      return -1;
+    }
+    return 0;
   }
   int handle_close(DWORD key, void* handle, VGS_Proactor* proactor) override {
     VGS_Async_SOCK_Stream::handle_close(key, handle, proactor);
+    VGS_Async_SOCK_Read_Stream* read;
+    {
+      VGS_Guard guard(lock());
+      read = waiting_read_;
+      waiting_read_ = nullptr;
+    }
+    delete read;
     release();
     return 0;
   }
 
  private:
   std::atomic<int>* live_;
+  VGS_Async_SOCK_Read_Stream* waiting_read_ = nullptr;  // while its echo is being written
 };
 
 class Echo_Acceptor : public VGS_Async_Acceptor {
