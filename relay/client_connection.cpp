@@ -49,7 +49,7 @@ int CClientConnection::open_connection() {
   {
     VGS_Guard guard(lock());
     key = completion_key();
-    last_activity_ = plat::GetTickCount();
+    last_activity_ = tick_count();
     const char* text = get_remote_addr().getiptext();
     if (manager_ == nullptr || key == 0 || text == nullptr) {
       VGSLib::SetErrorCode(text == nullptr ? WSAEADDRNOTAVAIL : VGS_ERR_NULL_ARGUMENT);
@@ -75,6 +75,8 @@ int CClientConnection::open_connection() {
   VGSLib::SetErrorCode(code);
   return -1;
 }
+
+DWORD CClientConnection::tick_count() const { return plat::GetTickCount(); }
 
 int CClientConnection::start_receive() {
   if (buffer_.set(kReceiveSize, nullptr) != 0) return -1;
@@ -102,7 +104,7 @@ int CClientConnection::handle_input(VGS_Async_Read_Operation* op, DWORD error) {
     }
     if (used == 0) break;  // the rest waits in the archive
     offset += static_cast<unsigned int>(used);
-    last_activity_ = plat::GetTickCount();
+    last_activity_ = tick_count();
     guard.unlock();
     const int handed = hand_on(msg, key);
     guard.lock();
@@ -144,7 +146,7 @@ int CClientConnection::handle_timeout(long, DWORD&, VGS_Proactor*) {
   VGS_Guard guard(lock());
   if (check_open() != 0) return -1;
   // Modular difference: correct across the 49.7-day wrap of the tick count.
-  const DWORD idle = static_cast<DWORD>(plat::GetTickCount() - last_activity_);
+  const DWORD idle = static_cast<DWORD>(tick_count() - last_activity_);
   return idle < idle_timeout_ms_ ? 0 : -1;
 }
 

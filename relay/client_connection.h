@@ -63,6 +63,8 @@ class CClientConnection : public VGS_Async_SOCK_Stream {
  protected:
   // Posts the first receive into the whole buffer (under the connection's lock).
   virtual int start_receive();
+  // The millisecond clock of the idle rule (wraps after 49.7 days).
+  virtual DWORD tick_count() const;
 
  private:
   // A completed message, with the lock released: a request goes to the manager.

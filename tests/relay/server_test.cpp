@@ -11,6 +11,7 @@
 #include "foundation/error_codes.h"
 #include "foundation/file_util.h"
 #include "platform/error.h"
+#include "platform/time.h"
 #include "relay/ini_config.h"
 #include "server_test_util.h"
 #include "tools/child_process.h"
@@ -481,6 +482,36 @@ TEST_F(ServerTest, TheIdleRuleClosesHalfFramesButNotActiveClients) {
   EXPECT_LE(seconds, 2.6);
   EXPECT_TRUE(live_becomes(1));
   EXPECT_TRUE(exchange(active, request_text(40, 9)));
+}
+
+// A connection whose clock wraps past 0xFFFFFFFF 300 ms after it was accepted.
+class Wrapping_Clock_Connection : public Counted_Connection {
+ public:
+  Wrapping_Clock_Connection(CVeltraneManager* manager, DWORD idle_ms, Connection_Counts* counts)
+      : Counted_Connection(manager, idle_ms, counts),
+        offset_(0xFFFFFFFFu - plat::GetTickCount() - 300u) {}
+
+ protected:
+  DWORD tick_count() const override { return static_cast<DWORD>(plat::GetTickCount() + offset_); }
+
+ private:
+  const DWORD offset_;
+};
+
+TEST_F(ServerTest, TheIdleRuleHoldsAcrossTheWrapOfTheTickCount) {
+  auto manager = std::make_unique<Test_Manager>(1000);
+  Test_Manager* raw = manager.get();
+  manager->factory = [raw](CVeltraneManager* m, DWORD idle_ms) -> CClientConnection* {
+    return new Wrapping_Clock_Connection(m, idle_ms, &raw->counts);
+  };
+  restart(std::move(manager));
+  Client half(port_, 45, 4000);
+  ASSERT_TRUE(half.ok());
+  const auto started = Clock::now();
+  ASSERT_TRUE(half.send(request_frame(request_text(45, 0)).substr(0, 20)));
+  EXPECT_TRUE(half.closed_by_server());
+  EXPECT_LE(std::chrono::duration<double>(Clock::now() - started).count(), 2.6);
+  EXPECT_TRUE(live_becomes(0));
 }
 
 TEST_F(ServerTest, AClientThatNeverReadsDoesNotHoldUpTheOthers) {
