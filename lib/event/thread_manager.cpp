@@ -6,6 +6,7 @@
 #include "event/task.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
+#include "foundation/hfunc.h"
 #include "foundation/library.h"
 #include "foundation/library_context.h"
 #include "foundation/singleton.h"
@@ -624,4 +625,10 @@ bool VGS_Thread_Manager::testcancel() {
   VGS_Thread_Descriptor* descriptor = current_descriptor();
   return descriptor == nullptr ||
          descriptor->thr_state() == VGS_Thread_Descriptor::CANCEL_REQUESTED;
+}
+
+// The thread overload of the library's hash function lives with the thread type, so the
+// foundation does not depend on the thread layer.
+unsigned int VGS_HFunc::HashFunc(const VGS_thread_t& key, unsigned int buckets) const {
+  return buckets == 0 ? 0 : static_cast<unsigned int>(key.thr_id()) % buckets;
 }

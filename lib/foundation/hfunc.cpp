@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "event/thread_manager.h"
 
 namespace {
 
@@ -108,7 +107,4 @@ unsigned int VGS_HFunc::HashFunc(const char16_t* key, unsigned int buckets) cons
 }
 unsigned int VGS_HFunc::HashFunc(const std::u16string& key, unsigned int buckets) const {
   return spread(wide_sum(key.c_str(), wide_length(key.c_str())), buckets);
-}
-unsigned int VGS_HFunc::HashFunc(const VGS_thread_t& key, unsigned int buckets) const {
-  return modulo(static_cast<std::uint32_t>(key.thr_id()), buckets);
 }
