@@ -1,4 +1,5 @@
-// Reference counters: unprotected, with a mutex of their own, or with one process-wide lock.
+// Reference counters: unprotected, with a mutex of their own, or process-wide safe
+// (atomic updates, no lock taken).
 #pragma once
 
 #include "foundation/mutex.h"
@@ -47,5 +48,5 @@ class VGS_Reference_Counter_Global_Sync : public VGS_Reference_Counter {
   long decrement() override;
 
  private:
-  static VGS_Thread_Mutex lock_;  // shared by every counter of this class
+  static VGS_Thread_Mutex lock_;  // not taken by the counters: they update atomically
 };
