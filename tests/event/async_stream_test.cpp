@@ -166,6 +166,8 @@ class AsyncStreamTest : public ::testing::Test {
   }
 
   Library_Scope library;
+  // Descriptors open at the start. A leak raises the count; it may also fall when a thread
+  // left over from an earlier test in the same process (--gtest_repeat) ends meanwhile.
   std::size_t fds_before = 0;
 };
 
@@ -221,7 +223,7 @@ TEST_F(AsyncStreamTest, ThousandConnectionsEchoRandomSizedMessages) {
     EXPECT_TRUE(wait_until([&] { return server.stats.live.load() == 0; }));
     EXPECT_EQ(server.stats.output_errors.load(), 0);
   }
-  EXPECT_EQ(open_fds(), fds_before) << "a socket leaked";
+  EXPECT_LE(open_fds(), fds_before) << "a socket leaked";
 }
 
 TEST_F(AsyncStreamTest, ConnectionClosedFromAnotherThreadWhileItsReadIsPending) {
@@ -246,7 +248,7 @@ TEST_F(AsyncStreamTest, ConnectionClosedFromAnotherThreadWhileItsReadIsPending) 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(server.stats.closes.load(), 1) << "exactly one handle_close";
   }
-  EXPECT_EQ(open_fds(), fds_before);
+  EXPECT_LE(open_fds(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, ProactorCloseWithLiveConnectionsTimersAndPostedMessages) {
@@ -281,7 +283,7 @@ TEST_F(AsyncStreamTest, ProactorCloseWithLiveConnectionsTimersAndPostedMessages)
     plat::closesocket(s);
   }
   messages.clear();  // their response slots hold an event each
-  EXPECT_EQ(open_fds(), fds_before);
+  EXPECT_LE(open_fds(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, IdleTimeoutIsRestartedByTraffic) {
@@ -389,7 +391,7 @@ TEST_F(AsyncStreamTest, OutgoingStreamConnectsSendsAndFailsClearly) {
     EXPECT_EQ(refused->connect_error.load(), WSAECONNREFUSED);
     refused->release();
   }
-  EXPECT_EQ(open_fds(), fds_before);
+  EXPECT_LE(open_fds(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, PeerResetInTheMiddleOfASendLeavesNoLeak) {
@@ -414,7 +416,7 @@ TEST_F(AsyncStreamTest, PeerResetInTheMiddleOfASendLeavesNoLeak) {
     EXPECT_EQ(server.stats.output_errors.load(), 1);
     EXPECT_TRUE(wait_until([&] { return server.stats.live.load() == 0; }));
   }
-  EXPECT_EQ(open_fds(), fds_before);
+  EXPECT_LE(open_fds(), fds_before);
 }
 
 // Keeps completed accept operations instead of using them.
@@ -493,7 +495,7 @@ TEST_F(AsyncStreamTest, AcceptOperationsAreReusedAndCloseWhatTheyHold) {
     proactor.close();
     EXPECT_EQ(stats.live.load(), 0);
   }
-  EXPECT_EQ(open_fds(), fds_before);
+  EXPECT_LE(open_fds(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, UnregisteredHandlerIsDestroyedByItsOnlyRelease) {
