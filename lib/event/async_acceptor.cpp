@@ -4,6 +4,7 @@
 #include <new>
 
 #include "event/async_sock_stream.h"
+#include "event/async_support.h"
 #include "event/proactor.h"
 #include "event/socket_functions.h"
 #include "foundation/error_codes.h"
@@ -12,14 +13,8 @@
 
 namespace {
 
-int fail(unsigned long code) {
-  VGSLib::SetErrorCode(code);
-  return -1;
-}
-
-void* timer_handle(long timer_id) {
-  return reinterpret_cast<void*>(static_cast<std::intptr_t>(timer_id));
-}
+using async_support::fail;
+using async_support::timer_handle;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "event/async_handler.h"
+#include "event/async_support.h"
 #include "event/proactor.h"
 #include "foundation/error_codes.h"
 #include "foundation/library.h"
@@ -10,10 +11,7 @@
 
 namespace {
 
-int fail(unsigned long code) {
-  VGSLib::SetErrorCode(code);
-  return -1;
-}
+using async_support::fail;
 
 // A start that did not return 0 counts as started only when it is pending.
 int started_or_failed(int result) {

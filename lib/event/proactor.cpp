@@ -4,6 +4,7 @@
 #include <new>
 #include <thread>
 
+#include "event/async_support.h"
 #include "foundation/error_codes.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
@@ -17,14 +18,8 @@
 
 namespace {
 
-int fail(unsigned long code) {
-  VGSLib::SetErrorCode(code);
-  return -1;
-}
-
-void* timer_handle(long timer_id) {
-  return reinterpret_cast<void*>(static_cast<std::intptr_t>(timer_id));
-}
+using async_support::fail;
+using async_support::timer_handle;
 
 // Takes a reference on a handler for the length of a scope.
 class Handler_Ref {
