@@ -11,7 +11,9 @@
 // the system calls directly (epoll, /proc), outside the library under test.
 //
 // Usage: bench_proactor_echo [seconds per run (2)] [server threads (2)] [message bytes (128)]
-//                            [idle connections (10000)]
+//                            [idle connections (10000)] [connection counts (1,64,1000)]
+//                            [servers: both | proactor | asio (both)]
+// A single server with one connection count is what to run under perf or strace.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -182,6 +184,24 @@ int main(int argc, char** argv) {
   const unsigned int threads = argc > 2 ? static_cast<unsigned int>(std::atoi(argv[2])) : 2;
   const std::size_t message = argc > 3 ? static_cast<std::size_t>(std::atoi(argv[3])) : 128;
   const unsigned int idle = argc > 4 ? static_cast<unsigned int>(std::atoi(argv[4])) : 10000;
+  std::vector<unsigned int> counts;
+  for (const char* p = argc > 5 ? argv[5] : "1,64,1000"; *p != '\0';) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(p, &end, 10);
+    if (end == p || n == 0) {
+      std::fprintf(stderr, "connection counts: a comma-separated list of positive numbers\n");
+      return 2;
+    }
+    counts.push_back(static_cast<unsigned int>(n));
+    p = *end == ',' ? end + 1 : end;
+  }
+  const std::string servers = argc > 6 ? argv[6] : "both";
+  const bool run_ours = servers != "asio";
+  const bool run_theirs = servers != "proactor";
+  if (servers != "both" && !(run_ours ^ run_theirs)) {
+    std::fprintf(stderr, "servers: both, proactor or asio\n");
+    return 2;
+  }
   if (VGSLib::initialize() != 0) return 2;
 
   std::printf("Echo, %zu-byte messages, one in flight per connection, %u server threads, "
@@ -192,18 +212,18 @@ int main(int argc, char** argv) {
   // Rounds alternate between the servers and each figure is the median of its rounds,
   // so a change in the machine's load hits both sides alike.
   constexpr int kRounds = 3;
-  for (unsigned int n : {1u, 64u, 1000u}) {
+  for (unsigned int n : counts) {
     const unsigned int generators = n == 1 ? 1 : 2;
     const std::string payload(message, 'm');
     std::vector<Result> ours;
     std::vector<Result> theirs;
     for (int round = 0; round < kRounds; ++round) {
-      {
+      if (run_ours) {
         Proactor_Server server;
         if (!server.start(threads)) return 3;
         ours.push_back(echo_bench::run_load(server.port, n, payload, seconds, generators, Sources::kOneSubnet));
       }
-      {
+      if (run_theirs) {
         Asio_Server server;
         if (!server.start(threads)) return 3;
         theirs.push_back(echo_bench::run_load(server.port, n, payload, seconds, generators, Sources::kOneSubnet));

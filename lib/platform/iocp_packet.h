@@ -51,8 +51,10 @@ void FreeRecord(Packet* packet);
 class PacketQueue {
  public:
   bool empty() const { return head_ == nullptr; }
+  std::size_t size() const { return size_; }
   Packet* front() const { return head_; }
   void push(Packet* p) {
+    ++size_;
     p->next = nullptr;
     if (tail_ != nullptr) {
       tail_->next = p;
@@ -64,6 +66,7 @@ class PacketQueue {
   Packet* pop() {
     Packet* p = head_;
     if (p != nullptr) {
+      --size_;
       head_ = p->next;
       if (head_ == nullptr) tail_ = nullptr;
       p->next = nullptr;
@@ -74,12 +77,14 @@ class PacketQueue {
   Packet* take_all() {
     Packet* p = head_;
     head_ = tail_ = nullptr;
+    size_ = 0;
     return p;
   }
 
  private:
   Packet* head_ = nullptr;
   Packet* tail_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 }  // namespace iocp

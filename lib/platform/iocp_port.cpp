@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +62,32 @@ thread_local bool leader_kept = false;
 // an operation that finishes at once wakes nobody.
 thread_local const CompletionPort* running_port = nullptr;
 thread_local bool running_kept = false;
+
+// A woken follower may return (and its stack word be reused) before the wake call is
+// made; a stray FUTEX_WAKE is harmless, as every futex sleeper re-checks its condition.
+void futex_wake(std::atomic<std::uint32_t>* word) {
+  if (word != nullptr) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+              nullptr, 0);
+  }
+}
+
+// Sleeps while *word is 0, until the absolute steady-clock deadline (none when infinite).
+void futex_wait(std::atomic<std::uint32_t>* word, bool infinite,
+                std::chrono::steady_clock::time_point deadline) {
+  timespec at{};
+  if (!infinite) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        deadline.time_since_epoch())
+                        .count();
+    at.tv_sec = static_cast<time_t>(ns / 1000000000);
+    at.tv_nsec = static_cast<long>(ns % 1000000000);
+  }
+  // steady_clock is CLOCK_MONOTONIC, the clock FUTEX_WAIT_BITSET measures against.
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word),
+            FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0u, infinite ? nullptr : &at, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+}
 
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
@@ -126,25 +154,31 @@ CompletionPort::~CompletionPort() {
 
 void CompletionPort::push(Packet* packet) {
   bool write_wake = false;
+  std::atomic<std::uint32_t>* woken = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) {
       FreeRecord(packet);
       return;
     }
-    ready_.push(packet);
     if (leading_port == this && !leader_kept) {
       leader_kept = true;  // the leader's own next packet: no other thread needs waking
+      ready_.push(packet);
     } else if (running_port == this && !running_kept &&
                static_cast<OpRecord*>(packet)->kind != OpKind::Post) {
       // A posted packet always wakes a waiter: the poster may go on to wait for its
       // handling, and a running thread that blocks would then hold it forever.
       running_kept = true;
-    } else if (!wake_one() && polling_ && !wake_pending_) {
-      wake_pending_ = true;
-      write_wake = true;
+      ready_.push(packet);
+    } else if ((woken = wake_one(packet)) == nullptr) {
+      ready_.push(packet);
+      if (polling_ && !wake_pending_) {
+        wake_pending_ = true;
+        write_wake = true;
+      }
     }
   }
+  futex_wake(woken);
   if (write_wake) {
     std::uint64_t one = 1;
     while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -152,13 +186,13 @@ void CompletionPort::push(Packet* packet) {
   }
 }
 
-bool CompletionPort::wake_one() {
+std::atomic<std::uint32_t>* CompletionPort::wake_one(Packet* packet) {
   Waiter* w = waiters_;
-  if (w == nullptr) return false;
+  if (w == nullptr) return nullptr;
   unlink(w);
-  w->signalled = true;
-  w->cv.notify_one();
-  return true;
+  w->packet = packet;
+  w->state.store(1, std::memory_order_release);
+  return &w->state;
 }
 
 void CompletionPort::unlink(Waiter* w) {
@@ -184,8 +218,9 @@ void CompletionPort::deliver(Packet* p, DWORD* bytes, std::uintptr_t* key,
 BOOL CompletionPort::wait(DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overlapped,
                           DWORD milliseconds) {
   const bool infinite = milliseconds == INFINITE;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : milliseconds);
+  const auto deadline = infinite ? std::chrono::steady_clock::time_point::max()
+                                 : std::chrono::steady_clock::now() +
+                                       std::chrono::milliseconds(milliseconds);
   bool polled = false;
   running_port = nullptr;
   std::unique_lock<std::mutex> lock(mutex_);
@@ -195,48 +230,68 @@ BOOL CompletionPort::wait(DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overla
       SetLastError(ERROR_ABANDONED_WAIT_0);
       return FALSE;
     }
-    if (Packet* p = ready_.pop()) {
-      if (!leader_) wake_one();  // someone must watch the sockets meanwhile
+    if (!leader_ && until_poll_ == 0 && !ready_.empty()) {
+      lead(lock, 0);  // a pass over the queue is done: pick up sockets that became ready
+      continue;
+    }
+    Packet* p = ready_.pop();
+    if (p != nullptr) {
+      if (until_poll_ > 0) --until_poll_;
+      // Someone must watch the sockets meanwhile.
+      std::atomic<std::uint32_t>* promoted = leader_ ? nullptr : wake_one(nullptr);
       lock.unlock();
-      running_port = this;
-      running_kept = false;
-      const bool ok = p->error == 0;
-      deliver(p, bytes, key, overlapped);
-      return ok ? TRUE : FALSE;
-    }
-    int timeout_ms = -1;
-    if (!infinite) {
-      timeout_ms = remaining_ms(deadline);
-      if (timeout_ms == 0 && (polled || leader_)) {
-        if (!leader_) wake_one();
-        *overlapped = nullptr;
-        SetLastError(WAIT_TIMEOUT);
-        return FALSE;
-      }
-    }
-    if (!leader_) {
-      lead(lock, timeout_ms);
-      polled = true;
+      futex_wake(promoted);
     } else {
-      follow(lock, infinite, deadline);
+      int timeout_ms = -1;
+      if (!infinite) {
+        timeout_ms = remaining_ms(deadline);
+        if (timeout_ms == 0 && (polled || leader_)) {
+          std::atomic<std::uint32_t>* promoted = leader_ ? nullptr : wake_one(nullptr);
+          lock.unlock();
+          futex_wake(promoted);
+          *overlapped = nullptr;
+          SetLastError(WAIT_TIMEOUT);
+          return FALSE;
+        }
+      }
+      if (!leader_) {
+        lead(lock, timeout_ms);
+        polled = true;
+        continue;
+      }
+      p = follow(lock, infinite, deadline);
+      if (p == nullptr) continue;  // lock held again
     }
+    running_port = this;
+    running_kept = false;
+    const bool ok = p->error == 0;
+    deliver(p, bytes, key, overlapped);
+    return ok ? TRUE : FALSE;
   }
 }
 
-void CompletionPort::follow(std::unique_lock<std::mutex>& lock, bool infinite,
-                            std::chrono::steady_clock::time_point deadline) {
+Packet* CompletionPort::follow(std::unique_lock<std::mutex>& lock, bool infinite,
+                              std::chrono::steady_clock::time_point deadline) {
   Waiter self;
   self.next = waiters_;
   if (waiters_ != nullptr) waiters_->prev = &self;
   waiters_ = &self;
-  while (!self.signalled && !closed_) {
-    if (infinite) {
-      self.cv.wait(lock);
-    } else if (self.cv.wait_until(lock, deadline) == std::cv_status::timeout) {
-      break;
-    }
+  lock.unlock();
+  while (self.state.load(std::memory_order_acquire) == 0 &&
+         (infinite || std::chrono::steady_clock::now() < deadline)) {
+    futex_wait(&self.state, infinite, deadline);
   }
-  if (!self.signalled) unlink(&self);
+  if (self.state.load(std::memory_order_acquire) != 0 && self.packet != nullptr) {
+    return self.packet;  // the waker is done with `self`: it wrote both under the lock
+  }
+  lock.lock();
+  if (self.state.load(std::memory_order_relaxed) == 0) {
+    unlink(&self);  // timed out
+  } else if (self.packet != nullptr) {
+    lock.unlock();  // handed a packet while the time ran out
+    return self.packet;
+  }
+  return nullptr;
 }
 
 void CompletionPort::lead(std::unique_lock<std::mutex>& lock, int timeout_ms) {
@@ -263,6 +318,7 @@ void CompletionPort::lead(std::unique_lock<std::mutex>& lock, int timeout_ms) {
   leading_port = nullptr;
   lock.lock();
   leader_ = false;
+  until_poll_ = ready_.size();
 }
 
 void CompletionPort::close() {
@@ -272,8 +328,8 @@ void CompletionPort::close() {
     if (closed_) return;
     closed_ = true;
     dropped = ready_.take_all();
-    while (wake_one()) {
-    }
+    // Rare: the wake calls may as well be made under the lock.
+    while (std::atomic<std::uint32_t>* w = wake_one(nullptr)) futex_wake(w);
   }
   while (dropped != nullptr) {
     Packet* next = dropped->next;

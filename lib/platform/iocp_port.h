@@ -3,10 +3,18 @@
 //
 // Waiting threads follow the leader/followers pattern: at most one waiter (the leader)
 // sits in epoll_wait; it turns readiness into packets itself (no thread hop), keeps one
-// and wakes followers for the rest. Followers wait on a condition variable; one of them is
-// promoted whenever no leader is left while threads still wait.
+// and hands the rest out. Followers sleep on a futex word of their own. A packet queued
+// while a follower sleeps goes straight to that follower, so the woken thread runs it
+// without touching the port's lock; a follower woken without a packet is being promoted
+// to leader (or the port closed).
+//
+// While every thread is busy with packets nobody sits in epoll_wait, so sockets that became
+// ready meanwhile would wait until the queue runs dry. Instead, once the packets that were
+// queued at the last poll have all been handed out, the next waiter polls without blocking
+// before it takes a packet: readiness is picked up once per pass over the queue.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,18 +58,22 @@ class CompletionPort {
 
  private:
   CompletionPort(int epoll_fd, int wake_fd, EventHandler handler);
-  // A follower blocked in wait(); lives on that thread's stack.
+  // A follower blocked in wait(); lives on that thread's stack. Every field is written
+  // under mutex_; `state` is also the futex word the follower sleeps on.
   struct Waiter {
-    std::condition_variable cv;
-    bool signalled = false;
+    std::atomic<std::uint32_t> state{0};  // 0 asleep, 1 woken
+    Packet* packet = nullptr;             // handed over with the wake-up, or null
     Waiter* prev = nullptr;
     Waiter* next = nullptr;
   };
   void lead(std::unique_lock<std::mutex>& lock, int timeout_ms);
-  void follow(std::unique_lock<std::mutex>& lock, bool infinite,
-              std::chrono::steady_clock::time_point deadline);
-  // Under mutex_: wakes the most recent follower; false when none waits.
-  bool wake_one();
+  // Sleeps as a follower. Returns a handed-over packet with the lock released, or null
+  // with the lock held (promoted, closed or timed out).
+  Packet* follow(std::unique_lock<std::mutex>& lock, bool infinite,
+                 std::chrono::steady_clock::time_point deadline);
+  // Under mutex_: wakes the most recent follower, handing it `packet` (may be null), and
+  // returns the word to signal once the lock is released; null when nobody waits.
+  std::atomic<std::uint32_t>* wake_one(Packet* packet);
   void unlink(Waiter* w);
   static void deliver(Packet* p, DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overlapped);
 
@@ -71,6 +83,7 @@ class CompletionPort {
 
   std::mutex mutex_;
   PacketQueue ready_;
+  std::size_t until_poll_ = 0;  // packets to hand out before the next non-blocking poll
   Waiter* waiters_ = nullptr;  // most recent first
   bool leader_ = false;
   bool polling_ = false;       // the leader is inside epoll_wait

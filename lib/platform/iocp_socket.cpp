@@ -21,6 +21,16 @@ namespace {
 constexpr std::uintptr_t kStatusPending = 0x103;  // OVERLAPPED::Internal while in flight
 constexpr int kMaxIov = 64;
 
+// The operations of one direction, oldest first. While `busy`, one thread works the
+// queue and makes the system calls for its front operation without holding the socket's
+// mutex (a send that wakes the peer may be preempted on its way back); readiness reported
+// meanwhile sets `again` instead of waiting for that thread.
+struct Direction {
+  PacketQueue queue;
+  bool busy = false;
+  bool again = false;
+};
+
 // What a socket associated with a port needs between start and completion.
 struct SocketState {
   SocketState(int f, std::shared_ptr<CompletionPort> p, std::uintptr_t k)
@@ -31,8 +41,10 @@ struct SocketState {
   const std::shared_ptr<CompletionPort> port;
   const std::uintptr_t key;
   bool closed = false;
-  PacketQueue inbound;   // receives and accepts, oldest first
-  PacketQueue outbound;  // sends and the connect, oldest first
+  bool close_fd = false;  // closed while busy: the last worker closes fd
+  int workers = 0;        // directions being worked outside the mutex
+  Direction inbound;      // receives and accepts
+  Direction outbound;     // sends and the connect
 };
 
 // fd number -> owner. Entries live in lazily made chunks; each fd's entry is guarded by
@@ -209,7 +221,9 @@ Progress attempt_send(SocketState& s, OpRecord* r) {
     msghdr m{};
     m.msg_iov = iov;
     m.msg_iovlen = static_cast<std::size_t>(fill_iov(r, iov));
-    ssize_t put = ::sendmsg(s.fd, &m, MSG_NOSIGNAL);
+    // One buffer left: send() spares the kernel copying in the message header.
+    ssize_t put = m.msg_iovlen == 1 ? ::send(s.fd, iov[0].iov_base, iov[0].iov_len, MSG_NOSIGNAL)
+                                    : ::sendmsg(s.fd, &m, MSG_NOSIGNAL);
     if (put < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Progress::WouldBlock;
@@ -297,21 +311,67 @@ Progress attempt(SocketState& s, OpRecord* r) {
   return Progress::Done;
 }
 
-// Under the state mutex: completes queued operations from the front while they can.
-void drain(SocketState& s, PacketQueue& queue) {
-  while (!queue.empty()) {
-    auto* r = static_cast<OpRecord*>(queue.front());
-    if (attempt(s, r) == Progress::WouldBlock) return;
-    queue.pop();
-    complete(s, r);
-  }
-}
-
 void cancel_all(SocketState& s, PacketQueue& queue) {
   while (Packet* p = queue.pop()) {
     auto* r = static_cast<OpRecord*>(p);
     r->error = ERROR_OPERATION_ABORTED;
     complete(s, r);
+  }
+}
+
+// How the first operation handed to work() went on its first attempt.
+struct FirstOutcome {
+  bool done = false;
+  DWORD error = 0;
+  DWORD bytes = 0;
+};
+
+// Called with the mutex held and the direction idle, its queue not empty: completes
+// operations from the front while they can, doing the I/O without the mutex. The outcome
+// of `first` (the front on entry), when it finishes on the first attempt, is copied to
+// *outcome before its packet is queued: from then on another thread may finish the
+// caller's operation and free its records.
+void work(SocketState& s, Direction& d, std::unique_lock<std::mutex>& lock,
+          const OpRecord* first = nullptr, FirstOutcome* outcome = nullptr) {
+  bool first_attempt = true;
+  OpRecord* finished = nullptr;  // done while the socket was being closed
+  d.busy = true;
+  ++s.workers;
+  while (!d.queue.empty() && !s.closed) {
+    auto* r = static_cast<OpRecord*>(d.queue.front());
+    d.again = false;
+    lock.unlock();
+    const Progress progress = attempt(s, r);
+    lock.lock();
+    if (progress == Progress::WouldBlock) {
+      first_attempt = false;
+      if (d.again) continue;  // readiness came meanwhile
+      break;
+    }
+    d.queue.pop();
+    if (first_attempt && r == first && outcome != nullptr) {
+      outcome->done = true;
+      outcome->error = r->error;
+      outcome->bytes = r->bytes;
+    }
+    first_attempt = false;
+    if (s.closed) {
+      finished = r;
+      break;
+    }
+    complete(s, r);
+  }
+  d.busy = false;
+  --s.workers;
+  if (s.closed) {
+    // closesocket left this direction's operations to us. The fd goes first, so that a
+    // caller who sees the last completion finds it closed.
+    if (s.close_fd && s.workers == 0) {
+      s.close_fd = false;
+      ::close(s.fd);
+    }
+    if (finished != nullptr) complete(s, finished);
+    cancel_all(s, d.queue);
   }
 }
 
@@ -322,28 +382,26 @@ std::shared_ptr<SocketState> associated_state(int fd) {
 }
 
 // The common shape of a start: try at once when nothing is queued ahead, else queue.
-int start(SocketState& s, PacketQueue& queue, OpRecord* r, DWORD* bytes) {
+int start(SocketState& s, Direction& d, OpRecord* r, DWORD* bytes) {
   r->overlapped->Internal = kStatusPending;
   r->overlapped->InternalHigh = 0;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::unique_lock<std::mutex> lock(s.mutex);
   if (s.closed) {
     if (r->kind == OpKind::Accept) release_reservation(r->target_fd, r->accept_tag);
     FreeRecord(r);
     SetLastError(WSAENOTSOCK);
     return SOCKET_ERROR;
   }
-  if (queue.empty() && attempt(s, r) == Progress::Done) {
-    const DWORD error = r->error;
-    // The count is written before the packet is queued: once it is, another thread may
-    // complete the caller's operation and free what `bytes` points into.
-    if (error == 0 && bytes != nullptr) *bytes = r->bytes;
-    complete(s, r);  // r may be freed by a waiter from here on
-    if (error == 0) {
+  const bool idle = d.queue.empty();  // busy implies a queued front operation
+  d.queue.push(r);
+  if (idle) {
+    FirstOutcome outcome;
+    work(s, d, lock, r, &outcome);
+    if (outcome.done && outcome.error == 0) {
+      if (bytes != nullptr) *bytes = outcome.bytes;
       SetLastError(0);
       return 0;
     }
-  } else {
-    queue.push(r);
   }
   SetLastError(WSA_IO_PENDING);
   return SOCKET_ERROR;
@@ -397,10 +455,17 @@ void ServiceSocketEvent(std::uint64_t data, std::uint32_t events) {
   const auto generation = static_cast<std::uint32_t>(data >> 32);
   std::shared_ptr<SocketState> s = SocketTable::instance().find(fd, generation);
   if (!s) return;  // a report for a socket that is gone
-  std::lock_guard<std::mutex> lock(s->mutex);
-  if (s->closed) return;
-  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) drain(*s, s->inbound);
-  if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) drain(*s, s->outbound);
+  std::unique_lock<std::mutex> lock(s->mutex);
+  auto serve = [&](Direction& d) {
+    if (s->closed) return;
+    if (d.busy) {
+      d.again = true;  // its worker tries once more
+    } else if (!d.queue.empty()) {
+      work(*s, d, lock);
+    }
+  };
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) serve(s->inbound);
+  if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) serve(s->outbound);
 }
 
 int CloseSocket(int fd) {
@@ -423,14 +488,18 @@ int CloseSocket(int fd) {
       return 0;
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(s->mutex);
-    s->closed = true;
-    cancel_all(*s, s->inbound);
-    cancel_all(*s, s->outbound);
-  }
   s->port->unwatch(fd);
-  ::close(fd);
+  std::lock_guard<std::mutex> lock(s->mutex);
+  s->closed = true;
+  // A busy direction is left to its worker, which finishes its system call, cancels the
+  // rest in order and, being the last, closes the fd.
+  if (!s->inbound.busy) cancel_all(*s, s->inbound.queue);
+  if (!s->outbound.busy) cancel_all(*s, s->outbound.queue);
+  if (s->workers > 0) {
+    s->close_fd = true;
+  } else {
+    ::close(fd);
+  }
   return 0;
 }
 
@@ -508,14 +577,14 @@ int StartConnect(int fd, const sockaddr* name, int namelen, OVERLAPPED* overlapp
   overlapped->Internal = kStatusPending;
   overlapped->InternalHigh = 0;
   std::lock_guard<std::mutex> lock(s->mutex);
-  if (s->closed || !s->outbound.empty()) {  // closed, or a connect/send is under way
+  if (s->closed || !s->outbound.queue.empty()) {  // closed, or a connect/send is under way
     FreeRecord(r);
     SetLastError(s->closed ? WSAENOTSOCK : WSAEINVAL);
     return SOCKET_ERROR;
   }
   int rc = ::connect(fd, name, static_cast<socklen_t>(namelen));
   if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-    s->outbound.push(r);
+    s->outbound.queue.push(r);
   } else {
     r->error = rc == 0 ? 0 : ErrnoToWsaError(errno);
     const DWORD error = r->error;
