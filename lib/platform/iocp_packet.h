@@ -21,7 +21,9 @@ struct Packet {
   DWORD error = 0;
 };
 
-enum class OpKind : std::uint8_t { Post, Recv, Send, Accept, Connect };
+// Ready: not an operation but a socket's readiness report (key: the report's data,
+// bytes: its events), queued for whichever waiter takes it to do the socket's I/O.
+enum class OpKind : std::uint8_t { Post, Recv, Send, Accept, Connect, Ready };
 
 // A started operation: its packet plus what is needed to finish it.
 struct OpRecord : Packet {

@@ -52,16 +52,16 @@ PortRegistry& registry() {
   return *ports;
 }
 
-// The port whose leader runs on this thread and whether that leader has already kept a
-// packet of its round for itself (it takes one when it returns to wait()).
-thread_local const CompletionPort* leading_port = nullptr;
-thread_local bool leader_kept = false;
 // The port that last handed this thread a packet, while the thread runs it (until it
 // waits again), and whether a packet it queued meanwhile was left for itself. Like a
 // running thread of a Windows port, it takes that packet when it comes back, so starting
 // an operation that finishes at once wakes nobody.
 thread_local const CompletionPort* running_port = nullptr;
 thread_local bool running_kept = false;
+// The port whose readiness record this thread is serving, and the first completion that
+// produced: it is run by this thread next, without a trip through the queue.
+thread_local const CompletionPort* serving_port = nullptr;
+thread_local Packet* served_packet = nullptr;
 
 // A woken follower may return (and its stack word be reused) before the wake call is
 // made; a stray FUTEX_WAKE is harmless, as every futex sleeper re-checks its condition.
@@ -153,6 +153,11 @@ CompletionPort::~CompletionPort() {
 }
 
 void CompletionPort::push(Packet* packet) {
+  if (serving_port == this && served_packet == nullptr &&
+      static_cast<OpRecord*>(packet)->kind != OpKind::Post) {
+    served_packet = packet;
+    return;
+  }
   bool write_wake = false;
   std::atomic<std::uint32_t>* woken = nullptr;
   {
@@ -161,11 +166,8 @@ void CompletionPort::push(Packet* packet) {
       FreeRecord(packet);
       return;
     }
-    if (leading_port == this && !leader_kept) {
-      leader_kept = true;  // the leader's own next packet: no other thread needs waking
-      ready_.push(packet);
-    } else if (running_port == this && !running_kept &&
-               static_cast<OpRecord*>(packet)->kind != OpKind::Post) {
+    if (running_port == this && !running_kept &&
+        static_cast<OpRecord*>(packet)->kind != OpKind::Post) {
       // A posted packet always wakes a waiter: the poster may go on to wait for its
       // handling, and a running thread that blocks would then hold it forever.
       running_kept = true;
@@ -262,6 +264,13 @@ BOOL CompletionPort::wait(DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overla
       p = follow(lock, infinite, deadline);
       if (p == nullptr) continue;  // lock held again
     }
+    if (static_cast<OpRecord*>(p)->kind == OpKind::Ready) {
+      p = serve(static_cast<OpRecord*>(p));
+      if (p == nullptr) {
+        lock.lock();
+        continue;
+      }
+    }
     running_port = this;
     running_kept = false;
     const bool ok = p->error == 0;
@@ -299,13 +308,8 @@ void CompletionPort::lead(std::unique_lock<std::mutex>& lock, int timeout_ms) {
   polling_ = true;
   lock.unlock();
   epoll_event events[kEventsPerRound];
-  int n = ::epoll_wait(epoll_fd_, events, kEventsPerRound, timeout_ms);
-  lock.lock();
-  polling_ = false;
-  wake_pending_ = false;
-  lock.unlock();
-  leading_port = this;
-  leader_kept = false;
+  const int n = ::epoll_wait(epoll_fd_, events, kEventsPerRound, timeout_ms);
+  PacketQueue reports;
   for (int i = 0; i < n; ++i) {
     if (events[i].data.u64 == kWakeData) {
       std::uint64_t count;
@@ -313,12 +317,42 @@ void CompletionPort::lead(std::unique_lock<std::mutex>& lock, int timeout_ms) {
       }
       continue;
     }
-    handler_(events[i].data.u64, events[i].events);
+    OpRecord* r = AllocRecord(OpKind::Ready);
+    if (r == nullptr) {  // out of memory: do the socket's I/O here
+      handler_(events[i].data.u64, events[i].events);
+      continue;
+    }
+    r->key = static_cast<std::uintptr_t>(events[i].data.u64);
+    r->bytes = events[i].events;
+    reports.push(r);
   }
-  leading_port = nullptr;
   lock.lock();
+  polling_ = false;
+  wake_pending_ = false;
   leader_ = false;
+  if (closed_) {
+    while (Packet* p = reports.pop()) FreeRecord(p);
+    return;
+  }
+  // One report is left for this thread; sleeping followers get one each of the others
+  // and the rest queue up. The wake calls are few (one per follower) and made under the
+  // lock so that it is held again on return.
+  while (waiters_ != nullptr && reports.size() > 1) futex_wake(wake_one(reports.pop()));
+  while (Packet* p = reports.pop()) ready_.push(p);
   until_poll_ = ready_.size();
+}
+
+Packet* CompletionPort::serve(OpRecord* readiness) {
+  const std::uint64_t data = readiness->key;
+  const std::uint32_t events = readiness->bytes;
+  FreeRecord(readiness);
+  serving_port = this;
+  served_packet = nullptr;
+  handler_(data, events);
+  serving_port = nullptr;
+  Packet* own = served_packet;
+  served_packet = nullptr;
+  return own;
 }
 
 void CompletionPort::close() {

@@ -2,14 +2,16 @@
 // Internal to lib/platform.
 //
 // Waiting threads follow the leader/followers pattern: at most one waiter (the leader)
-// sits in epoll_wait; it turns readiness into packets itself (no thread hop), keeps one
-// and hands the rest out. Followers sleep on a futex word of their own. A packet queued
-// while a follower sleeps goes straight to that follower, so the woken thread runs it
-// without touching the port's lock; a follower woken without a packet is being promoted
-// to leader (or the port closed).
+// sits in epoll_wait. It turns each readiness report into a record on the packet queue
+// and goes back to waiting; whichever waiter takes a record does that socket's I/O and
+// runs the first completion it produces itself, as a Windows port lets a running thread
+// take its own completion. Followers sleep on a futex word of their own; a packet queued
+// while a follower sleeps goes straight to it, so the woken thread runs it without
+// touching the port's lock. A follower woken without a packet is being promoted to
+// leader (or the port closed).
 //
-// While every thread is busy with packets nobody sits in epoll_wait, so sockets that became
-// ready meanwhile would wait until the queue runs dry. Instead, once the packets that were
+// While every thread is busy nobody sits in epoll_wait, so sockets that became ready
+// meanwhile would wait until the queue runs dry. Instead, once the packets that were
 // queued at the last poll have all been handed out, the next waiter polls without blocking
 // before it takes a packet: readiness is picked up once per pass over the queue.
 #pragma once
@@ -66,7 +68,11 @@ class CompletionPort {
     Waiter* prev = nullptr;
     Waiter* next = nullptr;
   };
+  // Polls epoll and queues its reports; returns with the lock held.
   void lead(std::unique_lock<std::mutex>& lock, int timeout_ms);
+  // Runs a readiness record (lock not held); returns the first completion it produced
+  // on this thread, or null.
+  Packet* serve(OpRecord* readiness);
   // Sleeps as a follower. Returns a handed-over packet with the lock released, or null
   // with the lock held (promoted, closed or timed out).
   Packet* follow(std::unique_lock<std::mutex>& lock, bool infinite,

@@ -306,7 +306,8 @@ Progress attempt(SocketState& s, OpRecord* r) {
     case OpKind::Send: return attempt_send(s, r);
     case OpKind::Accept: return attempt_accept(s, r);
     case OpKind::Connect: return attempt_connect(s, r);
-    case OpKind::Post: break;
+    case OpKind::Post:
+    case OpKind::Ready: break;
   }
   return Progress::Done;
 }

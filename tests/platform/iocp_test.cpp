@@ -266,6 +266,33 @@ TEST_F(IocpTest, ReadsCompleteInTheOrderStarted) {
   plat::closesocket(c);
 }
 
+// A thread that keeps finding packets never has to wait, yet readiness must still be
+// picked up: the receive completes although a posted packet is always queued.
+TEST_F(IocpTest, ReadySocketIsServedWhileThePortNeverRunsDry) {
+  SOCKET c = connect_client();
+  SOCKET s = accept_associated(3);
+  Read pending;
+  ASSERT_EQ(pending.start(s), plat::SOCKET_ERROR);
+  ASSERT_EQ(plat::WSAGetLastError(), plat::WSA_IO_PENDING);
+  OVERLAPPED posted{};
+  ASSERT_TRUE(plat::PostQueuedCompletionStatus(port_, 0, 9, &posted));
+  ASSERT_EQ(plat::send(c, "ping", 4, 0), 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int posts_seen = 0;
+  Completion done;
+  for (; posts_seen < 1000; ++posts_seen) {
+    done = next(port_, 1000);
+    if (done.overlapped != &posted) break;
+    ASSERT_TRUE(plat::PostQueuedCompletionStatus(port_, 0, 9, &posted));
+  }
+  ASSERT_EQ(done.overlapped, &pending.ov) << "receive still pending after " << posts_seen << " posts";
+  EXPECT_EQ(done.bytes, 4u);
+  EXPECT_LT(posts_seen, 3);
+  EXPECT_EQ(next(port_).overlapped, &posted);
+  plat::closesocket(s);
+  plat::closesocket(c);
+}
+
 TEST_F(IocpTest, ZeroByteReceiveWaitsForDataAndTakesNone) {
   SOCKET c = connect_client();
   SOCKET s = accept_associated(2);
