@@ -27,6 +27,7 @@ class PortRegistry {
   void add(const std::shared_ptr<CompletionPort>& port) {
     std::unique_lock<std::shared_mutex> lock(mutex_);
     ports_[port->fd()] = port;
+    version_.fetch_add(1, std::memory_order_release);
   }
   std::shared_ptr<CompletionPort> find(int fd) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
@@ -39,13 +40,26 @@ class PortRegistry {
     if (it == ports_.end()) return nullptr;
     std::shared_ptr<CompletionPort> port = std::move(it->second);
     ports_.erase(it);
+    version_.fetch_add(1, std::memory_order_release);
     return port;
   }
+  // Changes whenever a port is added or removed.
+  std::uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
  private:
   std::shared_mutex mutex_;
   std::unordered_map<int, std::shared_ptr<CompletionPort>> ports_;
+  std::atomic<std::uint64_t> version_{0};
 };
+
+// The port this thread looked up last: threads wait on one port over and over. The
+// cache holds no strong reference, so a closed port is not kept alive by it.
+struct PortCache {
+  int fd = -1;
+  std::uint64_t version = ~static_cast<std::uint64_t>(0);
+  std::weak_ptr<CompletionPort> port;
+};
+thread_local PortCache port_cache;
 
 PortRegistry& registry() {
   static PortRegistry* ports = new PortRegistry();  // lives until exit
@@ -100,7 +114,17 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
 
 std::shared_ptr<CompletionPort> FindPort(HANDLE handle) {
   if (!handle_is_valid(handle)) return nullptr;
-  return registry().find(handle_to_fd(handle));
+  const int fd = handle_to_fd(handle);
+  PortRegistry& ports = registry();
+  const std::uint64_t version = ports.version();
+  if (port_cache.fd == fd && port_cache.version == version) {
+    if (std::shared_ptr<CompletionPort> port = port_cache.port.lock()) return port;
+  }
+  std::shared_ptr<CompletionPort> port = ports.find(fd);
+  port_cache.fd = port ? fd : -1;
+  port_cache.version = version;
+  port_cache.port = port;
+  return port;
 }
 
 void AddPort(const std::shared_ptr<CompletionPort>& port) { registry().add(port); }
@@ -382,9 +406,18 @@ bool CompletionPort::closed() {
 
 int CompletionPort::watch(int fd, std::uint64_t data) {
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
   ev.data.u64 = data;
   return ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) == 0 ? 0 : errno;
+}
+
+int CompletionPort::watch_output(int fd, std::uint64_t data) {
+  // The change itself reports the socket if it is writable by now: no edge is lost
+  // between the send that would block and this call.
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = data;
+  return ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev) == 0 ? 0 : errno;
 }
 
 void CompletionPort::unwatch(int fd) {

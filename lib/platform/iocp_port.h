@@ -53,9 +53,12 @@ class CompletionPort {
   void close();
   bool closed();
 
-  // Edge-triggered read/write interest for a socket fd; data identifies it in reports.
-  // 0 or an errno value.
+  // Edge-triggered interest for a socket fd; data identifies it in reports. Input (and
+  // errors) from the start; output only from watch_output on, as most sends finish at
+  // once and the edges a TCP socket reports whenever an acknowledgement frees send space
+  // would otherwise wake a waiter for nothing. 0 or an errno value.
   int watch(int fd, std::uint64_t data);
+  int watch_output(int fd, std::uint64_t data);
   void unwatch(int fd);
 
  private:

@@ -40,6 +40,8 @@ struct SocketState {
   const int fd;
   const std::shared_ptr<CompletionPort> port;
   const std::uintptr_t key;
+  std::uint64_t event_data = 0;  // what its epoll reports carry; set before it is shared
+  bool output_watched = false;   // epoll reports writability (asked for on the first wait)
   bool closed = false;
   bool close_fd = false;  // closed while busy: the last worker closes fd
   int workers = 0;        // directions being worked outside the mutex
@@ -347,7 +349,13 @@ void work(SocketState& s, Direction& d, std::unique_lock<std::mutex>& lock,
     if (progress == Progress::WouldBlock) {
       first_attempt = false;
       if (d.again) continue;  // readiness came meanwhile
-      break;
+      if (&d != &s.outbound || s.output_watched) break;
+      const int err = s.port->watch_output(s.fd, s.event_data);
+      if (err == 0) {
+        s.output_watched = true;
+        break;
+      }
+      r->error = ErrnoToWsaError(err);  // no way to learn when it could go on
     }
     d.queue.pop();
     if (first_attempt && r == first && outcome != nullptr) {
@@ -431,17 +439,17 @@ DWORD AssociateSocket(int fd, const std::shared_ptr<CompletionPort>& port, std::
 
   auto state = std::make_shared<SocketState>(fd, port, key);
   SocketTable& table = SocketTable::instance();
-  std::uint32_t generation;
   {
     std::lock_guard<std::mutex> lock(table.stripe(fd));
     SocketTable::Entry* e = table.entry(fd, true);
     if (e == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     if (e->state || e->accept_tag != 0) return ERROR_INVALID_PARAMETER;  // already in use
-    generation = table.next_generation();
+    const std::uint32_t generation = table.next_generation();
+    state->event_data = event_data(generation, fd);
     e->state = state;
     e->generation = generation;
   }
-  int err = port->watch(fd, event_data(generation, fd));
+  int err = port->watch(fd, state->event_data);
   if (err != 0) {
     std::lock_guard<std::mutex> lock(table.stripe(fd));
     SocketTable::Entry* e = table.entry(fd, false);
@@ -584,10 +592,16 @@ int StartConnect(int fd, const sockaddr* name, int namelen, OVERLAPPED* overlapp
     return SOCKET_ERROR;
   }
   int rc = ::connect(fd, name, static_cast<socklen_t>(namelen));
-  if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+  int err = rc != 0 && errno != EINPROGRESS && errno != EINTR ? errno : 0;
+  if (rc != 0 && err == 0 && !s->output_watched) {
+    // The connection's outcome shows as writability (or an error).
+    err = s->port->watch_output(fd, s->event_data);
+    s->output_watched = err == 0;
+  }
+  if (rc != 0 && err == 0) {
     s->outbound.queue.push(r);
   } else {
-    r->error = rc == 0 ? 0 : ErrnoToWsaError(errno);
+    r->error = rc == 0 ? 0 : ErrnoToWsaError(err);
     const DWORD error = r->error;
     complete(*s, r);
     if (error == 0) {
