@@ -53,13 +53,14 @@ void VGS_Async_Operation::zero_overlapped() {
 void VGS_Async_Operation::set(VGS_Proactor* proactor, DWORD key, void* handle,
                               VGS_Async_Handler* handler) {
   zero_overlapped();
-  if (handler != nullptr) handler->addref();
   VGS_Async_Handler* previous = handler_;
+  // Restarting for the same handler keeps the reference the operation holds.
+  if (handler != nullptr && handler != previous) handler->addref();
   proactor_ = proactor;
   key_ = key;
   iohandle_ = handle;
   handler_ = handler;
-  if (previous != nullptr) previous->release();
+  if (previous != nullptr && previous != handler) previous->release();
 }
 
 int VGS_Async_Operation::open(VGS_Proactor* proactor, DWORD key) {
