@@ -70,13 +70,14 @@ BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, OVERLAP
   return TRUE;
 }
 
-bool CloseIocpHandle(HANDLE handle) {
+bool CloseIocpHandle(HANDLE handle, bool* closed) {
+  *closed = true;
   if (std::shared_ptr<iocp::CompletionPort> p = iocp::RemovePort(handle)) {
     p->close();  // the epoll fd itself closes with the last socket or waiter holding the port
     return true;
   }
   if (!handle_is_valid(handle) || !iocp::IsTrackedSocket(handle_to_fd(handle))) return false;
-  iocp::CloseSocket(handle_to_fd(handle));
+  *closed = iocp::CloseSocket(handle_to_fd(handle)) == 0;
   return true;
 }
 

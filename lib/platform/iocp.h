@@ -33,8 +33,9 @@ BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytes, ULONG_PTR* key,
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, OVERLAPPED* overlapped);
 
 // Used by CloseHandle: closes `handle` when it is a port, or a socket associated with a
-// port or reserved by a pending AcceptEx (as closesocket does), and returns true; false
-// for any other handle.
-bool CloseIocpHandle(HANDLE handle);
+// port, reserved by a pending AcceptEx or being closed (as closesocket does), and returns
+// true with *closed telling whether that worked (the error recorded); false for any
+// other handle.
+bool CloseIocpHandle(HANDLE handle, bool* closed);
 
 }  // namespace plat

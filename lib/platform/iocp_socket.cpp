@@ -57,6 +57,7 @@ class SocketTable {
     std::shared_ptr<SocketState> state;
     std::uint32_t generation = 0;
     std::uint64_t accept_tag = 0;  // reserved as the target of a pending AcceptEx
+    bool closing = false;          // closed, but its fd stays open until its I/O is done
   };
 
   static SocketTable& instance() {
@@ -322,6 +323,14 @@ void cancel_all(SocketState& s, PacketQueue& queue) {
   }
 }
 
+// Closes an fd whose closesocket was left to its last worker, and frees its number.
+void close_deferred(int fd) {
+  SocketTable& table = SocketTable::instance();
+  std::lock_guard<std::mutex> lock(table.stripe(fd));
+  ::close(fd);
+  if (SocketTable::Entry* e = table.entry(fd, false)) e->closing = false;
+}
+
 // How the first operation handed to work() went on its first attempt.
 struct FirstOutcome {
   bool done = false;
@@ -349,7 +358,7 @@ void work(SocketState& s, Direction& d, std::unique_lock<std::mutex>& lock,
     if (progress == Progress::WouldBlock) {
       first_attempt = false;
       if (d.again) continue;  // readiness came meanwhile
-      if (&d != &s.outbound || s.output_watched) break;
+      if (&d != &s.outbound || s.output_watched || s.closed) break;
       const int err = s.port->watch_output(s.fd, s.event_data);
       if (err == 0) {
         s.output_watched = true;
@@ -377,7 +386,7 @@ void work(SocketState& s, Direction& d, std::unique_lock<std::mutex>& lock,
     // caller who sees the last completion finds it closed.
     if (s.close_fd && s.workers == 0) {
       s.close_fd = false;
-      ::close(s.fd);
+      close_deferred(s.fd);
     }
     if (finished != nullptr) complete(s, finished);
     cancel_all(s, d.queue);
@@ -443,7 +452,9 @@ DWORD AssociateSocket(int fd, const std::shared_ptr<CompletionPort>& port, std::
     std::lock_guard<std::mutex> lock(table.stripe(fd));
     SocketTable::Entry* e = table.entry(fd, true);
     if (e == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-    if (e->state || e->accept_tag != 0) return ERROR_INVALID_PARAMETER;  // already in use
+    if (e->state || e->accept_tag != 0 || e->closing) {
+      return ERROR_INVALID_PARAMETER;  // already in use
+    }
     const std::uint32_t generation = table.next_generation();
     state->event_data = event_data(generation, fd);
     e->state = state;
@@ -483,10 +494,15 @@ int CloseSocket(int fd) {
   {
     std::lock_guard<std::mutex> lock(table.stripe(fd));
     SocketTable::Entry* e = table.entry(fd, false);
+    if (e != nullptr && e->closing) {  // closed already; its fd closes with its I/O
+      SetLastError(WSAENOTSOCK);
+      return SOCKET_ERROR;
+    }
     if (e != nullptr) {
       s = std::move(e->state);
       e->state.reset();
       e->accept_tag = 0;
+      e->closing = static_cast<bool>(s);
     }
     if (!s) {
       // Closed under the stripe so that no pending accept can still land on this number.
@@ -497,8 +513,10 @@ int CloseSocket(int fd) {
       return 0;
     }
   }
-  s->port->unwatch(fd);
   std::lock_guard<std::mutex> lock(s->mutex);
+  // Under the mutex, so that no worker asks for writability after this; and while the fd
+  // is surely open, so that a reused number is never taken out of epoll.
+  s->port->unwatch(fd);
   s->closed = true;
   // A busy direction is left to its worker, which finishes its system call, cancels the
   // rest in order and, being the last, closes the fd.
@@ -507,7 +525,7 @@ int CloseSocket(int fd) {
   if (s->workers > 0) {
     s->close_fd = true;
   } else {
-    ::close(fd);
+    close_deferred(fd);
   }
   return 0;
 }
@@ -516,7 +534,7 @@ bool IsTrackedSocket(int fd) {
   SocketTable& table = SocketTable::instance();
   std::lock_guard<std::mutex> lock(table.stripe(fd));
   SocketTable::Entry* e = table.entry(fd, false);
-  return e != nullptr && (e->state || e->accept_tag != 0);
+  return e != nullptr && (e->state || e->accept_tag != 0 || e->closing);
 }
 
 int StartRecv(int fd, const WSABUF* buffers, DWORD count, DWORD* bytes, OVERLAPPED* overlapped) {
@@ -554,7 +572,7 @@ int StartAccept(int listen_fd, int target_fd, char* buffer, DWORD local_length,
       SetLastError(WSAENOBUFS);
       return SOCKET_ERROR;
     }
-    if (e->state || e->accept_tag != 0) {  // associated, or the target of another accept
+    if (e->state || e->accept_tag != 0 || e->closing) {  // in use, or another accept's target
       SetLastError(WSAEINVAL);
       return SOCKET_ERROR;
     }

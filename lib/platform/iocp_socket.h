@@ -5,8 +5,10 @@
 // currently owns it, together with a generation number that is new for every
 // association. epoll reports carry (generation, fd); a report whose generation no longer
 // matches (the socket was closed, the number reused) is ignored. closesocket takes the
-// state out of the table, cancels its operations, removes the fd from epoll and only then
-// closes the fd, so a new socket can never see the old one's operations.
+// state out of the table, removes the fd from epoll, cancels its operations and only then
+// closes the fd, so a new socket can never see the old one's operations. A socket's system
+// calls run outside its mutex; when closesocket finds one under way, the thread making it
+// closes the fd once it is done, and until then the number stays marked as closing.
 #pragma once
 
 #include <cstdint>

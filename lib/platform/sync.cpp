@@ -162,7 +162,8 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (CloseIocpHandle(handle)) return TRUE;
+  bool closed = false;
+  if (CloseIocpHandle(handle, &closed)) return closed ? TRUE : FALSE;
   int fd = handle_to_fd(handle);
   auto_reset_events().remove(fd);
   if (::close(fd) != 0 && errno != EINTR) {
