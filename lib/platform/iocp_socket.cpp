@@ -331,20 +331,20 @@ void close_deferred(int fd) {
   if (SocketTable::Entry* e = table.entry(fd, false)) e->closing = false;
 }
 
-// How the first operation handed to work() went on its first attempt.
+// How the front operation went when work() finished it on its first attempt.
 struct FirstOutcome {
   bool done = false;
   DWORD error = 0;
-  DWORD bytes = 0;
+  DWORD* bytes = nullptr;  // the caller's count, filled on success
 };
 
 // Called with the mutex held and the direction idle, its queue not empty: completes
-// operations from the front while they can, doing the I/O without the mutex. The outcome
-// of `first` (the front on entry), when it finishes on the first attempt, is copied to
-// *outcome before its packet is queued: from then on another thread may finish the
-// caller's operation and free its records.
+// operations from the front while they can, doing the I/O without the mutex. When the
+// front operation finishes on the first attempt, its outcome goes to *outcome before its
+// packet is queued: from then on another thread may finish the caller's operation and
+// free what outcome->bytes points into.
 void work(SocketState& s, Direction& d, std::unique_lock<std::mutex>& lock,
-          const OpRecord* first = nullptr, FirstOutcome* outcome = nullptr) {
+          FirstOutcome* outcome = nullptr) {
   bool first_attempt = true;
   OpRecord* finished = nullptr;  // done while the socket was being closed
   d.busy = true;
@@ -367,10 +367,10 @@ void work(SocketState& s, Direction& d, std::unique_lock<std::mutex>& lock,
       r->error = ErrnoToWsaError(err);  // no way to learn when it could go on
     }
     d.queue.pop();
-    if (first_attempt && r == first && outcome != nullptr) {
+    if (first_attempt && outcome != nullptr) {
       outcome->done = true;
       outcome->error = r->error;
-      outcome->bytes = r->bytes;
+      if (r->error == 0 && outcome->bytes != nullptr) *outcome->bytes = r->bytes;
     }
     first_attempt = false;
     if (s.closed) {
@@ -414,9 +414,9 @@ int start(SocketState& s, Direction& d, OpRecord* r, DWORD* bytes) {
   d.queue.push(r);
   if (idle) {
     FirstOutcome outcome;
-    work(s, d, lock, r, &outcome);
+    outcome.bytes = bytes;
+    work(s, d, lock, &outcome);
     if (outcome.done && outcome.error == 0) {
-      if (bytes != nullptr) *bytes = outcome.bytes;
       SetLastError(0);
       return 0;
     }
