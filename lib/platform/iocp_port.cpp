@@ -1,8 +1,8 @@
 #include "platform/iocp_port.h"
 
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <linux/futex.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -205,10 +205,12 @@ void CompletionPort::push(Packet* packet) {
     }
   }
   futex_wake(woken);
-  if (write_wake) {
-    std::uint64_t one = 1;
-    while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+  if (write_wake) interrupt_poll();
+}
+
+void CompletionPort::interrupt_poll() {
+  std::uint64_t one = 1;
+  while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
@@ -394,9 +396,7 @@ void CompletionPort::close() {
     FreeRecord(dropped);
     dropped = next;
   }
-  std::uint64_t one = 1;
-  while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  interrupt_poll();
 }
 
 bool CompletionPort::closed() {

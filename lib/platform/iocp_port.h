@@ -84,6 +84,8 @@ class CompletionPort {
   // returns the word to signal once the lock is released; null when nobody waits.
   std::atomic<std::uint32_t>* wake_one(Packet* packet);
   void unlink(Waiter* w);
+  // Makes a leader inside epoll_wait return.
+  void interrupt_poll();
   static void deliver(Packet* p, DWORD* bytes, std::uintptr_t* key, OVERLAPPED** overlapped);
 
   const int epoll_fd_;
