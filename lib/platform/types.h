@@ -16,8 +16,14 @@ using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
 using HANDLE = void*;
 
-constexpr BOOL TRUE = 1;
-constexpr BOOL FALSE = 0;
+// Macros, not constants: GLib defines TRUE and FALSE as macros with the same values, guarded by
+// #ifndef, so the two headers coexist in either include order.
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef TRUE
+#define TRUE 1
+#endif
 
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
