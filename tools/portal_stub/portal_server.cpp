@@ -67,6 +67,12 @@ PortalServer::PortalServer(ServerConfig config, RequestLog* log)
   }
   server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
   server_->set_payload_max_length(kMaxRequestBody);
+  // The library's default also sets SO_REUSEPORT, with which a second stub could share a
+  // port that is in use instead of failing to start.
+  server_->set_socket_options([](socket_t socket) {
+    int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   for (const FaultSpec& spec : config_.faults) faults_.Set(spec);
   AddRoutes();
 }

@@ -25,9 +25,9 @@ bool HasIniExtension(const std::string& name) {
 }  // namespace
 
 std::optional<std::string> ReadListedVersion(const std::string& path, const std::string& name) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
   if (HasIniExtension(name)) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
     std::string value(kProfileBufferSize, '\0');
     const DWORD length = plat::GetPrivateProfileStringA("VERSION", "VERSION", "", value.data(),
                                                         kProfileBufferSize, path.c_str());
