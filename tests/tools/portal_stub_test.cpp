@@ -379,7 +379,7 @@ TEST_F(PortalStubProcessTest, UpdateListOffersTheFolderAndDownloadsCarryContentL
 
     const RawAnswer file = RawRequest(stub.port(), "GET", down.substr(stub.url().size()));
     EXPECT_EQ(file.status(), 200) << name;
-    const std::string content = ReadAll(offer_ + "/" + name);
+    const std::string content = ReadFileFast(offer_ + "/" + name);
     EXPECT_EQ(file.header("Content-Length"), std::to_string(content.size())) << name;
     EXPECT_TRUE(file.body() == content) << name;
   }
