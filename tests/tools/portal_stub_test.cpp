@@ -451,6 +451,10 @@ TEST_F(PortalStubProcessTest, EachFaultSwitchChangesTheAnswer) {
          EXPECT_EQ(followed.status(), 200);  // the switch does not apply there
          EXPECT_TRUE(followed.body() == data);
        }},
+      {"kind=redirect&code=307", "redirect", 307,
+       [&](const RawAnswer& a) {
+         EXPECT_EQ(a.header("Location"), stub.url() + "/_stub/redirected" + target);
+       }},
       {"kind=redirect-nowhere", "redirect-nowhere", 302,
        [&](const RawAnswer& a) {
          EXPECT_EQ(a.header("Location"), "http://127.0.0.1:1" + target);

@@ -13,8 +13,9 @@ namespace portal_stub {
 
 enum class FaultKind {
   kStatus,           // "status": answer with status `code` (default 500) and a short text
-  kRedirect,         // "redirect": 302 to the same request under /_stub/redirected (served normally)
-  kRedirectNowhere,  // "redirect-nowhere": 302 to http://127.0.0.1:1/... (connection refused)
+  kRedirect,         // "redirect": 302 (or code=301/303/307/308) to the same request under
+                     // /_stub/redirected, which is served without faults
+  kRedirectNowhere,  // "redirect-nowhere": likewise to http://127.0.0.1:1/... (refused)
   kCutBody,          // "cut-body": full Content-Length, half of the body, then the connection closes
   kStall,            // "stall": no answer until released, then 503
   kStallBody,        // "stall-body": headers and half of the body, then nothing until released
@@ -42,7 +43,7 @@ struct FaultSpec {
   FaultKind kind = FaultKind::kStatus;
   FaultTarget target = FaultTarget::kUpdates;
   int count = -1;         // matching requests left; -1: until cleared
-  int code = 500;         // status of "status"
+  int code = 500;         // status of "status"; of a redirect when it is 301/302/303/307/308
   unsigned int ms = 0;    // "delay": the wait (default 2000); stalls: the longest hold (0: no limit)
 };
 

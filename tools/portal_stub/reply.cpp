@@ -79,6 +79,11 @@ void SetFullProvider(httplib::Response* res, const std::string& content_type,
       });
 }
 
+// A redirect's status: `code` when it is one, else 302.
+int RedirectStatus(int code) {
+  return code == 301 || code == 302 || code == 303 || code == 307 || code == 308 ? code : 302;
+}
+
 void SendNormally(const Reply& reply, httplib::Response* res) {
   res->status = reply.status;
   for (const auto& [name, value] : reply.headers) res->set_header(name, value);
@@ -126,10 +131,10 @@ void SendReply(const Reply& reply, const FaultSpec* fault, const std::string& ba
                        "text/plain; charset=utf-8");
       return;
     case FaultKind::kRedirect:
-      res->set_redirect(base_url + kRedirectedPrefix + target, 302);
+      res->set_redirect(base_url + kRedirectedPrefix + target, RedirectStatus(fault->code));
       return;
     case FaultKind::kRedirectNowhere:
-      res->set_redirect(kNowhereBase + target, 302);
+      res->set_redirect(kNowhereBase + target, RedirectStatus(fault->code));
       return;
     case FaultKind::kCutBody:
       res->status = reply.status;
