@@ -130,6 +130,41 @@ TEST(JsonReader, ObjectsKeepTheLaterMemberAndCodeUnitOrder) {
     EXPECT_EQ(JsonStringMember(nullptr, u"a"), u"");
 }
 
+// Every field of a value, whatever its kind, so that leftovers of an earlier value show.
+std::string Dump(const JsonValue& v) {
+    std::string out = "<" + std::to_string(v.kind) + " \"" + std::string(v.text.begin(), v.text.end()) + "\" " +
+                      std::to_string(v.flag) + " " + std::to_string(v.number) + " [";
+    for (const JsonValue& item : v.items) out += Dump(item) + ",";
+    out += "] {";
+    for (const auto& m : v.members) out += std::string(m.first.begin(), m.first.end()) + ":" + Dump(m.second) + ",";
+    return out + "}>";
+}
+
+TEST(JsonReader, ARepeatedKeyTakesOnlyTheLaterValue) {
+    struct Case {
+        const char16_t* earlier;
+        const char16_t* later;
+    };
+    const Case cases[] = {
+        {u"\"x\"", u"\"y\""},                          // strings are not joined
+        {u"[1, \"a\"]", u"[2]"},                         // arrays are not appended
+        {u"{\"p\": 1, \"q\": [3]}", u"{\"p\": 2, \"r\": 4}"},  // objects are not merged
+        {u"[1]", u"\"s\""},                             // a new kind keeps nothing of the old
+        {u"{\"p\": true}", u"7"},
+        {u"\"x\"", u"[]"},
+    };
+    for (const Case& c : cases) {
+        const std::u16string text = u"{\"k\": " + std::u16string(c.earlier) + u", \"k\": " + c.later + u"}";
+        SCOPED_TRACE(std::string(text.begin(), text.end()));
+        auto object = Whole(text);
+        auto later = Whole(c.later);
+        ASSERT_TRUE(object);
+        ASSERT_TRUE(later);
+        ASSERT_EQ(object->members.size(), 1u);
+        EXPECT_EQ(Dump(object->members.at(u"k")), Dump(*later));
+    }
+}
+
 TEST(JsonReader, ArraysAndObjectsRefuseTrailingCommasAndAcceptEmptyBodies) {
     auto a = Whole(u"[1, \"two\", [true, null], {\"k\": false}]");
     ASSERT_TRUE(a);
