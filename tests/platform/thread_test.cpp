@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/sync.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ struct Work {
     w.seen_id = plat::GetCurrentThreadId();
     w.ran = true;
     plat::SetEvent(w.started);
-    plat::WaitForSingleObject(w.release, INFINITE);
+    plat::WaitForSingleObject(w.release, kTestWaitMs);
     return w.result;
   }
 };
