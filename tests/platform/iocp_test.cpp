@@ -50,7 +50,7 @@ struct Completion {
   DWORD error = 0;
 };
 
-Completion next(HANDLE port, DWORD ms = 5000) {
+Completion next(HANDLE port, DWORD ms = kTestWaitMs) {
   Completion c;
   c.ok = plat::GetQueuedCompletionStatus(port, &c.bytes, &c.key, &c.overlapped, ms);
   c.error = c.ok ? 0 : plat::GetLastError();
@@ -169,7 +169,7 @@ TEST(IocpPort, EachPostedPacketReachesExactlyOneWaiter) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([port, &seen, t] {
       for (;;) {
-        Completion c = next(port, 10000);
+        Completion c = next(port, kTestWaitMs);
         if (!c.ok || c.key == 0) return;  // stop packet (or a failure: counted below)
         seen[t].push_back(c.bytes);
       }
@@ -399,7 +399,7 @@ TEST_F(IocpTest, PeerResetDuringSendCompletesWith10054) {
                              sizeof hard),
             0);
   plat::closesocket(c);  // reset
-  Completion done = next(port_, 10000);
+  Completion done = next(port_, kTestWaitMs);
   EXPECT_FALSE(done.ok);
   EXPECT_EQ(done.overlapped, &ov);
   EXPECT_EQ(done.error, WSAECONNRESET);

@@ -88,7 +88,7 @@ TEST(WindowMessageTest, WaitWakesForAPostFromAnotherThreadAndForClose) {
     plat::PostMessageA(window, 4441, 5, 0);
   });
   plat::Window_Message m;
-  EXPECT_TRUE(sink->wait(m, 5000));
+  EXPECT_TRUE(sink->wait(m, kTestWaitMs));
   EXPECT_EQ(m.wparam, 5u);
   poster.join();
 
