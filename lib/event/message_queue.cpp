@@ -1,4 +1,4 @@
-#include "serial/message_queue.h"
+#include "event/message_queue.h"
 
 #include <new>
 
