@@ -1,4 +1,4 @@
-// Small helpers shared by the proactor and its handlers (internal to lib/event).
+// Small helpers shared by the engines and their handlers (internal to lib/event).
 #pragma once
 
 #include <cstdint>

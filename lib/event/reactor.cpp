@@ -1,8 +1,8 @@
 #include "event/reactor.h"
 
-#include <cstdint>
 #include <new>
 
+#include "event/async_support.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
 #include "foundation/library.h"
@@ -85,6 +85,9 @@ void SlotVariable::reset() {
 
 namespace {
 
+using async_support::fail;
+using async_support::timer_handle;
+
 constexpr std::size_t kNetworkEventCount = 4;
 
 // Reactor bits and the network events that serve them.
@@ -96,12 +99,6 @@ LONG network_events_of(unsigned long mask) {
   if (mask & VGS_MASK_ACCEPT) events |= plat::FD_ACCEPT;
   return events;
 }
-
-void* timer_handle(long timer_id) {
-  return reinterpret_cast<void*>(static_cast<std::intptr_t>(timer_id));
-}
-
-void fail(unsigned long code) { VGSLib::SetErrorCode(code); }
 
 }  // namespace
 
@@ -141,39 +138,33 @@ VGS_Reactor::~VGS_Reactor() {
 
 int VGS_Reactor::register_handler(VGS_Event_Handler* handler, void* event, unsigned long mask) {
   if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
+    return fail(VGS_ERR_CLOSED);
   }
   mask &= ~VGS_MASK_NO_CLOSE;
   if (handler == nullptr || !handle_is_valid(event) || mask == 0) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   int result;
   {
     VGS_Guard guard(lock_);
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      return -1;
+      return fail(VGS_ERR_CLOSED);
     }
     SlotVariable existing;
     if (handles_->find(event, existing) == 0) {
       if (existing->is_socket()) {
-        fail(ERROR_INVALID_PARAMETER);
-        return -1;
+        return fail(ERROR_INVALID_PARAMETER);
       }
       existing->mask |= mask;
       result = 1;
     } else {
       if (handles_->size() >= kMaxSlots) {
-        fail(VGS_ERR_POLL_LIMIT);
-        return -1;
+        return fail(VGS_ERR_POLL_LIMIT);
       }
       auto* slot = new (std::nothrow)
           VGS_Reactor_Slot(event, event, plat::INVALID_SOCKET, handler, mask);
       if (slot == nullptr) {
-        fail(ERROR_NOT_ENOUGH_MEMORY);
-        return -1;
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
       }
       if (handles_->insert(event, SlotVariable(slot, &lock_)) != 0) return -1;
       handler->addref();
@@ -186,44 +177,37 @@ int VGS_Reactor::register_handler(VGS_Event_Handler* handler, void* event, unsig
 
 int VGS_Reactor::register_handler(void* socket, VGS_Event_Handler* handler, unsigned long mask) {
   if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
+    return fail(VGS_ERR_CLOSED);
   }
   const plat::SOCKET sock = plat::handle_to_socket(socket);
   mask &= VGS_MASK_SOCKET;
   if (handler == nullptr || sock == plat::INVALID_SOCKET || mask == 0) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   int result;
   {
     VGS_Guard guard(lock_);
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      return -1;
+      return fail(VGS_ERR_CLOSED);
     }
     SlotVariable existing;
     if (handles_->find(socket, existing) == 0) {
       if (!existing->is_socket()) {
-        fail(ERROR_INVALID_PARAMETER);
-        return -1;
+        return fail(ERROR_INVALID_PARAMETER);
       }
       const unsigned long merged = existing->mask | mask;
       if (plat::WSAEventSelect(sock, existing->event, network_events_of(merged)) != 0) {
-        fail(plat::WSAGetLastError());
-        return -1;
+        return fail(plat::WSAGetLastError());
       }
       existing->mask = merged;
       result = 1;
     } else {
       if (handles_->size() >= kMaxSlots) {
-        fail(VGS_ERR_POLL_LIMIT);
-        return -1;
+        return fail(VGS_ERR_POLL_LIMIT);
       }
       void* event = plat::WSACreateEvent();
       if (event == nullptr) {
-        fail(plat::GetLastError());
-        return -1;
+        return fail(plat::GetLastError());
       }
       if (plat::WSAEventSelect(sock, event, network_events_of(mask)) != 0) {
         fail(plat::WSAGetLastError());
@@ -256,8 +240,7 @@ int VGS_Reactor::remove_handler(void* socket, VGS_Event_Handler* handler, unsign
 int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* handler,
                                   unsigned long mask) {
   if (handler == nullptr || !handle_is_valid(key)) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   const bool no_close = (mask & VGS_MASK_NO_CLOSE) != 0;
   mask &= ~VGS_MASK_NO_CLOSE;
@@ -294,19 +277,16 @@ int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* 
 
 long VGS_Reactor::schedule_timer(VGS_Event_Handler* handler, unsigned long interval) {
   if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
+    return fail(VGS_ERR_CLOSED);
   }
   if (handler == nullptr) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   long id;
   {
     VGS_Guard guard(lock_);
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      return -1;
+      return fail(VGS_ERR_CLOSED);
     }
     id = timer_queue_->schedule(handler, interval);
     if (id < 0) return -1;
@@ -406,8 +386,7 @@ int VGS_Reactor::dispatch_timer() {
 
 int VGS_Reactor::handle_event(unsigned long timeout) {
   if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
+    return fail(VGS_ERR_CLOSED);
   }
   DWORD remaining = timeout >= INFINITE ? INFINITE : static_cast<DWORD>(timeout);
   DWORD start = plat::GetTickCount();
@@ -418,15 +397,13 @@ int VGS_Reactor::handle_event(unsigned long timeout) {
   for (;;) {
     const DWORD wait = calc_timeout(token, remaining);
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      result = -1;
+      result = fail(VGS_ERR_CLOSED);
       break;
     }
     schedule(set);
     const DWORD signalled = plat::WaitForMultipleObjects(set.count + 1, set.handles, FALSE, wait);
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      result = -1;
+      result = fail(VGS_ERR_CLOSED);
       break;
     }
     if (token) result += dispatch_timer();
@@ -603,8 +580,7 @@ bool VGS_Reactor::is_activate() const { return !deactivated_.load(); }
 
 int VGS_Reactor::wakeup() {
   if (!plat::SetEvent(wakeup_event_)) {
-    fail(plat::GetLastError());
-    return -1;
+    return fail(plat::GetLastError());
   }
   return 0;
 }
