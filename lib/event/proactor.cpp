@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "event/async_support.h"
+#include "event/time_period.h"
 #include "foundation/error_codes.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
@@ -12,7 +13,6 @@
 #include "platform/error.h"
 #include "platform/iocp.h"
 #include "platform/sync.h"
-#include "platform/time.h"
 #include "serial/byte_block.h"
 #include "serial/message_block.h"
 
@@ -139,8 +139,7 @@ void VGS_Proactor::close() {
     VGS_Async_Handler* handler = nullptr;
     timer_queue_->cancel(timer_id, handler);
     lock_.release();
-    handler->handle_close(0, timer_handle(timer_id), this);
-    handler->release();
+    close_timer(timer_id, handler);
     lock_.acquire();
   }
   lock_.release();
@@ -349,8 +348,11 @@ int VGS_Proactor::cancel_timer(long timer_id, bool no_close_callback) {
     if (timer_queue_->cancel(timer_id, handler) != 0) return -1;
     signal_timer_event();
   }
-  if (!no_close_callback) handler->handle_close(0, timer_handle(timer_id), this);
-  handler->release();
+  if (no_close_callback) {
+    handler->release();
+  } else {
+    close_timer(timer_id, handler);
+  }
   return 0;
 }
 
@@ -379,46 +381,30 @@ void VGS_Proactor::release_timer() {
 }
 
 int VGS_Proactor::dispatch_timer() {
-  int count = 0;
-  long first = 0;
-  lock_.acquire();
-  long id;
-  unsigned long period;
-  VGS_Async_Handler* handler;
-  while (timer_queue_->due_head(id, period, handler)) {
-    if (first == 0) {
-      first = id;
-    } else if (id == first) {
-      break;  // due again within this pass: it waits for the next one
-    } else if (!timer_queue_->contains(first)) {
-      first = id;
-    }
-    handler->addref();
-    lock_.release();
-    DWORD interval = static_cast<DWORD>(period);
-    const int result = handler->handle_timeout(id, interval, this);
-    if (result >= 0) {
-      reschedule_timer(id, interval);  // -1 when the callback cancelled it
-    } else {
-      cancel_timer(id, false);
-    }
-    handler->release();
-    ++count;
-    lock_.acquire();
-  }
-  lock_.release();
-  return count;
+  return timer_queue_->dispatch(
+      lock_,
+      [this](long id, unsigned long& interval, VGS_Async_Handler* handler) {
+        DWORD period = static_cast<DWORD>(interval);
+        const int result = handler->handle_timeout(id, period, this);
+        interval = period;
+        return result;
+      },
+      [this](long id, VGS_Async_Handler* handler) { close_timer(id, handler); });
+}
+
+// The timer is out of the queue: tell its handler and drop the queue's reference.
+void VGS_Proactor::close_timer(long timer_id, VGS_Async_Handler* handler) {
+  handler->handle_close(0, timer_handle(timer_id), this);
+  handler->release();
 }
 
 int VGS_Proactor::handle_timer(DWORD timeout) {
   if (closing_.load()) return fail(VGS_ERR_CLOSED);
-  DWORD start = plat::GetTickCount();
-  DWORD remaining = timeout;
+  const VGS_Countdown countdown(timeout);
   const bool token = acquire_timer();
   int result = 0;
   for (;;) {
-    DWORD wait = token ? calc_timeout() : INFINITE;
-    if (remaining != INFINITE && wait > remaining) wait = remaining;
+    const DWORD wait = countdown.limit(token ? calc_timeout() : INFINITE);
     if (closing_.load()) {
       result = fail(VGS_ERR_CLOSED);
       break;
@@ -434,17 +420,7 @@ int VGS_Proactor::handle_timer(DWORD timeout) {
     }
     if (token) result = dispatch_timer();
     if (signalled == WAIT_OBJECT_0) reset_timer_event();
-    if (remaining != INFINITE) {
-      const DWORD now = plat::GetTickCount();
-      const DWORD elapsed = static_cast<DWORD>(now - start);
-      if (elapsed >= remaining) {
-        remaining = 0;
-      } else {
-        remaining -= elapsed;
-        start = now;
-      }
-    }
-    if (result != 0 || remaining == 0) break;
+    if (result != 0 || countdown.expired()) break;
   }
   if (token) release_timer();
   return result;

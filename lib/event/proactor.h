@@ -112,6 +112,7 @@ class VGS_Proactor {
 
   int dispatch_io(VGS_Async_Operation* op, DWORD bytes, DWORD error);
   int dispatch_timer();
+  void close_timer(long timer_id, VGS_Async_Handler* handler);
   DWORD calc_timeout();
   bool acquire_timer();
   void release_timer();

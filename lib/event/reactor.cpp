@@ -3,6 +3,7 @@
 #include <new>
 
 #include "event/async_support.h"
+#include "event/time_period.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
 #include "foundation/library.h"
@@ -10,7 +11,6 @@
 #include "platform/socket.h"
 #include "platform/socket_event.h"
 #include "platform/sync.h"
-#include "platform/time.h"
 
 // One registration: an event object, or a socket with the event that reports its
 // network events.
@@ -337,49 +337,20 @@ void VGS_Reactor::release_timer() {
   timer_queue_->release();
 }
 
-DWORD VGS_Reactor::calc_timeout(bool token_held, DWORD remaining) {
-  DWORD wait = INFINITE;
-  if (token_held) {
-    VGS_Guard guard(lock_);
-    wait = timer_queue_->earliest_timeout();
-  }
-  return wait < remaining ? wait : remaining;
+// Milliseconds until the next timer is due; INFINITE without the timer token.
+DWORD VGS_Reactor::calc_timeout(bool token_held) {
+  if (!token_held) return INFINITE;
+  VGS_Guard guard(lock_);
+  return timer_queue_->earliest_timeout();
 }
 
-// Runs each due timer at most once; the lock is not held during callbacks.
 int VGS_Reactor::dispatch_timer() {
-  int count = 0;
-  long first = 0;
-  lock_.acquire();
-  long id;
-  unsigned long interval;
-  VGS_Event_Handler* handler;
-  while (timer_queue_->due_head(id, interval, handler)) {
-    if (first == 0) {
-      first = id;
-    } else if (id == first) {
-      break;  // due again within this pass: it waits for the next one
-    } else if (!timer_queue_->contains(first)) {
-      first = id;
-    }
-    handler->addref();
-    lock_.release();
-    const int result = handler->handle_timeout(id, interval, this);
-    lock_.acquire();
-    VGS_Event_Handler* cancelled = nullptr;
-    if (result >= 0) {
-      timer_queue_->reschedule(id, interval);  // -1 when the callback cancelled it
-    } else if (timer_queue_->cancel(id, cancelled) != 0) {
-      cancelled = nullptr;
-    }
-    lock_.release();
-    if (cancelled != nullptr) close_timer(id, cancelled);
-    handler->release();
-    ++count;
-    lock_.acquire();
-  }
-  lock_.release();
-  return count;
+  return timer_queue_->dispatch(
+      lock_,
+      [this](long id, unsigned long& interval, VGS_Event_Handler* handler) {
+        return handler->handle_timeout(id, interval, this);
+      },
+      [this](long id, VGS_Event_Handler* handler) { close_timer(id, handler); });
 }
 
 // --- the loop ---
@@ -388,14 +359,13 @@ int VGS_Reactor::handle_event(unsigned long timeout) {
   if (!is_activate()) {
     return fail(VGS_ERR_CLOSED);
   }
-  DWORD remaining = timeout >= INFINITE ? INFINITE : static_cast<DWORD>(timeout);
-  DWORD start = plat::GetTickCount();
+  const VGS_Countdown countdown(timeout >= INFINITE ? INFINITE : static_cast<DWORD>(timeout));
   const bool token = acquire_timer();
   VGS_Reactor_Schedule_Set set;
   set.handles[0] = wakeup_event_;
   int result = 0;
   for (;;) {
-    const DWORD wait = calc_timeout(token, remaining);
+    const DWORD wait = countdown.limit(calc_timeout(token));
     if (!is_activate()) {
       result = fail(VGS_ERR_CLOSED);
       break;
@@ -421,13 +391,7 @@ int VGS_Reactor::handle_event(unsigned long timeout) {
     } else if (signalled == WAIT_FAILED) {
       backoff(wait);
     }
-    if (remaining != INFINITE) {
-      const DWORD now = plat::GetTickCount();
-      const DWORD elapsed = static_cast<DWORD>(now - start);
-      remaining = elapsed >= remaining ? 0 : remaining - elapsed;
-      start = now;
-    }
-    if (result != 0 || remaining == 0) break;
+    if (result != 0 || countdown.expired()) break;
   }
   if (token) release_timer();
   set.clear();

@@ -87,7 +87,7 @@ class VGS_Reactor {
   void dispatch_io(const SlotVariable& slot);
   void dispatch_event(const SlotVariable& slot);
   int dispatch_timer();
-  DWORD calc_timeout(bool token_held, DWORD remaining);
+  DWORD calc_timeout(bool token_held);
   bool acquire_timer();
   void release_timer();
   void reset_event();

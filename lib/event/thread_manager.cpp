@@ -4,6 +4,7 @@
 
 #include "event/reactor.h"
 #include "event/task.h"
+#include "event/time_period.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
 #include "foundation/hfunc.h"
@@ -14,7 +15,6 @@
 #include "platform/error.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "platform/time.h"
 #include "serial/message_block.h"
 
 namespace {
@@ -41,12 +41,6 @@ VGS_Thread_Descriptor* current_descriptor() {
   } catch (const VGS_Exception&) {
     return nullptr;
   }
-}
-
-DWORD remaining_time(DWORD timeout, DWORD start) {
-  if (timeout == INFINITE) return INFINITE;
-  const DWORD elapsed = plat::GetTickCount() - start;
-  return elapsed >= timeout ? 0 : timeout - elapsed;
 }
 
 // The library's start and stop of the process-wide manager.
@@ -480,12 +474,11 @@ VGS_Thread_Descriptor* VGS_Thread_Manager::first_of(int group, bool all) {
 }
 
 int VGS_Thread_Manager::wait_many(int group, bool all, unsigned long timeout) {
-  const DWORD start = plat::GetTickCount();
-  const DWORD limit = static_cast<DWORD>(timeout);
+  const VGS_Countdown countdown(static_cast<DWORD>(timeout));
   for (;;) {
     VGS_Thread_Descriptor* descriptor = first_of(group, all);
     if (descriptor == nullptr) return 0;
-    const int result = wait_for(descriptor, remaining_time(limit, start));
+    const int result = wait_for(descriptor, countdown.remaining());
     descriptor->release();
     if (result != 0) return -1;
   }

@@ -1,7 +1,8 @@
 // VGS_Timer_Queue: pending per-handler timers ordered by the time left until they fire.
 //
-// The queue hands out ids and keeps order; it never calls or releases handlers. It is not
-// thread-safe: the engine that owns it guards every call with its own lock.
+// The queue hands out ids and keeps order, and dispatch runs the due timers through the
+// engine's callbacks. It is not thread-safe: the engine that owns it guards every call
+// with its own lock.
 #pragma once
 
 #include <list>
@@ -112,6 +113,47 @@ class VGS_Timer_Queue {
 
   unsigned int size() const { return static_cast<unsigned int>(periods_.size()); }
   bool empty() const { return periods_.empty(); }
+
+  // Runs each due timer at most once, in queue order; the number run. `lock` guards the
+  // queue and is not held on entry. For each timer, without the lock and with a reference
+  // of its own on the handler, `fire(id, interval, handler)` runs the callback: a result
+  // of 0 or more restarts the timer with `interval` (unless the callback cancelled it), a
+  // negative one ends it and `close(id, handler)` takes over the queue's reference.
+  template <class LOCK, class FIRE, class CLOSE>
+  int dispatch(LOCK& lock, FIRE fire, CLOSE close) {
+    int count = 0;
+    long first = 0;
+    long id;
+    unsigned long interval;
+    HANDLER* handler;
+    lock.acquire();
+    while (due_head(id, interval, handler)) {
+      if (first == 0) {
+        first = id;
+      } else if (id == first) {
+        break;  // due again within this pass: it waits for the next one
+      } else if (!contains(first)) {
+        first = id;
+      }
+      handler->addref();
+      lock.release();
+      const int result = fire(id, interval, handler);
+      lock.acquire();
+      HANDLER* ended = nullptr;
+      if (result >= 0) {
+        reschedule(id, interval);  // -1 when the callback cancelled it
+      } else if (cancel(id, ended) != 0) {
+        ended = nullptr;
+      }
+      lock.release();
+      if (ended != nullptr) close(id, ended);
+      handler->release();
+      ++count;
+      lock.acquire();
+    }
+    lock.release();
+    return count;
+  }
 
   // Single-owner token: the new count, or -1 when another owner holds it.
   int acquire() {
