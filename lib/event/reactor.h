@@ -77,6 +77,7 @@ class VGS_Reactor {
   using Slot_Table = VGS_Hash_Map<void*, SlotVariable>;
   using Timer_Queue = VGS_Timer_Queue<VGS_Event_Handler>;
 
+  int add_slot(const SlotVariable& slot);
   int remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* handler,
                        unsigned long mask);
   int add_socket_bits(VGS_Reactor_Slot& slot, unsigned long mask);
@@ -95,8 +96,8 @@ class VGS_Reactor {
   void close_timer(long timer_id, VGS_Event_Handler* handler);
 
   VGS_Thread_Mutex lock_;
-  Timer_Queue* timer_queue_;
-  Slot_Table* handles_;
+  Timer_Queue timer_queue_;
+  Slot_Table handles_;
   void* wakeup_event_;
   std::atomic<bool> deactivated_;
 };
