@@ -80,7 +80,6 @@ class VGS_Reactor {
   int add_slot(const SlotVariable& slot);
   int remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* handler,
                        unsigned long mask);
-  int add_socket_bits(VGS_Reactor_Slot& slot, unsigned long mask);
 
   int schedule(VGS_Reactor_Schedule_Set& set);
   int poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned int first);
