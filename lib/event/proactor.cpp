@@ -36,8 +36,8 @@ class Handler_Ref {
 }  // namespace
 
 VGS_Proactor::VGS_Proactor()
-    : port_(nullptr), timer_event_(nullptr), thr_mgr_(kThreadBuckets), timer_queue_(nullptr),
-      handles_(nullptr), io_threads_(0), closing_(false), open_(false), key_counter_(0) {}
+    : port_(nullptr), timer_event_(nullptr), thr_mgr_(kThreadBuckets), io_threads_(0),
+      closing_(false), open_(false), key_counter_(0) {}
 
 VGS_Proactor::~VGS_Proactor() { close(); }
 
@@ -56,56 +56,54 @@ int VGS_Proactor::open(DWORD thread_count) {
   const DWORD n = thread_count == 0 ? calc_thr_count() : thread_count;
   if (n > kMaxIoThreads) return fail(VGS_ERR_IO_THREAD_LIMIT);
 
-  bool timer_started = false;
+  if (create_port(n) != 0) return undo_open(nullptr);
   VGS_thread_t timer_thread;
-  try {
-    handles_ = new (std::nothrow) Handle_Map(kHandleBuckets);
-    if (handles_ == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    timer_queue_ = new (std::nothrow) Timer_Queue();
-    if (timer_queue_ == nullptr) {
-      VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    }
-    timer_event_ = plat::CreateEvent(TRUE, FALSE);
-    if (timer_event_ == nullptr) VGS_Exception::ThrowException(plat::GetLastError(), nullptr);
-    port_ = plat::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, n);
-    if (port_ == nullptr) VGS_Exception::ThrowException(plat::GetLastError(), nullptr);
-    if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_timer, this, timer_thread, 0, 0, 0, nullptr) !=
-        0) {
-      VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
-    }
-    timer_started = true;
-    if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_competion, this, n, nullptr, 0, 0, 0, nullptr) !=
-        0) {
-      VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
-    }
-  } catch (const VGS_Exception& e) {
-    undo_open(timer_started, timer_thread);
-    VGSLib::SetErrorCode(e.GetErrorCode());
-    return -1;
+  if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_timer, this, timer_thread, 0, 0, 0, nullptr) != 0) {
+    return undo_open(nullptr);
+  }
+  if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_competion, this, n, nullptr, 0, 0, 0, nullptr) !=
+      0) {
+    return undo_open(&timer_thread);
   }
   io_threads_.store(n);
   open_.store(true);
   return 0;
 }
 
-// Under the main lock, held once by open().
-void VGS_Proactor::undo_open(bool timer_started, const VGS_thread_t& timer_thread) {
-  if (timer_started) {
+// Under the main lock: the handle table, the timer event and a port for `threads` I/O
+// threads. 0, or -1 with the code recorded.
+int VGS_Proactor::create_port(DWORD threads) {
+  try {
+    handles_.reset(new (std::nothrow) Handle_Map(kHandleBuckets));
+  } catch (const VGS_Exception& e) {  // its buckets could not be allocated
+    return fail(e.GetErrorCode());
+  }
+  if (handles_ == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  timer_event_ = plat::CreateEvent(TRUE, FALSE);
+  if (timer_event_ == nullptr) return fail(plat::GetLastError());
+  port_ = plat::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, threads);
+  if (port_ == nullptr) return fail(plat::GetLastError());
+  return 0;
+}
+
+// Under the main lock, held once by open(): stops the timer thread if it was started and
+// frees what open made. -1, with the code of the failure kept.
+int VGS_Proactor::undo_open(const VGS_thread_t* timer_thread) {
+  const unsigned long code = VGSLib::GetErrorCode();
+  if (timer_thread != nullptr) {
     closing_.store(true);
     plat::SetEvent(timer_event_);
     lock_.release();  // the timer thread may be waiting for the lock
-    thr_mgr_.join(timer_thread, nullptr);
+    thr_mgr_.join(*timer_thread, nullptr);
     lock_.acquire();
     closing_.store(false);
   }
-  delete handles_;
-  handles_ = nullptr;
-  delete timer_queue_;
-  timer_queue_ = nullptr;
+  handles_.reset();
   if (timer_event_ != nullptr) plat::CloseHandle(timer_event_);
   timer_event_ = nullptr;
   if (port_ != nullptr) plat::CloseHandle(port_);
   port_ = nullptr;
+  return fail(code);
 }
 
 void VGS_Proactor::close() {
@@ -135,9 +133,9 @@ void VGS_Proactor::close() {
     lock_.acquire();
   }
   long timer_id;
-  while (timer_queue_->head_id(timer_id)) {
+  while (timer_queue_.head_id(timer_id)) {
     VGS_Async_Handler* handler = nullptr;
-    timer_queue_->cancel(timer_id, handler);
+    timer_queue_.cancel(timer_id, handler);
     lock_.release();
     close_timer(timer_id, handler);
     lock_.acquire();
@@ -159,10 +157,7 @@ void VGS_Proactor::close() {
   }
 
   lock_.acquire();
-  delete timer_queue_;
-  timer_queue_ = nullptr;
-  delete handles_;
-  handles_ = nullptr;
+  handles_.reset();
   plat::CloseHandle(timer_event_);
   timer_event_ = nullptr;
   plat::CloseHandle(port_);
@@ -325,7 +320,7 @@ long VGS_Proactor::schedule_timer(VGS_Async_Handler* handler, DWORD interval) {
   if (handler == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
   VGS_Guard guard(lock_);
   if (check_open() != 0) return -1;
-  const long id = timer_queue_->schedule(handler, interval);
+  const long id = timer_queue_.schedule(handler, interval);
   if (id < 0) return -1;
   handler->addref();
   signal_timer_event();
@@ -335,7 +330,7 @@ long VGS_Proactor::schedule_timer(VGS_Async_Handler* handler, DWORD interval) {
 int VGS_Proactor::reschedule_timer(long timer_id, DWORD interval) {
   VGS_Guard guard(lock_);
   if (port_ == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-  const int result = timer_queue_->reschedule(timer_id, interval);
+  const int result = timer_queue_.reschedule(timer_id, interval);
   if (result == 0) signal_timer_event();
   return result;
 }
@@ -345,7 +340,7 @@ int VGS_Proactor::cancel_timer(long timer_id, bool no_close_callback) {
   {
     VGS_Guard guard(lock_);
     if (port_ == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-    if (timer_queue_->cancel(timer_id, handler) != 0) return -1;
+    if (timer_queue_.cancel(timer_id, handler) != 0) return -1;
     signal_timer_event();
   }
   if (no_close_callback) {
@@ -367,21 +362,21 @@ void VGS_Proactor::reset_timer_event() {
 
 DWORD VGS_Proactor::calc_timeout() {
   VGS_Guard guard(lock_);
-  return timer_queue_ != nullptr ? timer_queue_->earliest_timeout() : INFINITE;
+  return timer_queue_.earliest_timeout();
 }
 
 bool VGS_Proactor::acquire_timer() {
   VGS_Guard guard(lock_);
-  return timer_queue_ != nullptr && timer_queue_->acquire() > 0;
+  return timer_queue_.acquire() > 0;
 }
 
 void VGS_Proactor::release_timer() {
   VGS_Guard guard(lock_);
-  if (timer_queue_ != nullptr) timer_queue_->release();
+  timer_queue_.release();
 }
 
 int VGS_Proactor::dispatch_timer() {
-  return timer_queue_->dispatch(
+  return timer_queue_.dispatch(
       lock_,
       [this](long id, unsigned long& interval, VGS_Async_Handler* handler) {
         DWORD period = static_cast<DWORD>(interval);
