@@ -19,6 +19,7 @@
 namespace {
 
 using async_support::fail;
+using async_support::start_operation;
 using async_support::timer_handle;
 
 // Takes a reference on a handler for the length of a scope.
@@ -289,14 +290,9 @@ int VGS_Proactor::sendSockStream(DWORD key, const VGS_Byte_Block& block, unsigne
   VGS_Handle_Set set;
   if (lookup(key, set) != 0) return -1;
   if (set.handle == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
-  auto* op = new (std::nothrow) VGS_Async_SOCK_Write_Stream(this, key, set.handle, set.handler);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (op->write(block, size, 0) != 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    delete op;
-    return fail(code);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_SOCK_Write_Stream(this, key, set.handle, set.handler),
+      [&](VGS_Async_SOCK_Write_Stream& op) { return op.write(block, size, 0); });
 }
 
 int VGS_Proactor::sendMessage(DWORD key, const VGS_Message_Block& message) {
@@ -304,14 +300,12 @@ int VGS_Proactor::sendMessage(DWORD key, const VGS_Message_Block& message) {
   VGS_Guard guard(lock_);
   VGS_Handle_Set set;
   if (lookup(key, set) != 0) return -1;
-  auto* op = new (std::nothrow) VGS_Async_Post_Operation(this, key, set.handler, message);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (!plat::PostQueuedCompletionStatus(port_, 0, key, op)) {
-    const DWORD error = plat::GetLastError();
-    delete op;
-    return fail(error);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_Post_Operation(this, key, set.handler, message),
+      [&](VGS_Async_Post_Operation& op) {
+        const BOOL posted = plat::PostQueuedCompletionStatus(port_, 0, key, &op);
+        return posted ? 0 : fail(plat::GetLastError());
+      });
 }
 
 // --- timers ---
