@@ -28,9 +28,7 @@ class VGS_Timer_Queue {
   VGS_Timer_Queue(const VGS_Timer_Queue&) = delete;
   VGS_Timer_Queue& operator=(const VGS_Timer_Queue&) = delete;
 
-  virtual ~VGS_Timer_Queue() {
-    for (Period* period : periods_) delete period;
-  }
+  virtual ~VGS_Timer_Queue() = default;
 
   // A new timer starting now: its id (1 ... 0x7FFFFFFE, wrapping), or -1 with code 8.
   // Ids still queued after a wrap are skipped.
@@ -42,15 +40,10 @@ class VGS_Timer_Queue {
     long id = next_id();
     while (contains(id)) id = next_id();
     const DWORD now = clock_();
-    Period* period = new (std::nothrow) Period(id, clamp(interval), now, handler);
-    if (period == nullptr) {
-      VGSLib::SetErrorCode(8);
-      return -1;
-    }
+    const DWORD period = clamp(interval);
     try {
-      periods_.insert(position_for(period->interval(), now, nullptr), period);
+      periods_.emplace(position_for(period, now, nullptr), id, period, now, handler);
     } catch (const std::bad_alloc&) {
-      delete period;
       VGSLib::SetErrorCode(8);
       return -1;
     }
@@ -62,10 +55,8 @@ class VGS_Timer_Queue {
   int cancel(long id, HANDLER*& handler) {
     auto it = find(id);
     if (it == periods_.end()) return -1;
-    Period* period = *it;
+    handler = it->handler();
     periods_.erase(it);
-    handler = period->handler();
-    delete period;
     return 0;
   }
 
@@ -73,40 +64,39 @@ class VGS_Timer_Queue {
   int reschedule(long id, unsigned long interval) {
     auto it = find(id);
     if (it == periods_.end()) return -1;
-    Period* period = *it;
     const DWORD now = clock_();
-    period->restart(clamp(interval), now);
-    periods_.splice(position_for(period->interval(), now, period), periods_, it);
+    it->restart(clamp(interval), now);
+    periods_.splice(position_for(it->interval(), now, &*it), periods_, it);
     return 0;
   }
 
   // Milliseconds until the head is due; INFINITE when the queue is empty.
   DWORD earliest_timeout() const {
     if (periods_.empty()) return INFINITE;
-    return periods_.front()->remaining(clock_());
+    return periods_.front().remaining(clock_());
   }
 
   // The head's id, interval and handler when it is due now.
   bool due_head(long& id, unsigned long& interval, HANDLER*& handler) const {
     if (periods_.empty()) return false;
-    const Period* head = periods_.front();
-    if (head->remaining(clock_()) != 0) return false;
-    id = head->id();
-    interval = head->interval();
-    handler = head->handler();
+    const Period& head = periods_.front();
+    if (head.remaining(clock_()) != 0) return false;
+    id = head.id();
+    interval = head.interval();
+    handler = head.handler();
     return true;
   }
 
   // The head's id, due or not; false when the queue is empty.
   bool head_id(long& id) const {
     if (periods_.empty()) return false;
-    id = periods_.front()->id();
+    id = periods_.front().id();
     return true;
   }
 
   bool contains(long id) const {
-    for (const Period* period : periods_) {
-      if (period->id() == id) return true;
+    for (const Period& period : periods_) {
+      if (period.id() == id) return true;
     }
     return false;
   }
@@ -170,7 +160,7 @@ class VGS_Timer_Queue {
   void set_last_id(long id) { last_id_ = id; }
 
  private:
-  using Iterator = typename std::list<Period*>::iterator;
+  using Iterator = typename std::list<Period>::iterator;
 
   static DWORD clamp(unsigned long interval) {
     return interval > kMaxInterval ? kMaxInterval : static_cast<DWORD>(interval);
@@ -184,7 +174,7 @@ class VGS_Timer_Queue {
 
   Iterator find(long id) {
     for (auto it = periods_.begin(); it != periods_.end(); ++it) {
-      if ((*it)->id() == id) return it;
+      if (it->id() == id) return it;
     }
     return periods_.end();
   }
@@ -193,14 +183,14 @@ class VGS_Timer_Queue {
   // equal deadlines keep first-scheduled-first order.
   Iterator position_for(DWORD interval, DWORD now, const Period* self) {
     for (auto it = periods_.begin(); it != periods_.end(); ++it) {
-      if (*it == self) continue;
-      if ((*it)->remaining(now) > interval) return it;
+      if (&*it == self) continue;
+      if (it->remaining(now) > interval) return it;
     }
     return periods_.end();
   }
 
   Clock clock_;
   long last_id_ = 0;
-  std::list<Period*> periods_;
+  std::list<Period> periods_;
   int owners_ = 0;
 };
