@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "bounded.h"
 #include "foundation/library.h"
 #include "platform/sync.h"
 #include "serial/message_block.h"
@@ -88,13 +89,13 @@ TEST_F(MessageTest, ResetWakesASenderWaitingOnAQueuedBlock) {
   std::atomic<int> result{0};
   std::atomic<unsigned long> code{0};
   std::thread sender([&] {
-    result = request.wait(INFINITE);
+    result = request.wait(bounded::kLimitMs);
     code = VGSLib::GetErrorCode();
   });
   queue->reset();
   sender.join();
   EXPECT_EQ(result.load(), -1);
-  EXPECT_EQ(code.load(), VGS_ERR_REQUEST_FAILED);
+  EXPECT_EQ(code.load(), VGS_ERR_REQUEST_FAILED) << "258: reset did not wake the sender";
   EXPECT_EQ(request.error_code(), VGS_ERR_CLOSED);
   EXPECT_FALSE(is_set(queue->get_event()));
   VGS_Message_Block got;
@@ -186,7 +187,7 @@ TEST_F(MessageTest, ManySendersOneReceiverLoseNothing) {
   std::thread receiver([&] {
     int taken = 0;
     while (taken < kSenders * kEach) {
-      if (queue->wait(5000) != 0) break;
+      if (queue->wait(bounded::kLimitMs) != 0) break;
       VGS_Message_Block block;
       while (queue->getMessage(block) == 0) {
         block.signal(1, 0, nullptr);
@@ -199,7 +200,7 @@ TEST_F(MessageTest, ManySendersOneReceiverLoseNothing) {
     s = std::thread([&] {
       for (int i = 0; i < kEach; ++i) {
         VGS_Message_Block request(new Note(static_cast<std::uint32_t>(i)), true);
-        if (queue->sendMessage(request) == 0 && request.wait(5000) == 1) ++answered;
+        if (queue->sendMessage(request) == 0 && request.wait(bounded::kLimitMs) == 1) ++answered;
       }
     });
   }

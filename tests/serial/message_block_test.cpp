@@ -8,13 +8,15 @@
 
 #include "foundation/exception.h"
 #include "foundation/library.h"
-#include "platform/types.h"
 #include "serial/archive.h"
 #include "serial/byte_block.h"
 #include "serial/object_factory.h"
 #include "serial/serializable.h"
 
 namespace {
+
+// How long a test waits for an answer that should come.
+constexpr unsigned long kAnswerLimitMs = 10000;
 
 std::atomic<int> g_live_notes{0};
 
@@ -80,7 +82,7 @@ TEST_F(MessageTest, CopiesShareOneMessageAndTheLastHandleFreesIt) {
 
 TEST_F(MessageTest, BlockWithoutResponseSlotNeitherWaitsNorStoresAnAnswer) {
   VGS_Message_Block block(new Note(1), false);
-  EXPECT_EQ(block.wait(INFINITE), 0);
+  EXPECT_EQ(block.wait(kAnswerLimitMs), 0);
   EXPECT_EQ(block.signal(-1, 77, new Note(2)), 0);  // the response is not leaked
   EXPECT_EQ(block.error_code(), 0u);
   EXPECT_EQ(block.get_resmsg(), nullptr);
@@ -100,7 +102,7 @@ TEST_F(MessageTest, ReceiverOnAnotherThreadAnswersTheWaitingSender) {
   std::thread receiver([copy]() mutable {
     copy.signal(value_of(copy) + 1, 0, new Note(42));
   });
-  EXPECT_EQ(request.wait(INFINITE), 11);
+  EXPECT_EQ(request.wait(kAnswerLimitMs), 11) << "258: the answer did not arrive";
   receiver.join();
   ASSERT_NE(request.get_resmsg(), nullptr);
   EXPECT_EQ(static_cast<Note*>(request.get_resmsg())->value, 42u);
