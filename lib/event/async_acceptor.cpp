@@ -14,6 +14,7 @@
 namespace {
 
 using async_support::fail;
+using async_support::start_operation;
 using async_support::timer_handle;
 
 }  // namespace
@@ -79,14 +80,9 @@ int VGS_Async_Acceptor::check_open() const {
 int VGS_Async_Acceptor::accept() {
   VGS_Guard guard(lock_);
   if (check_open() != 0) return -1;
-  auto* op = new (std::nothrow) VGS_Async_SOCK_Accept(proactor_, key_, socket_, this);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (op->accept(INVALID_HANDLE_VALUE) != 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    delete op;
-    return fail(code);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_SOCK_Accept(proactor_, key_, socket_, this),
+      [](VGS_Async_SOCK_Accept& op) { return op.accept(INVALID_HANDLE_VALUE); });
 }
 
 int VGS_Async_Acceptor::accept(VGS_Async_SOCK_Accept* op) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "event/async_operation.h"
+#include "event/ref_counted.h"
 #include "foundation/error_codes.h"
 #include "platform/types.h"
 #include "serial/message_block.h"
@@ -34,24 +35,11 @@ class VGS_Async_Handler {
   virtual int close_handle() = 0;
 };
 
-// RC is VGS_Reference_Counter, VGS_Reference_Counter_Sync or
-// VGS_Reference_Counter_Global_Sync. A new handler has count 1, owned by its creator.
+// The reference-counted base (see VGS_Ref_Counted for RC) whose default callbacks free
+// the operation they receive.
 template <class RC>
-class VGS_Async_Handler_Impl : public VGS_Async_Handler {
+class VGS_Async_Handler_Impl : public VGS_Ref_Counted<RC, VGS_Async_Handler> {
  public:
-  VGS_Async_Handler_Impl() { counter_.increment(); }
-  ~VGS_Async_Handler_Impl() override {}
-
-  VGS_Async_Handler_Impl(const VGS_Async_Handler_Impl&) = delete;
-  VGS_Async_Handler_Impl& operator=(const VGS_Async_Handler_Impl&) = delete;
-
-  int addref() override { return static_cast<int>(counter_.increment()); }
-  int release() override {
-    const int count = static_cast<int>(counter_.decrement());
-    if (count <= 0) delete this;
-    return count;
-  }
-
   int handle_accept(VGS_Async_Accept_Operation* op, DWORD) override {
     delete op;
     return 0;
@@ -78,7 +66,4 @@ class VGS_Async_Handler_Impl : public VGS_Async_Handler {
   int handle_timeout(long, DWORD&, VGS_Proactor*) override { return 0; }
   int handle_close(DWORD, void*, VGS_Proactor*) override { return 0; }
   int close_handle() override { return 0; }
-
- private:
-  RC counter_;
 };

@@ -13,6 +13,7 @@
 namespace {
 
 using async_support::fail;
+using async_support::start_operation;
 using async_support::timer_handle;
 
 }  // namespace
@@ -92,27 +93,17 @@ int VGS_Async_SOCK_Stream::check_open() const {
 int VGS_Async_SOCK_Stream::send(const VGS_Byte_Block& block, unsigned int size) {
   VGS_Guard guard(lock_);
   if (check_open() != 0) return -1;
-  auto* op = new (std::nothrow) VGS_Async_SOCK_Write_Stream(proactor_, key_, socket_, this);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (op->write(block, size, 0) != 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    delete op;
-    return fail(code);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_SOCK_Write_Stream(proactor_, key_, socket_, this),
+      [&](VGS_Async_SOCK_Write_Stream& op) { return op.write(block, size, 0); });
 }
 
 int VGS_Async_SOCK_Stream::recv(VGS_Byte_Block& block, unsigned int size) {
   VGS_Guard guard(lock_);
   if (check_open() != 0) return -1;
-  auto* op = new (std::nothrow) VGS_Async_SOCK_Read_Stream(proactor_, key_, socket_, this);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (op->read(block, size, 0) != 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    delete op;
-    return fail(code);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_SOCK_Read_Stream(proactor_, key_, socket_, this),
+      [&](VGS_Async_SOCK_Read_Stream& op) { return op.read(block, size, 0); });
 }
 
 int VGS_Async_SOCK_Stream::send(VGS_Async_SOCK_Write_Stream* op, unsigned int size) {

@@ -2,6 +2,8 @@
 // reference-counted base with callbacks that keep the registration.
 #pragma once
 
+#include "event/ref_counted.h"
+
 class VGS_Reactor;
 
 // Event masks of registration, removal and handle_close.
@@ -34,24 +36,11 @@ class VGS_Event_Handler {
   virtual int handle_close(void* handle, unsigned long mask, VGS_Reactor* reactor) = 0;
 };
 
-// RC is VGS_Reference_Counter, VGS_Reference_Counter_Sync or
-// VGS_Reference_Counter_Global_Sync. A new handler has count 1, owned by its creator.
+// The reference-counted base (see VGS_Ref_Counted for RC) whose callbacks keep the
+// registration.
 template <class RC>
-class VGS_Event_Handler_Impl : public VGS_Event_Handler {
+class VGS_Event_Handler_Impl : public VGS_Ref_Counted<RC, VGS_Event_Handler> {
  public:
-  VGS_Event_Handler_Impl() { counter_.increment(); }
-  ~VGS_Event_Handler_Impl() override {}
-
-  VGS_Event_Handler_Impl(const VGS_Event_Handler_Impl&) = delete;
-  VGS_Event_Handler_Impl& operator=(const VGS_Event_Handler_Impl&) = delete;
-
-  int addref() override { return static_cast<int>(counter_.increment()); }
-  int release() override {
-    const int count = static_cast<int>(counter_.decrement());
-    if (count <= 0) delete this;
-    return count;
-  }
-
   int handle_signal(void*, VGS_Reactor*) override { return 0; }
   int handle_timeout(long, unsigned long&, VGS_Reactor*) override { return 0; }
   int handle_accept(void*, VGS_Reactor*, unsigned long) override { return 0; }
@@ -59,7 +48,4 @@ class VGS_Event_Handler_Impl : public VGS_Event_Handler {
   int handle_input(void*, VGS_Reactor*, unsigned long) override { return 0; }
   int handle_output(void*, VGS_Reactor*, unsigned long) override { return 0; }
   int handle_close(void*, unsigned long, VGS_Reactor*) override { return 0; }
-
- private:
-  RC counter_;
 };

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "event/async_support.h"
+#include "event/time_period.h"
 #include "foundation/error_codes.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
@@ -12,13 +13,13 @@
 #include "platform/error.h"
 #include "platform/iocp.h"
 #include "platform/sync.h"
-#include "platform/time.h"
 #include "serial/byte_block.h"
 #include "serial/message_block.h"
 
 namespace {
 
 using async_support::fail;
+using async_support::start_operation;
 using async_support::timer_handle;
 
 // Takes a reference on a handler for the length of a scope.
@@ -36,8 +37,8 @@ class Handler_Ref {
 }  // namespace
 
 VGS_Proactor::VGS_Proactor()
-    : port_(nullptr), timer_event_(nullptr), thr_mgr_(kThreadBuckets), timer_queue_(nullptr),
-      handles_(nullptr), io_threads_(0), closing_(false), open_(false), key_counter_(0) {}
+    : port_(nullptr), timer_event_(nullptr), thr_mgr_(kThreadBuckets), io_threads_(0),
+      closing_(false), open_(false), key_counter_(0) {}
 
 VGS_Proactor::~VGS_Proactor() { close(); }
 
@@ -56,56 +57,54 @@ int VGS_Proactor::open(DWORD thread_count) {
   const DWORD n = thread_count == 0 ? calc_thr_count() : thread_count;
   if (n > kMaxIoThreads) return fail(VGS_ERR_IO_THREAD_LIMIT);
 
-  bool timer_started = false;
+  if (create_port(n) != 0) return undo_open(nullptr);
   VGS_thread_t timer_thread;
-  try {
-    handles_ = new (std::nothrow) Handle_Map(kHandleBuckets);
-    if (handles_ == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    timer_queue_ = new (std::nothrow) Timer_Queue();
-    if (timer_queue_ == nullptr) {
-      VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    }
-    timer_event_ = plat::CreateEvent(TRUE, FALSE);
-    if (timer_event_ == nullptr) VGS_Exception::ThrowException(plat::GetLastError(), nullptr);
-    port_ = plat::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, n);
-    if (port_ == nullptr) VGS_Exception::ThrowException(plat::GetLastError(), nullptr);
-    if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_timer, this, timer_thread, 0, 0, 0, nullptr) !=
-        0) {
-      VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
-    }
-    timer_started = true;
-    if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_competion, this, n, nullptr, 0, 0, 0, nullptr) !=
-        0) {
-      VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
-    }
-  } catch (const VGS_Exception& e) {
-    undo_open(timer_started, timer_thread);
-    VGSLib::SetErrorCode(e.GetErrorCode());
-    return -1;
+  if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_timer, this, timer_thread, 0, 0, 0, nullptr) != 0) {
+    return undo_open(nullptr);
+  }
+  if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_competion, this, n, nullptr, 0, 0, 0, nullptr) !=
+      0) {
+    return undo_open(&timer_thread);
   }
   io_threads_.store(n);
   open_.store(true);
   return 0;
 }
 
-// Under the main lock, held once by open().
-void VGS_Proactor::undo_open(bool timer_started, const VGS_thread_t& timer_thread) {
-  if (timer_started) {
+// Under the main lock: the handle table, the timer event and a port for `threads` I/O
+// threads. 0, or -1 with the code recorded.
+int VGS_Proactor::create_port(DWORD threads) {
+  try {
+    handles_.reset(new (std::nothrow) Handle_Map(kHandleBuckets));
+  } catch (const VGS_Exception& e) {  // its buckets could not be allocated
+    return fail(e.GetErrorCode());
+  }
+  if (handles_ == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  timer_event_ = plat::CreateEvent(TRUE, FALSE);
+  if (timer_event_ == nullptr) return fail(plat::GetLastError());
+  port_ = plat::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, threads);
+  if (port_ == nullptr) return fail(plat::GetLastError());
+  return 0;
+}
+
+// Under the main lock, held once by open(): stops the timer thread if it was started and
+// frees what open made. -1, with the code of the failure kept.
+int VGS_Proactor::undo_open(const VGS_thread_t* timer_thread) {
+  const unsigned long code = VGSLib::GetErrorCode();
+  if (timer_thread != nullptr) {
     closing_.store(true);
     plat::SetEvent(timer_event_);
     lock_.release();  // the timer thread may be waiting for the lock
-    thr_mgr_.join(timer_thread, nullptr);
+    thr_mgr_.join(*timer_thread, nullptr);
     lock_.acquire();
     closing_.store(false);
   }
-  delete handles_;
-  handles_ = nullptr;
-  delete timer_queue_;
-  timer_queue_ = nullptr;
+  handles_.reset();
   if (timer_event_ != nullptr) plat::CloseHandle(timer_event_);
   timer_event_ = nullptr;
   if (port_ != nullptr) plat::CloseHandle(port_);
   port_ = nullptr;
+  return fail(code);
 }
 
 void VGS_Proactor::close() {
@@ -135,12 +134,11 @@ void VGS_Proactor::close() {
     lock_.acquire();
   }
   long timer_id;
-  while (timer_queue_->head_id(timer_id)) {
+  while (timer_queue_.head_id(timer_id)) {
     VGS_Async_Handler* handler = nullptr;
-    timer_queue_->cancel(timer_id, handler);
+    timer_queue_.cancel(timer_id, handler);
     lock_.release();
-    handler->handle_close(0, timer_handle(timer_id), this);
-    handler->release();
+    close_timer(timer_id, handler);
     lock_.acquire();
   }
   lock_.release();
@@ -160,10 +158,7 @@ void VGS_Proactor::close() {
   }
 
   lock_.acquire();
-  delete timer_queue_;
-  timer_queue_ = nullptr;
-  delete handles_;
-  handles_ = nullptr;
+  handles_.reset();
   plat::CloseHandle(timer_event_);
   timer_event_ = nullptr;
   plat::CloseHandle(port_);
@@ -295,14 +290,9 @@ int VGS_Proactor::sendSockStream(DWORD key, const VGS_Byte_Block& block, unsigne
   VGS_Handle_Set set;
   if (lookup(key, set) != 0) return -1;
   if (set.handle == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
-  auto* op = new (std::nothrow) VGS_Async_SOCK_Write_Stream(this, key, set.handle, set.handler);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (op->write(block, size, 0) != 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    delete op;
-    return fail(code);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_SOCK_Write_Stream(this, key, set.handle, set.handler),
+      [&](VGS_Async_SOCK_Write_Stream& op) { return op.write(block, size, 0); });
 }
 
 int VGS_Proactor::sendMessage(DWORD key, const VGS_Message_Block& message) {
@@ -310,14 +300,12 @@ int VGS_Proactor::sendMessage(DWORD key, const VGS_Message_Block& message) {
   VGS_Guard guard(lock_);
   VGS_Handle_Set set;
   if (lookup(key, set) != 0) return -1;
-  auto* op = new (std::nothrow) VGS_Async_Post_Operation(this, key, set.handler, message);
-  if (op == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (!plat::PostQueuedCompletionStatus(port_, 0, key, op)) {
-    const DWORD error = plat::GetLastError();
-    delete op;
-    return fail(error);
-  }
-  return 0;
+  return start_operation(
+      new (std::nothrow) VGS_Async_Post_Operation(this, key, set.handler, message),
+      [&](VGS_Async_Post_Operation& op) {
+        const BOOL posted = plat::PostQueuedCompletionStatus(port_, 0, key, &op);
+        return posted ? 0 : fail(plat::GetLastError());
+      });
 }
 
 // --- timers ---
@@ -326,7 +314,7 @@ long VGS_Proactor::schedule_timer(VGS_Async_Handler* handler, DWORD interval) {
   if (handler == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
   VGS_Guard guard(lock_);
   if (check_open() != 0) return -1;
-  const long id = timer_queue_->schedule(handler, interval);
+  const long id = timer_queue_.schedule(handler, interval);
   if (id < 0) return -1;
   handler->addref();
   signal_timer_event();
@@ -336,7 +324,7 @@ long VGS_Proactor::schedule_timer(VGS_Async_Handler* handler, DWORD interval) {
 int VGS_Proactor::reschedule_timer(long timer_id, DWORD interval) {
   VGS_Guard guard(lock_);
   if (port_ == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-  const int result = timer_queue_->reschedule(timer_id, interval);
+  const int result = timer_queue_.reschedule(timer_id, interval);
   if (result == 0) signal_timer_event();
   return result;
 }
@@ -346,11 +334,14 @@ int VGS_Proactor::cancel_timer(long timer_id, bool no_close_callback) {
   {
     VGS_Guard guard(lock_);
     if (port_ == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-    if (timer_queue_->cancel(timer_id, handler) != 0) return -1;
+    if (timer_queue_.cancel(timer_id, handler) != 0) return -1;
     signal_timer_event();
   }
-  if (!no_close_callback) handler->handle_close(0, timer_handle(timer_id), this);
-  handler->release();
+  if (no_close_callback) {
+    handler->release();
+  } else {
+    close_timer(timer_id, handler);
+  }
   return 0;
 }
 
@@ -365,60 +356,44 @@ void VGS_Proactor::reset_timer_event() {
 
 DWORD VGS_Proactor::calc_timeout() {
   VGS_Guard guard(lock_);
-  return timer_queue_ != nullptr ? timer_queue_->earliest_timeout() : INFINITE;
+  return timer_queue_.earliest_timeout();
 }
 
 bool VGS_Proactor::acquire_timer() {
   VGS_Guard guard(lock_);
-  return timer_queue_ != nullptr && timer_queue_->acquire() > 0;
+  return timer_queue_.acquire() > 0;
 }
 
 void VGS_Proactor::release_timer() {
   VGS_Guard guard(lock_);
-  if (timer_queue_ != nullptr) timer_queue_->release();
+  timer_queue_.release();
 }
 
 int VGS_Proactor::dispatch_timer() {
-  int count = 0;
-  long first = 0;
-  lock_.acquire();
-  long id;
-  unsigned long period;
-  VGS_Async_Handler* handler;
-  while (timer_queue_->due_head(id, period, handler)) {
-    if (first == 0) {
-      first = id;
-    } else if (id == first) {
-      break;  // due again within this pass: it waits for the next one
-    } else if (!timer_queue_->contains(first)) {
-      first = id;
-    }
-    handler->addref();
-    lock_.release();
-    DWORD interval = static_cast<DWORD>(period);
-    const int result = handler->handle_timeout(id, interval, this);
-    if (result >= 0) {
-      reschedule_timer(id, interval);  // -1 when the callback cancelled it
-    } else {
-      cancel_timer(id, false);
-    }
-    handler->release();
-    ++count;
-    lock_.acquire();
-  }
-  lock_.release();
-  return count;
+  return timer_queue_.dispatch(
+      lock_,
+      [this](long id, unsigned long& interval, VGS_Async_Handler* handler) {
+        DWORD period = static_cast<DWORD>(interval);
+        const int result = handler->handle_timeout(id, period, this);
+        interval = period;
+        return result;
+      },
+      [this](long id, VGS_Async_Handler* handler) { close_timer(id, handler); });
+}
+
+// The timer is out of the queue: tell its handler and drop the queue's reference.
+void VGS_Proactor::close_timer(long timer_id, VGS_Async_Handler* handler) {
+  handler->handle_close(0, timer_handle(timer_id), this);
+  handler->release();
 }
 
 int VGS_Proactor::handle_timer(DWORD timeout) {
   if (closing_.load()) return fail(VGS_ERR_CLOSED);
-  DWORD start = plat::GetTickCount();
-  DWORD remaining = timeout;
+  const VGS_Countdown countdown(timeout);
   const bool token = acquire_timer();
   int result = 0;
   for (;;) {
-    DWORD wait = token ? calc_timeout() : INFINITE;
-    if (remaining != INFINITE && wait > remaining) wait = remaining;
+    const DWORD wait = countdown.limit(token ? calc_timeout() : INFINITE);
     if (closing_.load()) {
       result = fail(VGS_ERR_CLOSED);
       break;
@@ -434,17 +409,7 @@ int VGS_Proactor::handle_timer(DWORD timeout) {
     }
     if (token) result = dispatch_timer();
     if (signalled == WAIT_OBJECT_0) reset_timer_event();
-    if (remaining != INFINITE) {
-      const DWORD now = plat::GetTickCount();
-      const DWORD elapsed = static_cast<DWORD>(now - start);
-      if (elapsed >= remaining) {
-        remaining = 0;
-      } else {
-        remaining -= elapsed;
-        start = now;
-      }
-    }
-    if (result != 0 || remaining == 0) break;
+    if (result != 0 || countdown.expired()) break;
   }
   if (token) release_timer();
   return result;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "event/async_handler.h"
 #include "event/thread_manager.h"
@@ -108,10 +109,12 @@ class VGS_Proactor {
   // Under the main lock: the key's set, or -1 with the code recorded (closing, key 0,
   // unknown key).
   int lookup(DWORD key, VGS_Handle_Set& set);
-  void undo_open(bool timer_started, const VGS_thread_t& timer_thread);
+  int create_port(DWORD threads);
+  int undo_open(const VGS_thread_t* timer_thread);
 
   int dispatch_io(VGS_Async_Operation* op, DWORD bytes, DWORD error);
   int dispatch_timer();
+  void close_timer(long timer_id, VGS_Async_Handler* handler);
   DWORD calc_timeout();
   bool acquire_timer();
   void release_timer();
@@ -125,8 +128,8 @@ class VGS_Proactor {
   void* timer_event_;
   mutable VGS_Thread_Mutex lock_;
   VGS_Thread_Manager thr_mgr_;
-  Timer_Queue* timer_queue_;
-  Handle_Map* handles_;
+  Timer_Queue timer_queue_;
+  std::unique_ptr<Handle_Map> handles_;  // while open
   std::atomic<unsigned int> io_threads_;
   std::atomic<bool> closing_;
   std::atomic<bool> open_;

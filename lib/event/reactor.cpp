@@ -1,8 +1,9 @@
 #include "event/reactor.h"
 
-#include <cstdint>
 #include <new>
 
+#include "event/async_support.h"
+#include "event/time_period.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
 #include "foundation/library.h"
@@ -10,7 +11,6 @@
 #include "platform/socket.h"
 #include "platform/socket_event.h"
 #include "platform/sync.h"
-#include "platform/time.h"
 
 // One registration: an event object, or a socket with the event that reports its
 // network events.
@@ -85,6 +85,9 @@ void SlotVariable::reset() {
 
 namespace {
 
+using async_support::fail;
+using async_support::timer_handle;
+
 constexpr std::size_t kNetworkEventCount = 4;
 
 // Reactor bits and the network events that serve them.
@@ -97,86 +100,43 @@ LONG network_events_of(unsigned long mask) {
   return events;
 }
 
-void* timer_handle(long timer_id) {
-  return reinterpret_cast<void*>(static_cast<std::intptr_t>(timer_id));
-}
-
-void fail(unsigned long code) { VGSLib::SetErrorCode(code); }
-
 }  // namespace
 
 // --- construction ---
 
 VGS_Reactor::VGS_Reactor()
-    : timer_queue_(nullptr), handles_(nullptr), wakeup_event_(nullptr), deactivated_(false) {
-  timer_queue_ = new (std::nothrow) Timer_Queue();
-  if (timer_queue_ == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-  try {
-    handles_ = new (std::nothrow) Slot_Table(kTableBuckets);
-  } catch (const VGS_Exception&) {
-    delete timer_queue_;
-    throw;
-  }
-  if (handles_ == nullptr) {
-    delete timer_queue_;
-    VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-  }
-  wakeup_event_ = plat::CreateEvent(TRUE, FALSE);
-  if (wakeup_event_ == nullptr) {
-    const DWORD code = plat::GetLastError();
-    delete handles_;
-    delete timer_queue_;
-    VGS_Exception::ThrowException(code, nullptr);
-  }
+    : handles_(kTableBuckets), wakeup_event_(plat::CreateEvent(TRUE, FALSE)), deactivated_(false) {
+  if (wakeup_event_ == nullptr) VGS_Exception::ThrowException(plat::GetLastError(), nullptr);
 }
 
 VGS_Reactor::~VGS_Reactor() {
   close();
-  delete timer_queue_;
-  delete handles_;
   plat::CloseHandle(wakeup_event_);
 }
 
 // --- registration ---
 
 int VGS_Reactor::register_handler(VGS_Event_Handler* handler, void* event, unsigned long mask) {
-  if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
-  }
+  if (!is_activate()) return fail(VGS_ERR_CLOSED);
   mask &= ~VGS_MASK_NO_CLOSE;
   if (handler == nullptr || !handle_is_valid(event) || mask == 0) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   int result;
   {
     VGS_Guard guard(lock_);
-    if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      return -1;
-    }
+    if (!is_activate()) return fail(VGS_ERR_CLOSED);
     SlotVariable existing;
-    if (handles_->find(event, existing) == 0) {
-      if (existing->is_socket()) {
-        fail(ERROR_INVALID_PARAMETER);
-        return -1;
-      }
+    if (handles_.find(event, existing) == 0) {
+      if (existing->is_socket()) return fail(ERROR_INVALID_PARAMETER);
       existing->mask |= mask;
       result = 1;
     } else {
-      if (handles_->size() >= kMaxSlots) {
-        fail(VGS_ERR_POLL_LIMIT);
-        return -1;
-      }
-      auto* slot = new (std::nothrow)
-          VGS_Reactor_Slot(event, event, plat::INVALID_SOCKET, handler, mask);
-      if (slot == nullptr) {
-        fail(ERROR_NOT_ENOUGH_MEMORY);
-        return -1;
-      }
-      if (handles_->insert(event, SlotVariable(slot, &lock_)) != 0) return -1;
-      handler->addref();
+      if (handles_.size() >= kMaxSlots) return fail(VGS_ERR_POLL_LIMIT);
+      const SlotVariable slot(
+          new (std::nothrow) VGS_Reactor_Slot(event, event, plat::INVALID_SOCKET, handler, mask),
+          &lock_);
+      if (add_slot(slot) != 0) return -1;
       result = 0;
     }
   }
@@ -185,64 +145,55 @@ int VGS_Reactor::register_handler(VGS_Event_Handler* handler, void* event, unsig
 }
 
 int VGS_Reactor::register_handler(void* socket, VGS_Event_Handler* handler, unsigned long mask) {
-  if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
-  }
+  if (!is_activate()) return fail(VGS_ERR_CLOSED);
   const plat::SOCKET sock = plat::handle_to_socket(socket);
   mask &= VGS_MASK_SOCKET;
   if (handler == nullptr || sock == plat::INVALID_SOCKET || mask == 0) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   int result;
   {
     VGS_Guard guard(lock_);
-    if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      return -1;
-    }
+    if (!is_activate()) return fail(VGS_ERR_CLOSED);
     SlotVariable existing;
-    if (handles_->find(socket, existing) == 0) {
-      if (!existing->is_socket()) {
-        fail(ERROR_INVALID_PARAMETER);
-        return -1;
-      }
+    if (handles_.find(socket, existing) == 0) {
+      if (!existing->is_socket()) return fail(ERROR_INVALID_PARAMETER);
       const unsigned long merged = existing->mask | mask;
       if (plat::WSAEventSelect(sock, existing->event, network_events_of(merged)) != 0) {
-        fail(plat::WSAGetLastError());
-        return -1;
+        return fail(plat::WSAGetLastError());
       }
       existing->mask = merged;
       result = 1;
     } else {
-      if (handles_->size() >= kMaxSlots) {
-        fail(VGS_ERR_POLL_LIMIT);
-        return -1;
-      }
+      if (handles_.size() >= kMaxSlots) return fail(VGS_ERR_POLL_LIMIT);
       void* event = plat::WSACreateEvent();
-      if (event == nullptr) {
-        fail(plat::GetLastError());
-        return -1;
-      }
+      if (event == nullptr) return fail(plat::GetLastError());
       if (plat::WSAEventSelect(sock, event, network_events_of(mask)) != 0) {
         fail(plat::WSAGetLastError());
         plat::WSACloseEvent(event);
         return -1;
       }
-      auto* slot = new (std::nothrow) VGS_Reactor_Slot(socket, event, sock, handler, mask);
-      if (slot == nullptr || handles_->insert(socket, SlotVariable(slot, &lock_)) != 0) {
-        if (slot == nullptr) fail(ERROR_NOT_ENOUGH_MEMORY);
+      const SlotVariable slot(
+          new (std::nothrow) VGS_Reactor_Slot(socket, event, sock, handler, mask), &lock_);
+      if (add_slot(slot) != 0) {
         plat::WSAEventSelect(sock, event, 0);
         plat::WSACloseEvent(event);
         return -1;
       }
-      handler->addref();
       result = 0;
     }
   }
   wakeup();
   return result;
+}
+
+// Under the lock: lists a new slot (null when it could not be allocated), which takes a
+// reference on its handler.
+int VGS_Reactor::add_slot(const SlotVariable& slot) {
+  if (slot.is_null()) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (handles_.insert(slot->key, slot) != 0) return -1;
+  slot->handler->addref();
+  return 0;
 }
 
 int VGS_Reactor::remove_handler(VGS_Event_Handler* handler, void* event, unsigned long mask) {
@@ -255,10 +206,7 @@ int VGS_Reactor::remove_handler(void* socket, VGS_Event_Handler* handler, unsign
 
 int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* handler,
                                   unsigned long mask) {
-  if (handler == nullptr || !handle_is_valid(key)) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
+  if (handler == nullptr || !handle_is_valid(key)) return fail(ERROR_INVALID_PARAMETER);
   const bool no_close = (mask & VGS_MASK_NO_CLOSE) != 0;
   mask &= ~VGS_MASK_NO_CLOSE;
   unsigned long removed;
@@ -266,7 +214,7 @@ int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* 
   {
     VGS_Guard guard(lock_);
     SlotVariable slot;
-    if (handles_->find(key, slot) != 0) return -1;
+    if (handles_.find(key, slot) != 0) return -1;
     if (slot->is_socket() != is_socket || slot->handler != handler) return -1;
     removed = mask & slot->mask;
     if (removed == 0) return -1;
@@ -277,7 +225,7 @@ int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* 
     }
     slot->mask = remaining;
     if (remaining == 0) {
-      handles_->remove(key);
+      handles_.remove(key);
       if (slot->is_socket()) plat::WSACloseEvent(slot->event);
       result = 0;
     } else {
@@ -293,22 +241,13 @@ int VGS_Reactor::remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* 
 // --- timers ---
 
 long VGS_Reactor::schedule_timer(VGS_Event_Handler* handler, unsigned long interval) {
-  if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
-  }
-  if (handler == nullptr) {
-    fail(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
+  if (!is_activate()) return fail(VGS_ERR_CLOSED);
+  if (handler == nullptr) return fail(ERROR_INVALID_PARAMETER);
   long id;
   {
     VGS_Guard guard(lock_);
-    if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      return -1;
-    }
-    id = timer_queue_->schedule(handler, interval);
+    if (!is_activate()) return fail(VGS_ERR_CLOSED);
+    id = timer_queue_.schedule(handler, interval);
     if (id < 0) return -1;
     handler->addref();
   }
@@ -320,7 +259,7 @@ int VGS_Reactor::reschedule_timer(long timer_id, unsigned long interval) {
   int result;
   {
     VGS_Guard guard(lock_);
-    result = timer_queue_->reschedule(timer_id, interval);
+    result = timer_queue_.reschedule(timer_id, interval);
   }
   if (result == 0) wakeup();
   return result;
@@ -330,7 +269,7 @@ int VGS_Reactor::cancel_timer(long timer_id, bool no_close_callback) {
   VGS_Event_Handler* handler = nullptr;
   {
     VGS_Guard guard(lock_);
-    if (timer_queue_->cancel(timer_id, handler) != 0) return -1;
+    if (timer_queue_.cancel(timer_id, handler) != 0) return -1;
   }
   if (no_close_callback) {
     handler->release();
@@ -349,84 +288,49 @@ void VGS_Reactor::close_timer(long timer_id, VGS_Event_Handler* handler) {
 
 bool VGS_Reactor::acquire_timer() {
   VGS_Guard guard(lock_);
-  return timer_queue_->acquire() > 0;
+  return timer_queue_.acquire() > 0;
 }
 
 void VGS_Reactor::release_timer() {
   VGS_Guard guard(lock_);
-  timer_queue_->release();
+  timer_queue_.release();
 }
 
-DWORD VGS_Reactor::calc_timeout(bool token_held, DWORD remaining) {
-  DWORD wait = INFINITE;
-  if (token_held) {
-    VGS_Guard guard(lock_);
-    wait = timer_queue_->earliest_timeout();
-  }
-  return wait < remaining ? wait : remaining;
+// Milliseconds until the next timer is due; INFINITE without the timer token.
+DWORD VGS_Reactor::calc_timeout(bool token_held) {
+  if (!token_held) return INFINITE;
+  VGS_Guard guard(lock_);
+  return timer_queue_.earliest_timeout();
 }
 
-// Runs each due timer at most once; the lock is not held during callbacks.
 int VGS_Reactor::dispatch_timer() {
-  int count = 0;
-  long first = 0;
-  lock_.acquire();
-  long id;
-  unsigned long interval;
-  VGS_Event_Handler* handler;
-  while (timer_queue_->due_head(id, interval, handler)) {
-    if (first == 0) {
-      first = id;
-    } else if (id == first) {
-      break;  // due again within this pass: it waits for the next one
-    } else if (!timer_queue_->contains(first)) {
-      first = id;
-    }
-    handler->addref();
-    lock_.release();
-    const int result = handler->handle_timeout(id, interval, this);
-    lock_.acquire();
-    VGS_Event_Handler* cancelled = nullptr;
-    if (result >= 0) {
-      timer_queue_->reschedule(id, interval);  // -1 when the callback cancelled it
-    } else if (timer_queue_->cancel(id, cancelled) != 0) {
-      cancelled = nullptr;
-    }
-    lock_.release();
-    if (cancelled != nullptr) close_timer(id, cancelled);
-    handler->release();
-    ++count;
-    lock_.acquire();
-  }
-  lock_.release();
-  return count;
+  return timer_queue_.dispatch(
+      lock_,
+      [this](long id, unsigned long& interval, VGS_Event_Handler* handler) {
+        return handler->handle_timeout(id, interval, this);
+      },
+      [this](long id, VGS_Event_Handler* handler) { close_timer(id, handler); });
 }
 
 // --- the loop ---
 
 int VGS_Reactor::handle_event(unsigned long timeout) {
-  if (!is_activate()) {
-    fail(VGS_ERR_CLOSED);
-    return -1;
-  }
-  DWORD remaining = timeout >= INFINITE ? INFINITE : static_cast<DWORD>(timeout);
-  DWORD start = plat::GetTickCount();
+  if (!is_activate()) return fail(VGS_ERR_CLOSED);
+  const VGS_Countdown countdown(timeout >= INFINITE ? INFINITE : static_cast<DWORD>(timeout));
   const bool token = acquire_timer();
   VGS_Reactor_Schedule_Set set;
   set.handles[0] = wakeup_event_;
   int result = 0;
   for (;;) {
-    const DWORD wait = calc_timeout(token, remaining);
+    const DWORD wait = countdown.limit(calc_timeout(token));
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      result = -1;
+      result = fail(VGS_ERR_CLOSED);
       break;
     }
     schedule(set);
     const DWORD signalled = plat::WaitForMultipleObjects(set.count + 1, set.handles, FALSE, wait);
     if (!is_activate()) {
-      fail(VGS_ERR_CLOSED);
-      result = -1;
+      result = fail(VGS_ERR_CLOSED);
       break;
     }
     if (token) result += dispatch_timer();
@@ -444,13 +348,7 @@ int VGS_Reactor::handle_event(unsigned long timeout) {
     } else if (signalled == WAIT_FAILED) {
       backoff(wait);
     }
-    if (remaining != INFINITE) {
-      const DWORD now = plat::GetTickCount();
-      const DWORD elapsed = static_cast<DWORD>(now - start);
-      remaining = elapsed >= remaining ? 0 : remaining - elapsed;
-      start = now;
-    }
-    if (result != 0 || remaining == 0) break;
+    if (result != 0 || countdown.expired()) break;
   }
   if (token) release_timer();
   set.clear();
@@ -467,7 +365,7 @@ void VGS_Reactor::backoff(DWORD remaining) {
 int VGS_Reactor::schedule(VGS_Reactor_Schedule_Set& set) {
   VGS_Guard guard(lock_);
   set.clear();
-  for (auto it = handles_->begin(); it != handles_->end() && set.count < kMaxSlots; ++it) {
+  for (auto it = handles_.begin(); it != handles_.end() && set.count < kMaxSlots; ++it) {
     set.slots[set.count] = it->value();
     set.handles[set.count + 1] = it->value()->event;
     ++set.count;
@@ -500,7 +398,7 @@ int VGS_Reactor::dispatch_handle(const SlotVariable& slot) {
   {
     VGS_Guard guard(lock_);
     SlotVariable current;
-    if (handles_->find(slot->key, current) != 0 || current.get() != slot.get()) return 1;
+    if (handles_.find(slot->key, current) != 0 || current.get() != slot.get()) return 1;
     handler = slot->handler;
     handler->addref();
   }
@@ -532,7 +430,7 @@ void VGS_Reactor::dispatch_io(const SlotVariable& slot) {
   {
     VGS_Guard guard(lock_);
     SlotVariable current;
-    if (slot->busy || handles_->find(slot->key, current) != 0 || current.get() != slot.get()) {
+    if (slot->busy || handles_.find(slot->key, current) != 0 || current.get() != slot.get()) {
       return;
     }
     slot->busy = true;
@@ -602,10 +500,7 @@ void VGS_Reactor::deactivate() {
 bool VGS_Reactor::is_activate() const { return !deactivated_.load(); }
 
 int VGS_Reactor::wakeup() {
-  if (!plat::SetEvent(wakeup_event_)) {
-    fail(plat::GetLastError());
-    return -1;
-  }
+  if (!plat::SetEvent(wakeup_event_)) return fail(plat::GetLastError());
   return 0;
 }
 
@@ -613,16 +508,16 @@ void VGS_Reactor::close() {
   deactivate();
   lock_.acquire();
   long id;
-  while (timer_queue_->head_id(id)) {
+  while (timer_queue_.head_id(id)) {
     VGS_Event_Handler* handler = nullptr;
-    timer_queue_->cancel(id, handler);
+    timer_queue_.cancel(id, handler);
     lock_.release();
     close_timer(id, handler);
     lock_.acquire();
   }
-  while (handles_->size() > 0) {
-    SlotVariable slot = handles_->begin()->value();
-    handles_->remove(slot->key);
+  while (handles_.size() > 0) {
+    SlotVariable slot = handles_.begin()->value();
+    handles_.remove(slot->key);
     const unsigned long mask = slot->mask;
     slot->mask = 0;
     if (slot->is_socket()) {

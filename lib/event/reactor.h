@@ -77,9 +77,9 @@ class VGS_Reactor {
   using Slot_Table = VGS_Hash_Map<void*, SlotVariable>;
   using Timer_Queue = VGS_Timer_Queue<VGS_Event_Handler>;
 
+  int add_slot(const SlotVariable& slot);
   int remove_slot_bits(void* key, bool is_socket, VGS_Event_Handler* handler,
                        unsigned long mask);
-  int add_socket_bits(VGS_Reactor_Slot& slot, unsigned long mask);
 
   int schedule(VGS_Reactor_Schedule_Set& set);
   int poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned int first);
@@ -87,7 +87,7 @@ class VGS_Reactor {
   void dispatch_io(const SlotVariable& slot);
   void dispatch_event(const SlotVariable& slot);
   int dispatch_timer();
-  DWORD calc_timeout(bool token_held, DWORD remaining);
+  DWORD calc_timeout(bool token_held);
   bool acquire_timer();
   void release_timer();
   void reset_event();
@@ -95,8 +95,8 @@ class VGS_Reactor {
   void close_timer(long timer_id, VGS_Event_Handler* handler);
 
   VGS_Thread_Mutex lock_;
-  Timer_Queue* timer_queue_;
-  Slot_Table* handles_;
+  Timer_Queue timer_queue_;
+  Slot_Table handles_;
   void* wakeup_event_;
   std::atomic<bool> deactivated_;
 };

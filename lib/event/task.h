@@ -3,7 +3,7 @@
 // default the reactor's event loop, which ends when the thread is cancelled.
 #pragma once
 
-#include "serial/message_queue.h"
+#include "event/message_queue.h"
 
 class VGS_Reactor;
 class VGS_thread_t;

@@ -2,8 +2,10 @@
 
 #include <new>
 
+#include "event/async_support.h"
 #include "event/reactor.h"
 #include "event/task.h"
+#include "event/time_period.h"
 #include "foundation/exception.h"
 #include "foundation/guard.h"
 #include "foundation/hfunc.h"
@@ -14,11 +16,11 @@
 #include "platform/error.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "platform/time.h"
 #include "serial/message_block.h"
 
 namespace {
 
+using async_support::fail;
 using Manager_Singleton = VGS_Singleton<VGS_Thread_Manager, VGS_Base_Mutex>;
 
 // In every thread a manager started: that thread's descriptor.
@@ -41,12 +43,6 @@ VGS_Thread_Descriptor* current_descriptor() {
   } catch (const VGS_Exception&) {
     return nullptr;
   }
-}
-
-DWORD remaining_time(DWORD timeout, DWORD start) {
-  if (timeout == INFINITE) return INFINITE;
-  const DWORD elapsed = plat::GetTickCount() - start;
-  return elapsed >= timeout ? 0 : timeout - elapsed;
 }
 
 // The library's start and stop of the process-wide manager.
@@ -72,8 +68,7 @@ const Hook_Registration g_hook_registration;
 // ---- VGS_Thread_Descriptor ----
 
 VGS_Thread_Descriptor::VGS_Thread_Descriptor()
-    : reactor_(nullptr),
-      task_(nullptr),
+    : task_(nullptr),
       func_(nullptr),
       cancel_hook_(nullptr),
       arg_(nullptr),
@@ -85,13 +80,10 @@ VGS_Thread_Descriptor::VGS_Thread_Descriptor()
 
 VGS_Thread_Descriptor::VGS_Thread_Descriptor(VGS_Task_Base* task) : VGS_Thread_Descriptor() {
   if (task == nullptr) VGS_Exception::ThrowException(ERROR_INVALID_PARAMETER, nullptr);
-  reactor_ = new (std::nothrow) VGS_Reactor();
+  reactor_.reset(new (std::nothrow) VGS_Reactor());
   if (reactor_ == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   if (reactor_->register_handler(task, task->get_event(), VGS_MASK_SIGNAL) < 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    delete reactor_;
-    reactor_ = nullptr;
-    VGS_Exception::ThrowException(code, nullptr);
+    VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
   }
   task_ = task;
   task_->addref();
@@ -99,7 +91,7 @@ VGS_Thread_Descriptor::VGS_Thread_Descriptor(VGS_Task_Base* task) : VGS_Thread_D
 
 VGS_Thread_Descriptor::~VGS_Thread_Descriptor() {
   if (task_ != nullptr) task_->release();
-  delete reactor_;
+  reactor_.reset();
   if (thread_.thr_handle() != nullptr) plat::CloseThreadHandle(thread_.thr_handle());
 }
 
@@ -116,20 +108,14 @@ int VGS_Thread_Descriptor::cancel() {
 }
 
 int VGS_Thread_Descriptor::suspend() {
-  if (plat::SuspendThread(thread_.thr_handle()) == 0xFFFFFFFFu) {
-    VGSLib::SetErrorCode(plat::GetLastError());
-    return -1;
-  }
+  if (plat::SuspendThread(thread_.thr_handle()) == 0xFFFFFFFFu) return fail(plat::GetLastError());
   state_ = SUSPENDED;
   return 0;
 }
 
 int VGS_Thread_Descriptor::resume() {
   const DWORD previous = plat::ResumeThread(thread_.thr_handle());
-  if (previous == 0xFFFFFFFFu) {
-    VGSLib::SetErrorCode(plat::GetLastError());
-    return -1;
-  }
+  if (previous == 0xFFFFFFFFu) return fail(plat::GetLastError());
   if (previous <= 1) {
     int expected = SUSPENDED;
     state_.compare_exchange_strong(expected, RUNNING);
@@ -152,15 +138,9 @@ int VGS_Thread_Descriptor::kill(int code) {
 }
 
 int VGS_Thread_Descriptor::sendMessage(const VGS_Message_Block& block) {
-  if (task_ == nullptr) {
-    VGSLib::SetErrorCode(VGS_ERR_NOT_IMPLEMENTED);
-    return -1;
-  }
+  if (task_ == nullptr) return fail(VGS_ERR_NOT_IMPLEMENTED);
   const int state = state_.load();
-  if (state != RUNNING && state != SUSPENDED) {
-    VGSLib::SetErrorCode(VGS_ERR_CLOSED);
-    return -1;
-  }
+  if (state != RUNNING && state != SUSPENDED) return fail(VGS_ERR_CLOSED);
   return task_->sendMessage(block);
 }
 
@@ -178,15 +158,41 @@ unsigned VGS_Thread_Descriptor::thr_entry(void* raw) {
 
 // ---- VGS_Thread_Manager ----
 
-VGS_Thread_Manager::VGS_Thread_Manager(unsigned int buckets) : closed_(false), threads_(nullptr) {
-  threads_ = new (std::nothrow) Thread_Table(buckets);
-  if (threads_ == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+void VGS_Thread_Manager::Release_Ref::operator()(VGS_Thread_Descriptor* descriptor) const {
+  descriptor->release();
 }
 
-VGS_Thread_Manager::~VGS_Thread_Manager() {
-  close();
-  delete threads_;
-}
+// Referenced descriptors; the references go with the list.
+class VGS_Thread_Manager::Descriptor_List {
+ public:
+  Descriptor_List() = default;
+  Descriptor_List(const Descriptor_List&) = delete;
+  Descriptor_List& operator=(const Descriptor_List&) = delete;
+  ~Descriptor_List() {
+    for (unsigned int i = 0; i < count_; ++i) items_[i]->release();
+  }
+
+  // Room for `capacity` descriptors; false when it cannot be allocated.
+  bool reserve(unsigned int capacity) {
+    items_.reset(new (std::nothrow) VGS_Thread_Descriptor*[capacity]);
+    return items_ != nullptr;
+  }
+  // Takes a new reference on the descriptor.
+  void add(VGS_Thread_Descriptor* descriptor) {
+    descriptor->addref();
+    items_[count_++] = descriptor;
+  }
+  unsigned int size() const { return count_; }
+  VGS_Thread_Descriptor* operator[](unsigned int i) const { return items_[i]; }
+
+ private:
+  std::unique_ptr<VGS_Thread_Descriptor*[]> items_;
+  unsigned int count_ = 0;
+};
+
+VGS_Thread_Manager::VGS_Thread_Manager(unsigned int buckets) : closed_(false), threads_(buckets) {}
+
+VGS_Thread_Manager::~VGS_Thread_Manager() { close(); }
 
 VGS_Thread_Manager* VGS_Thread_Manager::instance() {
   VGS_Thread_Manager* manager = Manager_Singleton::instance();
@@ -207,16 +213,14 @@ struct Function_Spec {
 int VGS_Thread_Manager::spawn(Thread_Func func, void* arg, unsigned int count, VGS_thread_t* out,
                               int group, unsigned int stack_size, unsigned long flags,
                               Thread_Func cancel_hook) {
-  if (func == nullptr) {
-    VGSLib::SetErrorCode(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
+  if (func == nullptr) return fail(ERROR_INVALID_PARAMETER);
   Function_Spec spec{func, cancel_hook, arg};
   return spawn_threads(count, out, group, stack_size, flags, &make_function_descriptor, &spec);
 }
 
 int VGS_Thread_Manager::spawn(Thread_Func func, void* arg, VGS_thread_t& out, int group,
-                              unsigned int stack_size, unsigned long flags, Thread_Func cancel_hook) {
+                              unsigned int stack_size, unsigned long flags,
+                              Thread_Func cancel_hook) {
   return spawn(func, arg, 1, &out, group, stack_size, flags, cancel_hook);
 }
 
@@ -227,17 +231,17 @@ int VGS_Thread_Manager::spawn(VGS_Task_Base* task, VGS_thread_t& out, int group,
 
 int VGS_Thread_Manager::spawn(VGS_Task_Base* task, unsigned int count, VGS_thread_t* out, int group,
                               unsigned int stack_size, unsigned long flags) {
-  if (task == nullptr) {
-    VGSLib::SetErrorCode(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
+  if (task == nullptr) return fail(ERROR_INVALID_PARAMETER);
   return spawn_threads(count, out, group, stack_size, flags, &make_task_descriptor, task);
 }
 
 VGS_Thread_Descriptor* VGS_Thread_Manager::make_function_descriptor(void* context) {
   const auto& spec = *static_cast<const Function_Spec*>(context);
   auto* descriptor = new (std::nothrow) VGS_Thread_Descriptor();
-  if (descriptor == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  if (descriptor == nullptr) {
+    fail(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   descriptor->func_ = spec.func;
   descriptor->cancel_hook_ = spec.cancel_hook;
   descriptor->arg_ = spec.arg;
@@ -245,8 +249,17 @@ VGS_Thread_Descriptor* VGS_Thread_Manager::make_function_descriptor(void* contex
 }
 
 VGS_Thread_Descriptor* VGS_Thread_Manager::make_task_descriptor(void* context) {
-  auto* descriptor = new (std::nothrow) VGS_Thread_Descriptor(static_cast<VGS_Task_Base*>(context));
-  if (descriptor == nullptr) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  VGS_Thread_Descriptor* descriptor;
+  try {
+    descriptor = new (std::nothrow) VGS_Thread_Descriptor(static_cast<VGS_Task_Base*>(context));
+  } catch (const VGS_Exception& e) {  // no reactor, or the task's registration failed
+    fail(e.GetErrorCode());
+    return nullptr;
+  }
+  if (descriptor == nullptr) {
+    fail(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   descriptor->func_ = &VGS_Task_Base::task_run;
   descriptor->cancel_hook_ = &VGS_Task_Base::task_exit;
   descriptor->arg_ = descriptor;
@@ -257,45 +270,19 @@ int VGS_Thread_Manager::spawn_threads(unsigned int count, VGS_thread_t* out, int
                                       unsigned int stack_size, unsigned long flags,
                                       Descriptor_Maker make, void* context) {
   VGS_Guard guard(lock_);
-  if (closed_) {
-    VGSLib::SetErrorCode(VGS_ERR_CLOSED);
-    return -1;
-  }
-  if (count == 0) {
-    VGSLib::SetErrorCode(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
-  VGS_Thread_Descriptor** created = new (std::nothrow) VGS_Thread_Descriptor*[count]();
-  if (created == nullptr) {
-    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
-    return -1;
-  }
-  unsigned int made = 0;
-  try {
-    while (made < count) {
-      VGS_Thread_Descriptor* descriptor = make(context);
-      created[made++] = descriptor;
-      descriptor->group_ = group;
-      DWORD id = 0;
-      void* handle = plat::CreateThread(stack_size, &VGS_Thread_Descriptor::thr_entry, descriptor,
-                                        plat::CREATE_SUSPENDED, &id);
-      if (handle == nullptr) VGS_Exception::ThrowException(plat::GetLastError(), nullptr);
-      descriptor->thread_ = VGS_thread_t(handle, id);
-      descriptor->addref();  // the thread's own, dropped when thr_entry ends
-      descriptor->state_ = VGS_Thread_Descriptor::CREATED;
-      VGS_Task_Base* task = descriptor->task_;
-      if (task != nullptr && task->handle_init(descriptor->thread_, descriptor->reactor_) < 0) {
-        VGS_Exception::ThrowException(VGS_ERR_TASK_INIT, nullptr);
-      }
-      if (threads_->insert(descriptor->thread_, descriptor) != 0) {
-        VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
-      }
+  if (closed_) return fail(VGS_ERR_CLOSED);
+  if (count == 0) return fail(ERROR_INVALID_PARAMETER);
+  // The creators' references, which become the table's.
+  std::unique_ptr<VGS_Thread_Descriptor*[]> created(new (std::nothrow)
+                                                         VGS_Thread_Descriptor*[count]());
+  if (created == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  for (unsigned int made = 0; made < count; ++made) {
+    created[made] = make(context);
+    if (created[made] == nullptr || start_suspended(*created[made], group, stack_size) != 0) {
+      const unsigned long code = VGSLib::GetErrorCode();
+      undo_spawn(created.get(), created[made] == nullptr ? made : made + 1);
+      return fail(code);
     }
-  } catch (const VGS_Exception& e) {
-    undo_spawn(created, made);
-    delete[] created;
-    VGSLib::SetErrorCode(e.GetErrorCode());
-    return -1;
   }
   for (unsigned int i = 0; i < count; ++i) {
     VGS_Thread_Descriptor* descriptor = created[i];
@@ -307,8 +294,26 @@ int VGS_Thread_Manager::spawn_threads(unsigned int count, VGS_thread_t* out, int
       plat::ResumeThread(descriptor->thread_.thr_handle());
     }
   }
-  delete[] created;
   return 0;
+}
+
+// Under the lock: creates the descriptor's thread at its gate, lets the task prepare it and
+// lists it. 0, or -1 with the code recorded.
+int VGS_Thread_Manager::start_suspended(VGS_Thread_Descriptor& descriptor, int group,
+                                        unsigned int stack_size) {
+  descriptor.group_ = group;
+  DWORD id = 0;
+  void* handle = plat::CreateThread(stack_size, &VGS_Thread_Descriptor::thr_entry, &descriptor,
+                                    plat::CREATE_SUSPENDED, &id);
+  if (handle == nullptr) return fail(plat::GetLastError());
+  descriptor.thread_ = VGS_thread_t(handle, id);
+  descriptor.addref();  // the thread's own, dropped when thr_entry ends
+  descriptor.state_ = VGS_Thread_Descriptor::CREATED;
+  VGS_Task_Base* task = descriptor.task_;
+  if (task != nullptr && task->handle_init(descriptor.thread_, descriptor.reactor()) < 0) {
+    return fail(VGS_ERR_TASK_INIT);
+  }
+  return threads_.insert(descriptor.thread_, &descriptor);
 }
 
 void VGS_Thread_Manager::undo_spawn(VGS_Thread_Descriptor** created, unsigned int count) {
@@ -316,123 +321,102 @@ void VGS_Thread_Manager::undo_spawn(VGS_Thread_Descriptor** created, unsigned in
     VGS_Thread_Descriptor* descriptor = created[i];
     if (!descriptor->thread_.invalid()) {
       descriptor->kill(-1);  // still at its gate: its function never runs
-      threads_->remove(descriptor->thread_);
+      threads_.remove(descriptor->thread_);
     }
     if (descriptor->task_ != nullptr) {
-      descriptor->reactor_->remove_handler(descriptor->task_, descriptor->task_->get_event(),
-                                           VGS_MASK_SIGNAL | VGS_MASK_NO_CLOSE);
+      descriptor->reactor()->remove_handler(descriptor->task_, descriptor->task_->get_event(),
+                                            VGS_MASK_SIGNAL | VGS_MASK_NO_CLOSE);
     }
     descriptor->release();
   }
 }
 
-VGS_Thread_Descriptor* VGS_Thread_Manager::acquire(const VGS_thread_t& thread) {
+VGS_Thread_Manager::Descriptor_Ref VGS_Thread_Manager::acquire(const VGS_thread_t& thread) {
   VGS_Guard guard(lock_);
   VGS_Thread_Descriptor* descriptor = nullptr;
-  if (threads_->find(thread, descriptor) != 0) {
-    VGSLib::SetErrorCode(VGS_ERR_NOT_FOUND);
+  if (threads_.find(thread, descriptor) != 0) {
+    fail(VGS_ERR_NOT_FOUND);
     return nullptr;
   }
   descriptor->addref();
-  return descriptor;
+  return Descriptor_Ref(descriptor);
 }
 
-int VGS_Thread_Manager::collect(int group, bool all, VGS_Thread_Descriptor**& list,
-                                unsigned int& count) {
+int VGS_Thread_Manager::collect(int group, bool all, Descriptor_List& list) {
   VGS_Guard guard(lock_);
-  list = nullptr;
-  count = 0;
-  if (threads_->size() == 0) return 0;
-  list = new (std::nothrow) VGS_Thread_Descriptor*[threads_->size()];
-  if (list == nullptr) {
-    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
-    return -1;
-  }
-  for (auto it = threads_->begin(); it != threads_->end(); ++it) {
-    VGS_Thread_Descriptor* descriptor = it.value();
-    if (!all && descriptor->thr_grp() != group) continue;
-    descriptor->addref();
-    list[count++] = descriptor;
+  if (threads_.size() == 0) return 0;
+  if (!list.reserve(threads_.size())) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+    if (all || it.value()->thr_grp() == group) list.add(it.value());
   }
   return 0;
-}
-
-void VGS_Thread_Manager::release_all(VGS_Thread_Descriptor** list, unsigned int count) {
-  for (unsigned int i = 0; i < count; ++i) list[i]->release();
-  delete[] list;
 }
 
 int VGS_Thread_Manager::cancel(const VGS_thread_t& thread) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
+  const Descriptor_Ref descriptor = acquire(thread);
   if (descriptor == nullptr) return -1;
   descriptor->cancel();
-  descriptor->release();
   return 0;
 }
 
-int VGS_Thread_Manager::cancel(int group) { return for_each(group, false, &VGS_Thread_Descriptor::cancel); }
+int VGS_Thread_Manager::cancel(int group) {
+  return for_each(group, false, &VGS_Thread_Descriptor::cancel);
+}
 
 int VGS_Thread_Manager::cancel_all() { return for_each(0, true, &VGS_Thread_Descriptor::cancel); }
 
 int VGS_Thread_Manager::suspend(const VGS_thread_t& thread) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
-  if (descriptor == nullptr) return -1;
-  const int result = descriptor->suspend();
-  descriptor->release();
-  return result;
+  const Descriptor_Ref descriptor = acquire(thread);
+  return descriptor == nullptr ? -1 : descriptor->suspend();
 }
 
-int VGS_Thread_Manager::suspend(int group) { return for_each(group, false, &VGS_Thread_Descriptor::suspend); }
+int VGS_Thread_Manager::suspend(int group) {
+  return for_each(group, false, &VGS_Thread_Descriptor::suspend);
+}
 
 int VGS_Thread_Manager::resume(const VGS_thread_t& thread) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
-  if (descriptor == nullptr) return -1;
-  const int result = descriptor->resume();
-  descriptor->release();
-  return result;
+  const Descriptor_Ref descriptor = acquire(thread);
+  return descriptor == nullptr ? -1 : descriptor->resume();
 }
 
-int VGS_Thread_Manager::resume(int group) { return for_each(group, false, &VGS_Thread_Descriptor::resume); }
+int VGS_Thread_Manager::resume(int group) {
+  return for_each(group, false, &VGS_Thread_Descriptor::resume);
+}
 
 int VGS_Thread_Manager::for_each(int group, bool all, int (VGS_Thread_Descriptor::*operation)()) {
-  VGS_Thread_Descriptor** list;
-  unsigned int count;
-  if (collect(group, all, list, count) != 0) return -1;
-  for (unsigned int i = 0; i < count; ++i) (list[i]->*operation)();  // failures ignored
-  release_all(list, count);
+  Descriptor_List list;
+  if (collect(group, all, list) != 0) return -1;
+  for (unsigned int i = 0; i < list.size(); ++i) (list[i]->*operation)();  // failures ignored
   return 0;
 }
 
-VGS_Thread_Descriptor* VGS_Thread_Manager::take(const VGS_thread_t& thread) {
+VGS_Thread_Manager::Descriptor_Ref VGS_Thread_Manager::take(const VGS_thread_t& thread) {
   VGS_Guard guard(lock_);
   VGS_Thread_Descriptor* descriptor = nullptr;
-  if (threads_->remove(thread, descriptor) != 0) {
-    VGSLib::SetErrorCode(VGS_ERR_NOT_FOUND);
+  if (threads_.remove(thread, descriptor) != 0) {
+    fail(VGS_ERR_NOT_FOUND);
     return nullptr;
   }
-  return descriptor;  // with the table's reference
+  return Descriptor_Ref(descriptor);  // with the table's reference
 }
 
 int VGS_Thread_Manager::kill(const VGS_thread_t& thread, int code) {
-  VGS_Thread_Descriptor* descriptor = take(thread);
+  const Descriptor_Ref descriptor = take(thread);
   if (descriptor == nullptr) return -1;
   descriptor->kill(code);
-  descriptor->release();
   return 0;
 }
 
 int VGS_Thread_Manager::kill(int group, int code) {
-  VGS_Thread_Descriptor** list;
-  unsigned int count;
-  if (collect(group, false, list, count) != 0) return -1;
-  for (unsigned int i = 0; i < count; ++i) kill(list[i]->thr_desc(), code);
-  release_all(list, count);
+  Descriptor_List list;
+  if (collect(group, false, list) != 0) return -1;
+  for (unsigned int i = 0; i < list.size(); ++i) kill(list[i]->thr_desc(), code);
   return 0;
 }
 
 int VGS_Thread_Manager::join(const VGS_thread_t& thread, int* exit_code) {
   if (cancel(thread) != 0) return -1;
-  VGS_Thread_Descriptor* descriptor = take(thread);
+  const Descriptor_Ref descriptor = take(thread);
   if (descriptor == nullptr) return -1;
   void* handle = descriptor->thr_desc().thr_handle();
   // A thread still suspended would never end; unlisted, nobody can resume it any more.
@@ -440,54 +424,43 @@ int VGS_Thread_Manager::join(const VGS_thread_t& thread, int* exit_code) {
   if (suspended != 0 && suspended != 0xFFFFFFFFu) descriptor->kill(-1);
   plat::WaitForSingleObject(handle, INFINITE);
   if (exit_code != nullptr) *exit_code = descriptor->thr_exit_code();
-  descriptor->release();
   return 0;
 }
 
-int VGS_Thread_Manager::wait_for(VGS_Thread_Descriptor* descriptor, DWORD timeout) {
-  const DWORD status = plat::WaitForSingleObject(descriptor->thr_desc().thr_handle(), timeout);
-  if (status == WAIT_TIMEOUT) {
-    VGSLib::SetErrorCode(WAIT_TIMEOUT);
-    return -1;
-  }
-  if (status != WAIT_OBJECT_0) {
-    VGSLib::SetErrorCode(plat::GetLastError());
-    return -1;
-  }
-  VGS_Thread_Descriptor* listed = nullptr;
+int VGS_Thread_Manager::wait_for(VGS_Thread_Descriptor& descriptor, DWORD timeout) {
+  const DWORD status = plat::WaitForSingleObject(descriptor.thr_desc().thr_handle(), timeout);
+  if (status == WAIT_TIMEOUT) return fail(WAIT_TIMEOUT);
+  if (status != WAIT_OBJECT_0) return fail(plat::GetLastError());
+  Descriptor_Ref listed;  // the table's reference, when the descriptor is still listed
   {
     VGS_Guard guard(lock_);
-    if (threads_->find(descriptor->thr_desc(), listed) == 0 && listed == descriptor) {
-      threads_->remove(descriptor->thr_desc());
-    } else {
-      listed = nullptr;  // collected meanwhile by someone else
-    }
+    VGS_Thread_Descriptor* found = nullptr;
+    if (threads_.find(descriptor.thr_desc(), found) == 0 && found == &descriptor) {
+      threads_.remove(descriptor.thr_desc());
+      listed.reset(found);
+    }  // else collected meanwhile by someone else
   }
-  if (listed != nullptr) listed->release();
   return 0;
 }
 
-VGS_Thread_Descriptor* VGS_Thread_Manager::first_of(int group, bool all) {
+VGS_Thread_Manager::Descriptor_Ref VGS_Thread_Manager::first_of(int group, bool all) {
   VGS_Guard guard(lock_);
-  for (auto it = threads_->begin(); it != threads_->end(); ++it) {
+  for (auto it = threads_.begin(); it != threads_.end(); ++it) {
     VGS_Thread_Descriptor* descriptor = it.value();
     if (all || descriptor->thr_grp() == group) {
       descriptor->addref();
-      return descriptor;
+      return Descriptor_Ref(descriptor);
     }
   }
   return nullptr;
 }
 
 int VGS_Thread_Manager::wait_many(int group, bool all, unsigned long timeout) {
-  const DWORD start = plat::GetTickCount();
-  const DWORD limit = static_cast<DWORD>(timeout);
+  const VGS_Countdown countdown(static_cast<DWORD>(timeout));
   for (;;) {
-    VGS_Thread_Descriptor* descriptor = first_of(group, all);
+    const Descriptor_Ref descriptor = first_of(group, all);
     if (descriptor == nullptr) return 0;
-    const int result = wait_for(descriptor, remaining_time(limit, start));
-    descriptor->release();
-    if (result != 0) return -1;
+    if (wait_for(*descriptor, countdown.remaining()) != 0) return -1;
   }
 }
 
@@ -498,49 +471,34 @@ int VGS_Thread_Manager::wait(int group, unsigned long timeout) {
 }
 
 int VGS_Thread_Manager::wait(const VGS_thread_t& thread, unsigned long timeout) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
+  const Descriptor_Ref descriptor = acquire(thread);
   if (descriptor == nullptr) return -1;
-  const int result = wait_for(descriptor, static_cast<DWORD>(timeout));
-  descriptor->release();
-  return result;
+  return wait_for(*descriptor, static_cast<DWORD>(timeout));
 }
 
 int VGS_Thread_Manager::sendMessage(const VGS_thread_t& thread, const VGS_Message_Block& block) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
+  const Descriptor_Ref descriptor = acquire(thread);
   if (descriptor == nullptr) return -1;
-  int result;
   try {
-    result = descriptor->sendMessage(block);
-  } catch (const VGS_Exception& e) {
-    VGSLib::SetErrorCode(e.GetErrorCode());
-    result = -1;
+    return descriptor->sendMessage(block);
+  } catch (const VGS_Exception& e) {  // the queue is out of memory
+    return fail(e.GetErrorCode());
   }
-  descriptor->release();
-  return result;
 }
 
 int VGS_Thread_Manager::sendMessage(int group, const VGS_Message_Block& block) {
-  VGS_Thread_Descriptor** list;
-  unsigned int count;
-  if (collect(group, false, list, count) != 0) return -1;
-  for (unsigned int i = 0; i < count; ++i) sendMessage(list[i]->thr_desc(), block);
-  release_all(list, count);
+  Descriptor_List list;
+  if (collect(group, false, list) != 0) return -1;
+  for (unsigned int i = 0; i < list.size(); ++i) sendMessage(list[i]->thr_desc(), block);
   return 0;
 }
 
 template <class F>
 int VGS_Thread_Manager::with_reactor(const VGS_thread_t& thread, F call) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
+  const Descriptor_Ref descriptor = acquire(thread);
   if (descriptor == nullptr) return -1;
-  int result;
-  if (descriptor->reactor() == nullptr) {
-    VGSLib::SetErrorCode(VGS_ERR_NOT_IMPLEMENTED);
-    result = -1;
-  } else {
-    result = call(*descriptor->reactor());
-  }
-  descriptor->release();
-  return result;
+  if (descriptor->reactor() == nullptr) return fail(VGS_ERR_NOT_IMPLEMENTED);
+  return call(*descriptor->reactor());
 }
 
 int VGS_Thread_Manager::register_handler(const VGS_thread_t& thread, VGS_Event_Handler* handler,
@@ -572,32 +530,25 @@ int VGS_Thread_Manager::remove_handler(const VGS_thread_t& thread, void* handle,
 }
 
 int VGS_Thread_Manager::set_grp(const VGS_thread_t& thread, int group) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
+  const Descriptor_Ref descriptor = acquire(thread);
   if (descriptor == nullptr) return -1;
   descriptor->group_ = group;
-  descriptor->release();
   return 0;
 }
 
 int VGS_Thread_Manager::get_grp(const VGS_thread_t& thread) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
-  if (descriptor == nullptr) return -1;
-  const int group = descriptor->thr_grp();
-  descriptor->release();
-  return group;
+  const Descriptor_Ref descriptor = acquire(thread);
+  return descriptor == nullptr ? -1 : descriptor->thr_grp();
 }
 
 int VGS_Thread_Manager::thr_state(const VGS_thread_t& thread) {
-  VGS_Thread_Descriptor* descriptor = acquire(thread);
-  if (descriptor == nullptr) return -1;
-  const int state = descriptor->thr_state();
-  descriptor->release();
-  return state;
+  const Descriptor_Ref descriptor = acquire(thread);
+  return descriptor == nullptr ? -1 : descriptor->thr_state();
 }
 
 int VGS_Thread_Manager::thr_count() {
   VGS_Guard guard(lock_);
-  return static_cast<int>(threads_->size());
+  return static_cast<int>(threads_.size());
 }
 
 void VGS_Thread_Manager::close() {
@@ -606,10 +557,12 @@ void VGS_Thread_Manager::close() {
     closed_ = true;
   }
   for (;;) {
-    VGS_Thread_Descriptor* descriptor = first_of(0, true);
-    if (descriptor == nullptr) return;
-    const VGS_thread_t thread = descriptor->thr_desc();
-    descriptor->release();
+    VGS_thread_t thread;
+    {
+      const Descriptor_Ref descriptor = first_of(0, true);
+      if (descriptor == nullptr) return;
+      thread = descriptor->thr_desc();
+    }
     join(thread, nullptr);  // cancels first
   }
 }

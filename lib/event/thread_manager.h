@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "foundation/hash_map.h"
 #include "foundation/mutex.h"
@@ -60,7 +61,7 @@ class VGS_Thread_Descriptor {
   int thr_grp() const { return group_.load(); }
   int thr_state() const { return state_.load(); }
   int thr_exit_code() const { return exit_code_.load(); }
-  VGS_Reactor* reactor() const { return reactor_; }
+  VGS_Reactor* reactor() const { return reactor_.get(); }
   VGS_Task_Base* task() const { return task_; }
 
  private:
@@ -82,7 +83,7 @@ class VGS_Thread_Descriptor {
   static unsigned thr_entry(void* descriptor);
 
   VGS_thread_t thread_;
-  VGS_Reactor* reactor_;
+  std::unique_ptr<VGS_Reactor> reactor_;  // a task thread's
   VGS_Task_Base* task_;
   Thread_Func func_;
   Thread_Func cancel_hook_;
@@ -171,35 +172,41 @@ class VGS_Thread_Manager {
  private:
   using Thread_Table = VGS_Hash_Map<VGS_thread_t, VGS_Thread_Descriptor*>;
   using Descriptor_Maker = VGS_Thread_Descriptor* (*)(void* context);
+  struct Release_Ref {
+    void operator()(VGS_Thread_Descriptor* descriptor) const;
+  };
+  // One reference on a descriptor, dropped with the holder.
+  using Descriptor_Ref = std::unique_ptr<VGS_Thread_Descriptor, Release_Ref>;
+  class Descriptor_List;
 
+  // A new descriptor, or null with the code recorded.
   static VGS_Thread_Descriptor* make_function_descriptor(void* spec);
   static VGS_Thread_Descriptor* make_task_descriptor(void* task);
   // Creates `count` descriptors with `make`, starts their threads suspended, lists them
   // and then releases them unless `flags`; undoes everything on failure.
   int spawn_threads(unsigned int count, VGS_thread_t* out, int group, unsigned int stack_size,
                     unsigned long flags, Descriptor_Maker make, void* context);
+  int start_suspended(VGS_Thread_Descriptor& descriptor, int group, unsigned int stack_size);
   void undo_spawn(VGS_Thread_Descriptor** created, unsigned int count);
 
-  // The listed descriptor with a reference for the caller, or null with
-  // VGS_ERR_NOT_FOUND recorded.
-  VGS_Thread_Descriptor* acquire(const VGS_thread_t& thread);
+  // The listed descriptor, referenced; null with VGS_ERR_NOT_FOUND recorded.
+  Descriptor_Ref acquire(const VGS_thread_t& thread);
   // Unlists the descriptor and hands over the table's reference; null with
   // VGS_ERR_NOT_FOUND recorded.
-  VGS_Thread_Descriptor* take(const VGS_thread_t& thread);
+  Descriptor_Ref take(const VGS_thread_t& thread);
   // The first listed descriptor of the group (any with `all`), referenced; or null.
-  VGS_Thread_Descriptor* first_of(int group, bool all);
+  Descriptor_Ref first_of(int group, bool all);
   // Referenced descriptors of a group (or of all threads with `all`).
-  int collect(int group, bool all, VGS_Thread_Descriptor**& list, unsigned int& count);
-  static void release_all(VGS_Thread_Descriptor** list, unsigned int count);
+  int collect(int group, bool all, Descriptor_List& list);
   int for_each(int group, bool all, int (VGS_Thread_Descriptor::*operation)());
   // Runs `call` on a task thread's reactor.
   template <class F>
   int with_reactor(const VGS_thread_t& thread, F call);
   // Waits for a descriptor the caller holds a reference on, then unlists and frees it.
-  int wait_for(VGS_Thread_Descriptor* descriptor, DWORD timeout);
+  int wait_for(VGS_Thread_Descriptor& descriptor, DWORD timeout);
   int wait_many(int group, bool all, unsigned long timeout);
 
   bool closed_;
   VGS_Thread_Mutex lock_;
-  Thread_Table* threads_;
+  Thread_Table threads_;
 };

@@ -1,7 +1,17 @@
-// VGS_Time_Period: one pending timer of a VGS_Timer_Queue.
+// VGS_Time_Period: one pending timer of a VGS_Timer_Queue. VGS_Countdown: the time left
+// of a bounded wait.
 #pragma once
 
+#include "platform/time.h"
 #include "platform/types.h"
+
+// Milliseconds left of `interval` started at tick `start`, at tick `now`; 0 when over.
+// The tick difference is taken modulo 2^32, so the deadline holds across the 49.7-day
+// wrap of the tick counter. `now` must not be older than `start`.
+inline DWORD vgs_ticks_left(DWORD interval, DWORD start, DWORD now) {
+  const DWORD elapsed = static_cast<DWORD>(now - start);
+  return interval > elapsed ? interval - elapsed : 0;
+}
 
 template <class HANDLER>
 class VGS_Time_Period {
@@ -19,17 +29,33 @@ class VGS_Time_Period {
     start_ = now;
   }
 
-  // Milliseconds left at tick `now`; 0 when due. The tick difference is taken modulo
-  // 2^32, so a period keeps its deadline across the 49.7-day wrap of the tick counter.
-  // `now` must not be older than the start tick (the queue reads the clock itself).
-  DWORD remaining(DWORD now) const {
-    const DWORD elapsed = static_cast<DWORD>(now - start_);
-    return interval_ > elapsed ? interval_ - elapsed : 0;
-  }
+  // Milliseconds left at tick `now`; 0 when due (the queue reads the clock itself).
+  DWORD remaining(DWORD now) const { return vgs_ticks_left(interval_, start_, now); }
 
  private:
   long id_;
   DWORD interval_;
   DWORD start_;
   HANDLER* handler_;
+};
+
+// A wait of `timeout` ms that starts now and may take several system waits; INFINITE
+// never runs out.
+class VGS_Countdown {
+ public:
+  explicit VGS_Countdown(DWORD timeout) : timeout_(timeout), start_(plat::GetTickCount()) {}
+
+  DWORD remaining() const {
+    return timeout_ == INFINITE ? INFINITE : vgs_ticks_left(timeout_, start_, plat::GetTickCount());
+  }
+  bool expired() const { return remaining() == 0; }
+  // `wait` cut to the time left.
+  DWORD limit(DWORD wait) const {
+    const DWORD left = remaining();
+    return wait < left ? wait : left;
+  }
+
+ private:
+  const DWORD timeout_;
+  const DWORD start_;
 };

@@ -1,7 +1,8 @@
 // VGS_Timer_Queue: pending per-handler timers ordered by the time left until they fire.
 //
-// The queue hands out ids and keeps order; it never calls or releases handlers. It is not
-// thread-safe: the engine that owns it guards every call with its own lock.
+// The queue hands out ids and keeps order, and dispatch runs the due timers through the
+// engine's callbacks. It is not thread-safe: the engine that owns it guards every call
+// with its own lock.
 #pragma once
 
 #include <list>
@@ -27,9 +28,7 @@ class VGS_Timer_Queue {
   VGS_Timer_Queue(const VGS_Timer_Queue&) = delete;
   VGS_Timer_Queue& operator=(const VGS_Timer_Queue&) = delete;
 
-  virtual ~VGS_Timer_Queue() {
-    for (Period* period : periods_) delete period;
-  }
+  virtual ~VGS_Timer_Queue() = default;
 
   // A new timer starting now: its id (1 ... 0x7FFFFFFE, wrapping), or -1 with code 8.
   // Ids still queued after a wrap are skipped.
@@ -41,15 +40,10 @@ class VGS_Timer_Queue {
     long id = next_id();
     while (contains(id)) id = next_id();
     const DWORD now = clock_();
-    Period* period = new (std::nothrow) Period(id, clamp(interval), now, handler);
-    if (period == nullptr) {
-      VGSLib::SetErrorCode(8);
-      return -1;
-    }
+    const DWORD period = clamp(interval);
     try {
-      periods_.insert(position_for(period->interval(), now, nullptr), period);
+      periods_.emplace(position_for(period, now, nullptr), id, period, now, handler);
     } catch (const std::bad_alloc&) {
-      delete period;
       VGSLib::SetErrorCode(8);
       return -1;
     }
@@ -61,10 +55,8 @@ class VGS_Timer_Queue {
   int cancel(long id, HANDLER*& handler) {
     auto it = find(id);
     if (it == periods_.end()) return -1;
-    Period* period = *it;
+    handler = it->handler();
     periods_.erase(it);
-    handler = period->handler();
-    delete period;
     return 0;
   }
 
@@ -72,46 +64,86 @@ class VGS_Timer_Queue {
   int reschedule(long id, unsigned long interval) {
     auto it = find(id);
     if (it == periods_.end()) return -1;
-    Period* period = *it;
     const DWORD now = clock_();
-    period->restart(clamp(interval), now);
-    periods_.splice(position_for(period->interval(), now, period), periods_, it);
+    it->restart(clamp(interval), now);
+    periods_.splice(position_for(it->interval(), now, &*it), periods_, it);
     return 0;
   }
 
   // Milliseconds until the head is due; INFINITE when the queue is empty.
   DWORD earliest_timeout() const {
     if (periods_.empty()) return INFINITE;
-    return periods_.front()->remaining(clock_());
+    return periods_.front().remaining(clock_());
   }
 
   // The head's id, interval and handler when it is due now.
   bool due_head(long& id, unsigned long& interval, HANDLER*& handler) const {
     if (periods_.empty()) return false;
-    const Period* head = periods_.front();
-    if (head->remaining(clock_()) != 0) return false;
-    id = head->id();
-    interval = head->interval();
-    handler = head->handler();
+    const Period& head = periods_.front();
+    if (head.remaining(clock_()) != 0) return false;
+    id = head.id();
+    interval = head.interval();
+    handler = head.handler();
     return true;
   }
 
   // The head's id, due or not; false when the queue is empty.
   bool head_id(long& id) const {
     if (periods_.empty()) return false;
-    id = periods_.front()->id();
+    id = periods_.front().id();
     return true;
   }
 
   bool contains(long id) const {
-    for (const Period* period : periods_) {
-      if (period->id() == id) return true;
+    for (const Period& period : periods_) {
+      if (period.id() == id) return true;
     }
     return false;
   }
 
   unsigned int size() const { return static_cast<unsigned int>(periods_.size()); }
   bool empty() const { return periods_.empty(); }
+
+  // Runs each due timer at most once, in queue order; the number run. `lock` guards the
+  // queue and is not held on entry. For each timer, without the lock and with a reference
+  // of its own on the handler, `fire(id, interval, handler)` runs the callback: a result
+  // of 0 or more restarts the timer with `interval` (unless the callback cancelled it), a
+  // negative one ends it and `close(id, handler)` takes over the queue's reference.
+  template <class LOCK, class FIRE, class CLOSE>
+  int dispatch(LOCK& lock, FIRE fire, CLOSE close) {
+    int count = 0;
+    long first = 0;
+    long id;
+    unsigned long interval;
+    HANDLER* handler;
+    lock.acquire();
+    while (due_head(id, interval, handler)) {
+      if (first == 0) {
+        first = id;
+      } else if (id == first) {
+        break;  // due again within this pass: it waits for the next one
+      } else if (!contains(first)) {
+        first = id;
+      }
+      handler->addref();
+      lock.release();
+      const int result = fire(id, interval, handler);
+      lock.acquire();
+      HANDLER* ended = nullptr;
+      if (result >= 0) {
+        reschedule(id, interval);  // -1 when the callback cancelled it
+      } else if (cancel(id, ended) != 0) {
+        ended = nullptr;
+      }
+      lock.release();
+      if (ended != nullptr) close(id, ended);
+      handler->release();
+      ++count;
+      lock.acquire();
+    }
+    lock.release();
+    return count;
+  }
 
   // Single-owner token: the new count, or -1 when another owner holds it.
   int acquire() {
@@ -128,7 +160,7 @@ class VGS_Timer_Queue {
   void set_last_id(long id) { last_id_ = id; }
 
  private:
-  using Iterator = typename std::list<Period*>::iterator;
+  using Iterator = typename std::list<Period>::iterator;
 
   static DWORD clamp(unsigned long interval) {
     return interval > kMaxInterval ? kMaxInterval : static_cast<DWORD>(interval);
@@ -142,7 +174,7 @@ class VGS_Timer_Queue {
 
   Iterator find(long id) {
     for (auto it = periods_.begin(); it != periods_.end(); ++it) {
-      if ((*it)->id() == id) return it;
+      if (it->id() == id) return it;
     }
     return periods_.end();
   }
@@ -151,14 +183,14 @@ class VGS_Timer_Queue {
   // equal deadlines keep first-scheduled-first order.
   Iterator position_for(DWORD interval, DWORD now, const Period* self) {
     for (auto it = periods_.begin(); it != periods_.end(); ++it) {
-      if (*it == self) continue;
-      if ((*it)->remaining(now) > interval) return it;
+      if (&*it == self) continue;
+      if (it->remaining(now) > interval) return it;
     }
     return periods_.end();
   }
 
   Clock clock_;
   long last_id_ = 0;
-  std::list<Period*> periods_;
+  std::list<Period> periods_;
   int owners_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bounded.h"
 #include "event/event_handler.h"
 #include "event/reactor.h"
 #include "foundation/ref_counter.h"
@@ -94,7 +95,7 @@ class Recorder : public VGS_Event_Handler_Impl<VGS_Reference_Counter_Sync> {
 
 // Runs passes of the loop until `done` holds or `limit_ms` pass; whether it held.
 inline bool run_until(VGS_Reactor& reactor, const std::function<bool()>& done,
-                      DWORD limit_ms = 3000) {
+                      DWORD limit_ms = bounded::kLimitMs) {
   const DWORD start = plat::GetTickCount();
   while (!done()) {
     if (plat::GetTickCount() - start > limit_ms) return false;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "bounded.h"
 #include "event/async_operation.h"
 #include "foundation/error_codes.h"
 #include "foundation/library.h"
@@ -355,7 +356,7 @@ TEST_F(ProactorTest, PostedMessagesReachHandleSignalOnAnIoThread) {
   };
   VGS_Message_Block message = waiting_message();
   ASSERT_EQ(proactor.sendMessage(key, message), 0);
-  EXPECT_EQ(message.wait(5000), 5);
+  EXPECT_EQ(message.wait(bounded::kLimitMs), 5);
   ASSERT_EQ(handler->count("signal"), 1u);
   EXPECT_NE(handler->calls_named("signal")[0].thread, std::this_thread::get_id());
 
@@ -363,7 +364,7 @@ TEST_F(ProactorTest, PostedMessagesReachHandleSignalOnAnIoThread) {
   handler->on_signal = nullptr;
   VGS_Message_Block unhandled = waiting_message();
   ASSERT_EQ(proactor.sendMessage(key, unhandled), 0);
-  EXPECT_EQ(unhandled.wait(5000), -1);
+  EXPECT_EQ(unhandled.wait(bounded::kLimitMs), -1);
   EXPECT_EQ(unhandled.error_code(), VGS_ERR_NOT_IMPLEMENTED);
   proactor.close();
   pair.close();
@@ -382,7 +383,7 @@ TEST_F(ProactorTest, CallbackMayWaitForAMessageItPostsItself) {
     if (static_cast<VGS_Serializable*>(message)->get_sid() == 7) {
       // The answer comes from another I/O thread while this one blocks.
       VGS_Message_Block inner(new VGS_Serializable(1, 8), true);
-      if (proactor.sendMessage(key, inner) == 0) inner_result = inner.wait(5000);
+      if (proactor.sendMessage(key, inner) == 0) inner_result = inner.wait(bounded::kLimitMs);
       message.signal(0, 0, nullptr);
     } else {
       message.signal(3, 0, nullptr);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bounded.h"
 #include "event/async_handler.h"
 #include "event/proactor.h"
 #include "foundation/library.h"
@@ -119,7 +120,8 @@ class Recorder : public VGS_Async_Handler_Impl<VGS_Reference_Counter_Global_Sync
   std::vector<Call> calls_;
 };
 
-inline bool wait_until(const std::function<bool()>& done, int limit_ms = 5000) {
+inline bool wait_until(const std::function<bool()>& done,
+                       int limit_ms = static_cast<int>(bounded::kLimitMs)) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return done();
@@ -137,10 +139,12 @@ inline std::size_t open_fds() {
   return n;
 }
 
-// A blocking client socket connected to 127.0.0.1:port (INVALID_SOCKET on failure).
+// A blocking client socket connected to 127.0.0.1:port (INVALID_SOCKET on failure); its
+// receives give up after bounded::kLimitMs.
 inline plat::SOCKET connect_client(unsigned short port) {
   plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
   if (s == plat::INVALID_SOCKET) return s;
+  bounded::limit_receive(s);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bounded.h"
 #include "event/inet_addr.h"
 #include "event/reactor.h"
 #include "event/socket_functions.h"
@@ -43,13 +44,16 @@ class Listener {
   VGS_INET_Addr address_;
 };
 
-// A connected pair: client (blocking connect) and the accepted server side.
+// A connected pair: client (blocking connect) and the accepted server side; blocking
+// receives on either give up after bounded::kLimitMs.
 struct Pair {
   explicit Pair(const Listener& listener) {
     client = plat::socket(AF_INET, SOCK_STREAM, 0);
+    bounded::limit_receive(client);
     EXPECT_EQ(plat::connect(client, listener.address(), listener.address().length()), 0);
     server = plat::accept(listener.socket(), nullptr, nullptr);
     EXPECT_NE(server, INVALID_SOCKET);
+    bounded::limit_receive(server);
   }
   ~Pair() {
     if (client != INVALID_SOCKET) plat::closesocket(client);
@@ -166,7 +170,7 @@ TEST_F(SocketEventTest, OutputComesOnceAndAgainOnlyAfterASendWouldBlock) {
   std::size_t read = 0;
   std::vector<char> buffer(1 << 20);
   const DWORD start = plat::GetTickCount();
-  while (read < sent && plat::GetTickCount() - start < 5000) {
+  while (read < sent && plat::GetTickCount() - start < bounded::kLimitMs) {
     const int n = plat::recv(pair.client, buffer.data(), static_cast<int>(buffer.size()), 0);
     ASSERT_GT(n, 0);
     read += static_cast<std::size_t>(n);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bounded.h"
 #include "event/reactor.h"
 #include "event/thread_manager.h"
 #include "foundation/library.h"
@@ -35,7 +36,10 @@ class Echo : public VGS_Task_Base {
   int handle_message(VGS_Message_Block& block) override {
     handled_on = VGS_Thread_Manager::thr_self().thr_id();
     if (entered_event != nullptr) plat::SetEvent(entered_event);
-    if (hold_event != nullptr) plat::WaitForSingleObject(hold_event, INFINITE);
+    if (hold_event != nullptr &&
+        plat::WaitForSingleObject(hold_event, bounded::kLimitMs) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "a held message was never released";
+    }
     block.signal(number_of(block) + 1, 0, new Number(number_of(block) * 10));
     return 0;
   }
@@ -83,7 +87,7 @@ TEST(Task, MessageIsHandledOnTheTaskThreadThroughItsReactor) {
 
   VGS_Message_Block request(new Number(4), true);
   ASSERT_EQ(manager.sendMessage(t, request), 0);
-  EXPECT_EQ(request.wait(5000), 5);
+  EXPECT_EQ(request.wait(bounded::kLimitMs), 5);
   EXPECT_EQ(static_cast<Number*>(request.get_resmsg())->value, 40);
   EXPECT_EQ(echo->handled_on.load(), t.thr_id());
   EXPECT_EQ(manager.thr_state(t), VGS_Thread_Descriptor::RUNNING);
@@ -118,7 +122,7 @@ TEST(Task, JoinEndsTheLoopAndReturnsSvcResult) {
   ASSERT_EQ(manager.spawn(echo.task, t, 0, 0, 0), 0);
   VGS_Message_Block warmup(new Number(0), true);
   ASSERT_EQ(manager.sendMessage(t, warmup), 0);
-  ASSERT_EQ(warmup.wait(5000), 1);  // the loop runs
+  ASSERT_EQ(warmup.wait(bounded::kLimitMs), 1);  // the loop runs
   int code = 0;
   ASSERT_EQ(manager.join(t, &code), 0);
   EXPECT_EQ(code, 12);
@@ -135,7 +139,7 @@ TEST(Task, CloseJoinsARunningTaskThreadAndRefusesLaterSpawns) {
   EXPECT_EQ(destroyed.load(), 0);
   VGS_Message_Block request(new Number(1), true);
   ASSERT_EQ(manager.sendMessage(1, request), 0);
-  EXPECT_EQ(request.wait(5000), 2);
+  EXPECT_EQ(request.wait(bounded::kLimitMs), 2);
 
   manager.close();
   EXPECT_EQ(manager.thr_count(), 0);
@@ -158,7 +162,7 @@ TEST(Task, SuspendedTaskQueuesMessagesUntilResumed) {
   EXPECT_EQ(request.wait(100), -1);
   EXPECT_EQ(VGSLib::GetErrorCode(), 258u);
   EXPECT_EQ(manager.resume(t), 1);
-  EXPECT_EQ(request.wait(5000), 8);
+  EXPECT_EQ(request.wait(bounded::kLimitMs), 8);
   manager.close();
 }
 
@@ -174,11 +178,11 @@ TEST(Task, MessageStillQueuedWhenTheThreadEndsIsAnsweredClosed) {
   VGS_Message_Block first(new Number(1), true), second(new Number(2), true);
   ASSERT_EQ(manager.sendMessage(t, first), 0);
   ASSERT_EQ(manager.sendMessage(t, second), 0);
-  ASSERT_EQ(plat::WaitForSingleObject(entered, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(entered, bounded::kLimitMs), WAIT_OBJECT_0);
   ASSERT_EQ(manager.cancel(t), 0);  // the loop ends after the message in hand
   plat::SetEvent(hold);
-  EXPECT_EQ(first.wait(5000), 2);
-  EXPECT_EQ(second.wait(5000), -1);
+  EXPECT_EQ(first.wait(bounded::kLimitMs), 2);
+  EXPECT_EQ(second.wait(bounded::kLimitMs), -1);
   EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_REQUEST_FAILED);
   EXPECT_EQ(second.error_code(), VGS_ERR_CLOSED);
   EXPECT_EQ(manager.join(t, nullptr), 0);
@@ -216,7 +220,7 @@ TEST(Task, HandlersRegisteredThroughTheManagerRunOnTheTaskThread) {
   HANDLE event = plat::CreateEvent(TRUE, FALSE);
   ASSERT_EQ(manager.register_handler(t, counter.task, event, 0x01), 0);
   plat::SetEvent(event);
-  ASSERT_EQ(plat::WaitForSingleObject(counter->seen, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(counter->seen, bounded::kLimitMs), WAIT_OBJECT_0);
   EXPECT_EQ(counter->on_thread.load(), t.thr_id());
   EXPECT_EQ(manager.remove_handler(t, counter.task, event, 0x01), 0);
   EXPECT_EQ(counter->closed_mask.load(), 0x01ul);

@@ -4,11 +4,13 @@
 
 #include <atomic>
 
+#include "bounded.h"
 #include "event/task.h"
 #include "foundation/library.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 #include "serial/message_block.h"
 
 namespace {
@@ -34,7 +36,9 @@ struct Gate {
     ++g->runs;
     g->self = VGS_Thread_Manager::thr_self();
     plat::SetEvent(g->started);
-    plat::WaitForSingleObject(g->release, INFINITE);
+    if (plat::WaitForSingleObject(g->release, bounded::kLimitMs) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "a held thread was never released";
+    }
     ++g->ends;
     return g->result;
   }
@@ -54,7 +58,9 @@ struct Gate {
     plat::SetEvent(g->release);
     return 0;
   }
-  bool wait_started() { return plat::WaitForSingleObject(started, 5000) == WAIT_OBJECT_0; }
+  bool wait_started() {
+    return plat::WaitForSingleObject(started, bounded::kLimitMs) == WAIT_OBJECT_0;
+  }
 };
 
 TEST(ThreadValue, DefaultIsInvalidAndCopiesCompareEqual) {
@@ -97,7 +103,7 @@ TEST(ThreadManager, SuspendedSpawnWaitsForResumeAndRunningSpawnRunsAtOnce) {
 
   plat::SetEvent(held.release);
   plat::SetEvent(free_runner.release);
-  EXPECT_EQ(manager.wait(INFINITE), 0);
+  EXPECT_EQ(manager.wait(bounded::kLimitMs), 0) << "released threads did not end";
   EXPECT_EQ(manager.thr_count(), 0);
 }
 
@@ -138,7 +144,7 @@ TEST(ThreadManager, WaitTimesOutAndLeavesTheThreadListed) {
   EXPECT_EQ(g.cancels.load(), 0);  // waiting does not cancel
 
   plat::SetEvent(g.release);
-  EXPECT_EQ(manager.wait(INFINITE), 0);
+  EXPECT_EQ(manager.wait(bounded::kLimitMs), 0) << "the released thread did not end";
   EXPECT_EQ(manager.thr_count(), 0);
 }
 
@@ -160,7 +166,7 @@ TEST(ThreadManager, GroupsAreCancelledAndCollectedTogether) {
   EXPECT_EQ(manager.thr_count(), 4);
 
   EXPECT_EQ(manager.cancel(5), 0);
-  EXPECT_EQ(manager.wait(5, 5000), 0);
+  EXPECT_EQ(manager.wait(5, bounded::kLimitMs), 0);
   EXPECT_EQ(manager.thr_count(), 1);
   EXPECT_EQ(six.cancels.load(), 0);
   EXPECT_EQ(five.runs.load(), 3);
@@ -171,7 +177,7 @@ TEST(ThreadManager, GroupsAreCancelledAndCollectedTogether) {
   EXPECT_EQ(six.cancels.load(), 0);
   EXPECT_EQ(manager.cancel_all(), 0);
   EXPECT_EQ(six.cancels.load(), 1);
-  EXPECT_EQ(manager.wait(7, 5000), 0);
+  EXPECT_EQ(manager.wait(7, bounded::kLimitMs), 0);
   EXPECT_EQ(manager.thr_count(), 0);
 }
 
@@ -236,7 +242,11 @@ TEST(ThreadManager, KillOfARunningThreadAsksItToStopAndForgetsIt) {
     EXPECT_EQ(manager.thr_count(), 0);
     EXPECT_EQ(g.cancels.load(), 1);
   }  // the manager is gone; the thread still ends and frees its descriptor
-  for (int i = 0; i < 5000 && !finished.load(std::memory_order_acquire); ++i) plat::Sleep(1);
+  const DWORD start = plat::GetTickCount();
+  while (!finished.load(std::memory_order_acquire) &&
+         plat::GetTickCount() - start < bounded::kLimitMs) {
+    plat::Sleep(1);
+  }
   EXPECT_TRUE(finished.load(std::memory_order_acquire));
 }
 

@@ -10,6 +10,16 @@ namespace {
 
 struct Handler {
   int tag;
+  int refs = 0;  // references taken by dispatch and not yet dropped
+  int addref() { return ++refs; }
+  int release() { return --refs; }
+};
+
+// Counts its holders, so that callbacks can check that they run without it.
+struct Count_Lock {
+  int held = 0;
+  void acquire() { ++held; }
+  void release() { --held; }
 };
 
 // A clock the tests move by hand.
@@ -138,6 +148,41 @@ TEST_F(TimerQueueTest, OwnerTokenHasOneHolderAtATime) {
   EXPECT_EQ(queue.release(), 0);
   EXPECT_EQ(queue.release(), 0);
   EXPECT_EQ(queue.acquire(), 1);
+}
+
+TEST_F(TimerQueueTest, DispatchRunsEachDueTimerOncePerPassWithoutTheLock) {
+  const long again = queue.schedule(&a, 0);  // stays at 0 ms: due again at once
+  const long ends = queue.schedule(&b, 0);   // asks to end
+  const long slower = queue.schedule(&c, 0);  // restarts with 40 ms
+  Count_Lock lock;
+  std::vector<long> fired, closed;
+  auto fire = [&](long id, unsigned long& interval, Handler* handler) {
+    EXPECT_EQ(lock.held, 0) << "callback under the lock";
+    EXPECT_EQ(handler->refs, 1) << "callback without a reference of its own";
+    fired.push_back(id);
+    if (fired.size() > 20) return -1;  // a pass that does not end: stop it
+    if (id == slower) interval = 40;
+    return id == ends ? -1 : 0;
+  };
+  auto close = [&](long id, Handler* handler) {
+    EXPECT_EQ(lock.held, 0);
+    EXPECT_EQ(handler, &b);
+    closed.push_back(id);
+  };
+  EXPECT_EQ(queue.dispatch(lock, fire, close), 3);
+  EXPECT_EQ(fired, (std::vector<long>{again, ends, slower}));
+  EXPECT_EQ(closed, (std::vector<long>{ends}));
+  EXPECT_FALSE(queue.contains(ends));
+
+  // The 0 ms timer is due at once, but runs once per pass.
+  EXPECT_EQ(queue.dispatch(lock, fire, close), 1);
+  g_now += 39;
+  EXPECT_EQ(queue.dispatch(lock, fire, close), 1);
+  g_now += 1;
+  EXPECT_EQ(queue.dispatch(lock, fire, close), 2);
+  EXPECT_EQ(fired, (std::vector<long>{again, ends, slower, again, again, again, slower}));
+  EXPECT_EQ(lock.held, 0);
+  EXPECT_EQ(a.refs + b.refs + c.refs, 0) << "a callback's reference was not dropped";
 }
 
 TEST_F(TimerQueueTest, IntervalsAreCappedBelowInfinite) {

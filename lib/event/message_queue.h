@@ -3,6 +3,8 @@
 // event, it hands one message per signal to handle_message on the reactor's thread.
 #pragma once
 
+#include <memory>
+
 #include "event/event_handler.h"
 #include "foundation/list.h"
 #include "foundation/mutex.h"
@@ -47,6 +49,6 @@ class VGS_Message_Queue : public VGS_Event_Handler_Impl<VGS_Reference_Counter_Gl
   static void answer_closed(VGS_Queue<VGS_Message_Block>& blocks);
 
   void* event_;
-  VGS_Queue<VGS_Message_Block>* queue_;
+  std::unique_ptr<VGS_Queue<VGS_Message_Block>> queue_;  // while open
   mutable VGS_Thread_Mutex lock_;
 };

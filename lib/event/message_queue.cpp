@@ -1,4 +1,4 @@
-#include "serial/message_queue.h"
+#include "event/message_queue.h"
 
 #include <new>
 
@@ -8,7 +8,7 @@
 #include "platform/error.h"
 #include "platform/sync.h"
 
-VGS_Message_Queue::VGS_Message_Queue() : event_(nullptr), queue_(nullptr) {
+VGS_Message_Queue::VGS_Message_Queue() : event_(nullptr) {
   if (open() != 0) VGS_Exception::ThrowException(VGSLib::GetErrorCode(), nullptr);
 }
 
@@ -24,7 +24,7 @@ int VGS_Message_Queue::open() {
     }
   }
   if (queue_ == nullptr) {
-    queue_ = new (std::nothrow) VGS_Queue<VGS_Message_Block>();
+    queue_.reset(new (std::nothrow) VGS_Queue<VGS_Message_Block>());
     if (queue_ == nullptr) {
       VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
       plat::CloseHandle(event_);
@@ -57,8 +57,7 @@ void VGS_Message_Queue::close() {
   {
     VGS_Guard guard(lock_);
     drain(waiting);
-    delete queue_;
-    queue_ = nullptr;
+    queue_.reset();
     if (event_ != nullptr) plat::CloseHandle(event_);
     event_ = nullptr;
   }
