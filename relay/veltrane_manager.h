@@ -84,6 +84,8 @@ class CVeltraneManager {
   bool start_server();
   // Closes the proactor (every connection goes) and the acceptor. Safe to repeat.
   void stop_server();
+  // The port the next start_server listens on (0: an ephemeral one).
+  void set_port(unsigned short port) { port_ = port; }
 
   // Records `key` as the connection of `ip_text`, closing the address's older
   // connection; points `client` at the record.
@@ -143,7 +145,7 @@ class CVeltraneManager {
   Listener_Table listeners_;
   std::string last_error_;
   const DWORD idle_timeout_ms_;
-  const unsigned short port_;
+  unsigned short port_;
   const DWORD io_threads_;
 
   // Guards both tables, every listener's queue and the last error text.

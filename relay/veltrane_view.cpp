@@ -1,0 +1,225 @@
+#include "relay/veltrane_view.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "common/json_reader.h"
+#include "foundation/log.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/profile.h"
+#include "relay/ansi_text.h"
+#include "relay/bridge_script.h"
+#include "relay/ini_config.h"
+#include "relay/ocs_message.h"
+#include "relay/seed_cipher.h"
+#include "relay/veltrane_manager.h"
+
+namespace {
+
+constexpr char kUrlFileFailure[] = "[%s]파일을 열 수 없습니다.";
+constexpr char kUrlNotFound[] = "URL 정보를 찾을 수 없습니다.";
+constexpr char kAuthKeyNotFound[] = "인증키를 찾을 수 없습니다.";
+constexpr char kReturnUrlNotFound[] = "URL정보를 찾을 수 없습니다";
+
+// Owner-only: the session key is the user's portal login.
+constexpr unsigned int kSessionFileMode = 0600;
+
+// The string members the view reads from a JSON text, in ANSI; each is empty when the
+// text is not a JSON object or the member is missing or not a string.
+class JsonMembers {
+ public:
+  explicit JsonMembers(const std::string& ansi_text)
+      : root_(ParseJsonText(AnsiToWide(ansi_text))) {}
+  bool parsed() const { return root_ != nullptr; }
+  std::string operator[](const char16_t* key) const {
+    return WideToAnsi(JsonStringMember(root_.get(), key));
+  }
+
+ private:
+  std::unique_ptr<JsonValue> root_;
+};
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameKey(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// The value of the first pair named `key` in this very section ("" when none).
+std::string SectionValue(const CIniSection& section, const char* key) {
+  for (const CIniKeyValue& pair : section.pairs) {
+    if (SameKey(pair.key, key)) return pair.value;
+  }
+  return std::string();
+}
+
+std::string Format(const char* format, const std::string& arg) {
+  const int length = std::snprintf(nullptr, 0, format, arg.c_str());
+  if (length <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(length), '\0');
+  std::snprintf(&text[0], text.size() + 1, format, arg.c_str());
+  return text;
+}
+
+}  // namespace
+
+std::string FormatPageUrl(const std::string& url, const std::string& auth_key,
+                          const std::string& session_key) {
+  return url + "?auth_key=" + auth_key + "&session_key=" + session_key;
+}
+
+CVeltraneView::CVeltraneView(CVeltraneManager& manager, VGS_Log& log, IVeltranePage& page,
+                             std::string program_dir)
+    : manager_(manager), log_(log), page_(page), program_dir_(std::move(program_dir)) {}
+
+std::string CVeltraneView::ProgramPath(const char* name) const {
+  return program_dir_ + "/" + name;
+}
+
+bool CVeltraneView::OnInitialUpdate(HWND hwnd) {
+  hwnd_ = hwnd;
+  LoadServiceUrlTable();
+  return manager_.register_listener(hwnd);
+}
+
+void CVeltraneView::LoadServiceUrlTable() {
+  const std::string path = ProgramPath(kUrlFile);
+  CIniConfig config;
+  if (config.Load(path) != 0) {
+    page_.ShowMessage(Format(kUrlFileFailure, AnsiToUtf8(path)));
+    return;
+  }
+  // Each section is one service, whatever its name; among equal codes the later wins.
+  for (const CIniSection& section : config.GetSections()) {
+    if (section.name.empty()) continue;
+    services_[SectionValue(section, "SERVICE_CODE")] = SectionValue(section, "URL_INFO");
+  }
+}
+
+int CVeltraneView::OnOcsRequest(WPARAM sid, LPARAM /*lparam*/) {
+  CVgsMessage* msg = manager_.take_message(hwnd_, static_cast<short>(sid));
+  if (msg == nullptr) return 0;
+  auto* request = dynamic_cast<COCSDataReq*>(msg);
+  if (request != nullptr) {
+    page_.ShowFrame();
+    const VGS_Byte_Block& payload = request->payload();
+    const std::optional<std::string> text =
+        payload.size() == 0 ? std::optional<std::string>(std::string())
+                            : DecryptFromBase64(static_cast<const char*>(payload.c_ptr(0)),
+                                                payload.size(), kOcsPayloadKey);
+    client_key_ = request->get_key();
+    request_text_ = text.value_or(std::string());
+    request_utf8_ = AnsiToUtf8(request_text_);
+    NavigateForRequest(request_text_);
+  }
+  msg->release();
+  return 0;
+}
+
+BOOL CVeltraneView::NavigateForRequest(std::string request_text) {
+  const JsonMembers request(request_text);
+  const std::string service_code = request[u"service_code"];
+  const std::string auth_key = request[u"auth_key"];
+  if (auth_key.empty()) {
+    log_.log_error(__FILE__, __LINE__, "[Veltrane error] Find session error");
+    return FALSE;
+  }
+  const auto at = services_.find(service_code);
+  if (at == services_.end()) {
+    log_.log_error(__FILE__, __LINE__, "Veltrane error] Find URL(%s)_fail", "");
+    page_.ShowMessage(kUrlNotFound);
+    return FALSE;
+  }
+  const std::string& url = at->second;
+  log_.log_info(__FILE__, __LINE__, "[Veltrane send data]URL(%s)_success", url.c_str());
+  EnsureSessionFile();
+  Open(FormatPageUrl(url, auth_key, ReadSessionKey()));
+  return TRUE;
+}
+
+void CVeltraneView::ocsFnInit() { InvokeInitUI(request_text_); }
+
+void CVeltraneView::InvokeInitUI(const std::string& text) { page_.CallInitUI(AnsiToUtf8(text)); }
+
+void CVeltraneView::ocsFnSendData(const char* data) {
+  const std::string text = data != nullptr ? data : "";
+  const JsonMembers call(text);
+  if (!call.parsed()) {
+    log_.log_error(__FILE__, __LINE__, "Veltrane error] request Data fail");
+    return;
+  }
+  if (call[u"svc_no"] != "LOGIN") {
+    // A response for the client of the last request; a failed send drops that client.
+    const std::string body = EncryptToBase64(text.c_str(), kOcsPayloadKey);
+    auto* response = new COCSDataRes();
+    response->payload().set(static_cast<unsigned int>(body.size()), body.data());
+    manager_.send_message(response, client_key_);
+    response->release();
+    return;
+  }
+  const std::string auth_key = call[u"auth_key"];
+  if (auth_key.empty()) {
+    log_.log_error(__FILE__, __LINE__,
+                   "[Veltrane error] request Data - 인증키를 확인할 수 없습니다.");
+  }
+  Login(auth_key, call[u"session_key"], call[u"rtnUrl"]);
+}
+
+void CVeltraneView::ocsFnSession(const char* data) {
+  const JsonMembers call(data != nullptr ? data : "");
+  if (call[u"svc_no"] != "LOGIN") return;
+  Login(call[u"auth_key"], call[u"session_key"], call[u"rtnUrl"]);
+}
+
+void CVeltraneView::Login(const std::string& auth_key, const std::string& session_key,
+                          const std::string& return_url) {
+  if (auth_key.empty()) {
+    page_.ShowMessage(kAuthKeyNotFound);
+    return;
+  }
+  if (return_url.empty()) {
+    page_.ShowMessage(kReturnUrlNotFound);
+    return;
+  }
+  EnsureSessionFile();
+  plat::WritePrivateProfileStringA(kSessionSection, kSessionKey, session_key.c_str(),
+                                   ProgramPath(kSessionFile).c_str());
+  Open(FormatPageUrl(return_url, auth_key, session_key));
+}
+
+void CVeltraneView::OnPageSendData(const std::string& literal) {
+  const std::optional<std::u16string> text = ParseJsonStringLiteral(literal);
+  ocsFnSendData(text ? WideToAnsi(*text).c_str() : "");
+}
+
+void CVeltraneView::OnPageSession(const std::string& literal) {
+  const std::optional<std::u16string> text = ParseJsonStringLiteral(literal);
+  ocsFnSession(text ? WideToAnsi(*text).c_str() : "");
+}
+
+void CVeltraneView::Open(const std::string& ansi_url) {
+  page_.Navigate(AnsiToUtf8(ansi_url), request_utf8_);
+}
+
+void CVeltraneView::EnsureSessionFile() const {
+  const std::string path = ProgramPath(kSessionFile);
+  if (plat::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+  HANDLE file = plat::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, kSessionFileMode);
+  if (file != INVALID_HANDLE_VALUE) plat::CloseFile(file);
+}
+
+std::string CVeltraneView::ReadSessionKey() const {
+  std::string key(kSessionBufferSize, '\0');
+  const DWORD length = plat::GetPrivateProfileStringA(
+      kSessionSection, kSessionKey, "", &key[0], kSessionBufferSize,
+      ProgramPath(kSessionFile).c_str());
+  key.resize(length);
+  return key;
+}

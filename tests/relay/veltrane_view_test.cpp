@@ -1,0 +1,423 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/profile.h"
+#include "relay/ansi_text.h"
+#include "server_test_util.h"
+#include "view_test_util.h"
+
+namespace {
+
+using namespace view_test;
+using server_test::Client;
+using server_test::Test_Manager;
+
+const std::string kFindSessionError = "[Veltrane error] Find session error";
+const std::string kFindUrlFail = "Veltrane error] Find URL()_fail";
+const std::string kRequestDataFail = "Veltrane error] request Data fail";
+const std::string kLoginKeyError = "[Veltrane error] request Data - 인증키를 확인할 수 없습니다.";
+const std::string kUrlNotFound = "URL 정보를 찾을 수 없습니다.";
+const std::string kAuthKeyNotFound = "인증키를 찾을 수 없습니다.";
+const std::string kReturnUrlNotFound = "URL정보를 찾을 수 없습니다";
+
+std::string success_line(const std::string& url) {
+  return "[Veltrane send data]URL(" + url + ")_success";
+}
+
+std::string session_key_in(const std::string& path) {
+  char buffer[4096] = {0};
+  plat::GetPrivateProfileStringA("SESSION", "SESSIONKEY", "<none>", buffer, sizeof buffer,
+                                 path.c_str());
+  return buffer;
+}
+
+// --- a request opens the page of its service code ---
+
+struct Request_Case {
+  const char* name;
+  std::string request;
+  std::string session_key;   // stored in SessionKey.ini before the request
+  std::string url;           // expected navigation; empty: none
+  std::vector<std::string> log;
+  std::vector<std::string> messages;
+};
+
+TEST(VeltraneViewTest, RequestOpensTheServicePageOrReportsWhyNot) {
+  const std::vector<Request_Case> cases = {
+      {"known code", R"({"service_code":"S01","auth_key":"A1"})", "SK",
+       "http://portal.test/s01.html?auth_key=A1&session_key=SK",
+       {success_line("http://portal.test/s01.html")}, {}},
+      {"later section of a repeated code wins", R"({"service_code":"S02","auth_key":"A2"})", "SK",
+       "http://portal.test/s02.html?auth_key=A2&session_key=SK",
+       {success_line("http://portal.test/s02.html")}, {}},
+      {"no code: the section without SERVICE_CODE", R"({"auth_key":"A3"})", "SK",
+       "http://portal.test/nocode.html?auth_key=A3&session_key=SK",
+       {success_line("http://portal.test/nocode.html")}, {}},
+      {"keys go into the URL unchanged", R"({"service_code":"S01","auth_key":"a&b=c"})", "k=1&x",
+       "http://portal.test/s01.html?auth_key=a&b=c&session_key=k=1&x",
+       {success_line("http://portal.test/s01.html")}, {}},
+      {"empty auth_key with a known code", R"({"service_code":"S01","auth_key":""})", "SK", "",
+       {kFindSessionError}, {}},
+      {"auth_key that is not a string", R"({"service_code":"S01","auth_key":7})", "SK", "",
+       {kFindSessionError}, {}},
+      {"text that is not JSON", "service_code=S01", "SK", "", {kFindSessionError}, {}},
+      {"trailing text after the object", R"({"service_code":"S01","auth_key":"A"} x)", "SK", "",
+       {kFindSessionError}, {}},
+      {"unknown code", R"({"service_code":"S99","auth_key":"A"})", "SK", "", {kFindUrlFail},
+       {kUrlNotFound}},
+      {"code is case-sensitive", R"({"service_code":"s01","auth_key":"A"})", "SK", "",
+       {kFindUrlFail}, {kUrlNotFound}},
+  };
+  for (const Request_Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CVeltraneManager manager(1000, 0);
+    View_Fixture f(manager);
+    ASSERT_TRUE(f.start());
+    f.set_session_key(c.session_key);
+    COCSDataReq* msg = request_message(c.request, 77);
+    ASSERT_TRUE(manager.dispatch_message(msg));
+    msg->release();
+    ASSERT_TRUE(f.pump(0));
+
+    EXPECT_EQ(f.page.shown, 1);  // every request shows the window
+    EXPECT_EQ(f.view->client_key(), 77u);
+    EXPECT_EQ(f.view->request_text(), c.request);
+    if (c.url.empty()) {
+      EXPECT_TRUE(f.page.navigations.empty());
+    } else {
+      ASSERT_EQ(f.page.navigations.size(), 1u);
+      EXPECT_EQ(f.page.navigations[0].url, c.url);
+      EXPECT_EQ(f.page.navigations[0].init_text, c.request);
+    }
+    EXPECT_EQ(f.log.lines, c.log);
+    EXPECT_EQ(f.page.messages, c.messages);
+  }
+}
+
+TEST(VeltraneViewTest, MissingSessionFileIsCreatedOwnerOnlyAndTheKeyIsEmpty) {
+  CVeltraneManager manager(1000, 0);
+  View_Fixture f(manager);
+  ASSERT_TRUE(f.start());
+  EXPECT_TRUE(f.view->NavigateForRequest(R"({"service_code":"S01","auth_key":"A"})"));
+  ASSERT_EQ(f.page.navigations.size(), 1u);
+  EXPECT_EQ(f.page.navigations[0].url, "http://portal.test/s01.html?auth_key=A&session_key=");
+  struct stat st {};
+  ASSERT_EQ(::stat(f.session_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(VeltraneViewTest, UrlFileMissingOrUnreadableLeavesAnEmptyTableAndEveryRequestFails) {
+  for (const bool unreadable : {false, true}) {
+    SCOPED_TRACE(unreadable ? "unreadable" : "missing");
+    CVeltraneManager manager(1000, 0);
+    View_Fixture f(manager, nullptr);
+    const std::string path = f.dir.file(CVeltraneView::kUrlFile);
+    // A folder in its place cannot be read, not even by root.
+    if (unreadable) {
+      ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    }
+    ASSERT_TRUE(f.start());
+    if (unreadable) {
+      EXPECT_EQ(f.page.messages, std::vector<std::string>{"[" + path + "]파일을 열 수 없습니다."});
+    } else {
+      EXPECT_TRUE(f.page.messages.empty());
+      struct stat st {};
+      ASSERT_EQ(::stat(path.c_str(), &st), 0);  // created empty
+      EXPECT_EQ(st.st_size, 0);
+    }
+    f.page.messages.clear();
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_FALSE(f.view->NavigateForRequest(R"({"service_code":"S01","auth_key":"A"})"));
+    }
+    EXPECT_TRUE(f.page.navigations.empty());
+    EXPECT_EQ(f.log.lines, (std::vector<std::string>{kFindUrlFail, kFindUrlFail}));
+    EXPECT_EQ(f.page.messages, (std::vector<std::string>{kUrlNotFound, kUrlNotFound}));
+  }
+}
+
+// --- what the page calls ---
+
+TEST(VeltraneViewTest, OcsFnInitHandsTheLastRequestTextToThePage) {
+  CVeltraneManager manager(1000, 0);
+  View_Fixture f(manager);
+  ASSERT_TRUE(f.start());
+  f.view->ocsFnInit();  // before any request: the empty text
+  EXPECT_EQ(f.page.init_ui_calls, std::vector<std::string>{""});
+
+  const std::string request = R"({"service_code":"S01","auth_key":"A","n":1})";
+  COCSDataReq* msg = request_message(request, 5);
+  manager.dispatch_message(msg);
+  msg->release();
+  ASSERT_TRUE(f.pump(0));
+  f.view->ocsFnInit();
+  f.view->ocsFnInit();  // as often as the page likes
+  EXPECT_EQ(f.page.init_ui_calls, (std::vector<std::string>{"", request, request}));
+
+  f.page.defines_init_ui = false;  // a page without OCS_initUI gets nothing
+  f.view->ocsFnInit();
+  EXPECT_EQ(f.page.init_ui_calls.size(), 3u);
+}
+
+struct Login_Case {
+  const char* name;
+  bool through_session;  // ocsFnSession instead of ocsFnSendData
+  std::u16string call;
+  std::string url;  // expected navigation; empty: none
+  std::string stored;  // SESSIONKEY afterwards
+  std::vector<std::string> log;
+  std::vector<std::string> messages;
+};
+
+TEST(VeltraneViewTest, LoginStoresTheSessionKeyAndOpensTheReturnUrl) {
+  const std::vector<Login_Case> cases = {
+      {"send data", false,
+       uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"NEW","rtnUrl":"http://portal.test/next"})",
+       "http://portal.test/next?auth_key=A&session_key=NEW", "NEW", {}, {}},
+      {"session", true,
+       uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"NEW","rtnUrl":"http://portal.test/next"})",
+       "http://portal.test/next?auth_key=A&session_key=NEW", "NEW", {}, {}},
+      {"empty session key is stored empty", false,
+       uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"","rtnUrl":"http://portal.test/next"})",
+       "http://portal.test/next?auth_key=A&session_key=", "", {}, {}},
+      {"send data without auth_key", false,
+       uR"({"svc_no":"LOGIN","session_key":"NEW","rtnUrl":"http://portal.test/next"})", "", "OLD",
+       {kLoginKeyError}, {kAuthKeyNotFound}},
+      {"session without auth_key: no log line", true,
+       uR"({"svc_no":"LOGIN","session_key":"NEW","rtnUrl":"http://portal.test/next"})", "", "OLD",
+       {}, {kAuthKeyNotFound}},
+      {"send data without rtnUrl", false, uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"NEW"})",
+       "", "OLD", {}, {kReturnUrlNotFound}},
+      {"session without rtnUrl", true, uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"NEW"})",
+       "", "OLD", {}, {kReturnUrlNotFound}},
+      {"session with another svc_no does nothing", true,
+       uR"({"svc_no":"login","auth_key":"A","session_key":"NEW","rtnUrl":"http://portal.test/next"})",
+       "", "OLD", {}, {}},
+  };
+  for (const Login_Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CVeltraneManager manager(1000, 0);
+    View_Fixture f(manager);
+    ASSERT_TRUE(f.start());
+    f.set_session_key("OLD");
+    const std::string request = R"({"service_code":"S01","auth_key":"A"})";
+    ASSERT_TRUE(f.view->NavigateForRequest(request));
+    f.page.navigations.clear();
+    f.log.lines.clear();
+
+    if (c.through_session) {
+      f.page.ocs_fn_session(c.call);
+    } else {
+      f.page.ocs_fn_send_data(c.call);
+    }
+    if (c.url.empty()) {
+      EXPECT_TRUE(f.page.navigations.empty());
+    } else {
+      ASSERT_EQ(f.page.navigations.size(), 1u);
+      EXPECT_EQ(f.page.navigations[0].url, c.url);
+    }
+    EXPECT_EQ(session_key_in(f.session_file()), c.stored);
+    EXPECT_EQ(f.log.lines, c.log);
+    EXPECT_EQ(f.page.messages, c.messages);
+  }
+}
+
+TEST(VeltraneViewTest, PageCallsThatCannotBeReadAreLoggedAndChangeNothing) {
+  const std::vector<std::pair<const char*, std::string>> literals = {
+      {"not JSON", JsonStringLiteral(u"svc_no=LOGIN")},
+      {"empty text", JsonStringLiteral(u"")},
+      {"JSON with trailing text", JsonStringLiteral(u"{\"svc_no\":\"LOGIN\"} {}")},
+      {"a JSON object instead of a string literal", R"({"svc_no":"LOGIN"})"},
+      {"not UTF-8", std::string("\"\xC0\xAF\xFF{}\"")},
+      {"unterminated literal", "\"{\\\"svc_no\\\""},
+      {"no bytes at all", ""},
+  };
+  for (const auto& [name, literal] : literals) {
+    SCOPED_TRACE(name);
+    CVeltraneManager manager(1000, 0);
+    View_Fixture f(manager);
+    ASSERT_TRUE(f.start());
+    f.set_session_key("OLD");
+    f.view->OnPageSendData(literal);
+    EXPECT_EQ(f.log.lines, std::vector<std::string>{kRequestDataFail});
+    f.view->OnPageSession(literal);  // no log line of its own
+    EXPECT_EQ(f.log.lines.size(), 1u);
+    EXPECT_TRUE(f.page.navigations.empty());
+    EXPECT_TRUE(f.page.messages.empty());
+    EXPECT_EQ(session_key_in(f.session_file()), "OLD");
+  }
+}
+
+// --- through the real server ---
+
+class ViewServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(manager_.start_server());
+    port_ = manager_.bound_port();
+    fixture_ = std::make_unique<View_Fixture>(manager_);
+    ASSERT_TRUE(fixture_->start());
+  }
+  void TearDown() override {
+    manager_.stop_server();
+    fixture_.reset();
+  }
+
+  // A portal page that reads the request on the line after ocsFnInit and answers with it.
+  void answer_with_request() {
+    fixture_->page.script = [](Fake_Page& page, const std::string&) {
+      const std::string data = page.ocs_fn_init();
+      page.ocs_fn_send_data(u"{\"svc_no\":\"S01\",\"echo\":" + Utf8ToWide(data) + u"}");
+    };
+  }
+
+  Test_Manager manager_{5000, 2};
+  unsigned short port_ = 0;
+  std::unique_ptr<View_Fixture> fixture_;
+};
+
+TEST_F(ViewServerTest, PageAnswerReachesTheClientOfTheMostRecentRequest) {
+  answer_with_request();
+  View_Fixture& f = *fixture_;
+  f.set_session_key("SK");
+
+  // Two clients before the page loads: the newer request wins the page and the answer.
+  Client first(port_, 1), second(port_, 2);
+  ASSERT_TRUE(first.ok() && second.ok());
+  const std::string r1 = R"({"service_code":"S01","auth_key":"A1"})";
+  const std::string r2 = R"({"service_code":"S02","auth_key":"A2"})";
+  ASSERT_TRUE(first.send_request(r1));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(second.send_request(r2));
+  ASSERT_TRUE(f.pump());
+  ASSERT_EQ(f.page.navigations.size(), 2u);
+  ASSERT_TRUE(f.page.run_loads());
+  EXPECT_EQ(second.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + r2 + "}");
+  first.set_timeout(200);
+  EXPECT_EQ(first.read_answer(), "");
+
+  // The first client asks again; its answer goes to it, not to the second.
+  const std::string r3 = R"({"service_code":"S01","auth_key":"A3"})";
+  ASSERT_TRUE(first.send_request(r3));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(f.page.run_loads());
+  first.set_timeout(5000);
+  EXPECT_EQ(first.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + r3 + "}");
+}
+
+TEST_F(ViewServerTest, LoginThenResponseAndLowerCaseLoginIsAResponse) {
+  View_Fixture& f = *fixture_;
+  // The service page logs in; the page at rtnUrl answers with the lower-case "login".
+  f.page.script = [](Fake_Page& page, const std::string& url) {
+    if (url.rfind("http://portal.test/s01.html", 0) == 0) {
+      page.ocs_fn_send_data(
+          uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"S&K=2","rtnUrl":"http://portal.test/after"})");
+    } else {
+      page.ocs_fn_init();
+      page.ocs_fn_send_data(uR"({"svc_no":"login","auth_key":"A"})");
+    }
+  };
+  Client client(port_);
+  ASSERT_TRUE(client.send_request(R"({"service_code":"S01","auth_key":"A"})"));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(f.page.run_loads());  // the service page
+  ASSERT_TRUE(f.page.run_loads());  // rtnUrl
+  EXPECT_EQ(urls(f.page), (std::vector<std::string>{
+                              "http://portal.test/s01.html?auth_key=A&session_key=",
+                              "http://portal.test/after?auth_key=A&session_key=S&K=2"}));
+  // The page after the login still gets the request.
+  EXPECT_EQ(f.page.navigations[1].init_text, R"({"service_code":"S01","auth_key":"A"})");
+  EXPECT_EQ(client.read_answer(), R"({"svc_no":"login","auth_key":"A"})");
+
+  // The next request carries the new key.
+  f.page.script = nullptr;
+  ASSERT_TRUE(client.send_request(R"({"service_code":"S02","auth_key":"B"})"));
+  ASSERT_TRUE(f.pump());
+  EXPECT_EQ(f.page.navigations.back().url,
+            "http://portal.test/s02.html?auth_key=B&session_key=S&K=2");
+}
+
+TEST_F(ViewServerTest, AnswerBeforeAnyRequestOrToAGoneClientIsDroppedAndServingGoesOn) {
+  View_Fixture& f = *fixture_;
+  f.page.ocs_fn_send_data(uR"({"svc_no":"S01"})");  // client key 0
+  EXPECT_TRUE(f.log.lines.empty());
+  EXPECT_TRUE(f.page.messages.empty());
+
+  {
+    Client gone(port_, 3);
+    ASSERT_TRUE(gone.send_request(R"({"service_code":"S01","auth_key":"A"})"));
+    ASSERT_TRUE(f.pump());
+  }
+  ASSERT_TRUE(server_test::wait_until([&] { return manager_.counts.live.load() == 0; }));
+  f.page.ocs_fn_send_data(uR"({"svc_no":"S01"})");  // its connection is gone
+
+  answer_with_request();
+  Client client(port_);
+  const std::string request = R"({"service_code":"S01","auth_key":"A"})";
+  ASSERT_TRUE(client.send_request(request));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(f.page.run_loads());
+  EXPECT_EQ(client.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + request + "}");
+}
+
+TEST_F(ViewServerTest, HugeAnswerArrivesWhole) {
+  View_Fixture& f = *fixture_;
+  const std::u16string filler(4 * 1024 * 1024, u'x');
+  f.page.script = [&filler](Fake_Page& page, const std::string&) {
+    page.ocs_fn_send_data(u"{\"svc_no\":\"S01\",\"data\":\"" + filler + u"\"}");
+  };
+  Client client(port_);
+  ASSERT_TRUE(client.send_request(R"({"service_code":"S01","auth_key":"A"})"));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(f.page.run_loads());
+  const std::string expected =
+      "{\"svc_no\":\"S01\",\"data\":\"" + std::string(filler.size(), 'x') + "\"}";
+  EXPECT_TRUE(client.read_answer() == expected);  // no 4 MiB dump on failure
+}
+
+// Korean text: the client speaks the locale's codeset, the page UTF-8.
+TEST(VeltraneViewLocaleTest, KoreanTextCrossesInTheLocaleCodeset) {
+  struct Locale_Case {
+    std::vector<const char*> names;
+    std::string hong;  // "홍길동" in the locale's codeset
+    std::string kim;   // "김철수"
+  };
+  const std::vector<Locale_Case> cases = {
+      {{"ko_KR.UTF-8", "ko_KR.utf8", "C.UTF-8", "C.utf8"}, "홍길동", "김철수"},
+      {{"ko_KR.EUC-KR", "ko_KR.euckr"}, "\xC8\xAB\xB1\xE6\xB5\xBF", "\xB1\xE8\xC3\xB6\xBC\xF6"},
+  };
+  for (const Locale_Case& c : cases) {
+    Scoped_Locale locale(c.names);
+    if (!locale.ok()) {
+      ADD_FAILURE() << "locale not installed: " << *c.names.begin()
+                    << " (localedef -i ko_KR -f EUC-KR ko_KR.EUC-KR)";
+      continue;
+    }
+    SCOPED_TRACE(*c.names.begin());
+    Test_Manager manager(5000, 2);
+    ASSERT_TRUE(manager.start_server());
+    View_Fixture f(manager, "[K]\r\nSERVICE_CODE=S\r\nURL_INFO=http://portal.test/k\r\n");
+    ASSERT_TRUE(f.start());
+    std::string seen;
+    f.page.script = [&seen](Fake_Page& page, const std::string&) {
+      seen = page.ocs_fn_init();
+      page.ocs_fn_send_data(u"{\"svc_no\":\"S\",\"name\":\"김철수\"}");
+    };
+    Client client(manager.bound_port());
+    ASSERT_TRUE(client.send_request("{\"service_code\":\"S\",\"auth_key\":\"" + c.hong + "\"}"));
+    ASSERT_TRUE(f.pump());
+    ASSERT_EQ(f.page.navigations.size(), 1u);
+    // The page gets UTF-8 (URL and request text); the client gets its own codeset back.
+    EXPECT_EQ(f.page.navigations[0].url, "http://portal.test/k?auth_key=홍길동&session_key=");
+    EXPECT_EQ(f.page.navigations[0].init_text, "{\"service_code\":\"S\",\"auth_key\":\"홍길동\"}");
+    ASSERT_TRUE(f.page.run_loads());
+    EXPECT_EQ(seen, "{\"service_code\":\"S\",\"auth_key\":\"홍길동\"}");
+    EXPECT_EQ(client.read_answer(), "{\"svc_no\":\"S\",\"name\":\"" + c.kim + "\"}");
+    manager.stop_server();
+  }
+}
+
+}  // namespace
