@@ -4,7 +4,9 @@
 #include <string>
 
 #include "foundation/file_util.h"
+#include "foundation/version.h"
 #include "platform/profile.h"
+#include "platform/version_resource.h"
 #include "relay/ini_config.h"
 
 namespace {
@@ -57,6 +59,14 @@ int WriteWinSize(const std::string& path, int x, int y, int cx) {
   config.SetValue("Y", "POSITION", std::to_string(y));
   config.SetValue("CX", "POSITION", std::to_string(cx));
   return config.Save();
+}
+
+std::string ReadProductVersion(const std::string& path) {
+  DWORD handle = 0;
+  if (plat::GetFileVersionInfoSizeA(path.c_str(), &handle) == 0) return std::string();
+  VGS_Version version;
+  if (version.extract(path.c_str()) != 1) return std::string();
+  return version.productVerStr();
 }
 
 std::optional<unsigned short> ParseListenPort(const char* text) {

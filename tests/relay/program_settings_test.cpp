@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -103,6 +104,18 @@ TEST(ProgramSettingsTest, ListenPortIsAWholeNumberFrom1To65535) {
     EXPECT_FALSE(ParseListenPort(bad).has_value()) << bad;
   }
   EXPECT_FALSE(ParseListenPort(nullptr).has_value());
+}
+
+TEST(ProgramSettingsTest, ProductVersionOfAStampedFileAndNoneOfAnUnstampedOne) {
+  // This test program carries the project's version block; a text file carries none.
+  char self[4096] = {0};
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(ReadProductVersion(self), ZERV_PROJECT_VERSION);
+  ScratchDir dir;
+  WriteAll(dir.file("plain"), "no version here");
+  EXPECT_EQ(ReadProductVersion(dir.file("plain")), "");
+  EXPECT_EQ(ReadProductVersion(dir.file("missing")), "");
 }
 
 }  // namespace

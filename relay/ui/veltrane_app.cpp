@@ -1,0 +1,169 @@
+#include "relay/ui/veltrane_app.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "foundation/library.h"
+#include "foundation/log.h"
+#include "platform/error.h"
+#include "platform/process_mutex.h"
+#include "relay/ini_config.h"
+#include "relay/program_settings.h"
+#include "relay/ui/gui_message_sink.h"
+#include "relay/ui/main_frame.h"
+#include "relay/ui/system_tray.h"
+#include "relay/ui/web_page.h"
+#include "relay/veltrane_manager.h"
+#include "relay/veltrane_view.h"
+
+#ifndef VELTRANE_HELPDESK_NUMBER
+#define VELTRANE_HELPDESK_NUMBER "0000-0000"
+#endif
+
+namespace {
+
+constexpr char kInstanceName[] = "VELTRANE";
+constexpr char kPortVariable[] = "VELTRANE_PORT";
+
+std::string ProfilePath() {
+  return std::string(g_get_user_config_dir()) + "/Veltrane/profile.ini";
+}
+
+}  // namespace
+
+CVeltraneApp::CVeltraneApp() = default;
+
+CVeltraneApp::~CVeltraneApp() = default;
+
+int CVeltraneApp::Run(int argc, char** argv) {
+  if (InitInstance(argc, argv)) {
+    gtk_main();
+  } else if (frame_) {
+    frame_.reset();  // as on exit: the window goes, "WinSize.ini" is written
+  }
+  ExitInstance();
+  return status_;
+}
+
+bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
+  // One relay per user: a second copy leaves without a word.
+  mutex_ = plat::CreateMutexA(kInstanceName, TRUE);
+  if (plat::GetLastError() == ERROR_ALREADY_EXISTS) {
+    status_ = kExitOk;
+    return false;
+  }
+
+  g_set_prgname("Veltrane");
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "Veltrane: cannot open the display\n");
+    status_ = kExitStartFailed;
+    return false;
+  }
+  toolkit_ = true;
+
+  unsigned short port = CVeltraneManager::kRelayPort;
+  if (const char* text = g_getenv(kPortVariable)) {
+    const std::optional<unsigned short> parsed = ParseListenPort(text);
+    if (!parsed) {
+      std::fprintf(stderr, "Veltrane: %s must be a port number from 1 to 65535\n", kPortVariable);
+      status_ = kExitUsage;
+      return false;
+    }
+    port = *parsed;
+  }
+
+  VGSLib::initialize();
+  library_ = true;
+
+  if (!CreateFrameAndView()) {
+    status_ = kExitStartFailed;
+    return false;
+  }
+
+  manager_->set_port(port);
+  if (!manager_->start_server()) {
+    manager_->log().log_error(__FILE__, __LINE__, "Veltrane 실행 실패 ( 라이브러리 초기화 실패)");
+    status_ = kExitStartFailed;
+    return false;
+  }
+
+  const std::string version = ReadProductVersion(ModulePath("Veltrane.exe"));
+  manager_->log().log_info(__FILE__, __LINE__, "[Veltrane Start] Veltrane 실행 - 버전 %s",
+                           version.c_str());
+
+  tray_ = std::make_unique<CSystemTray>([this] { frame_->Show(); }, [this] { Quit(); });
+  if (!tray_->Create() || !CSystemTray::HostAvailable()) {
+    manager_->log().log_warning(
+        __FILE__, __LINE__,
+        "[Veltrane error] Tray icon unavailable (no status notifier host); the window shows on "
+        "each request");
+  }
+
+  signal_sources_[0] = g_unix_signal_add(SIGTERM, &CVeltraneApp::OnSignal, this);
+  signal_sources_[1] = g_unix_signal_add(SIGINT, &CVeltraneApp::OnSignal, this);
+
+  page_->Preload();
+  frame_->ShowIfAllowed();  // hidden until a request or "보이기"
+  return true;
+}
+
+bool CVeltraneApp::CreateFrameAndView() {
+  manager_ = CVeltraneManager::instance();
+  if (manager_ == nullptr) return false;
+
+  page_ = std::make_unique<CWebPage>([this] { frame_->Show(); });
+  if (!page_->Create()) return false;
+  frame_ = std::make_unique<CMainFrame>(FrameCaption(VELTRANE_HELPDESK_NUMBER), ProfilePath(),
+                                        ModulePath("WinSize.ini"),
+                                        [this] { OnFrameDestroyed(); });
+  if (!frame_->Create(page_->widget())) return false;
+  page_->set_dialog_parent(frame_->window());
+
+  view_ = std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, ModulePath(nullptr));
+  page_->set_view(view_.get());
+  sink_ = std::make_shared<CGuiMessageSink>([this](UINT msg, WPARAM wparam, LPARAM lparam) {
+    if (msg == WM_VELTRANE_REQUEST && view_) view_->OnOcsRequest(wparam, lparam);
+  });
+  view_window_ = plat::CreateMessageWindow(sink_);
+  return view_window_ != nullptr && view_->OnInitialUpdate(view_window_);
+}
+
+void CVeltraneApp::Quit() {
+  if (frame_) frame_->Exit();
+}
+
+void CVeltraneApp::OnFrameDestroyed() {
+  // The view's window goes with the frame: requests from now on are dropped.
+  if (sink_) sink_->close();
+  if (view_window_ != nullptr) plat::DestroyWindow(view_window_);
+  view_window_ = nullptr;
+  if (page_) page_->Detach();
+  if (gtk_main_level() > 0) gtk_main_quit();
+}
+
+int CVeltraneApp::OnSignal(void* self) {
+  static_cast<CVeltraneApp*>(self)->Quit();
+  return G_SOURCE_CONTINUE;
+}
+
+void CVeltraneApp::ExitInstance() {
+  for (unsigned int& source : signal_sources_) {
+    if (source != 0) g_source_remove(source);
+    source = 0;
+  }
+  if (manager_ != nullptr) manager_->log().log_info(__FILE__, __LINE__, "[Veltrane ShutDown]");
+  if (mutex_ != nullptr) {
+    plat::CloseMutex(mutex_);
+    mutex_ = nullptr;
+  }
+  if (manager_ != nullptr) manager_->stop_server();  // proactor, then acceptor
+  tray_.reset();
+  frame_.reset();
+  view_.reset();
+  page_.reset();
+  if (library_) VGSLib::uninitialize();  // the manager goes with the library
+  manager_ = nullptr;
+}

@@ -1,0 +1,58 @@
+// CVeltraneApp: brings the relay up in its fixed order (single instance, toolkit, library,
+// frame and view, server), runs the GUI main loop, and tears the server down before the
+// library is released. "끝내기", SIGTERM and SIGINT all end it the same way.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/window_message.h"
+
+namespace plat {
+class ProcessMutex;
+}
+class CGuiMessageSink;
+class CMainFrame;
+class CSystemTray;
+class CVeltraneManager;
+class CVeltraneView;
+class CWebPage;
+
+class CVeltraneApp {
+ public:
+  // Exit statuses.
+  static constexpr int kExitOk = 0;           // normal end, or a second copy
+  static constexpr int kExitStartFailed = 1;  // no display, no frame, or no server
+  static constexpr int kExitUsage = 2;        // a bad setting (VELTRANE_PORT)
+
+  CVeltraneApp();
+  ~CVeltraneApp();
+  CVeltraneApp(const CVeltraneApp&) = delete;
+  CVeltraneApp& operator=(const CVeltraneApp&) = delete;
+
+  // The whole life of the program; returns the exit status.
+  int Run(int argc, char** argv);
+
+ private:
+  bool InitInstance(int& argc, char**& argv);
+  // Frame, page, view and the view's window; the view registers for requests.
+  bool CreateFrameAndView();
+  void ExitInstance();
+  // Tray menu "끝내기" and the end of the desktop session.
+  void Quit();
+  void OnFrameDestroyed();
+  static int OnSignal(void* self);
+
+  plat::ProcessMutex* mutex_ = nullptr;
+  bool toolkit_ = false;
+  bool library_ = false;
+  CVeltraneManager* manager_ = nullptr;
+  std::unique_ptr<CWebPage> page_;
+  std::unique_ptr<CMainFrame> frame_;
+  std::unique_ptr<CVeltraneView> view_;
+  std::unique_ptr<CSystemTray> tray_;
+  std::shared_ptr<CGuiMessageSink> sink_;
+  HWND view_window_ = nullptr;
+  unsigned int signal_sources_[2] = {0, 0};
+  int status_ = kExitOk;
+};

@@ -1,0 +1,58 @@
+// CWebPage: the page interface of the view over a WebKitGTK web view. Every frame of every
+// page gets window.external from a user script injected at document start; before each
+// navigation the script is replaced by one that carries that navigation's request text,
+// so ocsFnInit calls OCS_initUI inside the page before it returns. ocsFnSendData and
+// ocsFnSession reach the view through script message handlers on the GUI thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "relay/veltrane_view.h"
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _WebKitUserContentManager WebKitUserContentManager;
+typedef struct _WebKitJavascriptResult WebKitJavascriptResult;
+typedef struct _WebKitWebView WebKitWebView;
+
+class CWebPage : public IVeltranePage {
+ public:
+  // `show_frame` shows the main window; `dialog_parent` (set later) owns message boxes.
+  explicit CWebPage(std::function<void()> show_frame);
+  ~CWebPage() override;
+  CWebPage(const CWebPage&) = delete;
+  CWebPage& operator=(const CWebPage&) = delete;
+
+  // Builds the web view; false when WebKit cannot create one.
+  bool Create();
+  GtkWidget* widget() const;
+  // The view that receives the page's calls (null: the calls are dropped).
+  void set_view(CVeltraneView* view) { view_ = view; }
+  void set_dialog_parent(GtkWidget* window) { dialog_parent_ = window; }
+  // Starts the web process with an empty page, so that the first request does not wait
+  // for it.
+  void Preload();
+  // The widget is about to go: no more calls reach the view or WebKit.
+  void Detach();
+
+  void ShowFrame() override;
+  void Navigate(const std::string& url, const std::string& init_text) override;
+  void CallInitUI(const std::string& text) override;
+  void ShowMessage(const std::string& text) override;
+
+ private:
+  void SetBridgeScript(const std::string& init_text);
+  static void OnSendData(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
+                         void* self);
+  static void OnSession(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
+                        void* self);
+  static void OnInit(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
+                     void* self);
+  static std::string MessageText(WebKitJavascriptResult* result);
+
+  std::function<void()> show_frame_;
+  CVeltraneView* view_ = nullptr;
+  GtkWidget* dialog_parent_ = nullptr;
+  WebKitUserContentManager* content_ = nullptr;
+  WebKitWebView* web_view_ = nullptr;
+};
