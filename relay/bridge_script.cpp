@@ -39,6 +39,8 @@ bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 constexpr char kScriptHead[] = R"JS((function () {
   'use strict';
   var initData = )JS";
+constexpr char kScriptMiddle[] = R"JS(;
+  var serial = )JS";
 constexpr char kScriptTail[] = R"JS(;
   var stringify = JSON.stringify;
   var toText = String;
@@ -47,7 +49,7 @@ constexpr char kScriptTail[] = R"JS(;
   var session = handlers.ocsFnSession;
   var init = handlers.ocsFnInit;
   function post(handler, text) {
-    if (handler) handler.postMessage(stringify(toText(text)));
+    if (handler) handler.postMessage(stringify([serial, toText(text)]));
   }
   function ocsFnInit() {
     if (window.top === window) {
@@ -114,14 +116,22 @@ std::string JsonStringLiteral(const std::u16string& text) {
   return out;
 }
 
-std::optional<std::u16string> ParseJsonStringLiteral(const std::string& utf8) {
+std::optional<CBridgeCall> ParseBridgeCall(const std::string& utf8) {
   const std::optional<std::u16string> wide = Utf8ToWideStrict(utf8);
   if (!wide) return std::nullopt;
   const std::unique_ptr<JsonValue> value = ParseJsonText(*wide);
-  if (!value || value->kind != JsonValue::kString) return std::nullopt;
-  return value->text;
+  if (!value || value->kind != JsonValue::kArray || value->items.size() != 2) return std::nullopt;
+  const JsonValue& number = value->items[0];
+  const JsonValue& text = value->items[1];
+  if (number.kind != JsonValue::kNumber || text.kind != JsonValue::kString) return std::nullopt;
+  if (!(number.number >= 0 && number.number <= 4294967295.0) ||
+      number.number != static_cast<double>(static_cast<unsigned long long>(number.number))) {
+    return std::nullopt;
+  }
+  return CBridgeCall{static_cast<unsigned int>(number.number), text.text};
 }
 
-std::string BridgeScript(const std::u16string& init_text) {
-  return kScriptHead + JsonStringLiteral(init_text) + kScriptTail;
+std::string BridgeScript(const std::u16string& init_text, unsigned int serial) {
+  return kScriptHead + JsonStringLiteral(init_text) + kScriptMiddle + std::to_string(serial) +
+         kScriptTail;
 }

@@ -115,6 +115,9 @@ int CVeltraneView::OnOcsRequest(WPARAM sid, LPARAM /*lparam*/) {
     client_key_ = request->get_key();
     request_text_ = text.value_or(std::string());
     request_utf8_ = AnsiToUtf8(request_text_);
+    if (++serial_ == 0) serial_ = 1;  // 0 names no request
+    recent_.push_back(CRequestRecord{serial_, client_key_, request_text_});
+    if (recent_.size() > kRecentRequests) recent_.pop_front();
     NavigateForRequest(request_text_);
   }
   msg->release();
@@ -146,7 +149,9 @@ void CVeltraneView::ocsFnInit() { InvokeInitUI(request_text_); }
 
 void CVeltraneView::InvokeInitUI(const std::string& text) { page_.CallInitUI(AnsiToUtf8(text)); }
 
-void CVeltraneView::ocsFnSendData(const char* data) {
+void CVeltraneView::ocsFnSendData(const char* data) { SendData(data, client_key_); }
+
+void CVeltraneView::SendData(const char* data, DWORD key) {
   const std::string text = data != nullptr ? data : "";
   const JsonMembers call(text);
   if (!call.parsed()) {
@@ -154,11 +159,11 @@ void CVeltraneView::ocsFnSendData(const char* data) {
     return;
   }
   if (call[u"svc_no"] != "LOGIN") {
-    // A response for the client of the last request; a failed send drops that client.
+    // A response for the client; a failed send drops that client.
     const std::string body = EncryptToBase64(text.c_str(), kOcsPayloadKey);
     auto* response = new COCSDataRes();
     response->payload().set(static_cast<unsigned int>(body.size()), body.data());
-    manager_.send_message(response, client_key_);
+    manager_.send_message(response, key);
     response->release();
     return;
   }
@@ -192,18 +197,36 @@ void CVeltraneView::Login(const std::string& auth_key, const std::string& sessio
   Open(FormatPageUrl(return_url, auth_key, session_key));
 }
 
-void CVeltraneView::OnPageSendData(const std::string& literal) {
-  const std::optional<std::u16string> text = ParseJsonStringLiteral(literal);
-  ocsFnSendData(text ? WideToAnsi(*text).c_str() : "");
+const CRequestRecord* CVeltraneView::FindRequest(unsigned int serial) const {
+  for (const CRequestRecord& record : recent_) {
+    if (record.serial == serial) return &record;
+  }
+  return nullptr;
 }
 
-void CVeltraneView::OnPageSession(const std::string& literal) {
-  const std::optional<std::u16string> text = ParseJsonStringLiteral(literal);
-  ocsFnSession(text ? WideToAnsi(*text).c_str() : "");
+void CVeltraneView::OnPageInit(const std::string& message) {
+  const std::optional<CBridgeCall> call = ParseBridgeCall(message);
+  const CRequestRecord* request = call ? FindRequest(call->serial) : nullptr;
+  InvokeInitUI(request != nullptr ? request->text : request_text_);
+}
+
+void CVeltraneView::OnPageSendData(const std::string& message) {
+  const std::optional<CBridgeCall> call = ParseBridgeCall(message);
+  if (!call) {
+    SendData("", 0);  // logged as unreadable
+    return;
+  }
+  const CRequestRecord* request = FindRequest(call->serial);
+  SendData(WideToAnsi(call->text).c_str(), request != nullptr ? request->key : 0);
+}
+
+void CVeltraneView::OnPageSession(const std::string& message) {
+  const std::optional<CBridgeCall> call = ParseBridgeCall(message);
+  ocsFnSession(call ? WideToAnsi(call->text).c_str() : "");
 }
 
 void CVeltraneView::Open(const std::string& ansi_url) {
-  page_.Navigate(AnsiToUtf8(ansi_url), request_utf8_);
+  page_.Navigate(AnsiToUtf8(ansi_url), request_utf8_, serial_);
 }
 
 void CVeltraneView::EnsureSessionFile() const {

@@ -8,6 +8,7 @@
 // through IVeltranePage, so it runs without a display as well.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <unordered_map>
 
@@ -23,16 +24,27 @@ class IVeltranePage {
   virtual ~IVeltranePage() = default;
   // Shows the main window and brings it to the front.
   virtual void ShowFrame() = 0;
-  // Opens `url`. Pages of this navigation get `init_text` from window.external.ocsFnInit.
-  virtual void Navigate(const std::string& url, const std::string& init_text) = 0;
+  // Opens `url` for request `serial` (0: none yet). Pages of this navigation get
+  // `init_text` from window.external.ocsFnInit, and name `serial` in their calls.
+  virtual void Navigate(const std::string& url, const std::string& init_text,
+                        unsigned int serial) = 0;
   // Calls the current page's OCS_initUI(text) when the page defines that function.
   virtual void CallInitUI(const std::string& text) = 0;
   // A message box with an OK button.
   virtual void ShowMessage(const std::string& text) = 0;
 };
 
+// A request a page may still answer.
+struct CRequestRecord {
+  unsigned int serial;
+  DWORD key;
+  std::string text;  // ANSI
+};
+
 class CVeltraneView {
  public:
+  // Requests whose pages may still answer (older pages are long replaced).
+  static constexpr std::size_t kRecentRequests = 16;
   static constexpr char kUrlFile[] = "veltrane_url.ini";
   static constexpr char kSessionFile[] = "SessionKey.ini";
   static constexpr char kSessionSection[] = "SESSION";
@@ -58,19 +70,28 @@ class CVeltraneView {
   void ocsFnSession(const char* data);
   void InvokeInitUI(const std::string& text);
 
-  // The bridge's script messages: the page's text as a JSON string literal in UTF-8,
-  // converted to ANSI for the calls above. A literal that cannot be read counts as
-  // empty text.
-  void OnPageSendData(const std::string& literal);
-  void OnPageSession(const std::string& literal);
+  // The bridge's script messages ([serial, text] in UTF-8, see bridge_script.h): the text
+  // is converted to ANSI for the calls above; a message that cannot be read counts as
+  // empty text. An answer goes to the client of the request the page was opened for
+  // (`serial`), which is the most recent one unless a newer request arrived while the
+  // page was still up; a page of an unknown request answers nobody.
+  void OnPageInit(const std::string& message);
+  void OnPageSendData(const std::string& message);
+  void OnPageSession(const std::string& message);
 
   HWND hwnd() const { return hwnd_; }
   DWORD client_key() const { return client_key_; }
+  // Requests taken so far; the number of the last one.
+  unsigned int request_serial() const { return serial_; }
   const std::string& request_text() const { return request_text_; }
   std::string ProgramPath(const char* name) const;
 
  private:
   void LoadServiceUrlTable();
+  // ocsFnSendData with the answer going to connection `key`.
+  void SendData(const char* data, DWORD key);
+  // The record of request `serial`; null when it is unknown (0, or long gone).
+  const CRequestRecord* FindRequest(unsigned int serial) const;
   // The login branch shared by ocsFnSendData and ocsFnSession (keys in ANSI).
   void Login(const std::string& auth_key, const std::string& session_key,
              const std::string& return_url);
@@ -89,6 +110,8 @@ class CVeltraneView {
   DWORD client_key_ = 0;
   std::string request_text_;     // ANSI, as deciphered
   std::string request_utf8_;     // the same text for the page
+  unsigned int serial_ = 0;
+  std::deque<CRequestRecord> recent_;  // the last kRecentRequests requests, newest last
   std::unordered_map<std::string, std::string> services_;
 };
 

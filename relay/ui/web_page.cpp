@@ -37,7 +37,7 @@ bool CWebPage::Create() {
       return false;
     }
   }
-  SetBridgeScript("");  // pages opened before any request see the bridge too
+  SetBridgeScript("", 0);  // pages opened before any request see the bridge too
   web_view_ = WEBKIT_WEB_VIEW(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_, nullptr));
   if (web_view_ == nullptr) return false;
@@ -66,8 +66,8 @@ void CWebPage::ShowFrame() {
   if (show_frame_) show_frame_();
 }
 
-void CWebPage::SetBridgeScript(const std::string& init_text) {
-  const std::string source = BridgeScript(Utf8ToWide(init_text));
+void CWebPage::SetBridgeScript(const std::string& init_text, unsigned int serial) {
+  const std::string source = BridgeScript(Utf8ToWide(init_text), serial);
   WebKitUserScript* script = webkit_user_script_new(
       source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
@@ -76,9 +76,10 @@ void CWebPage::SetBridgeScript(const std::string& init_text) {
   webkit_user_script_unref(script);
 }
 
-void CWebPage::Navigate(const std::string& url, const std::string& init_text) {
+void CWebPage::Navigate(const std::string& url, const std::string& init_text,
+                        unsigned int serial) {
   if (web_view_ == nullptr) return;
-  SetBridgeScript(init_text);
+  SetBridgeScript(init_text, serial);
   webkit_web_view_load_uri(web_view_, url.c_str());
 }
 
@@ -120,7 +121,7 @@ void CWebPage::OnSession(WebKitUserContentManager*, WebKitJavascriptResult* resu
   if (page->view_ != nullptr) page->view_->OnPageSession(MessageText(result));
 }
 
-void CWebPage::OnInit(WebKitUserContentManager*, WebKitJavascriptResult*, void* self) {
+void CWebPage::OnInit(WebKitUserContentManager*, WebKitJavascriptResult* result, void* self) {
   auto* page = static_cast<CWebPage*>(self);
-  if (page->view_ != nullptr) page->view_->ocsFnInit();
+  if (page->view_ != nullptr) page->view_->OnPageInit(MessageText(result));
 }

@@ -36,12 +36,13 @@ class CWebPage : public IVeltranePage {
   void Detach();
 
   void ShowFrame() override;
-  void Navigate(const std::string& url, const std::string& init_text) override;
+  void Navigate(const std::string& url, const std::string& init_text,
+                unsigned int serial) override;
   void CallInitUI(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
 
  private:
-  void SetBridgeScript(const std::string& init_text);
+  void SetBridgeScript(const std::string& init_text, unsigned int serial);
   static void OnSendData(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
                          void* self);
   static void OnSession(WebKitUserContentManager* manager, WebKitJavascriptResult* result,

@@ -35,24 +35,31 @@ TEST(BridgeLiteralTest, EscapesWhatWouldBreakAScriptAndRoundTrips) {
   for (const Case& c : cases) {
     const std::string literal = JsonStringLiteral(c.text);
     EXPECT_EQ(literal, c.literal);
-    const auto back = ParseJsonStringLiteral(literal);
+    const auto back = ParseBridgeCall("[7," + literal + "]");
     ASSERT_TRUE(back.has_value()) << literal;
-    EXPECT_TRUE(*back == c.text) << literal;
+    EXPECT_EQ(back->serial, 7u);
+    EXPECT_TRUE(back->text == c.text) << literal;
   }
 }
 
-TEST(BridgeLiteralTest, OnlyOneWellFormedStringLiteralIsRead) {
-  EXPECT_EQ(ParseJsonStringLiteral(" \"x\"\n").value_or(u"-"), u"x");
-  for (const std::string bad : {"", "x", "\"x", "\"x\" \"y\"", "{\"a\":\"b\"}", "1", "null",
-                                "\"\xC3\x28\"", "\"\xED\xA0\x80\"", "\"\xFF\""}) {
-    EXPECT_FALSE(ParseJsonStringLiteral(bad).has_value()) << bad;
+TEST(BridgeLiteralTest, OnlyASerialAndOneWellFormedStringAreACall) {
+  const auto call = ParseBridgeCall(" [ 4294967295 , \"x\" ]\n");
+  ASSERT_TRUE(call.has_value());
+  EXPECT_EQ(call->serial, 4294967295u);
+  EXPECT_TRUE(call->text == u"x");
+  for (const std::string bad :
+       {"", "\"x\"", "[1]", "[1,\"x\",2]", "[\"1\",\"x\"]", "[1,2]", "[-1,\"x\"]", "[1.5,\"x\"]",
+        "[4294967296,\"x\"]", "[1,\"x\"] 1", "{\"a\":\"b\"}", "[1,\"\xC3\x28\"]",
+        "[1,\"\xED\xA0\x80\"]", "[1,\"\xFF\"]", "[1,\"x]"}) {
+    EXPECT_FALSE(ParseBridgeCall(bad).has_value()) << bad;
   }
 }
 
 TEST(BridgeLiteralTest, ScriptCarriesTheTextAsOneLiteralAndDefinesTheThreeCalls) {
   const std::u16string text = u"{\"auth_key\":\"</script>\u2028\"}";
-  const std::string script = BridgeScript(text);
+  const std::string script = BridgeScript(text, 12);
   EXPECT_NE(script.find("var initData = " + JsonStringLiteral(text) + ";"), std::string::npos);
+  EXPECT_NE(script.find("var serial = 12;"), std::string::npos);
   EXPECT_EQ(script.find("</script>"), std::string::npos);
   for (const char* name : {"ocsFnInit:", "ocsFnSendData:", "ocsFnSession:", "OCS_initUI"}) {
     EXPECT_NE(script.find(name), std::string::npos) << name;

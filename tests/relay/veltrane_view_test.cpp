@@ -226,24 +226,24 @@ TEST(VeltraneViewTest, LoginStoresTheSessionKeyAndOpensTheReturnUrl) {
 }
 
 TEST(VeltraneViewTest, PageCallsThatCannotBeReadAreLoggedAndChangeNothing) {
-  const std::vector<std::pair<const char*, std::string>> literals = {
-      {"not JSON", JsonStringLiteral(u"svc_no=LOGIN")},
-      {"empty text", JsonStringLiteral(u"")},
-      {"JSON with trailing text", JsonStringLiteral(u"{\"svc_no\":\"LOGIN\"} {}")},
-      {"a JSON object instead of a string literal", R"({"svc_no":"LOGIN"})"},
-      {"not UTF-8", std::string("\"\xC0\xAF\xFF{}\"")},
-      {"unterminated literal", "\"{\\\"svc_no\\\""},
+  const std::vector<std::pair<const char*, std::string>> messages = {
+      {"not JSON", "[0," + JsonStringLiteral(u"svc_no=LOGIN") + "]"},
+      {"empty text", "[0," + JsonStringLiteral(u"") + "]"},
+      {"JSON with trailing text", "[0," + JsonStringLiteral(u"{\"svc_no\":\"LOGIN\"} {}") + "]"},
+      {"the call without its serial", R"({"svc_no":"LOGIN"})"},
+      {"not UTF-8", std::string("[0,\"\xC0\xAF\xFF{}\"]")},
+      {"unterminated", "[0,\"{\\\"svc_no\\\""},
       {"no bytes at all", ""},
   };
-  for (const auto& [name, literal] : literals) {
+  for (const auto& [name, message] : messages) {
     SCOPED_TRACE(name);
     CVeltraneManager manager(1000, 0);
     View_Fixture f(manager);
     ASSERT_TRUE(f.start());
     f.set_session_key("OLD");
-    f.view->OnPageSendData(literal);
+    f.view->OnPageSendData(message);
     EXPECT_EQ(f.log.lines, std::vector<std::string>{kRequestDataFail});
-    f.view->OnPageSession(literal);  // no log line of its own
+    f.view->OnPageSession(message);  // no log line of its own
     EXPECT_EQ(f.log.lines.size(), 1u);
     EXPECT_TRUE(f.page.navigations.empty());
     EXPECT_TRUE(f.page.messages.empty());
@@ -350,6 +350,7 @@ TEST_F(ViewServerTest, AnswerBeforeAnyRequestOrToAGoneClientIsDroppedAndServingG
     Client gone(port_, 3);
     ASSERT_TRUE(gone.send_request(R"({"service_code":"S01","auth_key":"A"})"));
     ASSERT_TRUE(f.pump());
+    ASSERT_TRUE(f.page.run_loads());
   }
   ASSERT_TRUE(server_test::wait_until([&] { return manager_.counts.live.load() == 0; }));
   f.page.ocs_fn_send_data(uR"({"svc_no":"S01"})");  // its connection is gone
@@ -361,6 +362,42 @@ TEST_F(ViewServerTest, AnswerBeforeAnyRequestOrToAGoneClientIsDroppedAndServingG
   ASSERT_TRUE(f.pump());
   ASSERT_TRUE(f.page.run_loads());
   EXPECT_EQ(client.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + request + "}");
+}
+
+// The original rule sends every answer to the newest client; a page that answers after a
+// newer request arrived (its replacement still loading) would hand its client's answer to
+// another client. Each page's answer goes to the client whose request it holds.
+TEST_F(ViewServerTest, PageStillUpWhenANewerRequestArrivesAnswersItsOwnClient) {
+  answer_with_request();
+  View_Fixture& f = *fixture_;
+  f.page.script = nullptr;  // the first page waits for its user
+  Client first(port_, 1), second(port_, 2);
+  const std::string r1 = R"({"service_code":"S01","auth_key":"ONE"})";
+  const std::string r2 = R"({"service_code":"S01","auth_key":"TWO"})";
+  ASSERT_TRUE(first.send_request(r1));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(f.page.run_loads());
+  ASSERT_TRUE(second.send_request(r2));
+  ASSERT_TRUE(f.pump());  // the second page is on its way
+  EXPECT_EQ(f.page.navigations.back().serial, 2u);
+
+  const std::string data = f.page.ocs_fn_init();  // the first page's user answers now
+  EXPECT_EQ(data, r1);
+  f.page.ocs_fn_send_data(u"{\"svc_no\":\"S01\",\"echo\":" + Utf8ToWide(data) + u"}");
+  EXPECT_EQ(first.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + r1 + "}");
+
+  answer_with_request();
+  ASSERT_TRUE(f.page.run_loads());  // the second page answers its own client
+  EXPECT_EQ(second.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + r2 + "}");
+  second.set_timeout(200);
+  EXPECT_EQ(second.read_answer(), "");  // and only once
+
+  // The init fallback of a frame hands each page its own request's text.
+  f.page.init_ui_calls.clear();
+  f.view->OnPageInit("[1,\"\"]");
+  f.view->OnPageInit("[2,\"\"]");
+  f.view->OnPageInit("[99,\"\"]");  // unknown: the newest request
+  EXPECT_EQ(f.page.init_ui_calls, (std::vector<std::string>{r1, r2, r2}));
 }
 
 TEST_F(ViewServerTest, HugeAnswerArrivesWhole) {

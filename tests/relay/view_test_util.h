@@ -48,12 +48,14 @@ class Fake_Page : public IVeltranePage {
   struct Load {
     std::string url;
     std::string init_text;
+    unsigned int serial = 0;
   };
   using Script = std::function<void(Fake_Page& page, const std::string& url)>;
 
   void ShowFrame() override { ++shown; }
-  void Navigate(const std::string& url, const std::string& init_text) override {
-    navigations.push_back(Load{url, init_text});
+  void Navigate(const std::string& url, const std::string& init_text,
+                unsigned int serial) override {
+    navigations.push_back(Load{url, init_text, serial});
     pending_ = true;
   }
   void CallInitUI(const std::string& text) override {
@@ -77,10 +79,12 @@ class Fake_Page : public IVeltranePage {
     init_ui_calls.push_back(current_.init_text);
     return current_.init_text;
   }
-  void ocs_fn_send_data(const std::u16string& text) {
-    view->OnPageSendData(JsonStringLiteral(text));
+  void ocs_fn_send_data(const std::u16string& text) { view->OnPageSendData(message(text)); }
+  void ocs_fn_session(const std::u16string& text) { view->OnPageSession(message(text)); }
+  // The message the bridge script posts for a call from this page.
+  std::string message(const std::u16string& text) const {
+    return "[" + std::to_string(current_.serial) + "," + JsonStringLiteral(text) + "]";
   }
-  void ocs_fn_session(const std::u16string& text) { view->OnPageSession(JsonStringLiteral(text)); }
 
   CVeltraneView* view = nullptr;
   Script script;

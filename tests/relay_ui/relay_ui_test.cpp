@@ -1,0 +1,499 @@
+// The real Veltrane.exe with WebKitGTK on a private X display and session bus: OCS client
+// requests, portal pages served by the test, the window as a person sees it, start-up and
+// shutdown.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "relay/program_settings.h"
+#include "relay_program.h"
+#include "test_portal.h"
+#include "tray_host.h"
+#include "tools/child_process.h"
+#include "x_display.h"
+
+namespace {
+
+using namespace relay_ui;
+
+const std::string kCaptionPart = "Veltrane - Web Viewer";
+const std::string kTrayLine =
+    "[Veltrane error] Tray icon unavailable (no status notifier host); the window shows on each "
+    "request";
+const std::string kStartFailure = "Veltrane 실행 실패 ( 라이브러리 초기화 실패)";
+constexpr int CVeltraneExitStartFailed = 1;
+constexpr int kAnswerSeconds = 20;
+
+// --- the portal's pages ---
+
+// Takes the request through ocsFnInit and uses it on the very next line.
+const char kEchoPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+var request = null;
+function OCS_initUI(text) { request = text; }
+</script></head><body><script>
+window.external.ocsFnInit();
+var parsed = JSON.parse(request);
+window.external.ocsFnSendData(JSON.stringify(
+    {svc_no: "ECHO", auth_key: parsed.auth_key, query: location.search}));
+</script></body></html>)";
+
+// Answers with the request text itself.
+const char kMirrorPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+var request = null;
+function OCS_initUI(text) { request = text; }
+</script></head><body><script>
+window.external.ocsFnInit();
+window.external.ocsFnSendData(request);
+</script></body></html>)";
+
+// Like the echo page, but its user takes a moment: it answers 1.5 s after loading.
+const char kTimerPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+var request = null;
+function OCS_initUI(text) { request = text; }
+</script></head><body><script>
+window.external.ocsFnInit();
+var parsed = JSON.parse(request);
+setTimeout(function () {
+  window.external.ocsFnSendData(JSON.stringify(
+      {svc_no: "ECHO", auth_key: parsed.auth_key, query: location.search}));
+}, 1500);
+</script></body></html>)";
+
+const char kNoInitPage[] = R"(<!DOCTYPE html><html><body><script>
+window.external.ocsFnInit();
+window.external.ocsFnSendData(JSON.stringify({svc_no: "NOINIT", init: typeof OCS_initUI}));
+</script></body></html>)";
+
+// A page whose frame asks for the request; the top document's OCS_initUI answers.
+std::string frame_page(const std::string& child_url) {
+  return R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+function OCS_initUI(text) {
+  window.external.ocsFnSendData(JSON.stringify({svc_no: "FRAME", auth_key: JSON.parse(text).auth_key}));
+}
+</script></head><body><iframe src=")" + child_url + R"("></iframe></body></html>)";
+}
+const char kChildPage[] = R"(<!DOCTYPE html><html><body><script>
+window.external.ocsFnInit();
+</script></body></html>)";
+
+std::string login_page(const char* call) {
+  return std::string(R"(<!DOCTYPE html><html><body><script>
+window.external.)") + call + R"((JSON.stringify({svc_no: "LOGIN", auth_key: "AK2",
+    session_key: "NEW&KEY=1", rtnUrl: location.origin + "/echo.html"}));
+</script></body></html>)";
+}
+
+// Records the keys it sees until "b", then answers with them; tells the portal when it
+// listens.
+const char kKeysPage[] = R"(<!DOCTYPE html><html><body><input id="field" autofocus><script>
+var keys = [];
+document.addEventListener('keydown', function (e) {
+  keys.push((e.altKey && e.key !== 'Alt' ? 'Alt+' : '') + e.key);
+  if (e.key === 'b') window.external.ocsFnSendData(JSON.stringify({svc_no: "KEYS", keys: keys}));
+}, true);
+window.addEventListener('load', function () { fetch('/ready'); });
+</script></body></html>)";
+
+const char kBadCallsPage[] = R"(<!DOCTYPE html><html><body><script>
+var x = window.external;
+x.ocsFnSendData("not json");
+x.ocsFnSendData();
+x.ocsFnSendData("\ud800");
+x.ocsFnSendData('{"svc_no":"S"} trailing');
+x.ocsFnSendData(new Array(8 * 1024 * 1024 + 1).join("x"));
+x.ocsFnSession("{not json");
+x.ocsFnSession();
+x.ocsFnSession(JSON.stringify({svc_no: "LOGIN", session_key: "K"}));
+x.ocsFnSendData(JSON.stringify({svc_no: "BAD", done: true}));
+</script></body></html>)";
+
+// --- helpers ---
+
+std::string url_ini(const Test_Portal& portal) {
+  std::string ini;
+  for (const char* page : {"echo", "mirror", "noinit", "frame", "xframe", "login", "session",
+                           "slow", "timer", "late", "keys", "bad"}) {
+    std::string code = page;
+    for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ini += "[" + code + "]\r\nSERVICE_CODE=" + code + "\r\nURL_INFO=" + portal.url("/" + std::string(page) + ".html") + "\r\n";
+  }
+  return ini;
+}
+
+void serve_pages(Test_Portal& portal) {
+  portal.page("/echo.html", kEchoPage);
+  portal.page("/mirror.html", kMirrorPage);
+  portal.page("/noinit.html", kNoInitPage);
+  portal.page("/frame.html", frame_page("/child.html"));
+  // "localhost" is another origin than "127.0.0.1": the top document is out of reach.
+  const std::string other_origin = portal.url("/child.html").replace(7, 9, "localhost");
+  portal.page("/xframe.html", frame_page(other_origin));
+  portal.page("/child.html", kChildPage);
+  portal.page("/login.html", login_page("ocsFnSendData"));
+  portal.page("/session.html", login_page("ocsFnSession"));
+  portal.page("/slow.html", kEchoPage);
+  portal.page("/timer.html", kTimerPage);
+  portal.page("/late.html", kEchoPage);
+  portal.page("/keys.html", kKeysPage);
+  portal.page("/bad.html", kBadCallsPage);
+}
+
+// One request through ocs-client; its answer line (without the line break) or "".
+ChildResult ask(unsigned short port, const std::string& request, int seconds = kAnswerSeconds,
+                const char* bind = nullptr) {
+  std::vector<std::string> args = {"--port", std::to_string(port), "--timeout",
+                                   std::to_string(seconds)};
+  if (bind != nullptr) args.insert(args.end(), {"--bind", bind});
+  args.push_back("-");
+  return RunChild(OCS_CLIENT_PATH, args, request);
+}
+
+std::string answer_of(const ChildResult& result) {
+  std::string out = result.out;
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+std::string request(const std::string& code, const std::string& auth_key = "AK") {
+  return R"({"service_code":")" + code + R"(","auth_key":")" + auth_key + R"("})";
+}
+
+class RelayUiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(display_.ok()) << "no X display";
+    // Another relay of this user would keep ours from starting.
+    ASSERT_TRUE(wait_until([] { return processes_named("Veltrane.exe").empty(); }, 60000))
+        << "another Veltrane.exe of this user is running";
+    serve_pages(portal_);
+  }
+
+  // Starts a relay with the portal's pages in a locale.
+  std::unique_ptr<Relay_Program> start(const std::string& locale = "C.UTF-8") {
+    ini_ = url_ini(portal_);
+    auto relay = std::make_unique<Relay_Program>(ini_.c_str(), locale);
+    EXPECT_TRUE(relay->start()) << relay->stderr_text();
+    EXPECT_TRUE(relay->wait_log(kTrayLine));  // the last line of start-up here
+    return relay;
+  }
+
+  bool visible(const Relay_Program& relay) { return display_.find(relay.pid(), kCaptionPart) != 0; }
+
+  Test_Portal portal_;
+  X_Display display_;
+  std::string ini_;
+};
+
+// --- start, serve, show ---
+
+TEST_F(RelayUiTest, StartsHiddenThenARequestOpensThePageShowsTheWindowAndGetsTheAnswer) {
+  auto relay = start();
+  ASSERT_TRUE(relay->running());
+  const std::vector<std::string> log = relay->log();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0], std::string(Relay_Program::kStartPrefix) + ZERV_PROJECT_VERSION);
+  EXPECT_EQ(relay->count(kTrayLine), 1u);  // no status-notifier host on this bus
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(visible(*relay));  // tray only
+
+  const ChildResult result = ask(relay->port(), request("ECHO", "AK1"));
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(answer_of(result), R"({"svc_no":"ECHO","auth_key":"AK1","query":"?auth_key=AK1&session_key="})");
+  EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK1&session_key=");
+  EXPECT_EQ(relay->count("[Veltrane send data]URL(" + portal_.url("/echo.html") + ")_success"), 1u);
+
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, 5000));
+  const Window frame = display_.find(relay->pid(), kCaptionPart);
+  EXPECT_EQ(display_.title(frame), FrameCaption(VELTRANE_HELPDESK_NUMBER));
+  int x = 0, y = 0, width = 0, height = 0;
+  ASSERT_TRUE(display_.geometry(frame, x, y, width, height));
+  EXPECT_EQ(width, 1024);  // the first show ever: 0, 0, 1024 x 768
+  EXPECT_EQ(height, 768);
+}
+
+TEST_F(RelayUiTest, RequestTextReachesThePageAndTheAnswerTheClientUnchangedInTheLocaleCodeset) {
+  struct Case {
+    const char* locale;
+    std::string request;
+  };
+  const std::vector<Case> cases = {
+      {"C.UTF-8",
+       "{\"service_code\":\"MIRROR\",\"auth_key\":\"\xED\x95\x9C\",\"memo\":\"</script> \\\"q\\\" "
+       "\\\\ \xE2\x80\xA8 \xE2\x80\xA9 \xF0\x9F\x98\x80 홍길동\"}"},
+      {"ko_KR.EUC-KR",
+       "{\"service_code\":\"MIRROR\",\"auth_key\":\"\xC7\xD1\",\"memo\":\"</script> \\\"q\\\" "
+       "\\\\ \xC8\xAB\xB1\xE6\xB5\xBF\"}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    auto relay = start(c.locale);
+    ASSERT_TRUE(relay->running());
+    const ChildResult result = ask(relay->port(), c.request);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(answer_of(result), c.request);
+    relay->signal(SIGTERM);
+    EXPECT_EQ(relay->wait_exit(20000), 0);
+  }
+}
+
+TEST_F(RelayUiTest, FramesReachTheTopDocumentsInitUiAndAPageWithoutOneStillAnswers) {
+  auto relay = start();
+  for (const char* code : {"FRAME", "XFRAME"}) {
+    SCOPED_TRACE(code);
+    const ChildResult result = ask(relay->port(), request(code, std::string("K-") + code));
+    EXPECT_EQ(answer_of(result), std::string(R"({"svc_no":"FRAME","auth_key":"K-)") + code + "\"}")
+        << result.err;
+  }
+  const ChildResult result = ask(relay->port(), request("NOINIT"));
+  EXPECT_EQ(answer_of(result), R"({"svc_no":"NOINIT","init":"undefined"})") << result.err;
+}
+
+TEST_F(RelayUiTest, LoginStoresTheSessionKeyAndTheNextPagesCarryIt) {
+  for (const char* code : {"LOGIN", "SESSION"}) {
+    SCOPED_TRACE(code);
+    auto relay = start();
+    const ChildResult result = ask(relay->port(), request(code));
+    // The page at rtnUrl answers with the query it was opened with.
+    EXPECT_EQ(answer_of(result),
+              R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK2&session_key=NEW&KEY=1"})")
+        << result.err;
+    const std::string session = ReadAll(relay->path("SessionKey.ini"));
+    EXPECT_NE(session.find("SESSIONKEY=NEW&KEY=1"), std::string::npos) << session;
+    struct stat st {};
+    ASSERT_EQ(::stat(relay->path("SessionKey.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // The next request opens its page with the new key.
+    EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "AK3"))),
+              R"({"svc_no":"ECHO","auth_key":"AK3","query":"?auth_key=AK3&session_key=NEW&KEY=1"})");
+    EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK3&session_key=NEW&KEY=1");
+    relay->signal(SIGTERM);
+    EXPECT_EQ(relay->wait_exit(20000), 0);
+  }
+}
+
+bool requested(const Test_Portal& portal, const std::string& path) {
+  for (const std::string& target : portal.requests()) {
+    if (target.rfind(path, 0) == 0) return true;
+  }
+  return false;
+}
+
+TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
+  portal_.delay("/slow.html", 4000);
+  auto relay = start();
+  auto first = std::async(std::launch::async, [&] {
+    return ask(relay->port(), request("SLOW", "FIRST"), 8, "127.0.0.2");
+  });
+  ASSERT_TRUE(wait_until([&] { return requested(portal_, "/slow.html"); }, 10000));
+  const ChildResult second = ask(relay->port(), request("ECHO", "SECOND"), kAnswerSeconds, "127.0.0.3");
+  EXPECT_EQ(answer_of(second), R"({"svc_no":"ECHO","auth_key":"SECOND","query":"?auth_key=SECOND&session_key="})")
+      << second.err;
+  const ChildResult late = first.get();
+  EXPECT_EQ(late.exit_code, 4) << late.out;  // its page never came: no answer
+
+  // One after the other, each client gets its own answer.
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "THIRD"), kAnswerSeconds, "127.0.0.2")),
+            R"({"svc_no":"ECHO","auth_key":"THIRD","query":"?auth_key=THIRD&session_key="})");
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "FOURTH"), kAnswerSeconds, "127.0.0.3")),
+            R"({"svc_no":"ECHO","auth_key":"FOURTH","query":"?auth_key=FOURTH&session_key="})");
+}
+
+TEST_F(RelayUiTest, APageThatAnswersAfterANewerRequestArrivedAnswersItsOwnClient) {
+  portal_.delay("/late.html", 3000);
+  auto relay = start();
+  auto first = std::async(std::launch::async, [&] {
+    return ask(relay->port(), request("TIMER", "FIRST"), kAnswerSeconds, "127.0.0.2");
+  });
+  ASSERT_TRUE(wait_until([&] { return requested(portal_, "/timer.html"); }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the timer page is up
+  // The newer request's page takes 3 s; the timer page answers meanwhile.
+  const ChildResult second = ask(relay->port(), request("LATE", "SECOND"), kAnswerSeconds, "127.0.0.3");
+  const ChildResult answered = first.get();
+  EXPECT_EQ(answer_of(answered), R"({"svc_no":"ECHO","auth_key":"FIRST","query":"?auth_key=FIRST&session_key="})")
+      << answered.err;
+  EXPECT_EQ(answer_of(second), R"({"svc_no":"ECHO","auth_key":"SECOND","query":"?auth_key=SECOND&session_key="})")
+      << second.err;
+}
+
+TEST_F(RelayUiTest, EmptyAuthKeyOpensNothingButShowsTheWindow) {
+  auto relay = start();
+  const std::size_t served = portal_.requests().size();
+  const ChildResult result = ask(relay->port(), request("ECHO", ""), 3);
+  EXPECT_EQ(result.exit_code, 4);  // nobody answers
+  EXPECT_EQ(relay->count("[Veltrane error] Find session error"), 1u);
+  EXPECT_EQ(portal_.requests().size(), served);
+  EXPECT_TRUE(visible(*relay));
+  for (Window w : display_.windows_of(relay->pid())) EXPECT_NE(display_.title(w), "Veltrane");  // no box
+}
+
+TEST_F(RelayUiTest, BadBridgeCallsAreLoggedAndThePageCanStillAnswer) {
+  auto relay = start();
+  const ChildResult result = ask(relay->port(), request("BAD"));
+  EXPECT_EQ(answer_of(result), R"({"svc_no":"BAD","done":true})") << result.err;
+  // not JSON, undefined, a lone surrogate, trailing text, 8 MiB of text
+  EXPECT_TRUE(relay->wait_log("Veltrane error] request Data fail", 5));
+  EXPECT_EQ(relay->count("Veltrane error] request Data fail"), 5u);
+  EXPECT_FALSE(ReadAll(relay->path("SessionKey.ini")).find("SESSIONKEY=K") != std::string::npos);
+  EXPECT_TRUE(relay->running());
+}
+
+// --- what a person does ---
+
+TEST_F(RelayUiTest, UnknownServiceShowsAMessageBoxThatEnterDismisses) {
+  auto relay = start();
+  const ChildResult result = ask(relay->port(), request("NOPE"), 2);
+  EXPECT_EQ(result.exit_code, 4);
+  EXPECT_EQ(relay->count("Veltrane error] Find URL()_fail"), 1u);
+
+  Window box = 0;
+  ASSERT_TRUE(wait_until([&] {
+    for (Window w : display_.windows_of(relay->pid())) {
+      if (display_.title(w) == "Veltrane") box = w;
+    }
+    return box != 0;
+  }, 5000)) << "no message box";
+  display_.focus(box);
+  display_.key(XK_Return);
+  EXPECT_TRUE(wait_until([&] { return display_.windows_of(relay->pid()).size() == 1; }, 5000));
+  EXPECT_TRUE(visible(*relay));  // only the box went
+
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO"))),
+            R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK&session_key="})");
+}
+
+TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
+  auto relay = start();
+  auto answer = std::async(std::launch::async, [&] { return ask(relay->port(), request("KEYS")); });
+  ASSERT_TRUE(wait_until([&] {
+    for (const std::string& target : portal_.requests()) {
+      if (target == "/ready") return true;
+    }
+    return false;
+  }, 10000));
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, 5000));
+  display_.focus(display_.find(relay->pid(), kCaptionPart));
+  for (const KeySym key : {XK_a, XK_Return, XK_Escape, XK_KP_Enter}) display_.key(key);
+  display_.key(XK_F4, XK_Alt_L);
+  display_.key(XK_b);
+  const ChildResult result = answer.get();
+  EXPECT_EQ(answer_of(result), R"({"svc_no":"KEYS","keys":["a","Alt","b"]})") << result.err;
+  EXPECT_TRUE(relay->running());
+  EXPECT_TRUE(visible(*relay));
+}
+
+TEST_F(RelayUiTest, CloseButtonHidesTheWindowWhichReturnsWhereItWas) {
+  auto relay = start();
+  ASSERT_EQ(ask(relay->port(), request("ECHO")).exit_code, 0);
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, 5000));
+  Window frame = display_.find(relay->pid(), kCaptionPart);
+  display_.move(frame, 120, 80);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  display_.close(frame);
+  ASSERT_TRUE(wait_until([&] { return !visible(*relay); }, 5000));
+  EXPECT_TRUE(relay->running());
+  EXPECT_EQ(ReadAll(relay->profile_path()),
+            "[Initialization]\r\nleft=120\r\ntop=80\r\nWidth=1024\r\nHeight=768\r\n");
+
+  // Still serving; the next request shows it again at its place.
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "AGAIN"))),
+            R"({"svc_no":"ECHO","auth_key":"AGAIN","query":"?auth_key=AGAIN&session_key="})");
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, 5000));
+  frame = display_.find(relay->pid(), kCaptionPart);
+  int x = 0, y = 0, width = 0, height = 0;
+  ASSERT_TRUE(wait_until([&] { return display_.geometry(frame, x, y, width, height) && x == 120; }, 3000));
+  EXPECT_EQ(y, 80);
+}
+
+TEST_F(RelayUiTest, TrayMenuShowsTheWindowAndEndsTheProgram) {
+  Tray_Host host;  // a desktop panel on this session bus
+  ASSERT_TRUE(wait_until([&] { return host.owns_name(); }, 5000));
+  ini_ = url_ini(portal_);
+  Relay_Program relay(ini_.c_str());
+  ASSERT_TRUE(relay.start()) << relay.stderr_text();
+  ASSERT_TRUE(wait_until([&] { return !host.item().first.empty(); }, 10000)) << "no tray item";
+  EXPECT_EQ(relay.count(kTrayLine), 0u);
+  EXPECT_FALSE(visible(relay));
+
+  ASSERT_TRUE(host.click("보이기"));
+  ASSERT_TRUE(wait_until([&] { return visible(relay); }, 5000));
+  display_.close(display_.find(relay.pid(), kCaptionPart));
+  ASSERT_TRUE(wait_until([&] { return !visible(relay); }, 5000));
+  ASSERT_TRUE(host.click("보이기"));
+  ASSERT_TRUE(wait_until([&] { return visible(relay); }, 5000));
+
+  ASSERT_TRUE(host.click("끝내기"));
+  EXPECT_EQ(relay.wait_exit(20000), 0);
+  const std::vector<std::string> log = relay.log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), Relay_Program::kShutDown);
+  EXPECT_EQ(ReadAll(relay.path("WinSize.ini")), "[POSITION]\r\nX=0\r\nY=0\r\nCX=1024\r\n");
+}
+
+// --- start-up and shutdown ---
+
+TEST_F(RelayUiTest, SecondCopyEndsAtOnceSilentlyAndTheFirstKeepsServing) {
+  auto relay = start();
+  const std::vector<std::string> before = relay->log();
+  Relay_Program second(ini_.c_str());
+  second.set_port(relay->port());
+  ASSERT_TRUE(second.spawn());
+  EXPECT_EQ(second.wait_exit(5000), 0);
+  EXPECT_EQ(second.stderr_text(), "");
+  EXPECT_TRUE(second.log().empty());
+  EXPECT_EQ(relay->log(), before);
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO"))),
+            R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK&session_key="})");
+}
+
+TEST_F(RelayUiTest, PortTakenEndsTheProgramWithItsLineAndNoWindow) {
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+
+  Relay_Program relay(url_ini(portal_).c_str());
+  relay.set_port(ntohs(addr.sin_port));
+  ASSERT_TRUE(relay.spawn());
+  bool window_seen = false;
+  const pid_t pid = relay.pid();
+  EXPECT_TRUE(wait_until([&] {
+    window_seen = window_seen || !display_.windows_of(pid).empty();
+    return !relay.running();
+  }, 20000));
+  EXPECT_EQ(relay.wait_exit(0), CVeltraneExitStartFailed);
+  EXPECT_FALSE(window_seen);
+  EXPECT_EQ(relay.log(), (std::vector<std::string>{kStartFailure, Relay_Program::kShutDown}));
+  ::close(taken);
+}
+
+TEST_F(RelayUiTest, SigtermAndSigintEndTheProgramLikeExit) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    auto relay = start();
+    ASSERT_EQ(ask(relay->port(), request("ECHO")).exit_code, 0);
+    relay->signal(sig);
+    EXPECT_EQ(relay->wait_exit(20000), 0);
+    const std::vector<std::string> log = relay->log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), Relay_Program::kShutDown);
+    EXPECT_EQ(relay->count(Relay_Program::kShutDown), 1u);
+    EXPECT_EQ(ReadAll(relay->path("WinSize.ini")), "[POSITION]\r\nX=0\r\nY=0\r\nCX=1024\r\n");
+    // The port is free again for the next start.
+    Relay_Program next(ini_.c_str());
+    next.set_port(relay->port());
+    EXPECT_TRUE(next.start());
+  }
+}
+
+}  // namespace
