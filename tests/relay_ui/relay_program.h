@@ -61,6 +61,14 @@ inline bool copy_file(const std::string& from, const std::string& to) {
   return ::chmod(to.c_str(), 0755) == 0;
 }
 
+// The parent of process `pid` (0 when it is gone).
+inline pid_t parent_of(pid_t pid) {
+  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t paren = stat.rfind(')');
+  if (paren == std::string::npos || paren + 4 > stat.size()) return 0;
+  return static_cast<pid_t>(std::atoi(stat.c_str() + paren + 4));  // ") S <ppid>"
+}
+
 // Pids of running processes whose program file is named `name`.
 inline std::vector<pid_t> processes_named(const std::string& name) {
   std::vector<pid_t> pids;
@@ -127,6 +135,8 @@ class Relay_Program {
     vars["NO_AT_BRIDGE"] = "1";
     vars["LANG"] = locale_;
     vars["LC_ALL"] = locale_;
+    // In the AddressSanitizer build: the toolkit's own leaks are not the program's.
+    vars["LSAN_OPTIONS"] = std::string("suppressions=") + RELAY_UI_LEAK_SUPPRESSIONS;
     vars.erase("WAYLAND_DISPLAY");
     for (const auto& [key, value] : env) {
       if (value.empty()) {

@@ -198,7 +198,13 @@ TEST_F(RelayUiTest, StartsHiddenThenARequestOpensThePageShowsTheWindowAndGetsThe
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0], std::string(Relay_Program::kStartPrefix) + ZERV_PROJECT_VERSION);
   EXPECT_EQ(relay->count(kTrayLine), 1u);  // no status-notifier host on this bus
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The web process is up before the first request.
+  EXPECT_TRUE(wait_until([&] {
+    for (pid_t web : processes_named("WebKitWebProcess")) {
+      if (parent_of(web) == relay->pid()) return true;
+    }
+    return false;
+  }, 10000));
   EXPECT_FALSE(visible(*relay));  // tray only
 
   const ChildResult result = ask(relay->port(), request("ECHO", "AK1"));
@@ -365,6 +371,42 @@ TEST_F(RelayUiTest, UnknownServiceShowsAMessageBoxThatEnterDismisses) {
 
   EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO"))),
             R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK&session_key="})");
+}
+
+TEST_F(RelayUiTest, UnreadableUrlFileIsReportedAtStartAndEveryRequestFailsWhileServingGoesOn) {
+  Relay_Program relay(nullptr);
+  ASSERT_EQ(::mkdir(relay.path("veltrane_url.ini").c_str(), 0700), 0);  // cannot be read
+  ASSERT_TRUE(relay.start()) << relay.stderr_text();
+  // The box comes up at start, while the window stays hidden.
+  Window box = 0;
+  ASSERT_TRUE(wait_until([&] {
+    for (Window w : display_.windows_of(relay.pid())) {
+      if (display_.title(w) == "Veltrane") box = w;
+    }
+    return box != 0;
+  }, 5000));
+  EXPECT_FALSE(visible(relay));
+  display_.focus(box);
+  display_.key(XK_Return);
+  ASSERT_TRUE(wait_until([&] { return display_.windows_of(relay.pid()).empty(); }, 5000));
+
+  for (int i = 1; i <= 2; ++i) {
+    EXPECT_EQ(ask(relay.port(), request("ECHO"), 2).exit_code, 4);  // accepted, unanswered
+    EXPECT_TRUE(relay.wait_log("Veltrane error] Find URL()_fail", static_cast<std::size_t>(i)));
+  }
+  EXPECT_TRUE(relay.running());
+}
+
+TEST_F(RelayUiTest, BadPortSettingEndsAtOnce) {
+  for (const char* value : {"0", "65536", "98x", "-1"}) {
+    SCOPED_TRACE(value);
+    Relay_Program relay(nullptr);
+    relay.env["VELTRANE_PORT"] = value;
+    ASSERT_TRUE(relay.spawn());
+    EXPECT_EQ(relay.wait_exit(10000), 2);
+    EXPECT_EQ(relay.stderr_text(), "Veltrane: VELTRANE_PORT must be a port number from 1 to 65535\n");
+    EXPECT_TRUE(relay.log().empty());
+  }
 }
 
 TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {

@@ -18,7 +18,10 @@ namespace relay_ui {
 
 class X_Display {
  public:
-  X_Display() : display_(XOpenDisplay(nullptr)) {}
+  X_Display() : display_(XOpenDisplay(nullptr)) {
+    // Windows come and go between two requests; a request on a gone one just fails.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  }
   ~X_Display() {
     if (display_ != nullptr) XCloseDisplay(display_);
   }
