@@ -1,0 +1,27 @@
+// A page's bridge message ("[serial,text]" in UTF-8) as the relay reads it, and the string
+// literal the relay writes for a text: whatever a call carries must come back unchanged
+// through the literal, and the literal must be safe anywhere in a script.
+#include <cstdlib>
+#include <string>
+
+#include "relay/bridge_script.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string message(reinterpret_cast<const char*>(data), size);
+  const auto call = ParseBridgeCall(message);
+  if (!call) return 0;
+
+  const std::string literal = JsonStringLiteral(call->text);
+  for (std::size_t i = 0; i < literal.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(literal[i]);
+    if (c < 0x20 || c == '<' || c == '>' || c == '&') std::abort();
+    // U+2028 and U+2029 (E2 80 A8, E2 80 A9) end a line in older JavaScript.
+    if (c == 0xE2 && i + 2 < literal.size() && static_cast<unsigned char>(literal[i + 1]) == 0x80 &&
+        (static_cast<unsigned char>(literal[i + 2]) & 0xFE) == 0xA8) {
+      std::abort();
+    }
+  }
+  const auto back = ParseBridgeCall("[" + std::to_string(call->serial) + "," + literal + "]");
+  if (!back || back->serial != call->serial || back->text != call->text) std::abort();
+  return 0;
+}
