@@ -29,28 +29,11 @@ wants() {
   return 1
 }
 
-packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev
-  nlohmann-json3-dev rapidjson-dev libboost-dev libcli11-dev
-  libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev libx11-dev libxtst-dev
-  libcpp-httplib-dev xvfb xauth dbus dbus-x11
-  locales
-)
+# The packages (one list for the tests and the demo).
+scripts/install-deps.sh
 
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
 
 has_euc_kr() { locale -a 2>/dev/null | grep -qi '^ko_KR\.euckr$'; }
 if wants release || wants asan || wants tsan; then
