@@ -21,6 +21,7 @@ constexpr char kFooter[] =
     "Pages (opened by the relay with ?auth_key=...&session_key=...; the index at / lists all):\n"
     "  /pages/answer-now.html       answers at once through ocsFnSendData\n"
     "  /pages/answer-on-click.html  answers when the button #send-answer is pressed\n"
+    "  /pages/answer-on-load.html   answers from its load event with its navigation timing\n"
     "  /pages/no-init.html          defines no OCS_initUI\n"
     "  /pages/login.html            answers svc_no LOGIN, a new session key and rtnUrl\n"
     "  /pages/bad/KIND.html         calls the bridge with bad input, then answers\n"
