@@ -1,0 +1,203 @@
+// scripts/demo.sh, the README's first command, run as a developer runs it: without a display
+// (it brings its own X server and bus), and interactively on a display, where the test
+// answers in the page as a person would.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+
+#include <X11/keysym.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "x_display.h"
+
+namespace {
+
+using namespace e2e;
+
+// The demo script in the background, with its output in a file.
+class Demo {
+ public:
+  // `env`: variables to set; an empty value removes the variable.
+  Demo(const ScratchDir& dir, std::vector<std::string> args,
+       const std::map<std::string, std::string>& env)
+      : out_(dir.file("demo.out")) {
+    std::vector<std::string> argv = {DEMO_SCRIPT, "--no-install", "--build-dir", ZERV_BUILD_DIR};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry(*e);
+      const std::size_t eq = entry.find('=');
+      if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& [key, value] : env) {
+      if (value.empty()) {
+        vars.erase(key);
+      } else {
+        vars[key] = value;
+      }
+    }
+    std::vector<std::string> entries;
+    for (const auto& [key, value] : vars) entries.push_back(key + "=" + value);
+    std::vector<char*> argp, envp;
+    for (std::string& a : argv) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (std::string& e : entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, DEMO_SCRIPT, &actions, nullptr, argp.data(), envp.data()) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Demo() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);  // its trap ends what it started
+      Wait(30000);
+    }
+  }
+  Demo(const Demo&) = delete;
+  Demo& operator=(const Demo&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running() {
+    Wait(0);
+    return pid_ > 0;
+  }
+  // The exit status, or -1 when it did not end within `limit_ms` or was killed.
+  int Wait(int limit_ms) {
+    wait_until(
+        [&] {
+          int status = 0;
+          if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            pid_ = -1;
+          }
+          return pid_ <= 0;
+        },
+        limit_ms);
+    return pid_ > 0 ? -1 : status_;
+  }
+  std::string out() const { return ReadAll(out_); }
+
+  // The line after the heading "== `title` ==".
+  std::string LineAfter(const std::string& title) const {
+    const std::string text = out();
+    const std::size_t at = text.find("== " + title);
+    if (at == std::string::npos) return std::string();
+    const std::size_t start = text.find('\n', at) + 1;
+    return text.substr(start, text.find('\n', start) - start);
+  }
+
+ private:
+  std::string out_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+class DemoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(wait_until([] { return relay_ui::processes_named("Veltrane.exe").empty(); }, 60000))
+        << "another Veltrane.exe of this user is running";
+    ASSERT_TRUE(AdoptOrphans());
+  }
+
+  // The demo's answer line as JSON.
+  static json Answer(const Demo& demo) {
+    return json::parse(demo.LineAfter("answer"), nullptr, false);
+  }
+
+  ScratchDir dir_;
+};
+
+TEST_F(DemoTest, CommandLineMistakesEndWithUsageStatus) {
+  EXPECT_EQ(Demo(dir_, {"--help"}, {}).Wait(10000), 0);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--port", "0"}, {"--port"}, {"--timeout", "x"}, {"--bogus"}}) {
+    Demo demo(dir_, args, {});
+    EXPECT_EQ(demo.Wait(10000), 2) << args[0];
+    EXPECT_NE(demo.out().find("see --help"), std::string::npos) << demo.out();
+  }
+  Demo headless(dir_, {"--interactive"}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+  EXPECT_EQ(headless.Wait(10000), 2);
+  EXPECT_NE(headless.out().find("needs a display"), std::string::npos) << headless.out();
+}
+
+TEST_F(DemoTest, WithoutADisplayItRunsTheRequestUnderXvfbAndLeavesNothing) {
+  Demo demo(dir_, {}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}});
+  ASSERT_EQ(demo.Wait(120000 * kTestSlowdown), 0) << demo.out();
+  const std::string out = demo.out();
+  EXPECT_NE(out.find("no display: on a virtual X server"), std::string::npos) << out;
+
+  const json answer = Answer(demo);
+  EXPECT_EQ(answer["svc_no"], "ECHO") << out;
+  EXPECT_EQ(answer["page"], "answer-now");
+  EXPECT_EQ(answer["request"]["patient_name"], "홍길동");
+  EXPECT_EQ(answer["request_on_next_line"], true);
+  for (const char* line : {"[Veltrane Start] Veltrane 실행 - 버전 ",
+                           "[Veltrane send data]URL(http://127.0.0.1:", "[Veltrane ShutDown]",
+                           "GET /pages/answer-now.html?auth_key=demo-auth-key&session_key= 200"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line;
+  }
+  // The program folder went, with everything the demo started.
+  const std::string folder = demo.LineAfter("program folder");
+  ASSERT_EQ(folder.rfind("/program:"), folder.size() - 9) << folder;
+  EXPECT_FALSE(Exists(folder.substr(0, folder.size() - 9)));
+  const std::vector<std::string> left = ChildrenLeftAfter(5000);
+  EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
+}
+
+TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
+  relay_ui::X_Display display;
+  ASSERT_TRUE(display.ok());
+  Demo demo(dir_, {"--interactive", "--timeout", "60"}, {});
+  // The relay runs on this display as the demo's own child; its window shows the page.
+  pid_t relay = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (pid_t pid : relay_ui::processes_named("Veltrane.exe")) {
+          if (relay_ui::parent_of(pid) == demo.pid()) relay = pid;
+        }
+        return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0;
+      },
+      60000))
+      << demo.out();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_TRUE(demo.running()) << "the demo did not wait for the person";
+
+  // Space presses the focused button "응답 보내기"; until the page has focused it, nothing.
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const Window frame = display.find(relay, "Veltrane - Web Viewer");
+        if (frame != 0) {
+          display.focus(frame);
+          display.key(XK_space);
+        }
+        demo.Wait(500);
+        return !demo.running();
+      },
+      30000))
+      << demo.out();
+  ASSERT_EQ(demo.Wait(30000), 0) << demo.out();
+  const json answer = Answer(demo);
+  EXPECT_EQ(answer["page"], "answer-on-click") << demo.out();
+  EXPECT_EQ(answer["service_code"], "CLICK");
+  EXPECT_NE(demo.out().find("[Veltrane ShutDown]"), std::string::npos);
+  const std::vector<std::string> left = ChildrenLeftAfter(5000);
+  EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
+}
+
+}  // namespace
