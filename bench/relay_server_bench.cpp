@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "echo_load.h"
+#include "headless_relay.h"
 #include "event/async_sock_stream.h"
 #include "foundation/library.h"
 #include "platform/window_message.h"
@@ -40,6 +41,7 @@ namespace {
 using echo_bench::kReceiveSize;
 using echo_bench::Result;
 using echo_bench::Sources;
+using relay_bench::Relay_Server;
 
 // ---------------------------------------------------------------- raw proactor echo server
 
@@ -82,66 +84,6 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
 };
 
 using Echo_Server = echo_bench::Proactor_Echo_Server<Echo_Connection>;
-
-// ---------------------------------------------------------------- the relay server
-
-// The GUI thread's part: take each notified request and answer it by its key.
-class Answering_Window {
- public:
-  explicit Answering_Window(CVeltraneManager& manager)
-      : manager_(manager), sink_(std::make_shared<plat::Queue_Message_Sink>()) {
-    hwnd_ = plat::CreateMessageWindow(sink_);
-    manager_.register_listener(hwnd_);
-    thread_ = std::thread([this] { run(); });
-  }
-  ~Answering_Window() {
-    sink_->close();
-    thread_.join();
-    plat::DestroyWindow(hwnd_);
-  }
-
- private:
-  void run() {
-    plat::Window_Message m;
-    while (sink_->wait(m, INFINITE)) {
-      CVgsMessage* msg = manager_.take_message(hwnd_, static_cast<short>(m.wparam));
-      if (msg == nullptr) continue;
-      auto* response = new COCSDataRes();
-      response->payload() = static_cast<COCSDataReq*>(msg)->payload();
-      manager_.send_message(response, msg->get_key());
-      response->release();
-      msg->release();
-    }
-  }
-
-  CVeltraneManager& manager_;
-  std::shared_ptr<plat::Queue_Message_Sink> sink_;
-  HWND hwnd_ = nullptr;
-  std::thread thread_;
-};
-
-class Relay_Server {
- public:
-  explicit Relay_Server(unsigned int threads)
-      : manager_(CVeltraneManager::kIdleTimeoutMs, 0, threads) {}
-  bool start() {
-    if (!manager_.start_server()) return false;
-    window_ = std::make_unique<Answering_Window>(manager_);
-    port = manager_.bound_port();
-    return port != 0;
-  }
-  ~Relay_Server() {
-    window_.reset();
-    manager_.stop_server();
-  }
-  unsigned int clients() const { return manager_.client_count(); }
-
-  unsigned short port = 0;
-
- private:
-  CVeltraneManager manager_;
-  std::unique_ptr<Answering_Window> window_;
-};
 
 // ---------------------------------------------------------------- load
 
