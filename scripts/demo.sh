@@ -108,21 +108,61 @@ done
 
 # --- everything from here on is ended by the trap ---
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/veltrane-demo.XXXXXX")
-program_dir=$work/program
+work=""
 stub_pid=""
 relay_pid=""   # Veltrane.exe itself
-runner_pid=""  # what the script started for it: Veltrane.exe, or xvfb-run around it
+runner_pid=""  # what the script started for it (setsid, xvfb-run, ...)
 relay_status=""
+
+# Whether process $1 runs (an ended one that its parent has not yet collected does not).
+alive() {
+  local stat
+  { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
 
 # Waits up to $2 tenths of a second for process $1 to end.
 wait_gone() {
   local i
   for ((i = 0; i < $2; i++)); do
-    kill -0 "$1" 2>/dev/null || return 0
+    alive "$1" || return 0
     sleep 0.1
   done
   return 1
+}
+
+# Pids of every process below $1, e.g. the relay's WebKit processes, the X server and the
+# bus that run it (from the kernel's process table).
+descendants_of() {
+  local stat line rest pid ppid i
+  local -A children=()
+  for stat in /proc/[0-9]*/stat; do
+    { read -r line <"$stat"; } 2>/dev/null || continue
+    pid=${stat#/proc/}
+    pid=${pid%/stat}
+    rest=${line##*) }
+    read -r _ ppid _ <<<"$rest"
+    children[$ppid]+=" $pid"
+  done
+  local -a queue=("$1")
+  for ((i = 0; i < ${#queue[@]}; i++)); do
+    for pid in ${children[${queue[$i]}]:-}; do
+      queue+=("$pid")
+      echo "$pid"
+    done
+  done
+}
+
+# Waits up to 10 s for the processes $helpers to end after the relay; ends those that stay.
+# (They may still write into the folder the script removes.)
+helpers=""
+end_helpers() {
+  local pid
+  for pid in $helpers; do
+    wait_gone "$pid" 100 || kill -TERM "$pid" 2>/dev/null || true
+  done
+  helpers=""
 }
 
 # Ends the relay as a desktop session does (SIGTERM: "[Veltrane ShutDown]", WinSize.ini),
@@ -130,7 +170,8 @@ wait_gone() {
 cleanup() {
   local rc=$?
   trap - EXIT INT TERM HUP
-  if [ -n "$relay_pid" ] && kill -0 "$relay_pid" 2>/dev/null; then
+  [ -z "$runner_pid" ] || helpers=$(descendants_of "$runner_pid")
+  if [ -n "$relay_pid" ] && alive "$relay_pid"; then
     kill -TERM "$relay_pid" 2>/dev/null || true
     wait_gone "$relay_pid" 200 || kill -KILL "$relay_pid" 2>/dev/null || true
   fi
@@ -144,23 +185,27 @@ cleanup() {
     wait_gone "$stub_pid" 50 || kill -KILL "$stub_pid" 2>/dev/null || true
     wait "$stub_pid" 2>/dev/null || true
   fi
-  rm -rf "$work"
+  end_helpers
+  [ -z "$work" ] || rm -rf "$work" || { sleep 1; rm -rf "$work"; } || true
   exit "$rc"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
+work=$(mktemp -d "${TMPDIR:-/tmp}/veltrane-demo.XXXXXX")
+program_dir=$work/program
 
 # --- the portal stub ---
 
 step "portal stub"
+: >"$work/stub.out"
 "$bin/portal-stub" --port 0 --log "$work/stub.log" >"$work/stub.out" 2>"$work/stub.err" </dev/null &
 stub_pid=$!
 stub_url=""
 for ((i = 0; i < 100; i++)); do
   stub_url=$(sed -n '1s/^listening on //p' "$work/stub.out")
   [ -n "$stub_url" ] && break
-  kill -0 "$stub_pid" 2>/dev/null || break
+  alive "$stub_pid" || break
   sleep 0.1
 done
 [ -n "$stub_url" ] || fail "portal-stub did not start: $(cat "$work/stub.err")"
@@ -198,25 +243,30 @@ tr -d '\r' <"$program_dir/veltrane_url.ini" | sed 's/^/  /'
 
 # --- the relay ---
 
-# A TCP port that nothing listens on (the kernel's tables of listening sockets).
+# A TCP port that no socket uses (the kernel's socket tables), below the range from which
+# the kernel hands out ports to outgoing connections.
 pick_port() {
-  local taken=" " table local_address state candidate i
+  local used=" " table local_address candidate i low top
+  { read -r low _ </proc/sys/net/ipv4/ip_local_port_range; } 2>/dev/null || low=32768
+  top=$((low > 12000 ? low - 1 : 29999))
   for table in /proc/net/tcp /proc/net/tcp6; do
     [ -r "$table" ] || continue
-    while read -r _ local_address _ state _; do
-      if [ "$state" = 0A ]; then taken+="$((16#${local_address##*:})) "; fi
+    while read -r _ local_address _; do
+      used+="$((16#${local_address##*:})) "
     done < <(tail -n +2 "$table")
   done
   for ((i = 0; i < 50; i++)); do
-    candidate=$((20000 + RANDOM % 40000))
-    [[ $taken == *" $candidate "* ]] || { echo "$candidate"; return; }
+    candidate=$((10000 + RANDOM % (top - 10000 + 1)))
+    [[ $used == *" $candidate "* ]] || { echo "$candidate"; return; }
   done
   echo 29812
 }
 relay_port=${port:-$(pick_port)}
 
+# The relay's log so far (nothing before it wrote one).
 relay_log() {
-  find "$program_dir/Log" -type f -name 'log_*' 2>/dev/null | sort | xargs -r cat | tr -d '\r'
+  [ -d "$program_dir/Log" ] || return 0
+  find "$program_dir/Log" -type f -name 'log_*' | sort | xargs -r cat | tr -d '\r' || true
 }
 # Whether the relay's log holds the text $1 (whole log read first: no early-closed pipe).
 log_has() {
@@ -233,29 +283,31 @@ relay_env=(
   XDG_DATA_HOME="$work/home/data"
   NO_AT_BRIDGE=1
 )
+# The relay runs in a session of its own: Ctrl+C reaches the script, whose trap ends the
+# relay once, in order. The innermost shell writes its process id, then becomes Veltrane.exe.
+run_relay=(sh -c 'echo $$ >"$1"; exec "$2"' sh "$work/relay.pid" "$program_dir/Veltrane.exe")
 if [ "$has_display" -eq 1 ]; then
   echo "on your display (${DISPLAY:-$WAYLAND_DISPLAY}), port $relay_port"
-  env "${relay_env[@]}" "$program_dir/Veltrane.exe" >"$work/relay.out" 2>"$work/relay.err" </dev/null &
-  runner_pid=$!
-  relay_pid=$runner_pid
+  env "${relay_env[@]}" setsid -w "${run_relay[@]}" >"$work/relay.out" 2>"$work/relay.err" </dev/null &
 else
   for tool in xvfb-run dbus-run-session; do
     command -v "$tool" >/dev/null || fail "$tool not found (packages xvfb, dbus; run without --no-install)"
   done
   echo "no display: on a virtual X server (xvfb-run) with a session bus of its own, port $relay_port"
-  # The innermost shell writes its process id, then becomes Veltrane.exe.
   env -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS "${relay_env[@]}" GDK_BACKEND=x11 \
-    xvfb-run -a -e "$work/xvfb.err" -s "-screen 0 1280x1024x24 -nolisten tcp" \
-    dbus-run-session -- sh -c 'echo $$ >"$1"; exec "$2"' sh "$work/relay.pid" "$program_dir/Veltrane.exe" \
-    >"$work/relay.out" 2>"$work/relay.err" </dev/null &
-  runner_pid=$!
-  for ((i = 0; i < 300; i++)); do
-    [ -s "$work/relay.pid" ] && break
-    kill -0 "$runner_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  relay_pid=$(cat "$work/relay.pid" 2>/dev/null || true)
-  [ -n "$relay_pid" ] || fail "the virtual X server did not start: $(cat "$work/xvfb.err" 2>/dev/null)"
+    setsid -w xvfb-run -a -e "$work/xvfb.err" -s "-screen 0 1280x1024x24 -nolisten tcp" \
+    dbus-run-session -- "${run_relay[@]}" >"$work/relay.out" 2>"$work/relay.err" </dev/null &
+fi
+runner_pid=$!
+for ((i = 0; i < 300; i++)); do
+  [ -s "$work/relay.pid" ] && break
+  alive "$runner_pid" || break
+  sleep 0.1
+done
+relay_pid=$(cat "$work/relay.pid" 2>/dev/null || true)
+if [ -z "$relay_pid" ]; then
+  [ "$has_display" -eq 1 ] && fail "Veltrane.exe did not start: $(cat "$work/relay.err")"
+  fail "the virtual X server did not start: $(cat "$work/xvfb.err" 2>/dev/null)"
 fi
 
 # Up when its start line is in the log; it may also end at once.
@@ -265,11 +317,11 @@ for ((i = 0; i < 600; i++)); do
     started=1
     break
   fi
-  kill -0 "$relay_pid" 2>/dev/null || break
+  alive "$relay_pid" || break
   sleep 0.1
 done
 if [ "$started" -eq 0 ]; then
-  if kill -0 "$relay_pid" 2>/dev/null; then
+  if alive "$relay_pid"; then
     fail "Veltrane.exe did not log its start within 60 s: $(cat "$work/relay.err")"
   fi
   wait "$runner_pid" 2>/dev/null && status=0 || status=$?
@@ -316,17 +368,15 @@ fi
 # --- shutdown ---
 
 step "shutdown"
+helpers=$(descendants_of "$runner_pid")
 kill -TERM "$relay_pid" 2>/dev/null || true
 if wait_gone "$relay_pid" 200; then
-  if [ "$runner_pid" = "$relay_pid" ]; then
-    wait "$runner_pid" 2>/dev/null && relay_status=0 || relay_status=$?
-  else
-    # xvfb-run passes on the relay's exit status.
-    wait_gone "$runner_pid" 100 || true
-    wait "$runner_pid" 2>/dev/null && relay_status=0 || relay_status=$?
-  fi
+  # What runs the relay passes on its exit status.
+  wait_gone "$runner_pid" 100 || true
+  wait "$runner_pid" 2>/dev/null && relay_status=0 || relay_status=$?
   runner_pid=""
   relay_pid=""
+  end_helpers
   echo "Veltrane.exe ended with status $relay_status"
 else
   echo "Veltrane.exe did not end within 20 s of SIGTERM"
