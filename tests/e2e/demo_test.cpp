@@ -53,8 +53,20 @@ class Demo {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, DEMO_SCRIPT, &actions, nullptr, argp.data(), envp.data()) != 0)
+    // A process group of its own, as a terminal gives a command, with Ctrl+C's signal at its
+    // default.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&pid_, DEMO_SCRIPT, &actions, &attributes, argp.data(), envp.data()) != 0) {
       pid_ = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Demo() {
@@ -67,6 +79,10 @@ class Demo {
   Demo& operator=(const Demo&) = delete;
 
   pid_t pid() const { return pid_; }
+  // Ctrl+C in the terminal: SIGINT to every process of the command's group.
+  void Interrupt() const {
+    if (pid_ > 0) ::kill(-pid_, SIGINT);
+  }
   bool running() {
     Wait(0);
     return pid_ > 0;
@@ -160,21 +176,33 @@ TEST_F(DemoTest, WithoutADisplayItRunsTheRequestUnderXvfbAndLeavesNothing) {
   EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
 }
 
+// The relay that the interactive demo runs on this display, once its window shows the page
+// and the demo waits; 0 when that does not come.
+pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
+  pid_t relay = 0;
+  const auto up = [&] {
+    return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0 &&
+           demo.out().find("Send answer") != std::string::npos;
+  };
+  wait_until(
+      [&] {
+        // The demo runs it in a session of its own through setsid: a grandchild at most.
+        for (pid_t pid : relay_ui::processes_named("Veltrane.exe")) {
+          const pid_t parent = relay_ui::parent_of(pid);
+          if (parent == demo.pid() || relay_ui::parent_of(parent) == demo.pid()) relay = pid;
+        }
+        return up();
+      },
+      60000);
+  return up() ? relay : 0;
+}
+
 TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
   relay_ui::X_Display display;
   ASSERT_TRUE(display.ok());
   Demo demo(dir_, {"--interactive", "--timeout", "60"}, {});
-  // The relay runs on this display as the demo's own child; its window shows the page.
-  pid_t relay = 0;
-  ASSERT_TRUE(wait_until(
-      [&] {
-        for (pid_t pid : relay_ui::processes_named("Veltrane.exe")) {
-          if (relay_ui::parent_of(pid) == demo.pid()) relay = pid;
-        }
-        return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0;
-      },
-      60000))
-      << demo.out();
+  const pid_t relay = WaitForRelayWindow(demo, display);
+  ASSERT_NE(relay, 0) << demo.out();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   EXPECT_TRUE(demo.running()) << "the demo did not wait for the person";
 
@@ -196,6 +224,23 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
   EXPECT_EQ(answer["page"], "answer-on-click") << demo.out();
   EXPECT_EQ(answer["service_code"], "CLICK");
   EXPECT_NE(demo.out().find("[Veltrane ShutDown]"), std::string::npos);
+  const std::vector<std::string> left = ChildrenLeftAfter(5000);
+  EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
+}
+
+TEST_F(DemoTest, CtrlCWhileWaitingEndsEverythingItStarted) {
+  relay_ui::X_Display display;
+  ASSERT_TRUE(display.ok());
+  Demo demo(dir_, {"--interactive", "--timeout", "60"}, {});
+  ASSERT_NE(WaitForRelayWindow(demo, display), 0) << demo.out();
+  std::string folder = demo.LineAfter("program folder");
+  ASSERT_EQ(folder.rfind("/program:"), folder.size() - 9) << folder;
+  folder.erase(folder.size() - 9);
+  ASSERT_TRUE(Exists(folder));
+
+  demo.Interrupt();
+  EXPECT_EQ(demo.Wait(60000), 130) << demo.out();
+  EXPECT_FALSE(Exists(folder));
   const std::vector<std::string> left = ChildrenLeftAfter(5000);
   EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
 }

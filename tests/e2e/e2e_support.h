@@ -69,6 +69,13 @@ inline json StubCalls(const StubProcess& stub, const std::string& endpoint) {
 // leaves behind (its web process, an X server, a bus) becomes a child of the test.
 inline bool AdoptOrphans() { return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
 
+// Whether process `pid` exists and has not ended.
+inline bool Running(pid_t pid) {
+  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
 // "pid name" of each child of this process, zombies reaped first.
 inline std::vector<std::string> LiveChildren() {
   std::vector<std::string> live;

@@ -206,7 +206,7 @@ TEST_F(PortalFlowTest, RelayAndStubLeaveNoProcessesBehind) {
   EXPECT_EQ(stub_->Stop(), 0);
   const std::vector<std::string> left = ChildrenLeftAfter(5000);
   EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
-  for (pid_t pid : helpers) EXPECT_NE(::kill(pid, 0), 0) << "pid " << pid;
+  for (pid_t pid : helpers) EXPECT_FALSE(Running(pid)) << "pid " << pid;
 }
 
 }  // namespace
