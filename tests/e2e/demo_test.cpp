@@ -9,6 +9,7 @@
 #include <X11/keysym.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -126,10 +127,27 @@ bool Exists(const std::string& path) {
 class DemoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(wait_until([] { return relay_ui::processes_named("Veltrane.exe").empty(); }, 60000))
-        << "another Veltrane.exe of this user is running";
+    ASSERT_TRUE(NoOtherRelay()) << "another Veltrane.exe of this user is running";
     ASSERT_TRUE(AdoptOrphans());
   }
+
+  // The demo, once its relay has started or the demo has ended. When another run's relay came
+  // first (the demo says so and ends), it waits for that one to go and starts the demo again.
+  std::unique_ptr<Demo> Start(const std::vector<std::string>& args,
+                              const std::map<std::string, std::string>& env) {
+    for (int attempt = 1;; ++attempt) {
+      auto demo = std::make_unique<Demo>(dir_, args, env);
+      wait_until(
+          [&] { return !demo->running() || demo->out().find(") started: ") != std::string::npos; },
+          120000 * kTestSlowdown);
+      if (attempt < 5 && !demo->running() && demo->out().find(kAnotherRelay) != std::string::npos &&
+          NoOtherRelay()) {
+        continue;
+      }
+      return demo;
+    }
+  }
+  static constexpr char kAnotherRelay[] = "another Veltrane.exe of this user is running";
 
   // The demo's answer line as JSON.
   static json Answer(const Demo& demo) {
@@ -153,7 +171,9 @@ TEST_F(DemoTest, CommandLineMistakesEndWithUsageStatus) {
 }
 
 TEST_F(DemoTest, WithoutADisplayItRunsTheRequestUnderXvfbAndLeavesNothing) {
-  Demo demo(dir_, {}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}});
+  auto started =
+      Start({}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}});
+  Demo& demo = *started;
   ASSERT_EQ(demo.Wait(120000 * kTestSlowdown), 0) << demo.out();
   const std::string out = demo.out();
   EXPECT_NE(out.find("no display: on a virtual X server"), std::string::npos) << out;
@@ -200,7 +220,8 @@ pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
 TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
   relay_ui::X_Display display;
   ASSERT_TRUE(display.ok());
-  Demo demo(dir_, {"--interactive", "--timeout", "60"}, {});
+  auto started = Start({"--interactive", "--timeout", "60"}, {});
+  Demo& demo = *started;
   const pid_t relay = WaitForRelayWindow(demo, display);
   ASSERT_NE(relay, 0) << demo.out();
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -231,7 +252,8 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
 TEST_F(DemoTest, CtrlCWhileWaitingEndsEverythingItStarted) {
   relay_ui::X_Display display;
   ASSERT_TRUE(display.ok());
-  Demo demo(dir_, {"--interactive", "--timeout", "60"}, {});
+  auto started = Start({"--interactive", "--timeout", "60"}, {});
+  Demo& demo = *started;
   ASSERT_NE(WaitForRelayWindow(demo, display), 0) << demo.out();
   std::string folder = demo.LineAfter("program folder");
   ASSERT_EQ(folder.rfind("/program:"), folder.size() - 9) << folder;

@@ -25,6 +25,12 @@ using relay_ui::wait_until;
 
 constexpr int kAnswerSeconds = 20 * kTestSlowdown;
 
+// Waits until no Veltrane.exe of this user runs. One runs per user: another one keeps a
+// test's relay from starting, and on a shared machine other test runs start theirs at any time.
+inline bool NoOtherRelay() {
+  return wait_until([] { return relay_ui::processes_named("Veltrane.exe").empty(); }, 120000);
+}
+
 // One request through ocs-client.
 inline ChildResult Ask(unsigned short port, const std::string& request,
                        int seconds = kAnswerSeconds) {
