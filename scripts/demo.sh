@@ -216,11 +216,9 @@ echo "portal-stub listening on $stub_url (pages listed at $stub_url/)"
 step "program folder"
 mkdir -p "$program_dir" "$work/home"
 cp "$bin/Veltrane.exe" "$bin/libzervlib.so" "$program_dir/"
-page=answer-now
-code=DEMO
+code=DEMO          # answer-now.html
 if [ "$interactive" -eq 1 ]; then
-  page=answer-on-click
-  code=CLICK
+  code=CLICK       # answer-on-click.html
 fi
 # One section per service: the code an OCS program sends and the page that serves it.
 # CR LF line ends, as the relay's INI reader expects.
@@ -237,6 +235,7 @@ fi
   echo "URL_INFO=$stub_url/pages/login.html"
 } | sed 's/$/\r/' >"$program_dir/veltrane_url.ini"
 echo "$program_dir:"
+# shellcheck disable=SC2012  # a listing for people to read
 (cd "$program_dir" && ls -l | sed '1d; s/^/  /')
 echo "veltrane_url.ini:"
 tr -d '\r' <"$program_dir/veltrane_url.ini" | sed 's/^/  /'
@@ -285,6 +284,7 @@ relay_env=(
 )
 # The relay runs in a session of its own: Ctrl+C reaches the script, whose trap ends the
 # relay once, in order. The innermost shell writes its process id, then becomes Veltrane.exe.
+# shellcheck disable=SC2016  # expanded by that shell
 run_relay=(sh -c 'echo $$ >"$1"; exec "$2"' sh "$work/relay.pid" "$program_dir/Veltrane.exe")
 if [ "$has_display" -eq 1 ]; then
   echo "on your display (${DISPLAY:-$WAYLAND_DISPLAY}), port $relay_port"
