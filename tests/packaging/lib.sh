@@ -1,0 +1,71 @@
+# Helpers of the packaging tests (sourced).
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# expect_eq WHAT EXPECTED ACTUAL (several lines: shown as a diff)
+expect_eq() {
+  [ "$2" != "$3" ] || return 0
+  if [[ $2$3 == *$'\n'* ]]; then
+    fail "$1 differs (- expected, + actual):"$'\n'"$(diff -u <(echo "$2") <(echo "$3") | tail -n +3)"
+  fi
+  fail "$1: expected [$2], got [$3]"
+}
+
+# Waits up to SECONDS for COMMAND... to succeed.
+wait_for() {
+  local seconds=$1 end
+  shift
+  end=$((SECONDS + seconds))
+  until "$@"; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.2
+  done
+}
+
+# A TCP port nobody listens on right now (none of /proc/net/tcp{,6} has it).
+free_port() {
+  local port hex
+  while :; do
+    port=$((20000 + RANDOM % 40000))
+    hex=$(printf ':%04X ' "$port")
+    grep -qF -- "$hex" /proc/net/tcp /proc/net/tcp6 2>/dev/null || break
+  done
+  echo "$port"
+}
+
+# Pids of running processes whose program file lies below DIR.
+pids_below() {
+  local dir=$1 link target
+  for link in /proc/[0-9]*/exe; do
+    target=$(readlink "$link" 2>/dev/null) || continue
+    if [[ $target == "$dir"/* ]]; then
+      link=${link#/proc/}
+      echo "${link%/exe}"
+    fi
+  done
+}
+
+# Kills what the test started from DIR (cleanup after a failure).
+kill_below() {
+  local pids
+  pids=$(pids_below "$1")
+  [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+}
+
+# Every file, link and folder below DIR as "TYPE PATH" lines, sorted (paths relative).
+tree_of() {
+  (cd "$1" && find . -mindepth 1 -printf '%y %P\n' | LC_ALL=C sort)
+}
+
+# Folder of stand-ins for the firewall tools: firewalld not running, ufw inactive, so that
+# ZervRun.exe changes nothing on the machine that runs the tests.
+firewall_standins() {
+  local dir=$1
+  mkdir -p "$dir"
+  printf '#!/bin/sh\necho "not running"\nexit 252\n' >"$dir/firewall-cmd"
+  printf '#!/bin/sh\necho "Status: inactive"\n' >"$dir/ufw"
+  chmod 755 "$dir/firewall-cmd" "$dir/ufw"
+}
