@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "foundation/text.h"
 #include "platform/file.h"
@@ -14,13 +15,39 @@ constexpr long kMaxRedirects = 10;
 constexpr long kDownloadBufferSize = 32768;
 constexpr unsigned int kExecutableMode = 0777;
 
-int AbortCheck(void* options, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  const auto* set = static_cast<const CURLOptions*>(options);
-  return set->abort && set->abort() ? 1 : 0;
-}
+// Ends a transfer that the caller aborts or that moves no byte for the low-speed window
+// (libcurl's own low-speed check averages over several seconds and would let a stall run
+// that much longer).
+class TransferWatch {
+ public:
+  explicit TransferWatch(const CURLOptions& options) : options_(options) {}
+
+  static int Check(void* self, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+    return static_cast<TransferWatch*>(self)->Stop(down + up) ? 1 : 0;
+  }
+
+ private:
+  bool Stop(curl_off_t moved) {
+    if (options_.abort && options_.abort()) return true;
+    if (options_.stall_timeout_s <= 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (moved != moved_ || !started_) {
+      moved_ = moved;
+      since_ = now;
+      started_ = true;
+      return false;
+    }
+    return now - since_ >= std::chrono::seconds(options_.stall_timeout_s);
+  }
+
+  const CURLOptions& options_;
+  curl_off_t moved_ = 0;
+  bool started_ = false;
+  std::chrono::steady_clock::time_point since_;
+};
 
 // What every transfer shares: verification, protocols, redirect limit and time-outs.
-void ApplyTransferOptions(CURL* curl, const CURLOptions& options) {
+void ApplyTransferOptions(CURL* curl, const CURLOptions& options, TransferWatch* watch) {
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -29,13 +56,9 @@ void ApplyTransferOptions(CURL* curl, const CURLOptions& options) {
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
-  if (options.low_speed_time_s > 0) {
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options.low_speed_time_s);
-  }
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &AbortCheck);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &options);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &TransferWatch::Check);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, watch);
 }
 
 bool EndsWithExe(const std::string& path) {
@@ -163,9 +186,12 @@ int CURLClient::Perform() {
   curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLClient::WriteFunction);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-  ApplyTransferOptions(curl, options_);
+  TransferWatch watch(options_);
+  ApplyTransferOptions(curl, options_, &watch);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.request_timeout_ms);
-  if (curl_easy_perform(curl) != CURLE_OK) return -1;
+  const CURLcode done = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+  if (done != CURLE_OK) return -1;
   long status = 0;
   if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return -1;
   return static_cast<int>(status);
@@ -252,7 +278,8 @@ BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options)
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DownloadSink::Write);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-    ApplyTransferOptions(curl, options);
+    TransferWatch watch(options);
+    ApplyTransferOptions(curl, options, &watch);
     complete = curl_easy_perform(curl) == CURLE_OK && sink.Finish() && sink.Commit(path);
   }
   curl_easy_cleanup(curl);

@@ -4,8 +4,8 @@
 //
 // Every transfer verifies the server's certificate and host name, speaks only http and
 // https (also after a redirect), and ends on its own when the server stalls: a connect
-// time-out, and a transfer that moves less than one byte a second over a whole
-// low-speed window fails; portal calls also have a total time-out.
+// time-out, and a transfer that moves no byte for a whole stall window fails; portal
+// calls also have a total time-out.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,7 @@
 struct CURLOptions {
   static constexpr long kConnectTimeoutMs = 30000;
   static constexpr long kRequestTimeoutMs = 120000;
-  static constexpr long kLowSpeedTimeS = 60;
+  static constexpr long kStallTimeoutS = 60;
   static constexpr std::size_t kMaxResponseBytes = 1u << 20;
 
   // CA bundle (PEM) that the server certificate must chain to; empty: the system's.
@@ -26,8 +26,8 @@ struct CURLOptions {
   long connect_timeout_ms = kConnectTimeoutMs;
   // Whole portal call, redirects included; 0: no limit. Downloads have none.
   long request_timeout_ms = kRequestTimeoutMs;
-  // Fails a transfer that stays below 1 byte a second for this many seconds.
-  long low_speed_time_s = kLowSpeedTimeS;
+  // Fails a transfer that moves no byte for this many seconds; 0: no limit.
+  long stall_timeout_s = kStallTimeoutS;
   // Largest portal answer kept in memory; a longer one fails the call.
   std::size_t max_response_bytes = kMaxResponseBytes;
   // Asked while a transfer runs; true ends it as failed.
