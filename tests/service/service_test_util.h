@@ -82,6 +82,8 @@ class TestPortal {
 
   TestPortal() { Route(); }
   TestPortal(const std::string& cert, const std::string& key) : server_(cert, key) { Route(); }
+  // The handlers use the members below: the server stops first.
+  ~TestPortal() { server_.Stop(); }
 
   bool Start() { return server_.Start(); }
   TestHttpServer& server() { return server_; }
