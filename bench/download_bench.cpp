@@ -289,8 +289,8 @@ int main(int argc, char** argv) {
         ::kill(relay, SIGKILL);
         WaitExit(relay);
       }
-      std::printf("  %-28s %10.4f %%  (%.1f ms CPU in %.1f s; goal < 0.2 %%)\n",
-                  relay_runs ? "relay running" : "relay absent (applier started)",
+      std::printf("  %-30s %8.4f %%  (%.1f ms CPU in %.1f s; goal < 0.2 %%)\n",
+                  relay_runs ? "relay running" : "relay absent (applier runs)",
                   100.0 * cpu / wall, cpu * 1000.0, wall);
     }
   }

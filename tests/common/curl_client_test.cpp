@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/httplib_tsan.h"
 #include "common/test_http.h"
 #include "platform/scratch_dir.h"
 
@@ -24,21 +25,39 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// What the server saw of the last request; read through Last(), under the lock.
 struct Seen {
-  std::mutex mutex;
   std::string method, target, body, content_type, content_length;
+  std::vector<std::pair<std::string, std::string>> parts;  // multipart: name, content
+  std::string file_name;
   int requests = 0;
 };
 
-void Record(Seen* seen, const httplib::Request& req) {
-  std::lock_guard<std::mutex> lock(seen->mutex);
-  ++seen->requests;
-  seen->method = req.method;
-  seen->target = req.target;
-  seen->body = req.body;
-  seen->content_type = req.get_header_value("Content-Type");
-  seen->content_length = req.get_header_value("Content-Length");
-}
+class Recorder {
+ public:
+  void Record(const httplib::Request& req) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++seen_.requests;
+    seen_.method = req.method;
+    seen_.target = req.target;
+    seen_.body = req.body;
+    seen_.content_type = req.get_header_value("Content-Type");
+    seen_.content_length = req.get_header_value("Content-Length");
+    seen_.parts.clear();
+    for (const auto& f : req.files) {
+      seen_.parts.emplace_back(f.first, f.second.content);
+      if (!f.second.filename.empty()) seen_.file_name = f.second.filename;
+    }
+  }
+  Seen Last() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  Seen seen_;
+};
 
 // Short time-outs so that stalls end quickly.
 CURLOptions Quick() {
@@ -70,23 +89,23 @@ int ClosedPort() {
 
 TEST(CURLClient, EmptyUrlSendsNothing) {
   TestHttpServer server;
-  Seen seen;
-  server.server().Post(".*", [&](const httplib::Request& req, httplib::Response&) { Record(&seen, req); });
+  Recorder seen;
+  server.server().Post(".*", [&](const httplib::Request& req, httplib::Response&) { seen.Record(req); });
   ASSERT_TRUE(server.Start());
   CURLClientPOST client;
   EXPECT_EQ(client.Perform(), -1);
   CURLClient get;
   EXPECT_EQ(get.Perform(), -1);
-  EXPECT_EQ(seen.requests, 0);
+  EXPECT_EQ(seen.Last().requests, 0);
 }
 
 // The portal calls: a POST with an empty body, the query exactly as given.
 TEST(CURLClient, PortalCallIsAnEmptyPostWithTheQueryAsGiven) {
   TestHttpServer server;
-  Seen seen;
+  Recorder recorder;
   server.server().Post("/ocs/veltrane/updateList.do",
                        [&](const httplib::Request& req, httplib::Response& res) {
-                         Record(&seen, req);
+                         recorder.Record(req);
                          res.set_content("[{\"file_name\":\"a\"}]", "application/json");
                        });
   ASSERT_TRUE(server.Start());
@@ -94,6 +113,7 @@ TEST(CURLClient, PortalCallIsAnEmptyPostWithTheQueryAsGiven) {
   EXPECT_EQ(Post(server.Url("/ocs/veltrane/updateList.do?sessionKey=a+b/c=="), CURLOptions(), &response),
             200);
   EXPECT_EQ(response, "[{\"file_name\":\"a\"}]");
+  const Seen seen = recorder.Last();
   EXPECT_EQ(seen.method, "POST");
   EXPECT_EQ(seen.target, "/ocs/veltrane/updateList.do?sessionKey=a+b/c==");
   EXPECT_EQ(seen.body, "");
@@ -219,17 +239,9 @@ TEST(CURLClient, AnswerLongerThanTheLimitFails) {
 
 TEST(CURLClient, PostBodiesJsonAndMultipartForms) {
   TestHttpServer server;
-  Seen seen;
-  std::vector<std::pair<std::string, std::string>> parts;
-  std::string file_name;
+  Recorder recorder;
   server.server().Post("/p", [&](const httplib::Request& req, httplib::Response& res) {
-    Record(&seen, req);
-    std::lock_guard<std::mutex> lock(seen.mutex);
-    parts.clear();
-    for (const auto& f : req.files) {
-      parts.emplace_back(f.first, f.second.content);
-      if (!f.second.filename.empty()) file_name = f.second.filename;
-    }
+    recorder.Record(req);
     res.set_content("ok", "text/plain");
   });
   ASSERT_TRUE(server.Start());
@@ -239,6 +251,7 @@ TEST(CURLClient, PostBodiesJsonAndMultipartForms) {
   json.SetJson(true);
   json.SetPostFields("{\"a\":1}");
   EXPECT_EQ(json.Perform(), 200);
+  Seen seen = recorder.Last();
   EXPECT_EQ(seen.content_type, "application/json");
   EXPECT_EQ(seen.body, "{\"a\":1}");
 
@@ -250,11 +263,12 @@ TEST(CURLClient, PostBodiesJsonAndMultipartForms) {
   FileBuffer file{"report.bin", bytes, 3};
   form.AddFileBuffer("upload", &file);
   EXPECT_EQ(form.Perform(), 200);
+  seen = recorder.Last();
   EXPECT_EQ(seen.content_type.rfind("multipart/form-data", 0), 0u) << seen.content_type;
   const std::vector<std::pair<std::string, std::string>> expected{
       {"a", "1"}, {"b", "2"}, {"upload", std::string(bytes, 3)}};
-  EXPECT_EQ(parts, expected);
-  EXPECT_EQ(file_name, "report.bin");
+  EXPECT_EQ(seen.parts, expected);
+  EXPECT_EQ(seen.file_name, "report.bin");
 }
 
 // ---- DownloadFile ----

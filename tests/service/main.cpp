@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/httplib_tsan.h"
 #include "foundation/library.h"
 
 // The tasks run on library threads and reactors: the library is started once for all tests.
