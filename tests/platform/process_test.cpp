@@ -56,15 +56,6 @@ TEST(ProcessSnapshot, IdleEntryFirstThenProcessesInIdOrder) {
   EXPECT_FALSE(plat::Process32First(nullptr, &entry));
 }
 
-TEST(ProcessSnapshot, NamesOfGoneProcessesAreEmpty) {
-  const pid_t child = ::fork();
-  if (child == 0) _exit(0);
-  ASSERT_GT(child, 0);
-  ::waitpid(child, nullptr, 0);
-  EXPECT_EQ(plat::ProcessExeName(static_cast<DWORD>(child)), "");
-  EXPECT_EQ(plat::ProcessExeName(static_cast<DWORD>(::getpid())), BaseName(plat::ExecutablePath()));
-}
-
 TEST(SplitCommandLine, BlanksSeparateQuotesGroup) {
   struct Case {
     const char* text;

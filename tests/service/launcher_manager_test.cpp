@@ -122,13 +122,6 @@ TEST_F(LauncherTest, NeverStartsTheApplierWhileAnUpdateCycleRuns) {
   EXPECT_EQ(log_.Count("[다운로드 JASON URL : "), 1);
 }
 
-TEST_F(LauncherTest, MissingApplierIsRetriedOnEachExpiry) {
-  ::unlink(folder_.file("ZervRun.exe").c_str());
-  Task<CLauncherManager> launcher(Make(30));
-  launcher->Start();
-  EXPECT_TRUE(WaitUntil([&] { return log_.Count("[프로그램 시작 : ZervRun.exe]") >= 4; }));
-}
-
 // A close call from another reactor changes nothing; after the task's own close its
 // timer expiry drops the timer.
 TEST_F(LauncherTest, OnlyTheTasksOwnReactorClosesIt) {
@@ -148,27 +141,6 @@ TEST_F(LauncherTest, OnlyTheTasksOwnReactorClosesIt) {
   const int runs = Runs();
   std::this_thread::sleep_for(milliseconds(200));
   EXPECT_EQ(Runs(), runs);
-}
-
-// The worker thread, its registration and its timer hold references: the task lives until
-// the owner stopped it and dropped its own.
-TEST_F(LauncherTest, StoppedTaskIsFreedWithTheOwnersReference) {
-  struct Counted : CLauncherManager {
-    Counted(std::atomic<int>* freed, const std::string& dir)
-        : CLauncherManager(nullptr, nullptr, dir, 20, "none.exe"), freed_(freed) {}
-    ~Counted() override { ++*freed_; }
-    std::atomic<int>* freed_;
-  };
-  std::atomic<int> freed{0};
-  auto* task = new Counted(&freed, folder_.path());
-  ASSERT_EQ(task->Start(), 0);
-  std::this_thread::sleep_for(milliseconds(100));
-  task->stop();
-  EXPECT_EQ(freed.load(), 0);
-  EXPECT_EQ(task->addref(), 2) << "only the owner's reference is left";
-  task->release();
-  task->release();
-  EXPECT_EQ(freed.load(), 1);
 }
 
 }  // namespace
