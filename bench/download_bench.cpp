@@ -8,9 +8,8 @@
 //     running (relay found, and relay absent so that the applier stand-in is started).
 // A plain program: it prints its own table.
 //   bench_download [--mib N] [--rounds N] [--idle-seconds N] [--skip-idle]
-#include <httplib.h>
-
 #include <fcntl.h>
+#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -50,17 +49,19 @@ class BenchServer {
   explicit BenchServer(std::size_t size) : size_(size), pattern_(1 << 20, '\0') {
     for (std::size_t i = 0; i < pattern_.size(); ++i) pattern_[i] = static_cast<char>(i * 131 + 7);
     server_.Get("/big", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content_provider(size_, "application/octet-stream",
-                               [this](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                 const std::size_t at = offset % pattern_.size();
-                                 const std::size_t n = std::min(length, pattern_.size() - at);
-                                 return sink.write(pattern_.data() + at, n);
-                               });
+      res.set_content_provider(
+          size_, "application/octet-stream",
+          [this](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            const std::size_t at = offset % pattern_.size();
+            const std::size_t n = std::min(length, pattern_.size() - at);
+            return sink.write(pattern_.data() + at, n);
+          });
     });
-    server_.Post("/ocs/veltrane/updateList.do", [this](const httplib::Request&, httplib::Response& res) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      res.set_content(list_, "application/json");
-    });
+    server_.Post("/ocs/veltrane/updateList.do",
+                 [this](const httplib::Request&, httplib::Response& res) {
+                   std::lock_guard<std::mutex> lock(mutex_);
+                   res.set_content(list_, "application/json");
+                 });
     server_.Post("/ocs/veltrane/start.do", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("ok", "text/plain");
     });
@@ -117,7 +118,8 @@ double Median(std::vector<double> values) {
 long StatusKb(pid_t pid, const char* field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+    if (line.rfind(field, 0) == 0)
+      return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
   }
   return -1;
 }
@@ -204,10 +206,14 @@ int main(int argc, char** argv) {
   bool skip_idle = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--mib" && i + 1 < argc) mib = std::strtoul(argv[++i], nullptr, 10);
-    else if (arg == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else if (arg == "--idle-seconds" && i + 1 < argc) idle_seconds = std::atoi(argv[++i]);
-    else if (arg == "--skip-idle") skip_idle = true;
+    if (arg == "--mib" && i + 1 < argc)
+      mib = std::strtoul(argv[++i], nullptr, 10);
+    else if (arg == "--rounds" && i + 1 < argc)
+      rounds = std::atoi(argv[++i]);
+    else if (arg == "--idle-seconds" && i + 1 < argc)
+      idle_seconds = std::atoi(argv[++i]);
+    else if (arg == "--skip-idle")
+      skip_idle = true;
   }
   const std::size_t size = mib << 20;
   BenchServer server(size);
@@ -247,8 +253,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const long baseline = StatusKb(service, "VmRSS:");
     const long hwm_before = StatusKb(service, "VmHWM:");
-    server.SetList("[{\"file_name\":\"big.dat\",\"file_version\":\"0.0.0.0\",\"down_path\":\"" + url +
-                   "\"}]");
+    server.SetList("[{\"file_name\":\"big.dat\",\"file_version\":\"0.0.0.0\",\"down_path\":\"" +
+                   url + "\"}]");
     long peak = baseline;
     const fs::path target = folder.path() / "downfile" / "big.dat";
     const Clock::time_point start = Clock::now();
@@ -259,7 +265,8 @@ int main(int argc, char** argv) {
     const bool done = fs::exists(target) && fs::file_size(target) == size;
     const long hwm_after = StatusKb(service, "VmHWM:");
     StopService(service);
-    std::printf("\nVeltraneService.exe downloading %zu MiB%s\n", mib, done ? "" : "  (DOWNLOAD FAILED)");
+    std::printf("\nVeltraneService.exe downloading %zu MiB%s\n", mib,
+                done ? "" : "  (DOWNLOAD FAILED)");
     std::printf("  %-28s %10ld KiB\n", "RSS before the cycle", baseline);
     std::printf("  %-28s %10ld KiB   (goal < 2048 KiB)\n", "peak RSS growth (sampled)",
                 peak - baseline);
@@ -290,8 +297,8 @@ int main(int argc, char** argv) {
         WaitExit(relay);
       }
       std::printf("  %-30s %8.4f %%  (%.1f ms CPU in %.1f s; goal < 0.2 %%)\n",
-                  relay_runs ? "relay running" : "relay absent (applier runs)",
-                  100.0 * cpu / wall, cpu * 1000.0, wall);
+                  relay_runs ? "relay running" : "relay absent (applier runs)", 100.0 * cpu / wall,
+                  cpu * 1000.0, wall);
     }
   }
   return ok ? 0 : 1;

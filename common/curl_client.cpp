@@ -15,7 +15,7 @@ constexpr long kMaxRedirects = 10;
 constexpr long kDownloadBufferSize = 32768;
 constexpr unsigned int kExecutableMode = 0777;
 
-// Ends a transfer that the caller aborts or that moves no byte for the low-speed window
+// Ends a transfer that the caller aborts or that moves no byte for the stall window
 // (libcurl's own low-speed check averages over several seconds and would let a stall run
 // that much longer).
 class TransferWatch {
@@ -70,8 +70,9 @@ bool EndsWithExe(const std::string& path) {
 class DownloadSink {
  public:
   DownloadSink(CURL* curl, const std::string& path)
-      : curl_(curl), temp_(DownloadTempPath(path)), mode_(EndsWithExe(path) ? kExecutableMode
-                                                                             : plat::kDefaultFileMode) {}
+      : curl_(curl),
+        temp_(DownloadTempPath(path)),
+        mode_(EndsWithExe(path) ? kExecutableMode : plat::kDefaultFileMode) {}
   ~DownloadSink() { Discard(); }
   DownloadSink(const DownloadSink&) = delete;
   DownloadSink& operator=(const DownloadSink&) = delete;
@@ -113,8 +114,8 @@ class DownloadSink {
       return false;
     }
     expected_ = length;
-    file_ = plat::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, mode_);
+    file_ = plat::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              mode_);
     if (file_ == INVALID_HANDLE_VALUE) {
       refused_ = true;
       return false;
@@ -159,7 +160,8 @@ class DownloadSink {
 // ---- CURLClient ----
 
 CURLClient::CURLClient() : handle_(curl_easy_init()) {
-  if (handle_ != nullptr) curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_COOKIEFILE, "cookie.txt");
+  if (handle_ != nullptr)
+    curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_COOKIEFILE, "cookie.txt");
 }
 
 CURLClient::~CURLClient() {
@@ -169,8 +171,8 @@ CURLClient::~CURLClient() {
 std::size_t CURLClient::WriteFunction(char* data, std::size_t size, std::size_t count, void* self) {
   auto* client = static_cast<CURLClient*>(self);
   const std::size_t bytes = size * count;
-  if (bytes > client->options_.max_response_bytes - std::min(client->response_.size(),
-                                                             client->options_.max_response_bytes)) {
+  if (bytes > client->options_.max_response_bytes -
+                  std::min(client->response_.size(), client->options_.max_response_bytes)) {
     return 0;  // too long an answer: the call fails instead of growing without bound
   }
   client->response_.append(data, bytes);
@@ -215,7 +217,8 @@ int CURLClientPOST::Perform() {
       if (headers == nullptr) return -1;
       curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     }
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post_fields_.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(post_fields_.size()));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post_fields_.c_str());
   } else if (form_fields_.empty() && file_buffers_.empty()) {
     // The portal calls: all parameters travel in the query; the body is empty.

@@ -1,10 +1,10 @@
 // The service manager's reading of the portal's update list, on arbitrary answer bytes,
 // and the file-name rule applied to every name it yields.
+#include "service/update_list.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include "service/update_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

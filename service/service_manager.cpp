@@ -75,7 +75,8 @@ int CVeltraneServiceManager::Open(const CServiceSettings& settings) {
     log_->log_error(nullptr, 0, "[Veltrane Service Start]");
     return 0;
   } catch (const VGS_Exception& e) {
-    if (log_ != nullptr) log_->log_error(nullptr, 0, "[Veltrane Service error] - %s", e.GetErrorMsg());
+    if (log_ != nullptr)
+      log_->log_error(nullptr, 0, "[Veltrane Service error] - %s", e.GetErrorMsg());
     return static_cast<int>(e.GetErrorCode());
   }
 }

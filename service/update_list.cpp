@@ -8,8 +8,8 @@
 namespace {
 
 bool Widen(const std::string& text, std::u16string* wide) {
-  const int units = plat::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1,
-                                              nullptr, 0);
+  const int units =
+      plat::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
   if (units <= 0) return false;
   wide->assign(static_cast<std::size_t>(units), u'\0');
   return plat::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide->data(),
@@ -23,8 +23,7 @@ std::string Narrow(const std::u16string& text) {
       plat::WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return std::string();
   std::string narrow(static_cast<std::size_t>(bytes), '\0');
-  plat::WideCharToMultiByte(CP_ACP, 0, text.data(), length, narrow.data(), bytes, nullptr,
-                            nullptr);
+  plat::WideCharToMultiByte(CP_ACP, 0, text.data(), length, narrow.data(), bytes, nullptr, nullptr);
   return narrow;
 }
 

@@ -89,7 +89,9 @@ int CUpdateManager::CheckForUpdates() {
   return 1;
 }
 
-std::string CUpdateManager::UpdateListUrl() const { return portal_ + kUpdateListPath + session_key_; }
+std::string CUpdateManager::UpdateListUrl() const {
+  return portal_ + kUpdateListPath + session_key_;
+}
 
 std::string CUpdateManager::StartNoticeUrl() const {
   return portal_ + kStartNoticePath + session_key_;
@@ -142,7 +144,8 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
       continue;
     }
     if (log_ != nullptr) {
-      log_->log_info(nullptr, 0, "[다운로드 정보 : %s]  버전 - %s", name, item.file_version.c_str());
+      log_->log_info(nullptr, 0, "[다운로드 정보 : %s]  버전 - %s", name,
+                     item.file_version.c_str());
     }
     if (NeedsUpdate(item.file_name, item.file_version) == 0) continue;
     const std::string target = folder + "/" + item.file_name;

@@ -63,9 +63,7 @@ void StartReaper(pid_t pid) {
 }
 
 // The kernel call directly: glibc 2.36 declares pidfd_open without C linkage for C++.
-int OpenProcessFd(pid_t pid) {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
+int OpenProcessFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 DWORD SpawnError(int err) {
   if (err == ENOEXEC) return ERROR_BAD_FORMAT;
@@ -212,7 +210,8 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     return FALSE;
   }
   info->hProcess = nullptr;
-  if (info->lpVerb != nullptr && info->lpVerb[0] != '\0' && std::strcmp(info->lpVerb, "open") != 0) {
+  if (info->lpVerb != nullptr && info->lpVerb[0] != '\0' &&
+      std::strcmp(info->lpVerb, "open") != 0) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
   }
@@ -253,7 +252,8 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
       &attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   if (rc == 0) rc = ::posix_spawnattr_setsigmask(&attr, &none);
   if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr, &all);
-  if (rc == 0 && has_directory) rc = ::posix_spawn_file_actions_addchdir_np(&actions, info->lpDirectory);
+  if (rc == 0 && has_directory)
+    rc = ::posix_spawn_file_actions_addchdir_np(&actions, info->lpDirectory);
   if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = 0;
   if (rc == 0) rc = ::posix_spawn(&pid, info->lpFile, &actions, &attr, argv.data(), environ);

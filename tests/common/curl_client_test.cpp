@@ -1,7 +1,6 @@
 #include "common/curl_client.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -90,7 +89,8 @@ int ClosedPort() {
 TEST(CURLClient, EmptyUrlSendsNothing) {
   TestHttpServer server;
   Recorder seen;
-  server.server().Post(".*", [&](const httplib::Request& req, httplib::Response&) { seen.Record(req); });
+  server.server().Post(".*",
+                       [&](const httplib::Request& req, httplib::Response&) { seen.Record(req); });
   ASSERT_TRUE(server.Start());
   CURLClientPOST client;
   EXPECT_EQ(client.Perform(), -1);
@@ -110,8 +110,9 @@ TEST(CURLClient, PortalCallIsAnEmptyPostWithTheQueryAsGiven) {
                        });
   ASSERT_TRUE(server.Start());
   std::string response;
-  EXPECT_EQ(Post(server.Url("/ocs/veltrane/updateList.do?sessionKey=a+b/c=="), CURLOptions(), &response),
-            200);
+  EXPECT_EQ(
+      Post(server.Url("/ocs/veltrane/updateList.do?sessionKey=a+b/c=="), CURLOptions(), &response),
+      200);
   EXPECT_EQ(response, "[{\"file_name\":\"a\"}]");
   const Seen seen = recorder.Last();
   EXPECT_EQ(seen.method, "POST");
@@ -131,9 +132,8 @@ TEST(CURLClient, ReturnsTheFinalStatusAfterRedirects) {
   server.server().Get("/final", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("done", "text/plain");
   });
-  server.server().Post("/error", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 500;
-  });
+  server.server().Post("/error",
+                       [](const httplib::Request&, httplib::Response& res) { res.status = 500; });
   ASSERT_TRUE(server.Start());
   std::string response;
   EXPECT_EQ(Post(server.Url("/moved"), CURLOptions(), &response), 200);

@@ -1,8 +1,7 @@
 #include "common/program_utils.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
@@ -92,7 +91,8 @@ TEST(FindProcessByName, FindsARunningChildInAnyCaseAlsoAfterItsFileWasReplaced) 
 
   // An update replaces the file under the running program: /proc marks it " (deleted)".
   ASSERT_EQ(std::system(("cp /bin/true '" + dir.file("new") + "' && mv '" + dir.file("new") +
-                         "' '" + dir.file(name) + "'").c_str()),
+                         "' '" + dir.file(name) + "'")
+                            .c_str()),
             0);
   EXPECT_EQ(FindProcessByName(name.c_str()), static_cast<DWORD>(child.pid()));
   ASSERT_EQ(::unlink(dir.file(name).c_str()), 0);

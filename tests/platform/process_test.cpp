@@ -1,7 +1,6 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,7 +1,6 @@
 #include "platform/termination_signal.h"
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

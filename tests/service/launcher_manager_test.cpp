@@ -1,7 +1,6 @@
 #include "service/launcher_manager.h"
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -129,8 +128,8 @@ TEST_F(LauncherTest, OnlyTheTasksOwnReactorClosesIt) {
   launcher->Start();
   ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }));
   VGS_Reactor other;
-  launcher->handle_close(reinterpret_cast<void*>(static_cast<std::intptr_t>(1)),
-                         VGS_MASK_TIMER, &other);
+  launcher->handle_close(reinterpret_cast<void*>(static_cast<std::intptr_t>(1)), VGS_MASK_TIMER,
+                         &other);
   EXPECT_TRUE(launcher->running());
   EXPECT_TRUE(WaitUntil([&] { return Runs() >= 3; })) << "the timer still fires";
 

@@ -1,8 +1,7 @@
 // VeltraneService.exe run as a process from a program folder of its own, against a local
 // portal, with short intervals.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -83,15 +82,17 @@ class ServiceProcessTest : public ::testing::Test {
     ASSERT_TRUE(portal_.Start());
     const std::filesystem::path built(VELTRANE_SERVICE_PATH);
     std::filesystem::copy_file(built, folder_.file("VeltraneService.exe"));
-    std::filesystem::copy_file(built.parent_path() / "libzervlib.so", folder_.file("libzervlib.so"));
+    std::filesystem::copy_file(built.parent_path() / "libzervlib.so",
+                               folder_.file("libzervlib.so"));
     folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key_ + "\r\n");
     folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.Base() + "\r\n");
     folder_.Script("ZervRun.exe", "echo run >> runs.txt\n");
   }
 
   std::vector<std::string> Args(unsigned long launcher_ms, unsigned long update_ms) const {
-    return {"--instance-name", instance_, "--launcher-interval-ms", std::to_string(launcher_ms),
-            "--update-interval-ms", std::to_string(update_ms)};
+    return {"--instance-name",        instance_,
+            "--launcher-interval-ms", std::to_string(launcher_ms),
+            "--update-interval-ms",   std::to_string(update_ms)};
   }
 
   // The log lines (without time and severity) of every day file.
@@ -152,7 +153,8 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
   EXPECT_EQ(start[2], "[다운로드 성공 : Veltrane.exe]");
   EXPECT_EQ(start[3], "[프로그램 시작 : ZervRun.exe]");
   EXPECT_EQ(start[4], "[Veltrane Service Start]");
-  EXPECT_EQ(ReadAll(folder_.file("downfile/Veltrane.exe")), ReadAll(folder_.file("VeltraneService.exe")));
+  EXPECT_EQ(ReadAll(folder_.file("downfile/Veltrane.exe")),
+            ReadAll(folder_.file("VeltraneService.exe")));
   const Lines calls = portal_.Calls();
   ASSERT_GE(calls.size(), 2u);
   EXPECT_EQ(calls[0], "/ocs/veltrane/updateList.do?sessionKey=" + key_);
@@ -188,7 +190,8 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
 
 TEST_F(ServiceProcessTest, SecondCopyEndsAtOnceAndWritesNothing) {
   ServiceProcess first(folder_, Args(3600000, 3600000));
-  ASSERT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 1; })) << Diagnostics();
+  ASSERT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 1; }))
+      << Diagnostics();
   const Lines log = Log();
   const Lines calls = portal_.Calls();
   const std::vector<std::string> files = folder_.Files();
@@ -225,7 +228,8 @@ TEST_F(ServiceProcessTest, SessionEndDuringAStalledCallShutsDownPromptly) {
     const Lines log = Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "[Veltrane Service ShutDown]");
-    EXPECT_EQ(CountLog("[다운로드 JASON URL : "), static_cast<int>(CountLog("[Veltrane Service ShutDown]")));
+    EXPECT_EQ(CountLog("[다운로드 JASON URL : "),
+              static_cast<int>(CountLog("[Veltrane Service ShutDown]")));
     std::filesystem::remove_all(folder_.file("Log"));
   }
 }

@@ -129,18 +129,19 @@ class TestPortal {
 
   void Route() {
     auto& s = server_.server();
-    s.Post("/ocs/veltrane/updateList.do", [this](const httplib::Request& req, httplib::Response& res) {
-      bool hold;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        calls_.push_back(req.target);
-        hold = hold_list_;
-      }
-      if (hold) server_.Hold();
-      std::lock_guard<std::mutex> lock(mutex_);
-      res.status = list_status_;
-      res.set_content(list_, "application/json");
-    });
+    s.Post("/ocs/veltrane/updateList.do",
+           [this](const httplib::Request& req, httplib::Response& res) {
+             bool hold;
+             {
+               std::lock_guard<std::mutex> lock(mutex_);
+               calls_.push_back(req.target);
+               hold = hold_list_;
+             }
+             if (hold) server_.Hold();
+             std::lock_guard<std::mutex> lock(mutex_);
+             res.status = list_status_;
+             res.set_content(list_, "application/json");
+           });
     s.Post("/ocs/veltrane/start.do", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mutex_);
       calls_.push_back(req.target);

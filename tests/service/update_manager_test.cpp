@@ -1,7 +1,6 @@
 #include "service/update_manager.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,7 +75,8 @@ TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
     }
     const Files before = folder_.Files();
     CapturingLog log;
-    Task<CUpdateManager> updater(new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+    Task<CUpdateManager> updater(
+        new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     EXPECT_EQ(updater->Start(), 0) << c.what;
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
     EXPECT_EQ(log.lines(), (Files{url_line, url_line})) << c.what;
@@ -110,15 +110,16 @@ TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWit
                   ListEntry("veltrane_url.ini", "2", portal_.FileUrl("veltrane_url.ini")) + "," +
                   ListEntry("ZervRun.exe", "2.0.0.99", portal_.FileUrl("ZervRun.exe")) + "]");
 
-  Task<CUpdateManager> updater(new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+  Task<CUpdateManager> updater(
+      new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
   EXPECT_EQ(updater->Start(), 0);
 
   EXPECT_EQ(portal_.Calls(), (Files{"/ocs/veltrane/updateList.do?sessionKey=" + key,
                                     "/ocs/veltrane/start.do?sessionKey=" + key}));
   EXPECT_EQ(portal_.Downloads(), (Files{"libzervlib.so", "veltrane_url.ini", "ZervRun.exe"}));
-  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "Veltrane.exe", "ZervRun.exe",
-                                    "downfile/libzervlib.so", "downfile/veltrane_url.ini",
-                                    "veltrane_url.ini"}));
+  EXPECT_EQ(folder_.Files(),
+            (Files{"SessionKey.ini", "Update.ini", "Veltrane.exe", "ZervRun.exe",
+                   "downfile/libzervlib.so", "downfile/veltrane_url.ini", "veltrane_url.ini"}));
   EXPECT_EQ(ReadAll(Download("libzervlib.so")), "new library");
   EXPECT_EQ(ReadAll(folder_.file("Veltrane.exe")), stamped);
   EXPECT_EQ(ReadAll(folder_.file("ZervRun.exe")), "#!/bin/sh\nexit 0\n");
@@ -154,15 +155,15 @@ TEST_F(UpdateManagerTest, VersionComparison) {
     int expected;
   } cases[] = {
       {"Veltrane.exe", version, 0},
-      {"Veltrane.exe", "99.0.0.0", 1},         // newer
-      {"Veltrane.exe", "1.0.0.0", 1},          // older
-      {"plain.dat", "0.0.0.0", 0},             // no block reads as 0.0.0.0
+      {"Veltrane.exe", "99.0.0.0", 1},  // newer
+      {"Veltrane.exe", "1.0.0.0", 1},   // older
+      {"plain.dat", "0.0.0.0", 0},      // no block reads as 0.0.0.0
       {"app.ini", "3", 0},
-      {"app.ini", "3.0", 1},                   // compared as text
-      {"bare.ini", "3", 1},                    // no [VERSION]: empty
-      {"README", "7", 0},                      // no extension and a copy exists
+      {"app.ini", "3.0", 1},  // compared as text
+      {"bare.ini", "3", 1},   // no [VERSION]: empty
+      {"README", "7", 0},     // no extension and a copy exists
       {"missing.exe", "1", 1},
-      {"waiting.ini", "5", 0},                 // the waiting copy is compared first
+      {"waiting.ini", "5", 0},  // the waiting copy is compared first
       {"waiting.ini", "4", 1},
   };
   for (const Case& c : cases) {
@@ -176,8 +177,9 @@ TEST_F(UpdateManagerTest, ListSkipsUnusableElementsAndRefusesUnsafeNames) {
   Configure();
   portal_.AddFile("good.dat", "good");
   const std::string url = portal_.FileUrl("good.dat");
-  const std::string unsafe[] = {"../evil.dat", "/tmp/evil.dat", "sub/evil.dat", "..\\\\evil.dat",
-                                ".", "..", "", "tab\\tname", "nul\\u0000.dat"};
+  const std::string unsafe[] = {
+      "../evil.dat", "/tmp/evil.dat", "sub/evil.dat", "..\\\\evil.dat", ".", "..", "",
+      "tab\\tname",  "nul\\u0000.dat"};
   std::string list = "[1, \"text\", null, [], {}, ";
   list += "{\"file_name\":\"a.dat\",\"file_version\":\"1\"},";
   list += "{\"file_name\":\"a.dat\",\"file_version\":2.0,\"down_path\":\"" + url + "\"},";
@@ -218,7 +220,8 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
   for (const Case& c : cases) {
     portal_.SetList(c.body);
     CapturingLog log;
-    Task<CUpdateManager> updater(new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+    Task<CUpdateManager> updater(
+        new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     updater->ReadSettings();
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
     EXPECT_EQ(log.Count("[다운로드 JASON 정보 : "), c.logged ? 1 : 0) << c.what;
@@ -245,7 +248,8 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
     ASSERT_TRUE(closed.Start());
     closed_port = closed.port();
   }
-  other.server().Post("/ocs/veltrane/updateList.do", [closed_port](const httplib::Request&, httplib::Response& res) {
+  other.server().Post("/ocs/veltrane/updateList.do", [closed_port](const httplib::Request&,
+                                                                   httplib::Response& res) {
     res.set_redirect("http://127.0.0.1:" + std::to_string(closed_port) + "/gone", 302);
   });
   ASSERT_TRUE(other.Start());
@@ -264,7 +268,8 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
     portal_.SetList("[]", c.status);
     folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + c.portal + "\r\n");
     CapturingLog log;
-    Task<CUpdateManager> updater(new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+    Task<CUpdateManager> updater(
+        new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     updater->ReadSettings();
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
     EXPECT_EQ(log.lines(), Files{"[다운로드 JASON URL : " + c.portal +
@@ -295,7 +300,8 @@ TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
   EXPECT_EQ(portal_.CountCalls("start.do"), 0);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 
-  portal_.SetList("[" + failing + "," + ListEntry("good.dat", "1", portal_.FileUrl("good.dat")) + "]");
+  portal_.SetList("[" + failing + "," + ListEntry("good.dat", "1", portal_.FileUrl("good.dat")) +
+                  "]");
   EXPECT_EQ(updater->CheckForUpdates(), 1);
   EXPECT_EQ(portal_.CountCalls("start.do"), 1);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
@@ -347,7 +353,8 @@ TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
   CURLOptions patient;
   patient.request_timeout_ms = 0;
   patient.stall_timeout_s = 0;
-  Task<CUpdateManager> waiting(new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, patient));
+  Task<CUpdateManager> waiting(
+      new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, patient));
   waiting->ReadSettings();
   const auto start = std::chrono::steady_clock::now();
   std::thread second([&] { waiting->CheckForUpdates(); });
@@ -396,8 +403,8 @@ TEST(UpdateList, PlainFileNames) {
   for (const char* ok : {"Veltrane.exe", "a", ".hidden", "a..b", "C:x", "가나.ini"}) {
     EXPECT_TRUE(IsPlainFileName(ok)) << ok;
   }
-  const std::vector<std::string> refused{"",  ".",    "..",   "/abs", "a/b", "a\\b", "..\\x",
-                                        std::string("a\0b", 3), "a\nb", "a\x7f"};
+  const std::vector<std::string> refused{
+      "", ".", "..", "/abs", "a/b", "a\\b", "..\\x", std::string("a\0b", 3), "a\nb", "a\x7f"};
   for (const std::string& bad : refused) {
     EXPECT_FALSE(IsPlainFileName(bad)) << bad;
   }
