@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/portal_config.h"
 #include "common/program_utils.h"
 #include "foundation/file_util.h"
 #include "foundation/guard.h"
@@ -16,19 +17,7 @@ namespace {
 constexpr char kUpdateListPath[] = "/ocs/veltrane/updateList.do?sessionKey=";
 constexpr char kStartNoticePath[] = "/ocs/veltrane/start.do?sessionKey=";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 }  // namespace
-
-std::string PortalBaseUrl(const std::string& value) {
-  std::size_t begin = 0, end = value.size();
-  while (begin < end && IsBlank(value[begin])) ++begin;
-  while (end > begin && (IsBlank(value[end - 1]) || value[end - 1] == '/')) --end;
-  std::string base = value.substr(begin, end - begin);
-  if (base.empty()) return base;
-  if (base.find("://") == std::string::npos) base = "https://" + base;
-  return base;
-}
 
 CUpdateManager::CUpdateManager(VGS_Log* log, const std::string& program_dir,
                                unsigned long interval_ms, const CURLOptions& transfer)
@@ -47,9 +36,9 @@ void CUpdateManager::ReadSettings() {
   const std::string update_ini = program_dir_ + "/" + kUpdateIni;
   session_key_ = ReadProfileString(session_ini, "SESSION", "SESSIONKEY", "");
   if (ReadProfileString(update_ini, "UPDATE", "UPDATEINFO", "") == "0") enabled_ = 0;
-  portal_ = PortalBaseUrl(ReadProfileString(update_ini, "UPDATE", "PORTAL", ""));
-  ca_file_ = ReadProfileString(update_ini, "UPDATE", "CAFILE", "");
-  if (!ca_file_.empty() && ca_file_[0] != '/') ca_file_ = program_dir_ + "/" + ca_file_;
+  const PortalConfig portal = ReadPortalConfig(program_dir_);
+  portal_ = portal.base_url;
+  ca_file_ = portal.ca_file;
 }
 
 int CUpdateManager::Start() {

@@ -7,9 +7,7 @@
 // Settings read at start, beside the program:
 //   SessionKey.ini [SESSION] SESSIONKEY  the session key, sent as it is
 //   Update.ini     [UPDATE]  UPDATEINFO  "0" switches updates off for the process's life
-//                            PORTAL      the portal's base URL; a bare host means https
-//                            CAFILE      CA bundle for the portal's certificate (relative
-//                                        to the program folder unless absolute)
+//                            PORTAL, CAFILE  where the portal is (common/portal_config.h)
 #pragma once
 
 #include <atomic>
@@ -79,7 +77,3 @@ class CUpdateManager : public CScheduleHandler {
   const CURLOptions transfer_;
   std::atomic<bool> cancelled_;
 };
-
-// The base URL from the "PORTAL" value: blanks and trailing '/' removed, "https://"
-// put in front of a bare host. Empty for an empty value.
-std::string PortalBaseUrl(const std::string& value);

@@ -86,13 +86,6 @@ TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
   EXPECT_TRUE(portal_.Calls().empty());
 }
 
-TEST_F(UpdateManagerTest, PortalAddressForms) {
-  EXPECT_EQ(PortalBaseUrl("portal.example"), "https://portal.example");
-  EXPECT_EQ(PortalBaseUrl(" portal.example:8443/ "), "https://portal.example:8443");
-  EXPECT_EQ(PortalBaseUrl("http://127.0.0.1:81//"), "http://127.0.0.1:81");
-  EXPECT_EQ(PortalBaseUrl(""), "");
-}
-
 TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWithTheKey) {
   const std::string key = "k+y/=1";
   Configure(key);
