@@ -93,12 +93,13 @@ need_dir() {
   [ -w "$dir" ] || not_writable "$dir"
 }
 
-# A temporary file in DIR (so that moving it into place is one rename).
+# temp_in DIR VAR: a temporary file in DIR (so that moving it into place is one rename),
+# its path in VAR.
 temp_in() {
   local file
   file=$(mktemp "$1/.veltrane-new.XXXXXX" 2>/dev/null) || not_writable "$1"
   staged+=("$file")
-  printf '%s\n' "$file"
+  printf -v "$2" '%s' "$file"
 }
 
 need_dir "$prefix"
@@ -111,7 +112,7 @@ prefix_real=$(cd "$prefix" && pwd -P)
 # Menu entry and icons, staged beside their final names.
 need_dir "$apps_dir"
 menu_entry=$apps_dir/veltrane.desktop
-menu_new=$(temp_in "$apps_dir")
+temp_in "$apps_dir" menu_new
 template=$(<"$here/share/veltrane.desktop.in")
 template=${template//@TRYEXEC@/"$(veltrane_desktop_string "$prefix_real/Veltrane.exe")"}
 template=${template//@EXEC@/"$(veltrane_exec_arg "$prefix_real/Veltrane.exe")"}
@@ -122,7 +123,7 @@ icons=() icons_new=()
 while IFS= read -r -d '' icon; do
   relative=${icon#"$payload/icons/hicolor/"}
   need_dir "$icon_theme/${relative%/*}"
-  new=$(temp_in "$icon_theme/${relative%/*}")
+  temp_in "$icon_theme/${relative%/*}" new
   cp -- "$icon" "$new" 2>/dev/null || not_writable "$icon_theme/${relative%/*}"
   icons+=("$icon_theme/$relative")
   icons_new+=("$new")
@@ -133,10 +134,10 @@ done < <(find "$payload/icons/hicolor" -type f -print0 | sort -z)
 manifest=$prefix_real/$VELTRANE_MANIFEST
 old_manifest=""
 if [ -f "$manifest" ]; then
-  old_manifest=$(temp_in "$prefix_real")
+  temp_in "$prefix_real" old_manifest
   cp -- "$manifest" "$old_manifest"
 fi
-manifest_new=$(temp_in "$prefix_real")
+temp_in "$prefix_real" manifest_new
 
 veltrane_stop_programs "$prefix_real"
 committed=1
@@ -179,7 +180,7 @@ for name in Update.ini veltrane_url.ini; do
   fi
 done
 if [ $set_portal = 1 ]; then
-  ini_new=$(temp_in "$prefix_real")
+  temp_in "$prefix_real" ini_new
   PORTAL_VALUE=$portal awk '
     function trim(s) { gsub(/^[ \t]+|[ \t\r]+$/, "", s); return s }
     /^[ \t]*\[/ {
@@ -204,7 +205,7 @@ fi
 # What the older install had and this one has not: gone. Its folders and INI templates
 # carry over.
 if [ -n "$old_manifest" ]; then
-  listed=$(temp_in "$prefix_real")
+  temp_in "$prefix_real" listed
   cut -f2 "$manifest_new" >"$listed"
   while IFS=$'\t' read -r kind path; do
     [[ $kind == dir || $kind == config:* ]] || continue
