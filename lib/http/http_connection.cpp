@@ -33,16 +33,12 @@ constexpr long kIpAddressMismatch = 64;
 VGS_HTTP_Send::VGS_HTTP_Send()
     : method(VGS_HTTP_GET),
       has_body(false),
-      headers(nullptr),
       has_credentials(false),
       connect_timeout(0),
       receive_timeout(0) {}
 
-VGS_HTTP_Send::~VGS_HTTP_Send() { clear(); }
-
 void VGS_HTTP_Send::clear() {
-  curl_slist_free_all(headers);
-  headers = nullptr;
+  headers.clear();
   url.clear();
   method = VGS_HTTP_GET;
   has_body = false;
@@ -55,6 +51,14 @@ void VGS_HTTP_Send::clear() {
   ca_file.clear();
 }
 
+bool VGS_HTTP_Send::same_as(const VGS_HTTP_Send& other) const {
+  return url == other.url && method == other.method && has_body == other.has_body &&
+         body == other.body && headers == other.headers &&
+         has_credentials == other.has_credentials && user == other.user &&
+         password == other.password && connect_timeout == other.connect_timeout &&
+         receive_timeout == other.receive_timeout && ca_file == other.ca_file;
+}
+
 void VGS_HTTP_Send::take(VGS_HTTP_Send& other) {
   if (this == &other) return;
   clear();
@@ -62,8 +66,7 @@ void VGS_HTTP_Send::take(VGS_HTTP_Send& other) {
   method = other.method;
   has_body = other.has_body;
   body.swap(other.body);
-  headers = other.headers;
-  other.headers = nullptr;
+  headers.swap(other.headers);
   has_credentials = other.has_credentials;
   user.swap(other.user);
   password.swap(other.password);
@@ -88,10 +91,12 @@ VGS_HTTP_Connection::VGS_HTTP_Connection(VGS_HTTP_Request* request, unsigned lon
       abort_code(0),
       leftover_pos(0),
       in_multi(false),
+      reusable(false),
       request_(request),
       epoch_(epoch),
       share_(curl_share_init()),
-      easy_(nullptr) {
+      easy_(nullptr),
+      applied_headers_(nullptr) {
   if (share_ == nullptr) return;
   // Only this handle uses the share, on one thread at a time: no lock functions.
   if (curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK ||
@@ -103,6 +108,7 @@ VGS_HTTP_Connection::VGS_HTTP_Connection(VGS_HTTP_Request* request, unsigned lon
 
 VGS_HTTP_Connection::~VGS_HTTP_Connection() {
   if (easy_ != nullptr) curl_easy_cleanup(easy_);
+  curl_slist_free_all(applied_headers_);
   // Closes the kept-alive socket.
   if (share_ != nullptr) curl_share_cleanup(share_);
 }
@@ -120,9 +126,22 @@ void VGS_HTTP_Connection::reset_response() {
 }
 
 void VGS_HTTP_Connection::configure() {
-  applied_send_.take(pending);
   applied = generation;
+  const bool same = reusable && pending.same_as(applied_send_);
+  reusable = false;
+  if (same) {
+    pending.clear();
+    return;
+  }
+  applied_send_.take(pending);
   const VGS_HTTP_Send& send = applied_send_;
+  curl_slist_free_all(applied_headers_);
+  applied_headers_ = nullptr;
+  for (const std::string& line : send.headers) {
+    curl_slist* next = curl_slist_append(applied_headers_, line.c_str());
+    if (next == nullptr) break;  // out of memory: the send goes with fewer headers
+    applied_headers_ = next;
+  }
   CURL* h = easy_;
   // The kept-alive socket lives in the share, which the reset does not touch.
   curl_easy_reset(h);
@@ -156,7 +175,7 @@ void VGS_HTTP_Connection::configure() {
     curl_easy_setopt(h, CURLOPT_USERNAME, send.user.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, send.password.c_str());
   }
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, send.headers);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, applied_headers_);
 
   const int method = send.method;
   if (method == VGS_HTTP_HEAD) {

@@ -23,12 +23,10 @@ class VGS_HTTP_Request;
 // What one send asks of libcurl.
 struct VGS_HTTP_Send {
   VGS_HTTP_Send();
-  ~VGS_HTTP_Send();
-  VGS_HTTP_Send(const VGS_HTTP_Send&) = delete;
-  VGS_HTTP_Send& operator=(const VGS_HTTP_Send&) = delete;
 
-  // Frees the header list and forgets everything.
+  // Forgets everything.
   void clear();
+  bool same_as(const VGS_HTTP_Send& other) const;
   // Takes over everything of `other`, which is left empty.
   void take(VGS_HTTP_Send& other);
 
@@ -36,7 +34,9 @@ struct VGS_HTTP_Send {
   int method;
   bool has_body;
   std::string body;
-  curl_slist* headers;
+  // As libcurl reads them ("Name: value", "Name;" for an empty value, "Name:" to keep
+  // libcurl from sending a header of its own).
+  std::vector<std::string> headers;
   bool has_credentials;
   std::string user;
   std::string password;
@@ -58,7 +58,8 @@ class VGS_HTTP_Connection {
   VGS_HTTP_Request* request() const { return request_; }
   unsigned long epoch() const { return epoch_; }
 
-  // Worker thread, request's lock held: moves the pending send into the handle.
+  // Worker thread, request's lock held: moves the pending send into the handle. A send
+  // equal to the last one, after a transfer that ended well, keeps the handle as it is.
   void configure();
   // Worker thread, request's lock held: true while callbacks belong to the send the
   // request waits for.
@@ -86,6 +87,7 @@ class VGS_HTTP_Connection {
 
   // Worker thread only.
   bool in_multi;
+  bool reusable;  // the last transfer ran to its end: the handle can run its send again
 
  private:
   static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self);
@@ -96,6 +98,7 @@ class VGS_HTTP_Connection {
   CURLSH* share_;
   CURL* easy_;
   VGS_HTTP_Send applied_send_;  // the worker's copy, alive while the handle runs it
+  curl_slist* applied_headers_;  // applied_send_'s header lines for libcurl
 };
 
 // The Internet error code of a finished transfer.

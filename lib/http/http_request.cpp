@@ -26,33 +26,21 @@ bool has_header(const std::vector<std::string>& lines, const char* name) {
   return false;
 }
 
-// The caller's header lines plus what keeps libcurl from adding headers of its own
-// (a form Content-Type for a body, "Expect: 100-continue" for a large one). libcurl
-// reads "Name:" as "remove the header"; an empty value is written "Name;".
-DWORD make_header_list(const std::vector<std::string>& lines, curl_slist*& list) {
-  list = nullptr;
-  std::vector<std::string> all;
-  all.reserve(lines.size() + 2);
-  for (const std::string& line : lines) {
+// The caller's header lines as libcurl reads them, plus what keeps it from adding headers
+// of its own (a form Content-Type for a body, "Expect: 100-continue" for a large one).
+// libcurl reads "Name:" as "remove the header"; an empty value is written "Name;".
+void libcurl_header_lines(std::vector<std::string>& lines) {
+  const bool content_type = has_header(lines, "Content-Type");
+  const bool expect = has_header(lines, "Expect");
+  for (std::string& line : lines) {
     const std::size_t colon = line.find(':');
     if (line.find_first_not_of(" \t", colon + 1) == std::string::npos) {
-      all.push_back(line.substr(0, colon) + ";");
-    } else {
-      all.push_back(line);
+      line.resize(colon);
+      line += ';';
     }
   }
-  if (!has_header(lines, "Content-Type")) all.emplace_back("Content-Type:");
-  if (!has_header(lines, "Expect")) all.emplace_back("Expect:");
-  for (const std::string& line : all) {
-    curl_slist* next = curl_slist_append(list, line.c_str());
-    if (next == nullptr) {
-      curl_slist_free_all(list);
-      list = nullptr;
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    list = next;
-  }
-  return 0;
+  if (!content_type) lines.emplace_back("Content-Type:");
+  if (!expect) lines.emplace_back("Expect:");
 }
 
 }  // namespace
@@ -184,11 +172,16 @@ int VGS_HTTP_Request::open_request(const char* resource, const char* headers, in
                                    void* optional, unsigned int optional_length) {
   VGS_Guard guard(lock_);
   if (check_open() != 0) return -1;
+  const char* name = resource != nullptr && *resource != '\0' ? resource : "/";
   std::string url;
-  const DWORD url_error = VGS_HTTP_Resource_Url(base_url_, host_, resource, url);
-  if (url_error != 0) {
-    VGSLib::SetErrorCode(url_error);
-    return -1;
+  if (request_handle_ != nullptr && resource_ == name) {
+    url = url_;  // the same resource again
+  } else {
+    const DWORD url_error = VGS_HTTP_Resource_Url(base_url_, host_, resource, url);
+    if (url_error != 0) {
+      VGSLib::SetErrorCode(url_error);
+      return -1;
+    }
   }
   if (method < VGS_HTTP_GET || method > VGS_HTTP_DELETE) method = VGS_HTTP_GET;
   const DWORD error = start_send(url, method, headers, optional, optional_length);
@@ -199,7 +192,7 @@ int VGS_HTTP_Request::open_request(const char* resource, const char* headers, in
   // The new request handle replaces the previous one; the send is under way.
   request_handle_ = connection_->easy();
   url_.swap(url);
-  resource_ = resource != nullptr && *resource != '\0' ? resource : "/";
+  resource_ = name;
   method_ = method;
   VGSLib::SetErrorCode(ERROR_IO_PENDING);
   return -1;
@@ -222,20 +215,19 @@ int VGS_HTTP_Request::send_request(const char* headers, void* optional,
 DWORD VGS_HTTP_Request::start_send(const std::string& url, int method, const char* headers,
                                    void* optional, unsigned int optional_length) {
   if (optional == nullptr && optional_length != 0) return ERROR_INVALID_PARAMETER;
+  // A refused send leaves the one already asked for alone.
   std::vector<std::string> lines;
   if (!VGS_HTTP_Split_Headers(headers, lines)) return ERROR_INVALID_PARAMETER;
-  curl_slist* list = nullptr;
-  const DWORD list_error = make_header_list(lines, list);
-  if (list_error != 0) return list_error;
+  libcurl_header_lines(lines);
 
   VGS_HTTP_Connection& connection = *connection_;
   VGS_HTTP_Send& send = connection.pending;
   send.clear();
+  send.headers.swap(lines);
   send.url = url;
   send.method = method;
   send.has_body = optional_length != 0;
   if (send.has_body) send.body.assign(static_cast<const char*>(optional), optional_length);
-  send.headers = list;
   send.has_credentials = has_credentials_;
   send.user = user_;
   send.password = password_;

@@ -202,6 +202,7 @@ void VGS_HTTP_Worker::add(VGS_HTTP_Connection* connection) {
 void VGS_HTTP_Worker::remove(VGS_HTTP_Connection* connection) {
   curl_multi_remove_handle(multi_of_thread_, connection->easy());
   connection->in_multi = false;
+  connection->reusable = false;  // finish_transfers says otherwise for a finished one
   running_.erase(connection);
 }
 
@@ -217,6 +218,7 @@ void VGS_HTTP_Worker::finish_transfers() {
     VGS_HTTP_Request* request = connection->request();
     const DWORD error = VGS_HTTP_Error_From_Curl(easy, code);
     remove(connection);
+    connection->reusable = code == CURLE_OK;
     request->transfer_done(*connection, error);
     request->release();
   }

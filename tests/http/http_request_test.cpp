@@ -264,14 +264,30 @@ TEST_F(HttpRequestTest, BrokenResponsesGiveErrorRecords) {
   }
 }
 
-TEST_F(HttpRequestTest, ServerThatNeverAnswersTimesOutWithARecord) {
+TEST_F(HttpRequestTest, ServerThatNeverAnswersOrNeverAcceptsTimesOutWithARecord) {
   std::unique_ptr<Script_Server> server;
   server = std::make_unique<Script_Server>([&](int, const std::string&) { server->hold(); });
-  Owned<Body_Reader> r(reader(4096, "127.0.0.1", server->port()));
-  r->set_timeouts(2000, 1000);
-  ASSERT_TRUE(r->start("/"));
-  run(*r, 15000);
-  EXPECT_EQ(r->response_error, ERROR_INTERNET_TIMEOUT);
+  http_test::Full_Listener full;
+  ASSERT_TRUE(full.full());
+  struct Case {
+    const char* what;
+    int port;
+    DWORD connect_ms;
+    DWORD receive_ms;
+  };
+  const Case cases[] = {
+      {"never answers", server->port(), 60000, 1000},
+      {"never accepts", full.port(), 500, 60000},
+  };
+  for (const Case& c : cases) {
+    Owned<Body_Reader> r(reader(4096, "127.0.0.1", c.port));
+    r->set_timeouts(c.connect_ms, c.receive_ms);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r->start("/"));
+    run(*r, 15000);
+    EXPECT_EQ(r->response_error, ERROR_INTERNET_TIMEOUT) << c.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.what;
+  }
 }
 
 TEST_F(HttpRequestTest, MalformedServerNamesResourcesAndHeadersAreRefused) {
@@ -314,10 +330,13 @@ TEST_F(HttpRequestTest, MalformedServerNamesResourcesAndHeadersAreRefused) {
   EXPECT_EQ(r->getRequestHandle(), nullptr) << "a refused request opened a handle";
   EXPECT_EQ(r->wait(100), -1) << "a refused request queued a record";
 
-  // The object still works; a resource without "/" and a path of UTF-8 bytes are sent.
-  ASSERT_TRUE(r->start("echo"));
+  // The object still works, a resource without "/" is sent, and a refused request leaves
+  // the one already started alone.
+  ASSERT_TRUE(r->start("echo", VGS_HTTP_POST, "X-Test: kept\r\n", "body"));
+  EXPECT_EQ(r->send_request("Bad Name: v", nullptr, 0), 0);
+  EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_PARAMETER);
   run(*r);
-  EXPECT_EQ(r->body, "GET ");
+  EXPECT_EQ(r->body, "POST body");
   EXPECT_STREQ(r->getResource(), "echo");
 }
 
@@ -505,7 +524,14 @@ TEST_F(HttpRequestTest, SlowReaderOfAHundredMebibytesKeepsMemoryFlat) {
   EXPECT_TRUE(r->pattern_ok);
   const double growth = (peak > base ? peak - base : 0) / (1024.0 * 1024.0);
   std::printf("[ memory   ] 100 MiB slow read: resident growth %.2f MiB\n", growth);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' allocators keep freed blocks (quarantine) or their shadow memory
+  // (libcurl frees a held-back chunk on every resume), so resident memory also counts
+  // what the program has let go: the bound holds for the normal build.
+  std::printf("[ memory   ] bound not checked under a sanitizer\n");
+#else
   EXPECT_LT(growth, 16.0);
+#endif
 }
 
 TEST_F(HttpRequestTest, LastUninitializeCancelsTransfersAndEndsTheWorker) {

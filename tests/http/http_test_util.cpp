@@ -223,6 +223,31 @@ int closed_port() {
   return ntohs(address.sin_port);
 }
 
+Full_Listener::Full_Listener() : listener_(-1), port_(0), full_(false) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listener_, 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  // Connect until one connection does not complete: the queue is full.
+  for (int i = 0; i < 16 && !full_; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fillers_.push_back(fd);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    pollfd p{fd, POLLOUT, 0};
+    full_ = ::poll(&p, 1, 200) == 0;
+  }
+}
+
+Full_Listener::~Full_Listener() {
+  for (int fd : fillers_) ::close(fd);
+  ::close(listener_);
+}
+
 std::size_t resident_bytes() {
   std::ifstream statm("/proc/self/statm");
   std::size_t pages = 0;

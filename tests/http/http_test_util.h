@@ -83,6 +83,23 @@ class Script_Server {
 // A port on 127.0.0.1 where nothing listens.
 int closed_port();
 
+// A listener on 127.0.0.1 that never accepts, with its queue filled: a new connection
+// hangs in the handshake.
+class Full_Listener {
+ public:
+  Full_Listener();
+  ~Full_Listener();
+  int port() const { return port_; }
+  // False when the queue could not be filled (the system takes every connection).
+  bool full() const { return full_; }
+
+ private:
+  int listener_;
+  int port_;
+  bool full_;
+  std::vector<int> fillers_;
+};
+
 // The process's resident memory in bytes.
 std::size_t resident_bytes();
 
