@@ -130,7 +130,7 @@ int VGS_HTTP_Response_Headers::status_code() const {
   int code = 0;
   for (std::size_t i = space + 1; i < space + 4; ++i) {
     const char c = status_line_[i];
-    if (c < '0' || c > '9') return 0;
+    if (c < '0' || c > '9' || (i == space + 1 && c == '0')) return 0;
     code = code * 10 + (c - '0');
   }
   if (status_line_.size() > space + 4 && status_line_[space + 4] != ' ') return 0;

@@ -30,7 +30,7 @@ class VGS_HTTP_Response_Headers {
   // One line as received, with or without its line break; a status line ("HTTP/...")
   // starts a new response. False when the headers would grow beyond kMaxSize.
   bool add_line(const char* data, std::size_t length);
-  // The three-digit status of the status line; 0 when there is none.
+  // The three-digit status (100..999) of the status line; 0 when there is none.
   int status_code() const;
 
   // The value asked for by `level` (a query level with modifier flags, see

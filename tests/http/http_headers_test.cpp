@@ -155,7 +155,8 @@ TEST(ResponseHeadersQueryTest, OversizedHeadersAndBadStatusLines) {
   EXPECT_LE(added, VGS_HTTP_Response_Headers::kMaxSize);
   EXPECT_GT(added + line.size(), VGS_HTTP_Response_Headers::kMaxSize);
 
-  const char* statuses[] = {"HTTP/1.1 2000 OK", "HTTP/1.1 abc", "HTTP/1.1", "HTTP/1.1 20"};
+  const char* statuses[] = {"HTTP/1.1 2000 OK", "HTTP/1.1 abc", "HTTP/1.1", "HTTP/1.1 20",
+                            "HTTP/1.1 020 OK"};
   for (const char* status : statuses) {
     VGS_HTTP_Response_Headers bad;
     ASSERT_TRUE(bad.add_line(status, std::strlen(status)));

@@ -230,6 +230,7 @@ TEST_F(HttpRequestTest, ServerClosingMidBodyGivesAnErrorRecordAfterTheBytesSent)
   EXPECT_EQ(r->error, ERROR_INTERNET_CONNECTION_ABORTED);
   EXPECT_EQ(r->body, "0123456789");
   EXPECT_EQ(r->input_records, records + 1) << "the failure comes as an input record";
+  EXPECT_TRUE(r->failed_input_empty) << "a failed read hands over bytes";
 }
 
 TEST_F(HttpRequestTest, BrokenResponsesGiveErrorRecords) {

@@ -297,6 +297,7 @@ int Body_Reader::handle_callback_input(VGS_Byte_Block& data, unsigned int size,
                                        unsigned long code) {
   ++input_records;
   if (code != 0) {
+    if (!data.is_null() || size != 0) failed_input_empty = false;
     finish(code);
     return 0;
   }

@@ -127,6 +127,7 @@ class Body_Reader : public VGS_HTTP_Request {
   unsigned max_piece = 0;        // the largest piece one read delivered
   unsigned reads_at_once = 0;    // reads that returned bytes at once
   unsigned input_records = 0;
+  bool failed_input_empty = true;  // every failed input record had an empty block and size 0
   // Without keep_body the bytes are only counted and, with check_pattern, compared with
   // pattern() at their offset (pattern_ok).
   bool keep_body = true;
