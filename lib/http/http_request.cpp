@@ -482,9 +482,17 @@ bool VGS_HTTP_Request::queue_record(VGS_HTTP_Callback* record) {
     delete record;
     return false;
   }
-  // The event is set exactly while records wait.
-  if (was_empty) plat::SetEvent(event_);
+  if (was_empty) {
+    // On the worker thread the event is set once its pass is over, for every request that
+    // got records in it, so that a reactor wakes once for all of them.
+    if (session_ == nullptr || !session_->defer_event(this)) plat::SetEvent(event_);
+  }
   return true;
+}
+
+void VGS_HTTP_Request::raise_event() {
+  VGS_Guard guard(lock_);
+  if (event_ != nullptr && queue_ != nullptr && !queue_->empty()) plat::SetEvent(event_);
 }
 
 int VGS_HTTP_Request::getCallback(VGS_HTTP_Callback*& callback) {

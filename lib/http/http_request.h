@@ -1,7 +1,8 @@
 // VGS_HTTP_Request: one asynchronous HTTP client connection to one server, with at most
 // one request at a time. Completions come back as callback records: the library's HTTP
-// worker thread queues them in the request and sets its manual-reset event, which stays
-// set while records wait. A reactor that has the event registered (mask 0x01) calls
+// worker thread queues them in the request and, once its pass over the transfers is done
+// (one wake-up for all records of a pass), sets the request's manual-reset event, which
+// then stays set while records wait. A reactor that has the event registered (mask 0x01) calls
 // handle_signal once per record, on its own thread, which hands the record to
 // handle_callback_response, handle_callback_input or handle_callback_signal.
 //
@@ -209,6 +210,8 @@ class VGS_HTTP_Request : public VGS_Event_Handler_Impl<VGS_Reference_Counter_Glo
   std::size_t transfer_header(VGS_HTTP_Connection& connection, const char* data, std::size_t length);
   std::size_t transfer_body(VGS_HTTP_Connection& connection, const char* data, std::size_t length);
   void transfer_done(VGS_HTTP_Connection& connection, DWORD error);
+  // Sets the event when records wait (worker thread, after its pass).
+  void raise_event();
   // Queues the response record of the current send once.
   void deliver_response(VGS_HTTP_Connection& connection, DWORD error);
 

@@ -16,6 +16,9 @@ namespace {
 // Longest wait in curl_multi_poll; libcurl shortens it for its own timers.
 constexpr int kPollMilliseconds = 1000;
 
+// The worker whose thread this is.
+thread_local VGS_HTTP_Worker* t_worker = nullptr;
+
 }  // namespace
 
 VGS_HTTP_Worker::VGS_HTTP_Worker()
@@ -116,7 +119,23 @@ unsigned VGS_HTTP_Worker::thread_main(void* self) {
   return 0;
 }
 
+bool VGS_HTTP_Worker::defer_event(VGS_HTTP_Request* request) {
+  if (t_worker != this) return false;
+  request->addref();
+  deferred_events_.push_back(request);
+  return true;
+}
+
+void VGS_HTTP_Worker::raise_events() {
+  for (VGS_HTTP_Request* request : deferred_events_) {
+    request->raise_event();
+    request->release();
+  }
+  deferred_events_.clear();
+}
+
 void VGS_HTTP_Worker::run() {
+  t_worker = this;
   {
     VGS_Guard guard(lock_);
     multi_of_thread_ = multi_;
@@ -139,13 +158,16 @@ void VGS_HTTP_Worker::run() {
     work.clear();
     if (stopping) {
       cancel_all();
+      raise_events();
       continue;
     }
     int still_running = 0;
     curl_multi_perform(multi_of_thread_, &still_running);
     finish_transfers();
+    raise_events();
     wait_for_work();
   }
+  t_worker = nullptr;
   curl_multi_cleanup(multi_of_thread_);
   multi_of_thread_ = nullptr;
 }

@@ -18,6 +18,7 @@
 #include "platform/types.h"
 
 class VGS_HTTP_Connection;
+class VGS_HTTP_Request;
 
 class VGS_HTTP_Worker {
  public:
@@ -44,6 +45,10 @@ class VGS_HTTP_Worker {
   // was queued and the caller keeps the connection (which no thread touches any more).
   bool post(Command_Type type, VGS_HTTP_Connection* connection);
 
+  // On this worker's thread: takes a reference on `request` and sets its event at the end
+  // of the current pass. False on any other thread.
+  bool defer_event(VGS_HTTP_Request* request);
+
   // Ends the thread: queued commands run, running transfers end with 12017 records, the
   // multi handle and its cached connections are closed. The next session starts a new
   // epoch. Harmless when no thread runs.
@@ -64,6 +69,7 @@ class VGS_HTTP_Worker {
   void finish_transfers();
   void cancel_all();
   void wait_for_work();
+  void raise_events();
 
   // Serialises start and stop of the thread.
   VGS_Thread_Mutex life_lock_;
@@ -82,4 +88,5 @@ class VGS_HTTP_Worker {
   // The thread's own.
   CURLM* multi_of_thread_;
   std::unordered_set<VGS_HTTP_Connection*> running_;
+  std::vector<VGS_HTTP_Request*> deferred_events_;
 };
