@@ -9,14 +9,9 @@
 #include "foundation/library_context.h"
 #include "foundation/message_table.h"
 #include "foundation/singleton.h"
+#include "http/http_request_manager.h"
 #include "platform/error.h"
 #include "platform/winsock.h"
-
-// ---- VGS_HTTP_Request_Registry ----
-
-VGS_HTTP_Request_Registry::~VGS_HTTP_Request_Registry() = default;
-
-void VGS_HTTP_Request_Registry::release_all() {}
 
 // ---- VGS_Library_Context ----
 
@@ -39,7 +34,7 @@ VGS_Library_Context::VGS_Library_Context()
       thread_hooks_{nullptr, nullptr} {
   init_lock_ = new (std::nothrow) VGS_Thread_Mutex();
   allocators_ = new (std::nothrow) VGS_List<VGS_Allocator*>();
-  http_requests_ = new (std::nothrow) VGS_HTTP_Request_Registry();
+  http_requests_ = new (std::nothrow) VGS_HTTP_Request_Manager();
   try {
     error_slot_ = new (std::nothrow) VGS_TLS<unsigned long>();
   } catch (const VGS_Exception&) {

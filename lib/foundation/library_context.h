@@ -9,15 +9,7 @@
 #include "foundation/tls.h"
 
 class VGS_Allocator;
-
-// Registry of the library's HTTP requests. The HTTP request layer replaces release_all;
-// until it exists there is nothing to release.
-class VGS_HTTP_Request_Registry {
- public:
-  virtual ~VGS_HTTP_Request_Registry();
-  // Drops the registry's reference on every request still in it.
-  virtual void release_all();
-};
+class VGS_HTTP_Request_Manager;
 
 // Start and stop of the library's thread manager, registered by the thread layer. Until
 // one is registered, initialize and uninitialize have no threads to manage.
@@ -54,6 +46,9 @@ class VGS_Library_Context {
   // Serialises initialize/uninitialize and the allocator singletons' creation.
   VGS_Thread_Mutex& init_lock() { return *init_lock_; }
 
+  // The registry of the library's HTTP requests.
+  VGS_HTTP_Request_Manager& http_request_manager() { return *http_requests_; }
+
   void set_thread_manager_hooks(const VGS_Thread_Manager_Hooks& hooks);
   void set_module(void* module) { module_ = module; }
 
@@ -67,6 +62,6 @@ class VGS_Library_Context {
   VGS_TLS<unsigned long>* error_slot_;
   std::atomic<VGS_Allocator*> default_allocator_;
   VGS_List<VGS_Allocator*>* allocators_;
-  VGS_HTTP_Request_Registry* http_requests_;
+  VGS_HTTP_Request_Manager* http_requests_;
   VGS_Thread_Manager_Hooks thread_hooks_;
 };
