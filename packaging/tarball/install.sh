@@ -94,11 +94,13 @@ need_dir() {
 }
 
 # temp_in DIR VAR: a temporary file in DIR (so that moving it into place is one rename),
-# its path in VAR.
+# its path in VAR; the usual file mode (mktemp makes it private).
+file_mode=$(printf '%o' $((0666 & ~0$(umask))))
 temp_in() {
   local file
   file=$(mktemp "$1/.veltrane-new.XXXXXX" 2>/dev/null) || not_writable "$1"
   staged+=("$file")
+  chmod "$file_mode" "$file"
   printf -v "$2" '%s' "$file"
 }
 
@@ -162,13 +164,13 @@ while IFS= read -r -d '' file; do
       fi
     done
   fi
-  mv -f -- "$file" "$prefix_real/$relative"
+  mv -f -T -- "$file" "$prefix_real/$relative"
   printf 'file\t%s\n' "$relative" >>"$manifest_new"
 done < <(find "$stage" -type f -print0 | sort -z)
-mv -f -- "$menu_new" "$menu_entry"
+mv -f -T -- "$menu_new" "$menu_entry"
 printf 'file\t%s\n' "$menu_entry" >>"$manifest_new"
 for i in "${!icons[@]}"; do
-  mv -f -- "${icons_new[i]}" "${icons[i]}"
+  mv -f -T -- "${icons_new[i]}" "${icons[i]}"
   printf 'file\t%s\n' "${icons[i]}" >>"$manifest_new"
 done
 

@@ -82,6 +82,9 @@ check_installed() {
     grep -qxF -- "$line" "$entry" || fail "menu entry lacks the line [$line]: $(cat "$entry")"
   done
   desktop-file-validate "$entry" || fail "the menu entry is not a valid desktop entry"
+  # Files as any other of the user's (umask 022), not private temporary files.
+  expect_eq "menu entry and icon modes" "644 644 644" \
+    "$(stat -c %a "$entry" "$XDG_DATA_HOME/icons/hicolor/48x48/apps/veltrane.png" "$prefix/Update.ini" | xargs)"
 }
 
 # Pids of the programs named NAME of the program folder DIR.
@@ -135,6 +138,7 @@ run_case() {
   export VELTRANE_PORT
   VELTRANE_PORT=$(free_port)
   export GDK_BACKEND=x11 NO_AT_BRIDGE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8
+  umask 022
   unset WAYLAND_DISPLAY
   # In a sanitizer build the toolkit's own leaks at exit are not the subject here.
   export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
