@@ -3,13 +3,21 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "foundation/list.h"
 #include "foundation/mutex.h"
 #include "foundation/tls.h"
 
 class VGS_Allocator;
-class VGS_HTTP_Request_Manager;
+
+// A registry that a higher layer keeps in the context (the HTTP requests): created by that
+// layer on first use, emptied by the last uninitialize, destroyed with the context.
+class VGS_Context_Registry {
+ public:
+  virtual ~VGS_Context_Registry() = default;
+  virtual void release_all() = 0;
+};
 
 // Start and stop of the library's thread manager, registered by the thread layer. Until
 // one is registered, initialize and uninitialize have no threads to manage.
@@ -46,8 +54,9 @@ class VGS_Library_Context {
   // Serialises initialize/uninitialize and the allocator singletons' creation.
   VGS_Thread_Mutex& init_lock() { return *init_lock_; }
 
-  // The registry of the library's HTTP requests.
-  VGS_HTTP_Request_Manager& http_request_manager() { return *http_requests_; }
+  // The registry of the library's HTTP requests, made by `create` on first use; null when
+  // it cannot be made.
+  VGS_Context_Registry* http_registry(VGS_Context_Registry* (*create)());
 
   void set_thread_manager_hooks(const VGS_Thread_Manager_Hooks& hooks);
   void set_module(void* module) { module_ = module; }
@@ -62,6 +71,6 @@ class VGS_Library_Context {
   VGS_TLS<unsigned long>* error_slot_;
   std::atomic<VGS_Allocator*> default_allocator_;
   VGS_List<VGS_Allocator*>* allocators_;
-  VGS_HTTP_Request_Manager* http_requests_;
+  std::unique_ptr<VGS_Context_Registry> http_requests_;  // under init_lock_
   VGS_Thread_Manager_Hooks thread_hooks_;
 };

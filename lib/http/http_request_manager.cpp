@@ -18,7 +18,13 @@ VGS_HTTP_Request_Manager* VGS_HTTP_Request_Manager::instance() {
     VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  return &context->http_request_manager();
+  VGS_Context_Registry* registry = context->http_registry(
+      []() -> VGS_Context_Registry* { return new (std::nothrow) VGS_HTTP_Request_Manager(); });
+  if (registry == nullptr) {
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return static_cast<VGS_HTTP_Request_Manager*>(registry);
 }
 
 long VGS_HTTP_Request_Manager::register_request(VGS_HTTP_Request* request) {

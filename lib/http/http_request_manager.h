@@ -4,19 +4,20 @@
 #pragma once
 
 #include "foundation/hash_map.h"
+#include "foundation/library_context.h"
 #include "foundation/mutex.h"
 #include "http/http_worker.h"
 
 class VGS_HTTP_Request;
 
-class VGS_HTTP_Request_Manager {
+class VGS_HTTP_Request_Manager : public VGS_Context_Registry {
  public:
   static constexpr unsigned long kMaxId = 0xFFFFFFFEul;
 
   // Ids start after `last_id`.
   explicit VGS_HTTP_Request_Manager(unsigned long last_id = 0);
   // Stops the worker thread; requests still registered are left alone.
-  ~VGS_HTTP_Request_Manager();
+  ~VGS_HTTP_Request_Manager() override;
 
   VGS_HTTP_Request_Manager(const VGS_HTTP_Request_Manager&) = delete;
   VGS_HTTP_Request_Manager& operator=(const VGS_HTTP_Request_Manager&) = delete;
@@ -38,7 +39,7 @@ class VGS_HTTP_Request_Manager {
   bool take(unsigned long id, const VGS_HTTP_Request* request);
   // Removes every entry and drops the registry's reference on each, then stops the
   // worker thread (the last VGSLib::uninitialize).
-  void release_all();
+  void release_all() override;
 
   unsigned int size() const;
   VGS_HTTP_Worker& worker() { return worker_; }

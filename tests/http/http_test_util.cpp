@@ -1,7 +1,3 @@
-// The flags the packaged cpp-httplib library was built with (its pkg-config Cflags).
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_ZLIB_SUPPORT
-#define CPPHTTPLIB_BROTLI_SUPPORT
 #include "http_test_util.h"
 
 #include <arpa/inet.h>
