@@ -161,6 +161,11 @@ run_case() {
   wait_for 60 test -n "$(relay_pid "$prefix")" || fail "the relay did not start: $(cat "$prefix"/Log/*/*.log 2>/dev/null)"
   [ -n "$(service_pid "$prefix")" ] || fail "the service manager does not run"
   wait_for 30 test "$(start_lines "$prefix")" -ge 1 || fail "no start line in the relay's log"
+  # The version block of the stripped program is still there.
+  local version=${pkg##*/veltrane-}
+  version=${version%%-linux-*}
+  cat "$prefix"/Log/*/*.log | grep -qF "[Veltrane Start] Veltrane 실행 - 버전 $version" ||
+    fail "the start line does not carry the version $version"
   grep -qxF "Exec=\"$prefix/VeltraneService.exe\"" "$autostart" || fail "no autostart entry for the service manager"
   wait_for 20 test -n "$(tray_property IconName)" || fail "the relay's tray icon is not on the bus"
   expect_eq "tray icon name" "(<'veltrane'>,)" "$(tray_property IconName)"
