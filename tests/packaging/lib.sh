@@ -69,3 +69,21 @@ firewall_standins() {
   printf '#!/bin/sh\necho "Status: inactive"\n' >"$dir/ufw"
   chmod 755 "$dir/firewall-cmd" "$dir/ufw"
 }
+
+# run_isolated SCRIPT ARGS...: runs the script again in process and mount namespaces of its
+# own with a /dev/shm of its own, where the system allows it (else goes on as it is). The
+# programs look one another up by name on the whole machine and hold single-instance
+# mutexes per user, so copies that other tests run at the same time would be taken for the
+# ones under test; whatever is left in the namespace ends with it.
+run_isolated() {
+  if [ -z "${VELTRANE_TEST_NAMESPACE:-}" ]; then
+    local isolate
+    for isolate in "unshare --pid --fork --mount-proc" "unshare --map-root-user --pid --fork --mount-proc"; do
+      if $isolate true 2>/dev/null; then
+        exec $isolate env VELTRANE_TEST_NAMESPACE=1 bash "$@"
+      fi
+    done
+  elif ! mount -t tmpfs -o mode=1777 veltrane-test-shm /dev/shm 2>/dev/null; then
+    echo "note: /dev/shm is shared with the rest of the machine" >&2
+  fi
+}
