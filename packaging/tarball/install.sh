@@ -62,6 +62,7 @@ done
 
 # --- preparation: nothing outside temporary files exists until everything is staged ---
 
+menu_new="" new="" old_manifest="" manifest_new="" ini_new="" listed=""  # set by temp_in
 created=()  # folders this run created, parents first
 staged=()   # temporary files and folders
 committed=0
@@ -134,7 +135,6 @@ done < <(find "$payload/icons/hicolor" -type f -print0 | sort -z)
 # --- commit: the older install's programs stop, then every file is renamed into place ---
 
 manifest=$prefix_real/$VELTRANE_MANIFEST
-old_manifest=""
 if [ -f "$manifest" ]; then
   temp_in "$prefix_real" old_manifest
   cp -- "$manifest" "$old_manifest"
