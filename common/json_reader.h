@@ -8,14 +8,14 @@
 #include <vector>
 
 struct JsonValue {
-    enum Kind : int { kNull = 0, kString = 1, kBool = 2, kNumber = 3, kArray = 4, kObject = 5 };
+  enum Kind : int { kNull = 0, kString = 1, kBool = 2, kNumber = 3, kArray = 4, kObject = 5 };
 
-    int kind = kNull;
-    std::u16string text;  // kString
-    int flag = 0;         // kBool: 0 or 1
-    double number = 0;    // kNumber
-    std::vector<JsonValue> items;                 // kArray, in document order
-    std::map<std::u16string, JsonValue> members;  // kObject, ordered by code unit
+  int kind = kNull;
+  std::u16string text;                          // kString
+  int flag = 0;                                 // kBool: 0 or 1
+  double number = 0;                            // kNumber
+  std::vector<JsonValue> items;                 // kArray, in document order
+  std::map<std::u16string, JsonValue> members;  // kObject, ordered by code unit
 };
 
 // Arrays and objects nested deeper than this are refused, so that no input can

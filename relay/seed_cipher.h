@@ -14,29 +14,31 @@ constexpr size_t kSeedBlockSize = 16;
 
 // Padded length of a `size`-byte plaintext: always one to sixteen bytes more, up to a
 // whole number of blocks.
-constexpr size_t SeedPaddedSize(size_t size) { return size - size % kSeedBlockSize + kSeedBlockSize; }
+constexpr size_t SeedPaddedSize(size_t size) {
+  return size - size % kSeedBlockSize + kSeedBlockSize;
+}
 
 class CSeedEncDec {
-public:
-    CSeedEncDec();
-    virtual ~CSeedEncDec();
+ public:
+  CSeedEncDec();
+  virtual ~CSeedEncDec();
 
-    // Copies at most 16 characters of `key`, fills a shorter key with the byte 0x80 and
-    // expands it. Returns 0, or -1 (VGS_ERR_NULL_ARGUMENT) for a null key.
-    int set_key(const char* key);
-    // Expands a 16-byte key block as it stands (zero bytes included).
-    void set_key_bytes(const uint8_t key[kSeedBlockSize]);
+  // Copies at most 16 characters of `key`, fills a shorter key with the byte 0x80 and
+  // expands it. Returns 0, or -1 (VGS_ERR_NULL_ARGUMENT) for a null key.
+  int set_key(const char* key);
+  // Expands a 16-byte key block as it stands (zero bytes included).
+  void set_key_bytes(const uint8_t key[kSeedBlockSize]);
 
-    void encrypt_block(uint8_t block[kSeedBlockSize]) const;
-    void decrypt_block(uint8_t block[kSeedBlockSize]) const;
+  void encrypt_block(uint8_t block[kSeedBlockSize]) const;
+  void decrypt_block(uint8_t block[kSeedBlockSize]) const;
 
-    // ECB over the whole blocks of `size` bytes, in place; a partial last block is left
-    // as it is.
-    void encrypt_ecb(uint8_t* data, size_t size) const;
-    void decrypt_ecb(uint8_t* data, size_t size) const;
+  // ECB over the whole blocks of `size` bytes, in place; a partial last block is left
+  // as it is.
+  void encrypt_ecb(uint8_t* data, size_t size) const;
+  void decrypt_ecb(uint8_t* data, size_t size) const;
 
-private:
-    uint32_t round_keys_[32];
+ private:
+  uint32_t round_keys_[32];
 };
 
 // Pads and enciphers `text` under `key`, then Base64-encodes it. The result is empty when

@@ -29,6 +29,22 @@ const char kSendFailure[] =
 
 constexpr unsigned int kErrorMessageSize = 513;
 
+// Points `client` at a new, empty record; false with the code recorded when memory runs out.
+bool new_client(CVeltraneManager::Client_Ptr& client) {
+  CClientInfo* record = new (std::nothrow) CClientInfo();
+  if (record == nullptr) {
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  try {
+    client = CVeltraneManager::Client_Ptr(record);  // on failure the pointer frees the record
+  } catch (const VGS_Exception& e) {
+    VGSLib::SetErrorCode(e.GetErrorCode());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // --- CNetMsgListener ---
@@ -65,19 +81,20 @@ CVgsMessage* CNetMsgListener::take(short sid) {
 
 // --- CVeltraneManager ---
 
-VGS_Thread_Mutex CVeltraneManager::lock_;
+void CVeltraneManager::Acceptor_Closer::operator()(CClientAcceptor* acceptor) const {
+  acceptor->close(true);
+  acceptor->release();
+}
 
 CVeltraneManager::CVeltraneManager(DWORD idle_timeout_ms, unsigned short port,
                                    DWORD io_threads)
-    : proactor_(nullptr), acceptor_(nullptr), log_(0), clients_(kClientBuckets),
-      listeners_(kListenerBuckets), idle_timeout_ms_(idle_timeout_ms), port_(port),
+    : log_(0), clients_(kClientBuckets), idle_timeout_ms_(idle_timeout_ms), port_(port),
       io_threads_(io_threads) {}
 
 CVeltraneManager::~CVeltraneManager() {
   stop_server();
   VGS_Guard guard(lock_);
   clients_.clear();
-  for (auto at = listeners_.begin(); at != listeners_.end(); ++at) delete at.value();
   listeners_.clear();
 }
 
@@ -105,60 +122,52 @@ void CVeltraneManager::set_last_error(const char* format) {
   last_error_ = text;
 }
 
-void CVeltraneManager::fail_start(const char* format) {
-  const unsigned long code = VGSLib::GetErrorCode();
-  set_last_error(format);
-  VGS_Exception::ThrowException(code, last_error().c_str());
-}
-
 bool CVeltraneManager::start_server() {
   if (proactor_ != nullptr || acceptor_ != nullptr) {
     VGSLib::SetErrorCode(ERROR_ALREADY_EXISTS);  // already serving: leave it running
     return false;
   }
   open_log();
-  try {
-    proactor_ = new (std::nothrow) VGS_Proactor();
-    if (proactor_ == nullptr) VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
-    if (proactor_ == nullptr || proactor_->open(io_threads_) != 0) fail_start(kPortFailure);
+  const char* failure = build_server();
+  if (failure == nullptr) return true;
+  const unsigned long code = VGSLib::GetErrorCode();
+  set_last_error(failure);
+  acceptor_.reset();
+  close_proactor();
+  VGSLib::SetErrorCode(code);
+  return false;
+}
 
-    acceptor_ = create_acceptor();
-    if (acceptor_ == nullptr) VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
-    if (acceptor_ == nullptr || acceptor_->open(proactor_, port_, static_cast<DWORD>(0)) != 0) {
-      fail_start(kSocketFailure);
-    }
-    // One accept in flight per I/O thread.
-    for (unsigned int i = 0; i < proactor_->getiothrcnt(); ++i) {
-      if (acceptor_->accept() != 0) fail_start(kAcceptFailure);
-    }
-  } catch (const VGS_Exception& e) {
-    if (acceptor_ != nullptr) {
-      acceptor_->close(true);
-      acceptor_->release();
-      acceptor_ = nullptr;
-    }
-    if (proactor_ != nullptr) {
-      proactor_->close();
-      delete proactor_;
-      proactor_ = nullptr;
-    }
-    VGSLib::SetErrorCode(e.GetErrorCode());
-    return false;
+const char* CVeltraneManager::build_server() {
+  proactor_.reset(new (std::nothrow) VGS_Proactor());
+  if (proactor_ == nullptr) {
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return kPortFailure;
   }
-  return true;
+  if (proactor_->open(io_threads_) != 0) return kPortFailure;
+
+  acceptor_.reset(create_acceptor());
+  if (acceptor_ == nullptr) {
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return kSocketFailure;
+  }
+  if (acceptor_->open(proactor_.get(), port_, static_cast<DWORD>(0)) != 0) return kSocketFailure;
+  // One accept in flight per I/O thread.
+  for (unsigned int i = 0; i < proactor_->getiothrcnt(); ++i) {
+    if (acceptor_->accept() != 0) return kAcceptFailure;
+  }
+  return nullptr;
+}
+
+void CVeltraneManager::close_proactor() {
+  if (proactor_ == nullptr) return;
+  proactor_->close();
+  proactor_.reset();
 }
 
 void CVeltraneManager::stop_server() {
-  if (proactor_ != nullptr) {
-    proactor_->close();  // every connection and the acceptor's registration end here
-    delete proactor_;
-    proactor_ = nullptr;
-  }
-  if (acceptor_ != nullptr) {
-    acceptor_->close(true);
-    acceptor_->release();
-    acceptor_ = nullptr;
-  }
+  close_proactor();  // every connection and the acceptor's registration end here
+  acceptor_.reset();
 }
 
 unsigned short CVeltraneManager::bound_port() const {
@@ -193,22 +202,15 @@ bool CVeltraneManager::register_client(const std::string& ip_text, DWORD key,
     client = record;
     return true;
   }
-  try {
-    if (!client) client = Client_Ptr(new (std::nothrow) CClientInfo());
-    if (!client) VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    client->set_ip(ip_text);
-    client->set_key(key);
-    auto existing = clients_.find(key);
-    if (existing != clients_.end()) {
-      existing.value() = client;
-    } else if (clients_.insert(key, client) != 0) {
-      return false;
-    }
-  } catch (const VGS_Exception& e) {
-    VGSLib::SetErrorCode(e.GetErrorCode());
-    return false;
+  if (!client && !new_client(client)) return false;
+  client->set_ip(ip_text);
+  client->set_key(key);
+  auto existing = clients_.find(key);
+  if (existing != clients_.end()) {
+    existing.value() = client;
+    return true;
   }
-  return true;
+  return clients_.insert(key, client) == 0;
 }
 
 void CVeltraneManager::unregister_client(DWORD key) {
@@ -230,8 +232,7 @@ bool CVeltraneManager::dispatch_message(CVgsMessage* msg) {
   }
   const auto sid = static_cast<short>(msg->get_sid());
   VGS_Guard guard(lock_);
-  for (auto at = listeners_.begin(); at != listeners_.end(); ++at) {
-    CNetMsgListener* listener = at.value();
+  for (const auto& listener : listeners_) {
     if (!listener->takes(sid)) continue;
     try {
       listener->enqueue(msg);
@@ -247,32 +248,33 @@ bool CVeltraneManager::dispatch_message(CVgsMessage* msg) {
   return true;
 }
 
+CNetMsgListener* CVeltraneManager::find_listener(HWND hwnd) const {
+  for (const auto& listener : listeners_) {
+    if (listener->hwnd() == hwnd) return listener.get();
+  }
+  return nullptr;
+}
+
 bool CVeltraneManager::register_listener(HWND hwnd) {
   VGS_Guard guard(lock_);
-  CNetMsgListener* listener = nullptr;
-  if (listeners_.find(hwnd, listener) == 0) {
-    try {
-      listener->add_id(static_cast<short>(OCS_SID_DATA_REQ));
-    } catch (const VGS_Exception& e) {
-      VGSLib::SetErrorCode(e.GetErrorCode());
+  CNetMsgListener* listener = find_listener(hwnd);
+  std::unique_ptr<CNetMsgListener> created;  // a new listener until the table takes it
+  if (listener == nullptr) {
+    created.reset(new (std::nothrow) CNetMsgListener(hwnd));
+    if (created == nullptr) {
+      VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
       return false;
     }
-    return true;
-  }
-  listener = new (std::nothrow) CNetMsgListener(hwnd);
-  if (listener == nullptr) {
-    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    listener = created.get();
   }
   try {
     listener->add_id(static_cast<short>(OCS_SID_DATA_REQ));
+    if (created != nullptr) listeners_.push_back(std::move(created));
   } catch (const VGS_Exception& e) {
-    delete listener;
     VGSLib::SetErrorCode(e.GetErrorCode());
     return false;
-  }
-  if (listeners_.insert(hwnd, listener) != 0) {
-    delete listener;
+  } catch (const std::bad_alloc&) {
+    VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   return true;
@@ -280,9 +282,8 @@ bool CVeltraneManager::register_listener(HWND hwnd) {
 
 CVgsMessage* CVeltraneManager::take_message(HWND hwnd, short sid) {
   VGS_Guard guard(lock_);
-  CNetMsgListener* listener = nullptr;
-  if (listeners_.find(hwnd, listener) != 0) return nullptr;
-  return listener->take(sid);
+  CNetMsgListener* listener = find_listener(hwnd);
+  return listener != nullptr ? listener->take(sid) : nullptr;
 }
 
 bool CVeltraneManager::send_message(CVgsMessage* msg, DWORD key) {
@@ -294,7 +295,7 @@ bool CVeltraneManager::send_message(CVgsMessage* msg, DWORD key) {
   VGS_Byte_Block frame;
   const int size = archive.write_frame(*msg, frame);
   if (size < 0) return false;
-  VGS_Proactor* proactor = proactor_;
+  VGS_Proactor* proactor = proactor_.get();
   if (proactor == nullptr) {
     VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
     return false;

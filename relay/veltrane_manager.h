@@ -3,11 +3,15 @@
 // speaks for it), queues each received request for every window that listens for it,
 // and sends responses back by connection key.
 //
-// Lock order: a connection's lock before the manager lock; the manager lock before the
-// client-record lock (CClientInfo::lock()).
+// Lock order: the manager lock before a connection's lock (register_client closes an
+// address's older connection while holding it), so connections call the manager without
+// their own lock; the manager lock before the client-record lock that CClientInfo's
+// accessors take.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/hash_map.h"
 #include "foundation/hfunc.h"
@@ -60,7 +64,6 @@ class CVeltraneManager {
   static constexpr DWORD kIdleTimeoutMs = 200000;
   static constexpr unsigned short kRelayPort = 9812;
   static constexpr unsigned int kClientBuckets = 1021;
-  static constexpr unsigned int kListenerBuckets = 31;
 
   using Client_Ptr = VGS_Smart_Ptr<CClientInfo, VGS_Reference_Counter_Global_Sync>;
 
@@ -97,8 +100,8 @@ class CVeltraneManager {
   bool send_message(CVgsMessage* msg, DWORD key);
 
   VGS_Log& log() { return log_; }
-  VGS_Proactor* proactor() const { return proactor_; }
-  CClientAcceptor* acceptor() const { return acceptor_; }
+  VGS_Proactor* proactor() const { return proactor_.get(); }
+  CClientAcceptor* acceptor() const { return acceptor_.get(); }
   std::string last_error() const;
   // The listening port, 0 when the server does not run.
   unsigned short bound_port() const;
@@ -107,20 +110,34 @@ class CVeltraneManager {
   unsigned int client_count() const;
 
  protected:
-  // The acceptor the server runs; tests substitute their own.
+  // The acceptor the server runs, with its creation reference (null when out of memory);
+  // tests substitute their own.
   virtual CClientAcceptor* create_acceptor();
 
  private:
+  // Holds the acceptor's reference: closes the acceptor (no close callback), then
+  // releases it.
+  struct Acceptor_Closer {
+    void operator()(CClientAcceptor* acceptor) const;
+  };
+  using Acceptor_Ptr = std::unique_ptr<CClientAcceptor, Acceptor_Closer>;
   using Client_Table = VGS_Hash_Map<DWORD, Client_Ptr, VGS_HFunc, VGS_Std_Allocator>;
-  using Listener_Table = VGS_Hash_Map<HWND, CNetMsgListener*, VGS_HFunc, VGS_Std_Allocator>;
+  // In registration order, which is the order dispatch_message notifies in.
+  using Listener_Table = std::vector<std::unique_ptr<CNetMsgListener>>;
 
   void open_log();
+  // Proactor, acceptor and the accepts; null, or the failure text of the step that
+  // failed with the code recorded (what was built stays for the caller to tear down).
+  const char* build_server();
+  // Closes and frees the proactor if there is one.
+  void close_proactor();
+  // The listener of `hwnd` or null; the manager lock is held.
+  CNetMsgListener* find_listener(HWND hwnd) const;
   // Sets the last error text from `format` and the current error code.
   void set_last_error(const char* format);
-  [[noreturn]] void fail_start(const char* format);
 
-  VGS_Proactor* proactor_;
-  CClientAcceptor* acceptor_;
+  std::unique_ptr<VGS_Proactor> proactor_;
+  Acceptor_Ptr acceptor_;
   VGS_Log log_;
   Client_Table clients_;
   Listener_Table listeners_;
@@ -130,7 +147,7 @@ class CVeltraneManager {
   const DWORD io_threads_;
 
   // Guards both tables, every listener's queue and the last error text.
-  static VGS_Thread_Mutex lock_;
+  mutable VGS_Thread_Mutex lock_;
 };
 
 using CVeltraneManagerSingleton = VGS_Singleton<CVeltraneManager, VGS_Base_Mutex>;

@@ -18,10 +18,21 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+# Without names: every target that has a seed corpus. A corpus without its built target,
+# a built target without a corpus, or a named target that is not built is an error.
 if [ ${#targets[@]} -eq 0 ]; then
-  for f in "$bin"/fuzz_*; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
+  for d in fuzz/corpus/*/; do targets+=("fuzz_$(basename "$d")"); done
+  for f in "$bin"/fuzz_*; do
+    [ -x "$f" ] || continue
+    [ -d "fuzz/corpus/$(basename "$f" | sed 's/^fuzz_//')" ] ||
+      { echo "error: $f has no seed corpus in fuzz/corpus" >&2; exit 1; }
+  done
 fi
-[ ${#targets[@]} -gt 0 ] || { echo "no fuzz targets built"; exit 0; }
+[ ${#targets[@]} -gt 0 ] || { echo "error: no fuzz targets" >&2; exit 1; }
+for t in "${targets[@]}"; do
+  [ -x "$bin/$t" ] || { echo "error: $bin/$t is not built" >&2; exit 1; }
+  [ -d "fuzz/corpus/${t#fuzz_}" ] || { echo "error: $t has no seed corpus fuzz/corpus/${t#fuzz_}" >&2; exit 1; }
+done
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for t in "${targets[@]}"; do
@@ -33,7 +44,7 @@ for t in "${targets[@]}"; do
     rm -rf "$work" "$work.log"
   else
     work=$(mktemp -d)
-    cp -r "$corpus"/. "$work"/ 2>/dev/null || true
+    cp -r "$corpus"/. "$work"/
     echo "fuzzing $t for ${seconds}s"
     "$bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$work" "$corpus"
     rm -rf "$work"

@@ -16,6 +16,7 @@
 #include "foundation/singleton.h"
 #include "platform/file.h"
 #include "platform/sync.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ class Signal {
   Signal() : event_(plat::CreateEvent(FALSE, FALSE)) {}
   ~Signal() { plat::CloseHandle(event_); }
   void set() { plat::SetEvent(event_); }
-  bool wait(DWORD ms = INFINITE) { return plat::WaitForSingleObject(event_, ms) == WAIT_OBJECT_0; }
+  bool wait(DWORD ms = kTestWaitMs) { return plat::WaitForSingleObject(event_, ms) == WAIT_OBJECT_0; }
 
  private:
   HANDLE event_;

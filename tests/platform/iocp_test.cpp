@@ -17,6 +17,7 @@
 #include "platform/iocp.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ struct Completion {
   DWORD error = 0;
 };
 
-Completion next(HANDLE port, DWORD ms = 5000) {
+Completion next(HANDLE port, DWORD ms = kTestWaitMs) {
   Completion c;
   c.ok = plat::GetQueuedCompletionStatus(port, &c.bytes, &c.key, &c.overlapped, ms);
   c.error = c.ok ? 0 : plat::GetLastError();
@@ -168,7 +169,7 @@ TEST(IocpPort, EachPostedPacketReachesExactlyOneWaiter) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([port, &seen, t] {
       for (;;) {
-        Completion c = next(port, 10000);
+        Completion c = next(port, kTestWaitMs);
         if (!c.ok || c.key == 0) return;  // stop packet (or a failure: counted below)
         seen[t].push_back(c.bytes);
       }
@@ -200,7 +201,7 @@ TEST(IocpPort, ClosingThePortWakesEveryWaiter) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, port] {
       ++started;
-      Completion c = next(port, INFINITE);
+      Completion c = next(port, INFINITE);  // under test; the watchdog bounds it
       if (!c.ok && c.overlapped == nullptr && c.error == ERROR_ABANDONED_WAIT_0) ++abandoned;
     });
   }
@@ -398,7 +399,7 @@ TEST_F(IocpTest, PeerResetDuringSendCompletesWith10054) {
                              sizeof hard),
             0);
   plat::closesocket(c);  // reset
-  Completion done = next(port_, 10000);
+  Completion done = next(port_, kTestWaitMs);
   EXPECT_FALSE(done.ok);
   EXPECT_EQ(done.overlapped, &ov);
   EXPECT_EQ(done.error, WSAECONNRESET);
@@ -738,9 +739,10 @@ class EchoServer {
   }
   void run() {
     for (;;) {
-      Completion done = next(port_, INFINITE);
+      Completion done = next(port_, kTestWaitMs);
       if (done.overlapped == nullptr) {
         if (done.ok && done.key == kStop) return;
+        if (!done.ok && done.error == WAIT_TIMEOUT) ++failures_;  // nothing came: stalled
         if (!done.ok) return;  // port closed
         continue;
       }

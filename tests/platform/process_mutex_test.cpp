@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -32,6 +33,12 @@ struct Pipe {
     ::close(fd[1]);
   }
   void send() { EXPECT_EQ(::write(fd[1], "x", 1), 1); }
+  // The reader's side drops its copy of the write end: a writer that exits without
+  // sending then makes receive() fail instead of block.
+  void close_write() {
+    ::close(fd[1]);
+    fd[1] = -1;
+  }
   bool receive() {
     char c;
     return ::read(fd[0], &c, 1) == 1;
@@ -100,7 +107,7 @@ TEST(ProcessMutex, InitialOwnerOnlyWhenCreated) {
 TEST(ProcessMutex, RecursiveForOwnerAndOnlyOwnerReleases) {
   plat::ProcessMutex* mutex = plat::CreateMutexA(nullptr, FALSE);  // unnamed
   ASSERT_NE(mutex, nullptr);
-  ASSERT_EQ(mutex->Wait(INFINITE), WAIT_OBJECT_0);
+  ASSERT_EQ(mutex->Wait(INFINITE), WAIT_OBJECT_0);  // INFINITE is under test (watchdog bounds it)
   ASSERT_EQ(mutex->Wait(100), WAIT_OBJECT_0);
 
   BOOL released = TRUE;
@@ -134,12 +141,13 @@ TEST(ProcessMutex, HeldByAnotherProcessTimesOut) {
   if (pid == 0) {
     plat::ProcessMutex* child = plat::CreateMutexA(name.c_str(), FALSE);
     if (child == nullptr || plat::GetLastError() != ERROR_ALREADY_EXISTS) _exit(1);
-    if (child->Wait(INFINITE) != WAIT_OBJECT_0) _exit(2);
+    if (child->Wait(kTestWaitMs) != WAIT_OBJECT_0) _exit(2);
     locked.send();
     go.receive();
     if (!child->Release()) _exit(3);
     _exit(0);
   }
+  locked.close_write();
   ASSERT_TRUE(locked.receive());
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mutex->Wait(100), WAIT_TIMEOUT);
@@ -162,15 +170,16 @@ TEST(ProcessMutex, OwnerKilledLeavesItAbandoned) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     plat::ProcessMutex* child = plat::CreateMutexA(name.c_str(), FALSE);
-    if (child == nullptr || child->Wait(INFINITE) != WAIT_OBJECT_0) _exit(1);
+    if (child == nullptr || child->Wait(kTestWaitMs) != WAIT_OBJECT_0) _exit(1);
     locked.send();
     for (;;) ::pause();
   }
+  locked.close_write();
   ASSERT_TRUE(locked.receive());
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
 
-  EXPECT_EQ(mutex->Wait(INFINITE), WAIT_ABANDONED);
+  EXPECT_EQ(mutex->Wait(INFINITE), WAIT_ABANDONED);  // INFINITE is under test, as above
   EXPECT_TRUE(mutex->Release());
   EXPECT_EQ(mutex->Wait(0), WAIT_OBJECT_0);  // consistent again
   EXPECT_TRUE(mutex->Release());
@@ -202,7 +211,7 @@ TEST(ProcessMutex, ConcurrentCreatorsShareOneMutex) {
       if (plat::GetLastError() == ERROR_SUCCESS) ++shared->created;
       ++shared->opened;
       for (int r = 0; r < kRounds; ++r) {
-        if (m->Wait(INFINITE) != WAIT_OBJECT_0) _exit(3);
+        if (m->Wait(kTestWaitMs) != WAIT_OBJECT_0) _exit(3);
         int value = shared->counter;
         if ((r & 63) == 0) sched_yield();
         shared->counter = value + 1;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ TEST(Events, ManualResetStaysSetUntilReset) {
   ASSERT_TRUE(plat::SetEvent(event));
   ASSERT_TRUE(plat::SetEvent(event));
   EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(plat::WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(plat::WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);  // bounded by the watchdog
   ASSERT_TRUE(plat::ResetEvent(event));
   EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_TIMEOUT);
   ASSERT_TRUE(plat::ResetEvent(event));  // resetting a reset event is fine
@@ -125,11 +126,11 @@ TEST(WaitAny, WakesWhenAnotherThreadSets) {
   HANDLE ready = h.add(plat::CreateEvent(FALSE, FALSE));
   HANDLE go = h.add(plat::CreateEvent(FALSE, FALSE));
   std::thread setter([&] {
-    plat::WaitForSingleObject(go, INFINITE);
+    plat::WaitForSingleObject(go, kTestWaitMs);
     plat::SetEvent(ready);
   });
   plat::SetEvent(go);
-  EXPECT_EQ(plat::WaitForSingleObject(ready, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(plat::WaitForSingleObject(ready, kTestWaitMs), WAIT_OBJECT_0);
   setter.join();
 }
 
@@ -141,7 +142,7 @@ TEST(WaitAny, AutoResetReleasesExactlyOneOfManyWaiters) {
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 4; ++i) {
-    waiters.emplace_back([&] {
+    waiters.emplace_back([&] {  // INFINITE waiters are under test; the watchdog bounds them
       HANDLE set[] = {stop, event};
       while (plat::WaitForMultipleObjects(2, set, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         ++woken;
@@ -152,7 +153,7 @@ TEST(WaitAny, AutoResetReleasesExactlyOneOfManyWaiters) {
   constexpr int kRounds = 200;
   for (int i = 0; i < kRounds; ++i) {
     plat::SetEvent(event);
-    ASSERT_EQ(plat::WaitForSingleObject(ack, INFINITE), WAIT_OBJECT_0);
+    ASSERT_EQ(plat::WaitForSingleObject(ack, kTestWaitMs), WAIT_OBJECT_0);
   }
   plat::SetEvent(stop);
   for (auto& t : waiters) t.join();

@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/sync.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ struct Work {
     w.seen_id = plat::GetCurrentThreadId();
     w.ran = true;
     plat::SetEvent(w.started);
-    plat::WaitForSingleObject(w.release, INFINITE);
+    plat::WaitForSingleObject(w.release, kTestWaitMs);
     return w.result;
   }
 };
@@ -46,7 +47,7 @@ TEST(Thread, RunsAtOnceAndSignalsItsHandleWithTheExitCode) {
   EXPECT_NE(id, 0u);
   EXPECT_NE(id, plat::INVALID_THREAD_ID);
   EXPECT_EQ(plat::GetThreadId(thread), id);
-  ASSERT_EQ(plat::WaitForSingleObject(w.started, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(w.started, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_EQ(w.seen_id.load(), id);
   EXPECT_TRUE(plat::ThreadHasStarted(thread));
 
@@ -54,7 +55,7 @@ TEST(Thread, RunsAtOnceAndSignalsItsHandleWithTheExitCode) {
   EXPECT_EQ(exit_code_of(thread), plat::STILL_ACTIVE);
 
   plat::SetEvent(w.release);
-  ASSERT_EQ(plat::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(thread, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_EQ(exit_code_of(thread), 7u);
   EXPECT_TRUE(plat::CloseThreadHandle(thread));
   EXPECT_FALSE(plat::CloseThreadHandle(thread));
@@ -72,11 +73,11 @@ TEST(Thread, SuspendedThreadWaitsAtItsGateUntilTheCountReachesZero) {
   EXPECT_FALSE(plat::ThreadHasStarted(thread));
 
   EXPECT_EQ(plat::ResumeThread(thread), 1u);
-  ASSERT_EQ(plat::WaitForSingleObject(w.started, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(w.started, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_EQ(plat::ResumeThread(thread), 0u);  // not suspended: nothing changes
 
   plat::SetEvent(w.release);
-  ASSERT_EQ(plat::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(thread, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_TRUE(plat::CloseThreadHandle(thread));
 }
 
@@ -84,11 +85,11 @@ TEST(Thread, SuspendingARunningThreadIsRefused) {
   Work w;
   HANDLE thread = plat::CreateThread(0, &Work::run, &w, 0, nullptr);
   ASSERT_NE(thread, nullptr);
-  ASSERT_EQ(plat::WaitForSingleObject(w.started, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(w.started, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_EQ(plat::SuspendThread(thread), 0xFFFFFFFFu);
   EXPECT_EQ(plat::GetLastError(), ERROR_NOT_SUPPORTED);
   plat::SetEvent(w.release);  // it was never frozen: it ends normally
-  ASSERT_EQ(plat::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(thread, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_EQ(exit_code_of(thread), 7u);
   EXPECT_TRUE(plat::CloseThreadHandle(thread));
 }
@@ -110,12 +111,12 @@ TEST(Thread, TerminatingARunningThreadKeepsTheHandleUnsignalledUntilItReturns) {
   Work w;
   HANDLE thread = plat::CreateThread(0, &Work::run, &w, 0, nullptr);
   ASSERT_NE(thread, nullptr);
-  ASSERT_EQ(plat::WaitForSingleObject(w.started, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(w.started, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_TRUE(plat::TerminateThread(thread, 99));
   EXPECT_EQ(plat::WaitForSingleObject(thread, 50), WAIT_TIMEOUT);
   EXPECT_EQ(exit_code_of(thread), plat::STILL_ACTIVE);
   plat::SetEvent(w.release);
-  ASSERT_EQ(plat::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(thread, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_EQ(exit_code_of(thread), 99u);  // the routine's 7 is dropped
   EXPECT_TRUE(plat::CloseThreadHandle(thread));
 }
@@ -137,12 +138,12 @@ TEST(Thread, ClosingTheHandleOfARunningThreadLetsItFinishAlone) {
       },
       &args, 0, nullptr);
   ASSERT_NE(thread, nullptr);
-  ASSERT_EQ(plat::WaitForSingleObject(w.started, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(plat::WaitForSingleObject(w.started, kTestWaitMs), WAIT_OBJECT_0);
   EXPECT_TRUE(plat::CloseThreadHandle(thread));
   EXPECT_EQ(plat::ResumeThread(thread), 0xFFFFFFFFu);
   EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
   plat::SetEvent(w.release);
-  for (int i = 0; i < 5000 && !done.load(std::memory_order_acquire); ++i) plat::Sleep(1);
+  for (unsigned int i = 0; i < kTestWaitMs && !done.load(std::memory_order_acquire); ++i) plat::Sleep(1);
   EXPECT_TRUE(done.load(std::memory_order_acquire));
 }
 
@@ -154,9 +155,9 @@ TEST(Thread, WaitAnyReportsTheThreadThatEnded) {
   ASSERT_NE(threads[0], nullptr);
   ASSERT_NE(threads[1], nullptr);
   plat::SetEvent(second.release);
-  EXPECT_EQ(plat::WaitForMultipleObjects(2, threads, FALSE, 5000), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(plat::WaitForMultipleObjects(2, threads, FALSE, kTestWaitMs), WAIT_OBJECT_0 + 1);
   plat::SetEvent(first.release);
-  EXPECT_EQ(plat::WaitForSingleObject(threads[0], 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(plat::WaitForSingleObject(threads[0], kTestWaitMs), WAIT_OBJECT_0);
   for (HANDLE t : threads) EXPECT_TRUE(plat::CloseThreadHandle(t));
 }
 
@@ -170,7 +171,7 @@ TEST(Thread, IdsAreDistinctAndStablePerThread) {
     DWORD id = 0;
     HANDLE thread = plat::CreateThread(64 * 1024, &Work::run, &w, 0, &id);
     ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(plat::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(plat::WaitForSingleObject(thread, kTestWaitMs), WAIT_OBJECT_0);
     EXPECT_EQ(w.seen_id.load(), id);
     ids.insert(id);
     plat::CloseThreadHandle(thread);

@@ -9,14 +9,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,12 +25,13 @@
 #include "relay/ocs_message.h"
 #include "relay/seed_cipher.h"
 #include "relay/veltrane_manager.h"
+#include "test_timing.h"
 
 namespace server_test {
 
 using Clock = std::chrono::steady_clock;
 
-inline bool wait_until(const std::function<bool()>& done, int limit_ms = 5000) {
+inline bool wait_until(const std::function<bool()>& done, int limit_ms = kTestWaitMs) {
   const auto end = Clock::now() + std::chrono::milliseconds(limit_ms);
   while (!done()) {
     if (Clock::now() > end) return done();
@@ -78,7 +75,8 @@ class Client {
  public:
   // Connects from 127.0.0.<host> to 127.0.0.1:port; receives wait at most `timeout_ms`.
   // A `receive_buffer` above 0 fixes the socket's receive buffer (no autotuning).
-  Client(unsigned short port, unsigned int host = 1, int timeout_ms = 5000, int receive_buffer = 0) {
+  Client(unsigned short port, unsigned int host = 1, int timeout_ms = kTestWaitMs,
+         int receive_buffer = 0) {
     s_ = plat::socket(AF_INET, SOCK_STREAM, 0);
     if (s_ == plat::INVALID_SOCKET) return;
     set_timeout(timeout_ms);
@@ -257,7 +255,7 @@ class Test_Window {
  private:
   void run() {
     plat::Window_Message m;
-    while (sink_->wait(m, INFINITE)) {
+    while (sink_->wait(m, INFINITE)) {  // a message loop: stop() closes the sink
       if (m.msg != WM_VELTRANE_REQUEST) continue;
       ++notified;
       CVgsMessage* msg = manager_.take_message(hwnd_, static_cast<short>(m.wparam));
@@ -291,35 +289,6 @@ class Test_Window {
   std::shared_ptr<plat::Queue_Message_Sink> sink_;
   HWND hwnd_ = nullptr;
   bool registered_ = false;
-  std::thread thread_;
-};
-
-// Ends the process when a test hangs (a deadlock would otherwise hold the whole run).
-class Watchdog {
- public:
-  Watchdog(int seconds, const char* what) {
-    thread_ = std::thread([this, seconds, what] {
-      std::unique_lock<std::mutex> guard(lock_);
-      if (!done_cv_.wait_for(guard, std::chrono::seconds(seconds), [this] { return done_; })) {
-        std::fprintf(stderr, "FATAL: %s did not finish within %d s (deadlock)\n", what, seconds);
-        std::fflush(stderr);
-        std::abort();
-      }
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      done_ = true;
-    }
-    done_cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable done_cv_;
-  bool done_ = false;
   std::thread thread_;
 };
 

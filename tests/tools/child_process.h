@@ -1,26 +1,31 @@
-// Runs a program to its end with a given standard input and collects its output.
+// Runs a program to its end with a given standard input and collects its output; a
+// program that has not ended within the limit is killed and the run fails.
 #pragma once
 
 #include <cerrno>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/scratch_dir.h"
+#include "test_timing.h"
 
 extern char** environ;
 
 struct ChildResult {
-  int exit_code = -1;  // -1 when the program did not exit normally
+  int exit_code = -1;  // -1 when the program did not exit normally or was killed
   std::string out;
   std::string err;
 };
 
 inline ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
-                            const std::string& input = "") {
+                            const std::string& input = "", unsigned int limit_ms = kTestWaitMs) {
   ScratchDir dir;
   const std::string in_path = dir.file("in"), out_path = dir.file("out"), err_path = dir.file("err");
   WriteAll(in_path, input);
@@ -42,11 +47,20 @@ inline ChildResult RunChild(const std::string& program, const std::vector<std::s
   if (spawned != 0) return result;
   int status = 0;
   pid_t waited;
-  do {
-    waited = ::waitpid(pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (waited == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  bool killed = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    waited = ::waitpid(pid, &status, WNOHANG);
+    if (waited != 0 && !(waited < 0 && errno == EINTR)) break;
+    if (!killed && std::chrono::steady_clock::now() > end) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (waited == pid && WIFEXITED(status) && !killed) result.exit_code = WEXITSTATUS(status);
   result.out = ReadAll(out_path);
   result.err = ReadAll(err_path);
+  if (killed) result.err += "[killed: still running after " + std::to_string(limit_ms) + " ms]";
   return result;
 }

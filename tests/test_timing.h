@@ -1,0 +1,75 @@
+// Time allowances of the tests, so that a fault shows as a failure and never as a hang.
+//
+// A test waits for what a correct program does within milliseconds at most kTestWaitMs,
+// then fails. Upper bounds of timed windows add slack for scheduling delays, multiplied by
+// kTestSlowdown: sanitizer builds run several times slower (tests/CMakeLists.txt sets
+// ZERV_TEST_SLOWDOWN) and ctest -j shares the cores. Waits whose INFINITE form is what a
+// test checks stay INFINITE; the watchdog that an area's main() installs ends the process
+// when one test runs longer than kTestLimitSeconds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#ifndef ZERV_TEST_SLOWDOWN
+#define ZERV_TEST_SLOWDOWN 1
+#endif
+
+constexpr int kTestSlowdown = ZERV_TEST_SLOWDOWN;
+constexpr unsigned int kTestWaitMs = 10000u * kTestSlowdown;
+// Below ctest's TIMEOUT (60 s times the slowdown), so that the watchdog names the test.
+constexpr int kTestLimitSeconds = 45 * kTestSlowdown;
+
+// Ends the process with a message when it is not destroyed within `seconds`.
+class Test_Watchdog {
+ public:
+  Test_Watchdog(int seconds, std::string what) {
+    thread_ = std::thread([this, seconds, what = std::move(what)] {
+      std::unique_lock<std::mutex> guard(lock_);
+      if (!done_cv_.wait_for(guard, std::chrono::seconds(seconds), [this] { return done_; })) {
+        std::fprintf(stderr, "FATAL: %s did not finish within %d s (hang or deadlock)\n",
+                     what.c_str(), seconds);
+        std::fflush(stderr);
+        std::abort();
+      }
+    });
+  }
+  ~Test_Watchdog() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+    }
+    done_cv_.notify_all();
+    thread_.join();
+  }
+  Test_Watchdog(const Test_Watchdog&) = delete;
+  Test_Watchdog& operator=(const Test_Watchdog&) = delete;
+
+ private:
+  std::mutex lock_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// One watchdog per test: install with
+// ::testing::UnitTest::GetInstance()->listeners().Append(new Test_Watchdog_Listener);
+class Test_Watchdog_Listener : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo& test) override {
+    watchdog_ = std::make_unique<Test_Watchdog>(
+        kTestLimitSeconds, std::string(test.test_suite_name()) + "." + test.name());
+  }
+  void OnTestEnd(const ::testing::TestInfo&) override { watchdog_.reset(); }
+
+ private:
+  std::unique_ptr<Test_Watchdog> watchdog_;
+};
