@@ -127,6 +127,9 @@ inline void KillProcessesIn(const std::string& folder) {
       return Processes([&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; }).empty();
     }, 2000);
   }
+  // Reaps what ended among the children the test adopted.
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
 }
 
 // Writes a copy of the program `from` whose file version is `version` (the project's

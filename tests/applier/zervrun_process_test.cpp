@@ -167,6 +167,29 @@ TEST_F(ZervRunProcessTest, ASecondCopyEndsAtOnceAndChangesNothing) {
   EXPECT_TRUE(xdg_.Exists("etc/autostart/VeltraneService.desktop"));
 }
 
+TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
+  // The first copy is held up in its firewall step (ufw answers after two seconds).
+  FirewallScenario slow;
+  slow.ufw = true;
+  slow.sleep_seconds = 2;
+  FirewallTools slow_tools(slow);
+  std::vector<std::string> env = Environment();
+  env[0] = "PATH=" + slow_tools.SearchPath();
+  Child first({program_.file("ZervRun.exe")}, env, logs_.file("first.txt"));
+  ASSERT_TRUE(WaitUntil([&] { return slow_tools.Calls().size() == 1; }));
+
+  const auto start = Clock::now();
+  Child second({program_.file("ZervRun.exe")}, env, logs_.file("second.txt"));
+  EXPECT_EQ(second.Wait(5000 * kTestSlowdown), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000 * kTestSlowdown));
+  EXPECT_EQ(first.Wait(10000 * kTestSlowdown), 0);
+  EXPECT_EQ(slow_tools.Calls(), Names{"ufw [status]"});
+  EXPECT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "VeltraneService.exe") == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(CountStarts(program_.path(), "VeltraneService.exe"), 1);
+  EXPECT_EQ(logs_.Read("second.txt"), "");
+}
+
 TEST_F(ZervRunProcessTest, APortalThatNeverAnswersTheNoticeDelaysTheRelayOnlyToTheLimit) {
   hold_ = true;
   RunStandIn("VeltraneService.exe");
