@@ -127,8 +127,27 @@ inline void KillProcessesIn(const std::string& folder) {
       return Processes([&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; }).empty();
     }, 2000);
   }
-  // Reaps what ended among the children the test adopted.
-  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+}
+
+// Ends and reaps the processes that the test adopted (programs whose parents ended before
+// them; see PR_SET_CHILD_SUBREAPER in main), except `keep`.
+inline void EndAdoptedProcesses(const std::vector<pid_t>& keep) {
+  for (int round = 0; round < 5; ++round) {
+    std::vector<pid_t> adopted;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return;
+    while (dirent* e = ::readdir(proc)) {
+      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+      if (pid <= 0 || std::find(keep.begin(), keep.end(), pid) != keep.end()) continue;
+      const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+      const std::size_t paren = stat.rfind(')');
+      if (paren == std::string::npos || paren + 4 > stat.size()) continue;
+      if (std::atoi(stat.c_str() + paren + 4) == ::getpid()) adopted.push_back(pid);  // ") S <ppid>"
+    }
+    ::closedir(proc);
+    if (adopted.empty()) return;
+    for (const pid_t pid : adopted) ::kill(pid, SIGKILL);
+    for (const pid_t pid : adopted) ::waitpid(pid, nullptr, 0);
   }
 }
 
@@ -180,8 +199,11 @@ inline int CountStarts(const std::string& folder, const std::string& name) {
 class Child {
  public:
   // `env`: entries put over the test's environment ("NAME=value"); "NAME=" removes one.
+  // With `own_group` the child leads a process group of its own, and Kill ends the whole
+  // group (programs such as xvfb-run leave helpers behind otherwise).
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-        const std::string& output_file = "") {
+        const std::string& output_file = "", bool own_group = false)
+      : own_group_(own_group) {
     std::vector<std::string> all_env;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry(*e);
@@ -206,10 +228,17 @@ class Child {
       posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
-    if (posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, arg_pointers.data(),
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (own_group_) {
+      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+      posix_spawnattr_setpgroup(&attr, 0);
+    }
+    if (posix_spawn(&pid_, args[0].c_str(), &actions, &attr, arg_pointers.data(),
                     env_pointers.data()) != 0) {
       pid_ = 0;
     }
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Child() { Kill(); }
@@ -221,6 +250,7 @@ class Child {
     if (pid_ > 0 && !reaped_) ::kill(pid_, number);
   }
   void Kill() {
+    if (pid_ > 0 && own_group_) ::kill(-pid_, SIGKILL);
     if (pid_ > 0 && !reaped_) {
       ::kill(pid_, SIGKILL);
       Wait(5000);
@@ -244,6 +274,7 @@ class Child {
   }
 
  private:
+  bool own_group_;
   pid_t pid_ = 0;
   bool reaped_ = false;
   int code_ = -1;

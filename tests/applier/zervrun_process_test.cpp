@@ -57,7 +57,11 @@ class ZervRunProcessTest : public ::testing::Test {
     program_.Write("SessionKey.ini", "[SESSION]\nSESSIONKEY=" + key_ + "\n");
     program_.Write("Update.ini", "[UPDATE]\nPORTAL=" + portal_.Base() + "\n");
   }
-  void TearDown() override { applier_test::KillProcessesIn(program_.path()); }
+  void TearDown() override {
+    children_.clear();
+    applier_test::KillProcessesIn(program_.path());
+    applier_test::EndAdoptedProcesses({});
+  }
 
   std::vector<std::string> Environment() const {
     return {"PATH=" + tools_.SearchPath(), "XDG_CONFIG_DIRS=" + xdg_.file("etc") + ":/etc/xdg",

@@ -32,6 +32,7 @@ class PortalStub {
     if (at != std::string::npos) base_ = text.substr(at + 13, text.find('\n', at) - at - 13);
   }
   const std::string& base() const { return base_; }
+  pid_t pid() const { return stub_.pid(); }
   std::string Log() const { return ReadAll(log_); }
   // Request lines after the time: "POST /ocs/veltrane/start.do?sessionKey=K 200".
   Names Requests() const {
@@ -86,6 +87,7 @@ class LoopTest : public ::testing::Test {
   void TearDown() override {
     children_.clear();
     applier_test::KillProcessesIn(program_.path());
+    applier_test::EndAdoptedProcesses({stub_.pid()});
   }
 
   // Everything the programs need from the environment points at the test's places.

@@ -51,7 +51,7 @@ TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
   children_.push_back(std::make_unique<Child>(
       Names{"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp", "dbus-run-session", "--",
             "/usr/bin/env", "PATH=" + tools_.SearchPath(), program_.file("VeltraneService.exe")},
-      env, logs_.file("service.txt")));
+      env, logs_.file("service.txt"), true));
 
   ASSERT_TRUE(WaitUntil([&] { return Running("Veltrane.exe").size() == 1; }, 20000 * kTestSlowdown))
       << Diagnostics();

@@ -59,7 +59,17 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
                    "firewall-cmd [--add-port=9812/tcp]", "firewall-cmd [--permanent] [--query-port=9812/tcp]",
                    "firewall-cmd [--permanent] [--add-port=9812/tcp]"}));
 
-  // The relay killed while the service manager runs: running again within 10 s.
+  // The relay killed while the service manager runs: running again within 10 s. The
+  // launcher looks for any process named Veltrane.exe of this user, so a relay that
+  // another program runs meanwhile hides the kill.
+  const std::vector<pid_t> other_relays = applier_test::Processes([&](const std::string& path) {
+    return path.size() > 13 && path.compare(path.size() - 13, 13, "/Veltrane.exe") == 0 &&
+           path != program_.file("Veltrane.exe");
+  });
+  if (!other_relays.empty()) {
+    GTEST_SKIP() << "another Veltrane.exe runs on this machine (pid " << other_relays[0]
+                 << "); the restart after a kill cannot be observed";
+  }
   const pid_t relay = RelayRunning(kNewVersion);
   ASSERT_EQ(::kill(relay, SIGKILL), 0);
   const auto killed = applier_test::Clock::now();
