@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "applier/applier_test_util.h"
+#include "platform/error.h"
+#include "platform/process_mutex.h"
 
 namespace loop_test {
 
@@ -99,9 +101,12 @@ class LoopTest : public ::testing::Test {
             "XDG_DATA_HOME=" + xdg_.file("home/.local/share"),
             "HOME=" + xdg_.file("home")};
   }
-  // Starts the service manager from the program folder with `args`.
+  // Starts the service manager from the program folder with `args`, under a single-
+  // instance name of the test's own (service managers of other test runs may be running).
   Child& StartService(const Names& args = {}) {
-    Names argv{program_.file("VeltraneService.exe")};
+    Names argv{program_.file("VeltraneService.exe"), "--instance-name",
+               "VELTRANE SERVICE loop " + std::to_string(::getpid()) + " " +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name()};
     argv.insert(argv.end(), args.begin(), args.end());
     children_.push_back(std::make_unique<Child>(argv, Environment(), logs_.file("service.txt")));
     return *children_.back();
@@ -116,6 +121,14 @@ class LoopTest : public ::testing::Test {
   // Offers `program` stamped with the newer version under `name`.
   bool Offer(const std::string& program, const std::string& name) const {
     return applier_test::Stamp(kNewVersion, program, updates_.file(name));
+  }
+  // Whether a service manager runs under the name that ZervRun.exe's start gives it (a
+  // copy started now would end at once).
+  static bool DefaultServiceInstanceTaken() {
+    plat::ProcessMutex* probe = plat::CreateMutexA("VELTRANE SERVICE", FALSE);
+    const bool taken = probe != nullptr && plat::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (probe != nullptr) plat::CloseMutex(probe);
+    return taken;
   }
   std::string Version(const std::string& name) const { return applier_test::FileVersion(program_.file(name)); }
   // What the programs wrote: standard error of the service manager and of the applier

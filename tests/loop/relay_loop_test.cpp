@@ -50,7 +50,8 @@ TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
   env.push_back("VELTRANE_PORT=" + std::to_string(port));
   children_.push_back(std::make_unique<Child>(
       Names{"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp", "dbus-run-session", "--",
-            "/usr/bin/env", "PATH=" + tools_.SearchPath(), program_.file("VeltraneService.exe")},
+            "/usr/bin/env", "PATH=" + tools_.SearchPath(), program_.file("VeltraneService.exe"),
+            "--instance-name", "VELTRANE SERVICE relay loop " + std::to_string(::getpid())},
       env, logs_.file("service.txt"), true));
 
   ASSERT_TRUE(WaitUntil([&] { return Running("Veltrane.exe").size() == 1; }, 20000 * kTestSlowdown))

@@ -100,6 +100,10 @@ TEST_F(StandInLoopTest, ANewServiceManagerEndsTheRunningOneAndReturnsWithTheNext
   // new one back and touches nothing else. (The run that started the relay first ends:
   // until then a second copy would end at once.)
   ASSERT_TRUE(WaitUntil([&] { return Running("ZervRun.exe").empty(); }));
+  if (DefaultServiceInstanceTaken()) {
+    GTEST_SKIP() << "a service manager of this user runs under the default name; the one "
+                    "ZervRun.exe starts would end at once";
+  }
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();
   ASSERT_TRUE(WaitUntil([&] { return Running("VeltraneService.exe").size() == 1; })) << Diagnostics();
   EXPECT_EQ(applier_test::ExePath(Running("VeltraneService.exe")[0]), program_.file("VeltraneService.exe"));
