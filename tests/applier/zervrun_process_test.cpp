@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "applier/system_registration.h"
-#include "applier/update_applier.h"
 #include "applier_test_util.h"
 #include "common/test_http.h"
 #include "platform/process_mutex.h"
@@ -46,7 +45,6 @@ class ZervRunProcessTest : public ::testing::Test {
         std::lock_guard<std::mutex> lock(mutex_);
         notices_.push_back(req.target);
       }
-      if (hold_) portal_.Hold();
       res.set_content("OK", "text/plain");
     });
     ASSERT_TRUE(portal_.Start());
@@ -91,7 +89,6 @@ class ZervRunProcessTest : public ::testing::Test {
   Folder logs_;
   FirewallTools tools_;
   const std::string key_ = "SESSION-7";
-  std::atomic<bool> hold_{false};
   mutable std::mutex mutex_;
   Names notices_;
   std::vector<std::unique_ptr<Child>> children_;
@@ -192,22 +189,6 @@ TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(CountStarts(program_.path(), "VeltraneService.exe"), 1);
   EXPECT_EQ(logs_.Read("second.txt"), "");
-}
-
-TEST_F(ZervRunProcessTest, APortalThatNeverAnswersTheNoticeDelaysTheRelayOnlyToTheLimit) {
-  hold_ = true;
-  RunStandIn("VeltraneService.exe");
-  program_.MakeDir("downfile");
-  program_.Write("downfile/Veltrane.dll", "new");
-  const auto start = Clock::now();
-  EXPECT_EQ(RunApplier(40000 * kTestSlowdown), 0) << Diagnostics();
-  const auto took = Clock::now() - start;
-  EXPECT_GE(took, std::chrono::milliseconds(CPortalSettings::kNoticeTimeoutMs));
-  EXPECT_LT(took, std::chrono::milliseconds(CPortalSettings::kNoticeTimeoutMs + 8000 * kTestSlowdown));
-  EXPECT_EQ(Notices().size(), 1u);
-  EXPECT_EQ(program_.Read("Veltrane.dll"), "new");
-  EXPECT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "Veltrane.exe") == 1; }));
-  portal_.Release();
 }
 
 }  // namespace
