@@ -68,7 +68,8 @@ std::vector<std::string> UfwColumns(const std::string& line) {
   std::size_t pos = 0;
   while (pos < line.size()) {
     const std::size_t gap = line.find("  ", pos);
-    const std::string column = Trim(line.substr(pos, gap == std::string::npos ? std::string::npos : gap - pos));
+    const std::string column =
+        Trim(line.substr(pos, gap == std::string::npos ? std::string::npos : gap - pos));
     if (!column.empty()) columns.push_back(column);
     if (gap == std::string::npos) break;
     pos = line.find_first_not_of(' ', gap);
@@ -90,14 +91,14 @@ CRegistrationSettings CRegistrationSettings::FromEnvironment() {
 }
 
 std::vector<std::string> AutostartFolders(const std::string& config_dirs,
-                                          const std::string& config_home,
-                                          const std::string& home) {
+                                          const std::string& config_home, const std::string& home) {
   std::vector<std::string> folders;
   std::string system = FirstEntry(config_dirs);
   if (system.empty()) system = kDefaultConfigDir;
   folders.push_back(WithoutTrailingSlashes(system) + kAutostartFolder);
   std::string user = !config_home.empty() && config_home[0] == '/' ? config_home : std::string();
-  if (user.empty() && !home.empty() && home[0] == '/') user = WithoutTrailingSlashes(home) + "/.config";
+  if (user.empty() && !home.empty() && home[0] == '/')
+    user = WithoutTrailingSlashes(home) + "/.config";
   if (!user.empty()) folders.push_back(WithoutTrailingSlashes(user) + kAutostartFolder);
   return folders;
 }
@@ -108,8 +109,12 @@ std::string AutostartEntry(const std::string& program, const std::string& folder
          "Type=Application\n"
          "Name=VeltraneService\n"
          "Comment=Keeps the Veltrane relay running and up to date\n"
-         "Exec=" + ExecArgument(program) + "\n"
-         "Path=" + EscapeString(folder) + "\n"
+         "Exec=" +
+         ExecArgument(program) +
+         "\n"
+         "Path=" +
+         EscapeString(folder) +
+         "\n"
          "Terminal=false\n"
          "NoDisplay=true\n"
          "X-GNOME-Autostart-enabled=true\n";
@@ -154,7 +159,8 @@ bool CSystemRegistration::Run(const std::string& tool, const std::vector<std::st
   std::vector<std::string> argv{tool};
   argv.insert(argv.end(), args.begin(), args.end());
   plat::ProgramResult result;
-  if (!plat::RunProgram(argv, kToolEnvironment, settings_.command_timeout_ms, &result)) return false;
+  if (!plat::RunProgram(argv, kToolEnvironment, settings_.command_timeout_ms, &result))
+    return false;
   if (output != nullptr) *output = result.output;
   return result.exited && result.exit_code == 0;
 }
@@ -181,11 +187,11 @@ int CSystemRegistration::RegisterFirewallRules() {
 int CSystemRegistration::AddFirewallException(unsigned short port) {
   int result = 0;
   switch (firewall_) {
-    case FirewallKind::kNone:
-      break;
+    case FirewallKind::kNone: break;
     case FirewallKind::kFirewalld:
       for (const bool permanent : {false, true}) {
-        if (FirewallRuleExists(port, permanent) == 0 && AddFirewallRule(port, permanent) == 0) result = -1;
+        if (FirewallRuleExists(port, permanent) == 0 && AddFirewallRule(port, permanent) == 0)
+          result = -1;
       }
       break;
     case FirewallKind::kUfw:
@@ -207,8 +213,7 @@ int CSystemRegistration::FirewallRuleExists(unsigned short port, bool permanent)
       std::string status;
       return Run(settings_.ufw, {"status"}, &status) && UfwStatusAllows(status, port) ? 1 : 0;
     }
-    case FirewallKind::kNone:
-      break;
+    case FirewallKind::kNone: break;
   }
   return 0;
 }
@@ -221,10 +226,8 @@ int CSystemRegistration::AddFirewallRule(unsigned short port, bool permanent) {
       args.push_back("--add-port=" + PortRule(port));
       return Run(settings_.firewall_cmd, args, nullptr) ? 1 : 0;
     }
-    case FirewallKind::kUfw:
-      return Run(settings_.ufw, {"allow", PortRule(port)}, nullptr) ? 1 : 0;
-    case FirewallKind::kNone:
-      break;
+    case FirewallKind::kUfw: return Run(settings_.ufw, {"allow", PortRule(port)}, nullptr) ? 1 : 0;
+    case FirewallKind::kNone: break;
   }
   return 0;
 }

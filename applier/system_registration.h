@@ -36,8 +36,7 @@ struct CRegistrationSettings {
 // "/autostart"; left out without either). Entries that are not absolute paths are
 // ignored, as the XDG rules say.
 std::vector<std::string> AutostartFolders(const std::string& config_dirs,
-                                          const std::string& config_home,
-                                          const std::string& home);
+                                          const std::string& config_home, const std::string& home);
 
 // The desktop entry that starts `program` in `folder`; empty when a path holds a line
 // break or a control character (it cannot be written in an entry).

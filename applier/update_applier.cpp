@@ -72,7 +72,8 @@ struct SnapshotCloser {
 bool RemovePath(const std::string& path) {
   plat::PathInfo info;
   if (!plat::GetPathInfo(path.c_str(), &info)) return plat::GetLastError() == ERROR_FILE_NOT_FOUND;
-  if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return VGSLib::deletedir(path.c_str()) == 0;
+  if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return VGSLib::deletedir(path.c_str()) == 0;
   return VGSLib::deletefile(path.c_str()) == 0;
 }
 
@@ -103,11 +104,8 @@ bool IsProgramFileName(const std::string& name) {
 CUpdateApplier::CUpdateApplier(const std::string& program_dir, const std::string& session_key,
                                const CPortalSettings& portal, DWORD end_wait_ms,
                                DWORD settle_wait_ms)
-    : program_dir_(program_dir),
-      session_key_(session_key),
-      portal_(portal),
-      end_wait_ms_(end_wait_ms),
-      settle_wait_ms_(settle_wait_ms) {}
+    : program_dir_(program_dir), session_key_(session_key), portal_(portal),
+      end_wait_ms_(end_wait_ms), settle_wait_ms_(settle_wait_ms) {}
 
 std::string CUpdateApplier::CompletionNoticeUrl() const {
   return portal_.base_url + kCompletionPath + session_key_;
@@ -166,7 +164,8 @@ int CUpdateApplier::ApplyDownloadedFiles(const std::string& folder) {
         (file.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       plat::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
-    if (plat::GetPathInfo(source.c_str(), &file) && (file.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (plat::GetPathInfo(source.c_str(), &file) &&
+        (file.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       plat::SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     // One rename: the installed file is the old one until the new one replaces it.
@@ -240,12 +239,14 @@ DWORD CUpdateApplier::FindProcessByName(const char* exe_name) const {
   entry.dwSize = sizeof(PROCESSENTRY32);
   for (BOOL more = plat::Process32First(snapshot.get(), &entry); more;
        more = plat::Process32Next(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == self || VGSLib::tstricmp(BaseName(entry.szExeFile).c_str(), exe_name) != 0) {
+    if (entry.th32ProcessID == self ||
+        VGSLib::tstricmp(BaseName(entry.szExeFile).c_str(), exe_name) != 0) {
       continue;
     }
     // Only a copy started from this program folder: another installation's programs,
     // and programs of the same name elsewhere, are left alone.
-    if (FolderOf(plat::ProcessExePath(entry.th32ProcessID)) == program_dir_) return entry.th32ProcessID;
+    if (FolderOf(plat::ProcessExePath(entry.th32ProcessID)) == program_dir_)
+      return entry.th32ProcessID;
   }
   return 0;
 }

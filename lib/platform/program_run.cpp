@@ -30,10 +30,12 @@ std::vector<std::string> MergeEnvironment(const std::vector<std::string>& overri
   std::vector<std::string> merged;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     const char* eq = std::strchr(*entry, '=');
-    const std::size_t name_length = eq != nullptr ? static_cast<std::size_t>(eq - *entry) : std::strlen(*entry);
+    const std::size_t name_length =
+        eq != nullptr ? static_cast<std::size_t>(eq - *entry) : std::strlen(*entry);
     bool overridden = false;
     for (const std::string& o : overrides) {
-      if (o.size() > name_length && o[name_length] == '=' && o.compare(0, name_length, *entry, name_length) == 0) {
+      if (o.size() > name_length && o[name_length] == '=' &&
+          o.compare(0, name_length, *entry, name_length) == 0) {
         overridden = true;
         break;
       }
@@ -152,7 +154,8 @@ BOOL RunProgram(const std::vector<std::string>& argv, const std::vector<std::str
       ended = true;
       break;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     const int wait_ms = static_cast<int>(std::min<long long>(left.count(), kExitCheckMs));
     if (output_fd >= 0) {

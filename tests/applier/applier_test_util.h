@@ -83,11 +83,13 @@ inline bool CopyProgram(const std::string& from, const std::string& to) {
 // The executable path of `pid` without the kernel's " (deleted)" mark; empty when gone.
 inline std::string ExePath(pid_t pid) {
   char target[4096];
-  const ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
+  const ssize_t n =
+      ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
   if (n <= 0) return std::string();
   std::string path(target, static_cast<std::size_t>(n));
   const std::string mark = " (deleted)";
-  if (path.size() > mark.size() && path.compare(path.size() - mark.size(), mark.size(), mark) == 0) {
+  if (path.size() > mark.size() &&
+      path.compare(path.size() - mark.size(), mark.size(), mark) == 0) {
     path.resize(path.size() - mark.size());
   }
   return path;
@@ -123,9 +125,13 @@ inline void KillProcessesIn(const std::string& folder) {
         Processes([&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; });
     if (pids.empty()) return;
     for (const pid_t pid : pids) ::kill(pid, SIGKILL);
-    WaitUntil([&] {
-      return Processes([&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; }).empty();
-    }, 2000);
+    WaitUntil(
+        [&] {
+          return Processes(
+                     [&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; })
+              .empty();
+        },
+        2000);
   }
 }
 
@@ -142,7 +148,8 @@ inline void EndAdoptedProcesses(const std::vector<pid_t>& keep) {
       const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
       const std::size_t paren = stat.rfind(')');
       if (paren == std::string::npos || paren + 4 > stat.size()) continue;
-      if (std::atoi(stat.c_str() + paren + 4) == ::getpid()) adopted.push_back(pid);  // ") S <ppid>"
+      if (std::atoi(stat.c_str() + paren + 4) == ::getpid())
+        adopted.push_back(pid);  // ") S <ppid>"
     }
     ::closedir(proc);
     if (adopted.empty()) return;
@@ -154,7 +161,8 @@ inline void EndAdoptedProcesses(const std::vector<pid_t>& keep) {
 // Writes a copy of the program `from` whose file version is `version` (the project's
 // stamp-version tool).
 inline bool Stamp(const std::string& version, const std::string& from, const std::string& to) {
-  const std::string command = std::string("'") + STAMP_VERSION_PATH + "' " + version + " '" + from + "' '" + to + "'";
+  const std::string command =
+      std::string("'") + STAMP_VERSION_PATH + "' " + version + " '" + from + "' '" + to + "'";
   return std::system(command.c_str()) == 0 && ::chmod(to.c_str(), 0755) == 0;
 }
 
@@ -166,12 +174,15 @@ inline std::string FileVersion(const std::string& path) {
   void* value = nullptr;
   UINT length = 0;
   if (size == 0 || !plat::GetFileVersionInfoA(path.c_str(), handle, size, data.data()) ||
-      !plat::VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+      !plat::VerQueryValueA(data.data(), "\\", &value, &length) ||
+      length < sizeof(VS_FIXEDFILEINFO)) {
     return std::string();
   }
   const auto* info = static_cast<const VS_FIXEDFILEINFO*>(value);
-  return std::to_string(info->dwFileVersionMS >> 16) + "." + std::to_string(info->dwFileVersionMS & 0xFFFF) +
-         "." + std::to_string(info->dwFileVersionLS >> 16) + "." + std::to_string(info->dwFileVersionLS & 0xFFFF);
+  return std::to_string(info->dwFileVersionMS >> 16) + "." +
+         std::to_string(info->dwFileVersionMS & 0xFFFF) + "." +
+         std::to_string(info->dwFileVersionLS >> 16) + "." +
+         std::to_string(info->dwFileVersionLS & 0xFFFF);
 }
 
 // One start recorded by the stand-in program: "<name> <pid> <version>".
@@ -225,7 +236,8 @@ class Child {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!output_file.empty()) {
-      posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
       posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     posix_spawnattr_t attr;
@@ -291,34 +303,48 @@ struct FirewallScenario {
   bool ufw = false;         // ufw installed
   std::string ufw_status = "Status: inactive\n";
   int ufw_allow = 0;
-  int sleep_seconds = 0;    // every call first sleeps this long
+  int sleep_seconds = 0;  // every call first sleeps this long
 };
 
 class FirewallTools {
  public:
   explicit FirewallTools(const FirewallScenario& scenario) {
-    const std::string record = "printf '%s' \"${0##*/}\" >> '" + calls_file() +
-                               "'\nfor a in \"$@\"; do printf ' [%s]' \"$a\" >> '" + calls_file() +
-                               "'; done\necho >> '" + calls_file() + "'\n" +
-                               (scenario.sleep_seconds > 0
-                                    ? "/bin/sleep " + std::to_string(scenario.sleep_seconds) +
-                                          " &\necho $! >> '" + dir_.file("sleep-pids.txt") +
-                                          "'\nwait $!\n"
-                                    : std::string());
+    const std::string record =
+        "printf '%s' \"${0##*/}\" >> '" + calls_file() +
+        "'\nfor a in \"$@\"; do printf ' [%s]' \"$a\" >> '" + calls_file() + "'; done\necho >> '" +
+        calls_file() + "'\n" +
+        (scenario.sleep_seconds > 0
+             ? "/bin/sleep " + std::to_string(scenario.sleep_seconds) + " &\necho $! >> '" +
+                   dir_.file("sleep-pids.txt") + "'\nwait $!\n"
+             : std::string());
     if (scenario.firewalld) {
-      Script("firewall-cmd", record + "case \"$*\" in\n"
-                             "  --state) exit " + std::to_string(scenario.state) + " ;;\n"
-                             "  --query-port=9812/tcp) exit " + std::to_string(scenario.runtime_query) + " ;;\n"
-                             "  '--permanent --query-port=9812/tcp') exit " + std::to_string(scenario.permanent_query) + " ;;\n"
-                             "  --add-port=9812/tcp|'--permanent --add-port=9812/tcp') exit " + std::to_string(scenario.add) + " ;;\n"
-                             "esac\nexit 2\n");
+      Script("firewall-cmd", record +
+                                 "case \"$*\" in\n"
+                                 "  --state) exit " +
+                                 std::to_string(scenario.state) +
+                                 " ;;\n"
+                                 "  --query-port=9812/tcp) exit " +
+                                 std::to_string(scenario.runtime_query) +
+                                 " ;;\n"
+                                 "  '--permanent --query-port=9812/tcp') exit " +
+                                 std::to_string(scenario.permanent_query) +
+                                 " ;;\n"
+                                 "  --add-port=9812/tcp|'--permanent --add-port=9812/tcp') exit " +
+                                 std::to_string(scenario.add) +
+                                 " ;;\n"
+                                 "esac\nexit 2\n");
     }
     if (scenario.ufw) {
       dir_.Write("ufw-status.txt", scenario.ufw_status);
-      Script("ufw", record + "case \"$*\" in\n"
-                    "  status) /bin/cat '" + dir_.file("ufw-status.txt") + "'; exit 0 ;;\n"
-                    "  'allow 9812/tcp') exit " + std::to_string(scenario.ufw_allow) + " ;;\n"
-                    "esac\nexit 2\n");
+      Script("ufw", record +
+                        "case \"$*\" in\n"
+                        "  status) /bin/cat '" +
+                        dir_.file("ufw-status.txt") +
+                        "'; exit 0 ;;\n"
+                        "  'allow 9812/tcp') exit " +
+                        std::to_string(scenario.ufw_allow) +
+                        " ;;\n"
+                        "esac\nexit 2\n");
     }
   }
 

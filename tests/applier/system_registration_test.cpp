@@ -46,7 +46,8 @@ FirewallScenario Ufw(const std::string& rules, int allow = 0, bool status_active
 
 TEST(RegisterFirewallRules, QueriesFirstAndAddsOnlyWhatIsMissing) {
   const std::string fw = "firewall-cmd";
-  FirewallScenario firewalld_stopped_ufw_active = Ufw("9812/tcp                   ALLOW       Anywhere\n");
+  FirewallScenario firewalld_stopped_ufw_active =
+      Ufw("9812/tcp                   ALLOW       Anywhere\n");
   firewalld_stopped_ufw_active.firewalld = true;
   struct Case {
     const char* what;
@@ -62,18 +63,21 @@ TEST(RegisterFirewallRules, QueriesFirstAndAddsOnlyWhatIsMissing) {
        FirewallKind::kFirewalld,
        0,
        {fw + " [--state]", fw + " [--query-port=9812/tcp]", fw + " [--add-port=9812/tcp]",
-        fw + " [--permanent] [--query-port=9812/tcp]", fw + " [--permanent] [--add-port=9812/tcp]"}},
+        fw + " [--permanent] [--query-port=9812/tcp]",
+        fw + " [--permanent] [--add-port=9812/tcp]"}},
       {"firewalld runs, open at runtime only",
        Firewalld(0, 0, 1),
        FirewallKind::kFirewalld,
        0,
-       {fw + " [--state]", fw + " [--query-port=9812/tcp]", fw + " [--permanent] [--query-port=9812/tcp]",
+       {fw + " [--state]", fw + " [--query-port=9812/tcp]",
+        fw + " [--permanent] [--query-port=9812/tcp]",
         fw + " [--permanent] [--add-port=9812/tcp]"}},
       {"firewalld runs, open in both",
        Firewalld(0, 0, 0),
        FirewallKind::kFirewalld,
        0,
-       {fw + " [--state]", fw + " [--query-port=9812/tcp]", fw + " [--permanent] [--query-port=9812/tcp]"}},
+       {fw + " [--state]", fw + " [--query-port=9812/tcp]",
+        fw + " [--permanent] [--query-port=9812/tcp]"}},
       {"firewalld refuses the addition",
        Firewalld(0, 1, 0, 13),
        FirewallKind::kFirewalld,
@@ -95,7 +99,10 @@ TEST(RegisterFirewallRules, QueriesFirstAndAddsOnlyWhatIsMissing) {
        FirewallKind::kUfw,
        0,
        {"ufw [status]", "ufw [status]", "ufw [allow] [9812/tcp]"}},
-      {"ufw refuses the rule", Ufw("", 1), FirewallKind::kUfw, -1,
+      {"ufw refuses the rule",
+       Ufw("", 1),
+       FirewallKind::kUfw,
+       -1,
        {"ufw [status]", "ufw [status]", "ufw [allow] [9812/tcp]"}},
       {"ufw installed but inactive", Ufw("", 0, false), FirewallKind::kNone, 0, {"ufw [status]"}},
   };
@@ -127,7 +134,8 @@ TEST(RegisterFirewallRules, AToolThatHangsIsEndedAtTheLimitAndIgnored) {
   const std::vector<pid_t> sleepers = tools.Sleepers();
   ASSERT_EQ(sleepers.size(), 1u);
   // (A process that has ended, or only waits to be reaped, has no executable any more.)
-  EXPECT_TRUE(applier_test::WaitUntil([&] { return applier_test::ExePath(sleepers[0]).empty(); }, 2000));
+  EXPECT_TRUE(
+      applier_test::WaitUntil([&] { return applier_test::ExePath(sleepers[0]).empty(); }, 2000));
 }
 
 TEST(UfwStatusAllows, OnlyAnIPv4AllowRuleForThePortFromAnywhereCounts) {
@@ -165,9 +173,15 @@ TEST(AutostartFolders, SystemFolderFirstThenTheUsersByTheXdgRules) {
     Folders folders;
   } cases[] = {
       {"", "", "/home/u", {"/etc/xdg/autostart", "/home/u/.config/autostart"}},
-      {"/etc/xdg/xdg-ubuntu:/etc/xdg", "", "/home/u/", {"/etc/xdg/xdg-ubuntu/autostart", "/home/u/.config/autostart"}},
+      {"/etc/xdg/xdg-ubuntu:/etc/xdg",
+       "",
+       "/home/u/",
+       {"/etc/xdg/xdg-ubuntu/autostart", "/home/u/.config/autostart"}},
       {"/opt/conf/", "/home/u/cfg", "/home/u", {"/opt/conf/autostart", "/home/u/cfg/autostart"}},
-      {"relative:/etc/other", "cfg", "/home/u", {"/etc/xdg/autostart", "/home/u/.config/autostart"}},
+      {"relative:/etc/other",
+       "cfg",
+       "/home/u",
+       {"/etc/xdg/autostart", "/home/u/.config/autostart"}},
       {":/etc/other", "", "", {"/etc/xdg/autostart"}},
       {"", "", "relative", {"/etc/xdg/autostart"}},
   };
@@ -184,7 +198,8 @@ void ReadEntry(const std::string& text, std::vector<std::string>* argv, std::str
   argv->clear();
   path->clear();
   GKeyFile* file = g_key_file_new();
-  ASSERT_TRUE(g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, nullptr)) << text;
+  ASSERT_TRUE(g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, nullptr))
+      << text;
   gchar* type = g_key_file_get_string(file, "Desktop Entry", "Type", nullptr);
   EXPECT_STREQ(type, "Application");
   g_free(type);

@@ -27,14 +27,15 @@ using Names = std::vector<std::string>;
 class CompletionPortal {
  public:
   CompletionPortal() {
-    server_.server().Post("/ocs/veltrane/complete.do", [this](const httplib::Request& req, httplib::Response& res) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        targets_.push_back(req.target);
-      }
-      if (hold_) server_.Hold();
-      res.set_content("OK", "text/plain");
-    });
+    server_.server().Post("/ocs/veltrane/complete.do",
+                          [this](const httplib::Request& req, httplib::Response& res) {
+                            {
+                              std::lock_guard<std::mutex> lock(mutex_);
+                              targets_.push_back(req.target);
+                            }
+                            if (hold_) server_.Hold();
+                            res.set_content("OK", "text/plain");
+                          });
   }
   bool Start() { return server_.Start(); }
   void HoldAnswers() { hold_ = true; }
@@ -105,9 +106,9 @@ TEST_F(ApplyDownloadedFilesTest, InstallsRegularFilesAndNothingFromOutsideTheFol
   other_.Write("tree/inside.dat", "outside tree");
   other_.Write("linked.dat", "outside, hard linked");
 
-  const Names installed = {"Veltrane.dll", "readonly.ini", "with space.dat", "quote\"d 'x'.dat",
-                           "-rf",          "$HOME.dat",    "*.dat",          "한글.dat",
-                           "semi;colon|pipe&.dat", "Setup.Exe"};
+  const Names installed = {
+      "Veltrane.dll", "readonly.ini", "with space.dat", "quote\"d 'x'.dat",     "-rf",
+      "$HOME.dat",    "*.dat",        "한글.dat",       "semi;colon|pipe&.dat", "Setup.Exe"};
   for (const std::string& name : installed) Download(name, "new " + name);
   ::chmod(program_.file("downfile/readonly.ini").c_str(), 0444);
   // Left out and removed with the folder.
@@ -119,10 +120,13 @@ TEST_F(ApplyDownloadedFilesTest, InstallsRegularFilesAndNothingFromOutsideTheFol
   Download("Log", "a file where a folder is installed");
   program_.MakeDir("downfile/sub");
   program_.Write("downfile/sub/inner.dat", "in a folder");
-  ASSERT_EQ(::symlink(other_.file("secret.exe").c_str(), program_.file("downfile/Veltrane.exe").c_str()), 0);
+  ASSERT_EQ(
+      ::symlink(other_.file("secret.exe").c_str(), program_.file("downfile/Veltrane.exe").c_str()),
+      0);
   ASSERT_EQ(::symlink(other_.file("tree").c_str(), program_.file("downfile/tree").c_str()), 0);
   ASSERT_EQ(::symlink("/nonexistent/target", program_.file("downfile/dangling.dat").c_str()), 0);
-  ASSERT_EQ(::link(other_.file("linked.dat").c_str(), program_.file("downfile/linked.dat").c_str()), 0);
+  ASSERT_EQ(::link(other_.file("linked.dat").c_str(), program_.file("downfile/linked.dat").c_str()),
+            0);
   ASSERT_EQ(::mkfifo(program_.file("downfile/pipe.dat").c_str(), 0644), 0);
 
   CUpdateApplier applier = Applier();
@@ -141,12 +145,14 @@ TEST_F(ApplyDownloadedFilesTest, InstallsRegularFilesAndNothingFromOutsideTheFol
   EXPECT_NE(st.st_mode & S_IWUSR, 0u);
 
   Names expected_entries = installed;
-  for (const char* name : {"Log/", "Log/keep.log", "ZervRun.exe", "libzervlib.so"}) expected_entries.push_back(name);
+  for (const char* name : {"Log/", "Log/keep.log", "ZervRun.exe", "libzervlib.so"})
+    expected_entries.push_back(name);
   std::sort(expected_entries.begin(), expected_entries.end());
   EXPECT_EQ(program_.Entries(), expected_entries);
   EXPECT_EQ(program_.Read("ZervRun.exe"), "installed applier");
   // What the links and the hard link named outside is untouched.
-  EXPECT_EQ(other_.Entries(), (Names{"libzervlib.so", "linked.dat", "secret.exe", "tree/", "tree/inside.dat"}));
+  EXPECT_EQ(other_.Entries(),
+            (Names{"libzervlib.so", "linked.dat", "secret.exe", "tree/", "tree/inside.dat"}));
   EXPECT_EQ(other_.Read("secret.exe"), "outside program");
   EXPECT_EQ(other_.Read("linked.dat"), "outside, hard linked");
 
@@ -202,7 +208,8 @@ TEST_F(ApplyDownloadedFilesTest, RunningProgramsAreEndedAfterTheirFileWasReplace
   CUpdateApplier in_own_folder(self.substr(0, self.rfind('/')), key_, CPortalSettings());
   EXPECT_EQ(in_own_folder.FindProcessByName(self.substr(self.rfind('/') + 1).c_str()), 0u);
 
-  for (const char* name : {"Relay.exe", "Tool.EXE", "Mixed.Exe"}) Download(name, std::string("new ") + name);
+  for (const char* name : {"Relay.exe", "Tool.EXE", "Mixed.Exe"})
+    Download(name, std::string("new ") + name);
   applier.ApplyDownloadedFiles(Folder_());
 
   // "exe" and "EXE" are programs: ended once replaced. "Exe" is not. The copy elsewhere
@@ -227,7 +234,8 @@ TEST_F(ApplyDownloadedFilesTest, RunningProgramsAreEndedAfterTheirFileWasReplace
 int AsOtherUser(const std::function<int()>& apply) {
   const pid_t child = ::fork();
   if (child == 0) {
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
       _exit(100);
     }
     _exit(apply());
@@ -319,7 +327,8 @@ TEST_F(ApplyDownloadedFilesTest, APortalThatDoesNotAnswerTheNoticeHoldsTheRunOnl
   CUpdateApplier applier = Applier(portal);
   const auto start = applier_test::Clock::now();
   applier.ApplyDownloadedFiles(Folder_());
-  EXPECT_LT(applier_test::Clock::now() - start, std::chrono::milliseconds(500 + 3000 * kTestSlowdown));
+  EXPECT_LT(applier_test::Clock::now() - start,
+            std::chrono::milliseconds(500 + 3000 * kTestSlowdown));
   EXPECT_EQ(program_.Read("Veltrane.dll"), "new");
   EXPECT_EQ(portal_.Targets().size(), 1u);
   // The applier's own limits are finite.
@@ -335,8 +344,10 @@ TEST(CPortalSettings, ReadFromUpdateIni) {
   } cases[] = {
       {nullptr, "", ""},
       {"[UPDATE]\nPORTAL=portal.example\n", "https://portal.example", ""},
-      {"[UPDATE]\nPORTAL= http://127.0.0.1:8080/ \nCAFILE=ca.pem\n", "http://127.0.0.1:8080", "@/ca.pem"},
-      {"[UPDATE]\nPORTAL=https://p.example//\nCAFILE=/etc/ssl/portal.pem\n", "https://p.example", "/etc/ssl/portal.pem"},
+      {"[UPDATE]\nPORTAL= http://127.0.0.1:8080/ \nCAFILE=ca.pem\n", "http://127.0.0.1:8080",
+       "@/ca.pem"},
+      {"[UPDATE]\nPORTAL=https://p.example//\nCAFILE=/etc/ssl/portal.pem\n", "https://p.example",
+       "/etc/ssl/portal.pem"},
       {"[OTHER]\nPORTAL=p.example\n", "", ""},
   };
   for (const Case& c : cases) {
@@ -353,7 +364,8 @@ TEST(CPortalSettings, ReadFromUpdateIni) {
 }
 
 TEST(IsProgramFileName, ExactlyExeOrEXE) {
-  for (const char* name : {"Veltrane.exe", "A.EXE", "x.y.exe", ".exe"}) EXPECT_TRUE(IsProgramFileName(name)) << name;
+  for (const char* name : {"Veltrane.exe", "A.EXE", "x.y.exe", ".exe"})
+    EXPECT_TRUE(IsProgramFileName(name)) << name;
   for (const char* name : {"A.Exe", "a.eXe", "exe", "a.exe.bak", "a.dll", "a."}) {
     EXPECT_FALSE(IsProgramFileName(name)) << name;
   }

@@ -17,9 +17,9 @@ using applier_test::Child;
 using applier_test::Clock;
 using applier_test::CopyProgram;
 using applier_test::CountStarts;
+using applier_test::FileVersion;
 using applier_test::FirewallScenario;
 using applier_test::FirewallTools;
-using applier_test::FileVersion;
 using applier_test::Folder;
 using applier_test::ProcessesOf;
 using applier_test::Starts;
@@ -40,13 +40,14 @@ class ZervRunProcessTest : public ::testing::Test {
   ZervRunProcessTest() : tools_(FirewalldWithPortClosed()) {}
 
   void SetUp() override {
-    portal_.server().Post("/ocs/veltrane/complete.do", [this](const httplib::Request& req, httplib::Response& res) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        notices_.push_back(req.target);
-      }
-      res.set_content("OK", "text/plain");
-    });
+    portal_.server().Post("/ocs/veltrane/complete.do",
+                          [this](const httplib::Request& req, httplib::Response& res) {
+                            {
+                              std::lock_guard<std::mutex> lock(mutex_);
+                              notices_.push_back(req.target);
+                            }
+                            res.set_content("OK", "text/plain");
+                          });
     ASSERT_TRUE(portal_.Start());
     ASSERT_TRUE(CopyProgram(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
     ASSERT_TRUE(CopyProgram(ZERVLIB_PATH, program_.file("libzervlib.so")));
@@ -74,14 +75,18 @@ class ZervRunProcessTest : public ::testing::Test {
   pid_t RunStandIn(const std::string& name) {
     children_.push_back(std::make_unique<Child>(Names{program_.file(name)}));
     const pid_t pid = children_.back()->pid();
-    WaitUntil([&] { return CountStarts(program_.path(), name) > 0 && !applier_test::ExePath(pid).empty(); });
+    WaitUntil([&] {
+      return CountStarts(program_.path(), name) > 0 && !applier_test::ExePath(pid).empty();
+    });
     return pid;
   }
   Names Notices() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return notices_;
   }
-  std::string AutostartEntryWritten() const { return xdg_.Read("etc/autostart/VeltraneService.desktop"); }
+  std::string AutostartEntryWritten() const {
+    return xdg_.Read("etc/autostart/VeltraneService.desktop");
+  }
 
   TestHttpServer portal_;
   Folder program_;
@@ -99,7 +104,8 @@ TEST_F(ZervRunProcessTest, WithoutTheServiceManagerItRegistersAndStartsIt) {
   program_.Write("downfile/Veltrane.exe", "not installed in this run");
 
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();
-  ASSERT_TRUE(WaitUntil([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
   const std::vector<applier_test::Start> starts = Starts(program_.path());
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].name, "VeltraneService.exe");
@@ -122,7 +128,8 @@ TEST_F(ZervRunProcessTest, WithTheServiceManagerItInstallsNotifiesAndStartsTheRe
   const pid_t old_relay = RunStandIn("Veltrane.exe");
   ASSERT_TRUE(service > 0 && old_relay > 0);
   program_.MakeDir("downfile");
-  ASSERT_TRUE(applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
+  ASSERT_TRUE(
+      applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
   program_.Write("downfile/veltrane_url.ini", "[URL]\n");
 
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();

@@ -27,8 +27,10 @@ class PortalStub {
  public:
   explicit PortalStub(const std::string& updates)
       : log_(dir_.file("requests.txt")),
-        stub_(Names{PORTAL_STUB_PATH, "--updates", updates, "--log", log_}, {}, dir_.file("output.txt")) {
-    applier_test::WaitUntil([&] { return ReadAll(log_).find("listening on ") != std::string::npos; });
+        stub_(Names{PORTAL_STUB_PATH, "--updates", updates, "--log", log_}, {},
+              dir_.file("output.txt")) {
+    applier_test::WaitUntil(
+        [&] { return ReadAll(log_).find("listening on ") != std::string::npos; });
     const std::string text = ReadAll(log_);
     const std::size_t at = text.find("listening on ");
     if (at != std::string::npos) base_ = text.substr(at + 13, text.find('\n', at) - at - 13);
@@ -42,14 +44,16 @@ class PortalStub {
     std::istringstream in(ReadAll(log_));
     for (std::string line; std::getline(in, line);) {
       const std::size_t blank = line.find(' ');
-      if (line.find(" /") != std::string::npos && blank != std::string::npos) lines.push_back(line.substr(blank + 1));
+      if (line.find(" /") != std::string::npos && blank != std::string::npos)
+        lines.push_back(line.substr(blank + 1));
     }
     return lines;
   }
   int Count(const std::string& part) const {
     const Names lines = Requests();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                          [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find(part) != std::string::npos;
+    }));
   }
   // The index of the first request line holding `part`, or -1.
   int IndexOf(const std::string& part) const {
@@ -80,7 +84,8 @@ class LoopTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_FALSE(stub_.base().empty()) << "portal-stub did not start";
-    ASSERT_TRUE(applier_test::CopyProgram(VELTRANE_SERVICE_PATH, program_.file("VeltraneService.exe")));
+    ASSERT_TRUE(
+        applier_test::CopyProgram(VELTRANE_SERVICE_PATH, program_.file("VeltraneService.exe")));
     ASSERT_TRUE(applier_test::CopyProgram(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
     ASSERT_TRUE(applier_test::CopyProgram(ZERVLIB_PATH, program_.file("libzervlib.so")));
     program_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key_ + "\r\n");
@@ -130,14 +135,18 @@ class LoopTest : public ::testing::Test {
     if (probe != nullptr) plat::CloseMutex(probe);
     return taken;
   }
-  std::string Version(const std::string& name) const { return applier_test::FileVersion(program_.file(name)); }
+  std::string Version(const std::string& name) const {
+    return applier_test::FileVersion(program_.file(name));
+  }
   // What the programs wrote: standard error of the service manager and of the applier
   // runs the test started, the service manager's log files, the portal's requests.
   std::string Diagnostics() const {
-    std::string text = "service: " + logs_.Read("service.txt") + "\napplier: " + logs_.Read("applier.txt");
+    std::string text =
+        "service: " + logs_.Read("service.txt") + "\napplier: " + logs_.Read("applier.txt");
     if (program_.Exists("Log")) {
       for (const auto& e : std::filesystem::recursive_directory_iterator(program_.file("Log"))) {
-        if (e.is_regular_file()) text += "\n" + e.path().string() + ":\n" + ReadAll(e.path().string());
+        if (e.is_regular_file())
+          text += "\n" + e.path().string() + ":\n" + ReadAll(e.path().string());
       }
     }
     return text + "\nrequests:\n" + stub_.Log();

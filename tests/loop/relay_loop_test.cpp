@@ -35,8 +35,8 @@ TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
   const unsigned short port = FreePort();
   ASSERT_NE(port, 0);
   ASSERT_TRUE(applier_test::CopyProgram(VELTRANE_EXE_PATH, program_.file("Veltrane.exe")));
-  program_.Write("veltrane_url.ini",
-                 "[ECHO]\r\nSERVICE_CODE=ECHO\r\nURL_INFO=" + stub_.base() + "/pages/answer-now.html\r\n");
+  program_.Write("veltrane_url.ini", "[ECHO]\r\nSERVICE_CODE=ECHO\r\nURL_INFO=" + stub_.base() +
+                                         "/pages/answer-now.html\r\n");
   ASSERT_TRUE(Offer(VELTRANE_EXE_PATH, "Veltrane.exe"));
 
   // The service manager (and through it the applier and the relay) on a display and a
@@ -49,9 +49,10 @@ TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
   }
   env.push_back("VELTRANE_PORT=" + std::to_string(port));
   children_.push_back(std::make_unique<Child>(
-      Names{"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp", "dbus-run-session", "--",
-            "/usr/bin/env", "PATH=" + tools_.SearchPath(), program_.file("VeltraneService.exe"),
-            "--instance-name", "VELTRANE SERVICE relay loop " + std::to_string(::getpid())},
+      Names{"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp",
+            "dbus-run-session", "--", "/usr/bin/env", "PATH=" + tools_.SearchPath(),
+            program_.file("VeltraneService.exe"), "--instance-name",
+            "VELTRANE SERVICE relay loop " + std::to_string(::getpid())},
       env, logs_.file("service.txt"), true));
 
   ASSERT_TRUE(WaitUntil([&] { return Running("Veltrane.exe").size() == 1; }, 20000 * kTestSlowdown))

@@ -26,7 +26,8 @@ class StandInLoopTest : public LoopTest {
     const std::vector<pid_t> running = Running("Veltrane.exe");
     if (running.size() != 1) return 0;
     for (const applier_test::Start& start : Starts(program_.path())) {
-      if (start.pid == running[0] && start.name == "Veltrane.exe" && start.version == version) return start.pid;
+      if (start.pid == running[0] && start.name == "Veltrane.exe" && start.version == version)
+        return start.pid;
     }
     return 0;
   }
@@ -56,7 +57,8 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
   ASSERT_GE(calls.size(), 5u);
   EXPECT_EQ(Names(calls.begin(), calls.begin() + 5),
             (Names{"firewall-cmd [--state]", "firewall-cmd [--query-port=9812/tcp]",
-                   "firewall-cmd [--add-port=9812/tcp]", "firewall-cmd [--permanent] [--query-port=9812/tcp]",
+                   "firewall-cmd [--add-port=9812/tcp]",
+                   "firewall-cmd [--permanent] [--query-port=9812/tcp]",
                    "firewall-cmd [--permanent] [--add-port=9812/tcp]"}));
 
   // The relay killed while the service manager runs: running again within 10 s. The
@@ -73,10 +75,13 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
   const pid_t relay = RelayRunning(kNewVersion);
   ASSERT_EQ(::kill(relay, SIGKILL), 0);
   const auto killed = applier_test::Clock::now();
-  ASSERT_TRUE(WaitUntil([&] {
-    const pid_t again = RelayRunning(kNewVersion);
-    return again != 0 && again != relay;
-  }, 15000 * kTestSlowdown)) << Diagnostics();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const pid_t again = RelayRunning(kNewVersion);
+        return again != 0 && again != relay;
+      },
+      15000 * kTestSlowdown))
+      << Diagnostics();
   EXPECT_LT(applier_test::Clock::now() - killed, std::chrono::milliseconds(10000 * kTestSlowdown));
   // Nothing new was installed, so no further notice.
   EXPECT_EQ(stub_.Count("complete.do"), 1);
@@ -105,8 +110,10 @@ TEST_F(StandInLoopTest, ANewServiceManagerEndsTheRunningOneAndReturnsWithTheNext
                     "ZervRun.exe starts would end at once";
   }
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();
-  ASSERT_TRUE(WaitUntil([&] { return Running("VeltraneService.exe").size() == 1; })) << Diagnostics();
-  EXPECT_EQ(applier_test::ExePath(Running("VeltraneService.exe")[0]), program_.file("VeltraneService.exe"));
+  ASSERT_TRUE(WaitUntil([&] { return Running("VeltraneService.exe").size() == 1; }))
+      << Diagnostics();
+  EXPECT_EQ(applier_test::ExePath(Running("VeltraneService.exe")[0]),
+            program_.file("VeltraneService.exe"));
   // It runs its first cycle: the listed version is the installed one, nothing to fetch.
   EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("updateList.do")) == 2; })) << stub_.Log();
   EXPECT_EQ(stub_.Count("GET /download/"), 1);
@@ -130,8 +137,10 @@ TEST_F(StandInLoopTest, AnApplierWaitingInTheDownloadFolderIsNotInstalledByItsel
   // A copy the service manager could not move into place waits in "downfile"; the
   // applier installs the rest, leaves its own file out and removes it with the folder.
   program_.MakeDir("downfile");
-  ASSERT_TRUE(applier_test::Stamp(kNewVersion, ZERV_RUN_PATH, program_.file("downfile/ZervRun.exe")));
-  ASSERT_TRUE(applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
+  ASSERT_TRUE(
+      applier_test::Stamp(kNewVersion, ZERV_RUN_PATH, program_.file("downfile/ZervRun.exe")));
+  ASSERT_TRUE(
+      applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
   const std::string installed = program_.Read("ZervRun.exe");
   StartService();
   ASSERT_TRUE(WaitUntil([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
@@ -139,7 +148,8 @@ TEST_F(StandInLoopTest, AnApplierWaitingInTheDownloadFolderIsNotInstalledByItsel
   EXPECT_EQ(program_.Read("ZervRun.exe"), installed);
   // The applier's diagnostics reach the service manager's standard error.
   const std::string diagnostics = logs_.Read("service.txt");
-  EXPECT_NE(diagnostics.find("파일이동 성공 " + program_.file("downfile/Veltrane.exe") + " - "), std::string::npos)
+  EXPECT_NE(diagnostics.find("파일이동 성공 " + program_.file("downfile/Veltrane.exe") + " - "),
+            std::string::npos)
       << diagnostics;
   EXPECT_EQ(diagnostics.find("downfile/ZervRun.exe"), std::string::npos) << diagnostics;
   EXPECT_EQ(stub_.Count(Notice("complete.do")), 1);

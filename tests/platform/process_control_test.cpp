@@ -66,7 +66,8 @@ TEST(ProcessControl, ExePathIsTheFullPathAlsoAfterTheFileWasReplaced) {
   ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
   const pid_t child = SleepingChild(program);
   ASSERT_GT(child, 0);
-  for (int i = 0; i < 500 && plat::ProcessExePath(static_cast<DWORD>(child)) != program; ++i) ::usleep(10000);
+  for (int i = 0; i < 500 && plat::ProcessExePath(static_cast<DWORD>(child)) != program; ++i)
+    ::usleep(10000);
   EXPECT_EQ(plat::ProcessExePath(static_cast<DWORD>(child)), program);
   // Replaced by a rename, as an update does: still named by its path.
   WriteAll(dir.file("new"), "new");

@@ -52,7 +52,8 @@ TEST(RunProgram, CollectsOutputAndExitStatusWithoutAShell) {
 TEST(RunProgram, EnvironmentEntriesReplaceInheritedOnes) {
   ScratchDir dir;
   ASSERT_EQ(::setenv("ZERV_RUN_INHERITED", "parent", 1), 0);
-  const std::string show = Script(dir, "env.sh", "printf '%s/%s' \"$ZERV_RUN_INHERITED\" \"$LC_ALL\"\n");
+  const std::string show =
+      Script(dir, "env.sh", "printf '%s/%s' \"$ZERV_RUN_INHERITED\" \"$LC_ALL\"\n");
   plat::ProgramResult result;
   ASSERT_TRUE(plat::RunProgram({show}, {"LC_ALL=C"}, 5000, &result));
   EXPECT_EQ(result.output, "parent/C");
@@ -66,10 +67,14 @@ TEST(RunProgram, AProgramPastItsLimitIsEndedWithItsGroup) {
   // The program leaves a child of its own behind that keeps the output open.
   const std::string hang = Script(dir, "hang.sh",
                                   "sleep 60 &\n"
-                                  "echo $! > '" + dir.file("child.pid") + "'\n"
-                                  "echo $$ > '" + dir.file("self.pid") + "'\n"
-                                  "echo started\n"
-                                  "sleep 60\n");
+                                  "echo $! > '" +
+                                      dir.file("child.pid") +
+                                      "'\n"
+                                      "echo $$ > '" +
+                                      dir.file("self.pid") +
+                                      "'\n"
+                                      "echo started\n"
+                                      "sleep 60\n");
   plat::ProgramResult result;
   const auto start = Clock::now();
   ASSERT_TRUE(plat::RunProgram({hang}, {}, 300, &result));
@@ -97,7 +102,8 @@ TEST(RunProgram, AProgramPastItsLimitIsEndedWithItsGroup) {
 
 TEST(RunProgram, OutputIsCappedAndALongWriterDoesNotBlock) {
   ScratchDir dir;
-  const std::string flood = Script(dir, "flood.sh", "head -c 300000 /dev/zero | tr '\\0' x\nexit 0\n");
+  const std::string flood =
+      Script(dir, "flood.sh", "head -c 300000 /dev/zero | tr '\\0' x\nexit 0\n");
   plat::ProgramResult result;
   ASSERT_TRUE(plat::RunProgram({flood}, {}, 10000 * kTestSlowdown, &result));
   EXPECT_TRUE(result.exited);

@@ -17,9 +17,9 @@ int main(int argc, char** argv) {
   const std::string path = plat::ExecutablePath();
   const std::size_t slash = path.rfind('/');
   VGS_Version version;
-  const std::string line = path.substr(slash + 1) + " " + std::to_string(::getpid()) + " " +
-                           (version.extract(path.c_str()) ? version.fileVerStr() : std::string("none")) +
-                           "\n";
+  const std::string line =
+      path.substr(slash + 1) + " " + std::to_string(::getpid()) + " " +
+      (version.extract(path.c_str()) ? version.fileVerStr() : std::string("none")) + "\n";
   const std::string record = path.substr(0, slash) + "/starts.txt";
   const int fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd >= 0) {
