@@ -15,12 +15,10 @@ set(VELTRANE_DEB_PROGRAM_DIR /opt/veltrane)
 set(VELTRANE_MAINTAINER "Zerv Veltrane team <veltrane@zerv.example>" CACHE STRING
   "Maintainer of the Debian package (name <address>)")
 
-set(VELTRANE_PROGRAM_TARGETS)
-foreach(target Veltrane veltrane_service zerv_run zervlib)
-  if(TARGET ${target})
-    list(APPEND VELTRANE_PROGRAM_TARGETS ${target})
-  else()
-    message(WARNING "Packaging: the program folder needs the target ${target}")
+set(VELTRANE_PROGRAM_TARGETS Veltrane veltrane_service zerv_run zervlib)
+foreach(target ${VELTRANE_PROGRAM_TARGETS})
+  if(NOT TARGET ${target})
+    message(FATAL_ERROR "Packaging: the program folder needs the target ${target}")
   endif()
 endforeach()
 
