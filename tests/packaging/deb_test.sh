@@ -185,8 +185,8 @@ install_case() {
   firewall_standins "$work/bin"
   (cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_CONFIG_DIRS PATH="$work/bin:$PATH" \
     setsid ./VeltraneService.exe </dev/null >/dev/null 2>&1 &)
-  wait_for 30 test -n "$(pids_below "$dir")" || fail "VeltraneService.exe did not start"
-  wait_for 30 sh -c "ls $dir/Log/*/*.log >/dev/null 2>&1" || fail "no log written"
+  wait_for 30 '[ -n "$(pids_below "$dir")" ]' || fail "VeltraneService.exe did not start"
+  wait_for 30 'ls "$dir"/Log/*/*.log >/dev/null 2>&1' || fail "no log written"
   sleep 7  # one launcher round: ZervRun.exe registers autostart
   dpkg --verify veltrane || fail "installed files differ from the package's"
 

@@ -14,12 +14,11 @@ expect_eq() {
   fail "$1: expected [$2], got [$3]"
 }
 
-# Waits up to SECONDS for COMMAND... to succeed.
+# wait_for SECONDS CONDITION: waits up to SECONDS for the shell condition CONDITION (a
+# string, evaluated anew each time) to hold.
 wait_for() {
-  local seconds=$1 end
-  shift
-  end=$((SECONDS + seconds))
-  until "$@"; do
+  local end=$((SECONDS + $1))
+  until eval "$2"; do
     [ $SECONDS -lt $end ] || return 1
     sleep 0.2
   done

@@ -111,7 +111,7 @@ run_case() {
   # The programs look one another up by name on the whole machine: another copy would be
   # taken for ours. Copies of other tests end by themselves.
   local other
-  wait_for 120 test -z "$(foreign_program)" || other=$(foreign_program)
+  wait_for 120 '[ -z "$(foreign_program)" ]' || other=$(foreign_program)
   [ -z "${other:-}" ] || fail "$other runs on this machine; stop it first"
   local home="$work/home"
   local prefix="$home/Veltrane Programs"  # a blank in the prefix
@@ -135,7 +135,7 @@ run_case() {
   # Service pages from the portal stub; the update portal is an address where nobody listens.
   "$portal_stub" --port 0 --log "$work/stub.log" >"$work/stub.out" 2>&1 &
   started+=($!)
-  wait_for 20 grep -q '^listening on ' "$work/stub.out" || fail "portal-stub did not start"
+  wait_for 20 'grep -q "^listening on " "$work/stub.out"' || fail "portal-stub did not start"
   local pages no_portal
   pages=$(sed -n 's/^listening on //p' "$work/stub.out" | head -1)
   no_portal=http://127.0.0.1:$(free_port)
@@ -144,16 +144,16 @@ run_case() {
   "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal" || fail "install.sh failed"
   check_installed "$prefix"
   expect_eq "Update.ini PORTAL" "$no_portal" "$(ini_value "$prefix/Update.ini" UPDATE PORTAL)"
-  wait_for 60 test -n "$(relay_pid "$prefix")" || fail "the relay did not start: $(cat "$prefix"/Log/*/*.log 2>/dev/null)"
+  wait_for 60 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay did not start: $(cat "$prefix"/Log/*/*.log 2>/dev/null)"
   [ -n "$(service_pid "$prefix")" ] || fail "the service manager does not run"
-  wait_for 30 test "$(start_lines "$prefix")" -ge 1 || fail "no start line in the relay's log"
+  wait_for 30 '[ "$(start_lines "$prefix")" -ge 1 ]' || fail "no start line in the relay's log"
   # The version block of the stripped program is still there.
   local version=${pkg##*/veltrane-}
   version=${version%%-linux-*}
   grep -qF "[Veltrane Start] Veltrane 실행 - 버전 $version" "$prefix"/Log/*/*.log ||
     fail "the start line does not carry the version $version"
   grep -qxF "Exec=\"$prefix/VeltraneService.exe\"" "$autostart" || fail "no autostart entry for the service manager"
-  wait_for 20 test -n "$(tray_property IconName)" || fail "the relay's tray icon is not on the bus"
+  wait_for 20 '[ -n "$(tray_property IconName)" ]' || fail "the relay's tray icon is not on the bus"
   expect_eq "tray icon name" "(<'veltrane'>,)" "$(tray_property IconName)"
   expect_eq "tray icon theme path" "(<'$prefix/icons'>,)" "$(tray_property IconThemePath)"
   local relay
@@ -186,8 +186,8 @@ run_case() {
   expect_eq "the user's Update.ini key" "3" "$(ini_value "$prefix/Update.ini" UPDATE RETRY)"
   cmp -s "$work/url.ini.before" "$prefix/veltrane_url.ini" || fail "veltrane_url.ini changed"
   cmp -s "$work/key.ini.before" "$prefix/SessionKey.ini" || fail "SessionKey.ini changed"
-  wait_for 60 test "$(start_lines "$prefix")" -ge 2 || fail "the relay was not started again"
-  wait_for 30 test -n "$(relay_pid "$prefix")" || fail "the relay does not run"
+  wait_for 60 '[ "$(start_lines "$prefix")" -ge 2 ]' || fail "the relay was not started again"
+  wait_for 30 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay does not run"
 
   echo "== a request through the installed relay"
   local answer
