@@ -165,6 +165,8 @@ install_case() {
   fi
   dpkg-query -W veltrane >/dev/null 2>&1 && fail "veltrane is installed already; this needs a machine without it"
   getent group veltrane >/dev/null && fail "a veltrane group exists already"
+  [ ! -e /etc/xdg/autostart/VeltraneService.desktop ] ||
+    fail "/etc/xdg/autostart/VeltraneService.desktop exists already (another ZervRun.exe run as root wrote it)"
   local dir=/opt/veltrane
   purge_on_exit() {
     kill_below "$dir"
@@ -182,13 +184,15 @@ install_case() {
 
   # The service manager (as at a login) runs from the folder and writes its log there; its
   # launcher's ZervRun.exe rewrites the autostart entry to what the package ships.
+  local entry=/etc/xdg/autostart/VeltraneService.desktop shipped
+  shipped=$(stat -c %i "$entry")
   firewall_standins "$work/bin"
   (cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_CONFIG_DIRS PATH="$work/bin:$PATH" \
     setsid ./VeltraneService.exe </dev/null >/dev/null 2>&1 &)
   wait_for 30 '[ -n "$(pids_below "$dir")" ]' || fail "VeltraneService.exe did not start"
   wait_for 30 'ls "$dir"/Log/*/*.log >/dev/null 2>&1' || fail "no log written"
-  sleep 7  # one launcher round: ZervRun.exe registers autostart
-  dpkg --verify veltrane || fail "installed files differ from the package's"
+  wait_for 30 '[ "$(stat -c %i "$entry")" != "$shipped" ]' || fail "ZervRun.exe did not rewrite $entry"
+  dpkg --verify veltrane || fail "installed files differ from the package's (the autostart entry?)"
 
   dpkg -r veltrane || fail "dpkg -r failed"
   [ -z "$(pids_below "$dir")" ] || fail "programs still run after removal"
