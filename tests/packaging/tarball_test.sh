@@ -258,8 +258,8 @@ unwritable_case() {
     IFS='|' read -r label prefix data <<<"$entry"
     before=$(tree_of "$work")
     rc=0
-    env HOME="$home" XDG_DATA_HOME="$data" XDG_CONFIG_HOME="$home/.config" \
-      "${runner[@]}" "$pkg/install.sh" --prefix "$prefix" --no-start >"$work/out" 2>"$work/err" || rc=$?
+    (cd / && env HOME="$home" XDG_DATA_HOME="$data" XDG_CONFIG_HOME="$home/.config" \
+      "${runner[@]}" "$pkg/install.sh" --prefix "$prefix" --no-start) >"$work/out" 2>"$work/err" || rc=$?
     after=$(tree_of "$work" | grep -v -x -E '. (out|err)')
     expect_eq "$label: exit status" 1 "$rc"
     grep -q 'cannot write to .*nothing was installed' "$work/err" ||
