@@ -13,7 +13,6 @@ namespace {
 
 using applier_test::WaitUntil;
 
-
 // A TCP port nobody listens on right now.
 unsigned short FreePort() {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -80,7 +79,6 @@ TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
   EXPECT_NE(text.find("\"session_key\":\"" + key_ + "\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"result\":\"OK\""), std::string::npos) << text;
 }
-
 
 }  // namespace
 }  // namespace loop_test
