@@ -373,9 +373,14 @@ int VGS_Reactor::schedule(VGS_Reactor_Schedule_Set& set) {
   return static_cast<int>(set.count);
 }
 
+// Finds the next ready handle with one wait over the rest, as long as few were ready in
+// this pass; once a pass turns out busy, the rest are looked at one by one in index order,
+// each when its turn comes. Both find the same handles, but a busy pass no longer polls
+// every remaining handle again after each dispatch.
 int VGS_Reactor::poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned int first) {
+  constexpr int kBusyPass = 2;
   int dispatched = 0;
-  while (first <= set.count && is_activate()) {
+  while (first <= set.count && is_activate() && dispatched < kBusyPass) {
     const DWORD count = set.count + 1 - first;
     const DWORD signalled = plat::WaitForMultipleObjects(count, &set.handles[first], FALSE, 0);
     DWORD offset;
@@ -384,11 +389,17 @@ int VGS_Reactor::poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned 
     } else if (signalled >= WAIT_ABANDONED_0 && signalled < WAIT_ABANDONED_0 + count) {
       offset = signalled - WAIT_ABANDONED_0;
     } else {
-      break;
+      return dispatched;
     }
     const unsigned int index = first + offset;
     dispatched += dispatch_handle(set.slots[index - 1]);
     first = index + 1;
+  }
+  for (unsigned int index = first; index <= set.count && is_activate(); ++index) {
+    const DWORD signalled = plat::WaitForSingleObject(set.handles[index], 0);
+    if (signalled == WAIT_TIMEOUT) continue;
+    if (signalled != WAIT_OBJECT_0 && signalled != WAIT_ABANDONED_0) break;
+    dispatched += dispatch_handle(set.slots[index - 1]);
   }
   return dispatched;
 }

@@ -12,12 +12,6 @@
 #include "platform/error.h"
 #include "platform/winsock.h"
 
-// ---- VGS_HTTP_Request_Registry ----
-
-VGS_HTTP_Request_Registry::~VGS_HTTP_Request_Registry() = default;
-
-void VGS_HTTP_Request_Registry::release_all() {}
-
 // ---- VGS_Library_Context ----
 
 namespace {
@@ -35,20 +29,16 @@ VGS_Library_Context::VGS_Library_Context()
       error_slot_(nullptr),
       default_allocator_(nullptr),
       allocators_(nullptr),
-      http_requests_(nullptr),
       thread_hooks_{nullptr, nullptr} {
   init_lock_ = new (std::nothrow) VGS_Thread_Mutex();
   allocators_ = new (std::nothrow) VGS_List<VGS_Allocator*>();
-  http_requests_ = new (std::nothrow) VGS_HTTP_Request_Registry();
   try {
     error_slot_ = new (std::nothrow) VGS_TLS<unsigned long>();
   } catch (const VGS_Exception&) {
     error_slot_ = nullptr;
   }
-  if (init_lock_ == nullptr || allocators_ == nullptr || http_requests_ == nullptr ||
-      error_slot_ == nullptr) {
+  if (init_lock_ == nullptr || allocators_ == nullptr || error_slot_ == nullptr) {
     delete error_slot_;
-    delete http_requests_;
     delete allocators_;
     delete init_lock_;
     VGS_Exception::ThrowException(ERROR_NOT_ENOUGH_MEMORY, "Library context creation failed");
@@ -56,7 +46,7 @@ VGS_Library_Context::VGS_Library_Context()
 }
 
 VGS_Library_Context::~VGS_Library_Context() {
-  delete http_requests_;
+  http_requests_.reset();
   // Newest first.
   for (auto it = allocators_->rbegin(); it != allocators_->end(); --it) delete *it;
   allocators_->clear();
@@ -104,6 +94,12 @@ void VGS_Library_Context::set_thread_manager_hooks(const VGS_Thread_Manager_Hook
   thread_hooks_ = hooks;
 }
 
+VGS_Context_Registry* VGS_Library_Context::http_registry(VGS_Context_Registry* (*create)()) {
+  VGS_Guard guard(*init_lock_);
+  if (!http_requests_) http_requests_.reset(create());
+  return http_requests_.get();
+}
+
 bool VGS_Library_Context::is_initialized() const {
   return init_count_.load(std::memory_order_acquire) > 0;
 }
@@ -143,15 +139,17 @@ int VGS_Library_Context::initialize() {
 
 void VGS_Library_Context::uninitialize() {
   VGS_Thread_Manager_Hooks hooks;
+  VGS_Context_Registry* http = nullptr;
   {
     VGS_Guard guard(*init_lock_);
     if (init_count_.load() <= 0) return;
     if (init_count_.fetch_sub(1) != 1) return;
     hooks = thread_hooks_;
+    http = http_requests_.get();
   }
   // The last matching call: tear down outside the init lock.
   if (hooks.close != nullptr) hooks.close();
-  http_requests_->release_all();
+  if (http != nullptr) http->release_all();
   VGS_SingleInstance::release_all_instance();
   plat::WSACleanup();
 }

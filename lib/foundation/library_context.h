@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "foundation/list.h"
 #include "foundation/mutex.h"
@@ -10,13 +11,12 @@
 
 class VGS_Allocator;
 
-// Registry of the library's HTTP requests. The HTTP request layer replaces release_all;
-// until it exists there is nothing to release.
-class VGS_HTTP_Request_Registry {
+// A registry that a higher layer keeps in the context (the HTTP requests): created by that
+// layer on first use, emptied by the last uninitialize, destroyed with the context.
+class VGS_Context_Registry {
  public:
-  virtual ~VGS_HTTP_Request_Registry();
-  // Drops the registry's reference on every request still in it.
-  virtual void release_all();
+  virtual ~VGS_Context_Registry() = default;
+  virtual void release_all() = 0;
 };
 
 // Start and stop of the library's thread manager, registered by the thread layer. Until
@@ -54,6 +54,10 @@ class VGS_Library_Context {
   // Serialises initialize/uninitialize and the allocator singletons' creation.
   VGS_Thread_Mutex& init_lock() { return *init_lock_; }
 
+  // The registry of the library's HTTP requests, made by `create` on first use; null when
+  // it cannot be made.
+  VGS_Context_Registry* http_registry(VGS_Context_Registry* (*create)());
+
   void set_thread_manager_hooks(const VGS_Thread_Manager_Hooks& hooks);
   void set_module(void* module) { module_ = module; }
 
@@ -67,6 +71,6 @@ class VGS_Library_Context {
   VGS_TLS<unsigned long>* error_slot_;
   std::atomic<VGS_Allocator*> default_allocator_;
   VGS_List<VGS_Allocator*>* allocators_;
-  VGS_HTTP_Request_Registry* http_requests_;
+  std::unique_ptr<VGS_Context_Registry> http_requests_;  // under init_lock_
   VGS_Thread_Manager_Hooks thread_hooks_;
 };

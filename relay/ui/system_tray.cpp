@@ -39,7 +39,7 @@ CSystemTray::~CSystemTray() {
   }
 }
 
-bool CSystemTray::Create() {
+bool CSystemTray::Create(const char* icon_name, const std::string& icon_theme_path) {
   menu_ = gtk_menu_new();
   g_object_ref_sink(menu_);
   GtkWidget* show = gtk_menu_item_new_with_label("보이기");
@@ -50,8 +50,9 @@ bool CSystemTray::Create() {
   gtk_menu_shell_append(GTK_MENU_SHELL(menu_), exit);
   gtk_widget_show_all(menu_);
 
-  indicator_ = app_indicator_new("Veltrane", "applications-internet",
-                                 APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+  indicator_ = app_indicator_new_with_path("Veltrane", icon_name,
+                                           APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+                                           icon_theme_path.c_str());
   if (indicator_ == nullptr) return false;
   app_indicator_set_title(indicator_, "Veltrane");
   app_indicator_set_menu(indicator_, GTK_MENU(menu_));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 typedef struct _AppIndicator AppIndicator;
 typedef struct _GtkWidget GtkWidget;
@@ -15,9 +16,10 @@ class CSystemTray {
   CSystemTray(const CSystemTray&) = delete;
   CSystemTray& operator=(const CSystemTray&) = delete;
 
-  // Creates the icon and its menu. The icon registers with the desktop's status-notifier
+  // Creates the icon and its menu: the themed icon `icon_name`, looked up first in the icon
+  // theme folder `icon_theme_path`. The icon registers with the desktop's status-notifier
   // host whenever one appears.
-  bool Create();
+  bool Create(const char* icon_name, const std::string& icon_theme_path);
   // Whether a status-notifier host shows icons right now (asked on the session bus).
   static bool HostAvailable();
 

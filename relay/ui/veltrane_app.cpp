@@ -27,6 +27,9 @@ namespace {
 
 constexpr char kInstanceName[] = "VELTRANE";
 constexpr char kPortVariable[] = "VELTRANE_PORT";
+// The program folder's icons/ is an icon theme folder (hicolor/16x16/apps/veltrane.png, ...).
+constexpr char kIconName[] = "veltrane";
+constexpr char kIconFolder[] = "icons";
 
 std::string ProfilePath() {
   return std::string(g_get_user_config_dir()) + "/Veltrane/profile.ini";
@@ -63,6 +66,9 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
     return false;
   }
   toolkit_ = true;
+  const std::string icon_folder = ModulePath(kIconFolder);
+  gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), icon_folder.c_str());
+  gtk_window_set_default_icon_name(kIconName);
 
   unsigned short port = CVeltraneManager::kRelayPort;
   if (const char* text = g_getenv(kPortVariable)) {
@@ -95,7 +101,7 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
                            version.c_str());
 
   tray_ = std::make_unique<CSystemTray>([this] { frame_->Show(); }, [this] { Quit(); });
-  if (!tray_->Create() || !CSystemTray::HostAvailable()) {
+  if (!tray_->Create(kIconName, ModulePath(kIconFolder)) || !CSystemTray::HostAvailable()) {
     manager_->log().log_warning(
         __FILE__, __LINE__,
         "[Veltrane error] Tray icon unavailable (no status notifier host); the window shows on "

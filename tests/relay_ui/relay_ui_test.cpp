@@ -150,7 +150,8 @@ ChildResult ask(unsigned short port, const std::string& request, int seconds = k
                                    std::to_string(seconds)};
   if (bind != nullptr) args.insert(args.end(), {"--bind", bind});
   args.push_back("-");
-  return RunChild(OCS_CLIENT_PATH, args, request);
+  // ocs-client ends itself after `seconds`; the kill limit is only for a client that hangs.
+  return RunChild(OCS_CLIENT_PATH, args, request, static_cast<unsigned int>(seconds + 10) * 1000u);
 }
 
 std::string answer_of(const ChildResult& result) {
@@ -291,10 +292,12 @@ bool requested(const Test_Portal& portal, const std::string& path) {
 }
 
 TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
-  portal_.delay("/slow.html", 4000);
+  // The slow page must still be loading when the second request has been served, also on a
+  // loaded machine: it comes after the first client has given up.
+  portal_.delay("/slow.html", 12000);
   auto relay = start();
   auto first = std::async(std::launch::async, [&] {
-    return ask(relay->port(), request("SLOW", "FIRST"), 8, "127.0.0.2");
+    return ask(relay->port(), request("SLOW", "FIRST"), 10, "127.0.0.2");
   });
   ASSERT_TRUE(wait_until([&] { return requested(portal_, "/slow.html"); }, 10000));
   const ChildResult second = ask(relay->port(), request("ECHO", "SECOND"), kAnswerSeconds, "127.0.0.3");

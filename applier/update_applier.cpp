@@ -1,0 +1,261 @@
+#include "applier/update_applier.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "applier/applier_files.h"
+#include "applier/debug_line.h"
+#include "common/program_utils.h"
+#include "foundation/file_util.h"
+#include "foundation/text.h"
+#include "platform/directory.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/path_info.h"
+#include "platform/process.h"
+#include "platform/process_control.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr char kCompletionPath[] = "/ocs/veltrane/complete.do?sessionKey=";
+// DownloadFile writes "." + name + ".part" until a download is complete.
+constexpr char kPartialPrefix[] = ".";
+constexpr char kPartialSuffix[] = ".part";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string PortalBase(const std::string& value) {
+  std::size_t begin = 0, end = value.size();
+  while (begin < end && IsBlank(value[begin])) ++begin;
+  while (end > begin && (IsBlank(value[end - 1]) || value[end - 1] == '/')) --end;
+  std::string base = value.substr(begin, end - begin);
+  if (!base.empty() && base.find("://") == std::string::npos) base = "https://" + base;
+  return base;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A name the service manager could have downloaded: no path separator of either system,
+// no control character.
+bool IsPlainName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+}
+
+bool IsPartialDownload(const std::string& name) {
+  return name.size() > sizeof(kPartialPrefix) - 1 + sizeof(kPartialSuffix) - 1 &&
+         name.compare(0, sizeof(kPartialPrefix) - 1, kPartialPrefix) == 0 &&
+         EndsWith(name, kPartialSuffix);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+struct SnapshotCloser {
+  void operator()(plat::ProcessSnapshot* snapshot) const { plat::CloseSnapshot(snapshot); }
+};
+
+// Removes what `path` names; a link is removed, never what it points at.
+bool RemovePath(const std::string& path) {
+  plat::PathInfo info;
+  if (!plat::GetPathInfo(path.c_str(), &info)) return plat::GetLastError() == ERROR_FILE_NOT_FOUND;
+  if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return VGSLib::deletedir(path.c_str()) == 0;
+  return VGSLib::deletefile(path.c_str()) == 0;
+}
+
+}  // namespace
+
+CPortalSettings::CPortalSettings() {
+  transfer.connect_timeout_ms = kNoticeConnectTimeoutMs;
+  transfer.request_timeout_ms = kNoticeTimeoutMs;
+}
+
+CPortalSettings CPortalSettings::Read(const std::string& program_dir) {
+  const std::string update_ini = program_dir + "/" + kUpdateIni;
+  CPortalSettings settings;
+  settings.base_url = PortalBase(ReadProfileString(update_ini, "UPDATE", "PORTAL", ""));
+  std::string ca_file = ReadProfileString(update_ini, "UPDATE", "CAFILE", "");
+  if (!ca_file.empty() && ca_file[0] != '/') ca_file = program_dir + "/" + ca_file;
+  settings.transfer.ca_file = ca_file;
+  return settings;
+}
+
+bool IsProgramFileName(const std::string& name) {
+  const std::size_t point = name.rfind('.');
+  if (point == std::string::npos) return false;
+  const std::string extension = name.substr(point + 1);
+  return extension == "exe" || extension == "EXE";
+}
+
+CUpdateApplier::CUpdateApplier(const std::string& program_dir, const std::string& session_key,
+                               const CPortalSettings& portal, DWORD end_wait_ms,
+                               DWORD settle_wait_ms)
+    : program_dir_(program_dir), session_key_(session_key), portal_(portal),
+      end_wait_ms_(end_wait_ms), settle_wait_ms_(settle_wait_ms) {}
+
+std::string CUpdateApplier::CompletionNoticeUrl() const {
+  return portal_.base_url + kCompletionPath + session_key_;
+}
+
+CUpdateApplier::Entry CUpdateApplier::Classify(const std::string& folder,
+                                               const std::string& name) const {
+  // The applier never replaces its own file (the service manager does), whatever the
+  // letter case; an unfinished download is not a file to install.
+  if (!IsPlainName(name) || VGSLib::tstricmp(name.c_str(), kApplierExe) == 0 ||
+      IsPartialDownload(name)) {
+    return Entry::kDrop;
+  }
+  // Only a regular file of its own: a link would install what it points at, a file with
+  // other names would stay reachable (and changeable) through them.
+  plat::PathInfo source;
+  if (!plat::GetPathInfo((folder + "/" + name).c_str(), &source) || !plat::IsRegularFile(source) ||
+      source.links != 1) {
+    return Entry::kDrop;
+  }
+  // A folder of the same name is never replaced by a file.
+  plat::PathInfo target;
+  if (plat::GetPathInfo((program_dir_ + "/" + name).c_str(), &target) &&
+      (target.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return Entry::kDrop;
+  }
+  return Entry::kInstall;
+}
+
+int CUpdateApplier::ApplyDownloadedFiles(const std::string& folder) {
+  moved_.clear();
+  kept_.clear();
+  plat::PathInfo info;
+  if (!plat::GetPathInfo(folder.c_str(), &info)) return 0;
+  // Anything but a real folder under that name (a link, a file) is only removed: files
+  // are never taken from outside the program folder.
+  if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (!RemovePath(folder)) DebugLine("RemoveFolder 실패");
+    return 0;
+  }
+
+  std::vector<std::string> names;
+  {
+    plat::DirectoryReader reader;
+    if (!reader.open(folder.c_str())) return 0;
+    plat::DirectoryEntry entry;
+    while (reader.next(&entry)) names.push_back(entry.name);
+  }
+
+  for (const std::string& name : names) {
+    if (Classify(folder, name) == Entry::kDrop) continue;
+    const std::string source = folder + "/" + name;
+    const std::string target = program_dir_ + "/" + name;
+    plat::PathInfo file;
+    if (plat::GetPathInfo(target.c_str(), &file) && plat::IsRegularFile(file) &&
+        (file.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      plat::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    if (plat::GetPathInfo(source.c_str(), &file) &&
+        (file.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      plat::SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    // One rename: the installed file is the old one until the new one replaces it.
+    if (!plat::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      const DWORD error = plat::GetLastError();
+      DebugLine("파일이동 실패 %s - %s (%u)", source.c_str(), target.c_str(), error);
+      kept_.push_back(name);
+      continue;
+    }
+    DebugLine("파일이동 성공 %s - %s", source.c_str(), target.c_str());
+    moved_.push_back(name);
+    // The running copy ends only once its replacement is in place; it keeps its old
+    // file until then.
+    if (IsProgramFileName(name)) EndRunningCopy(name);
+  }
+
+  plat::Sleep(settle_wait_ms_);
+  RemoveFolder(folder);
+  if (!moved_.empty()) SendCompletionNotice();
+  return 0;
+}
+
+void CUpdateApplier::EndRunningCopy(const std::string& name) {
+  const DWORD process_id = FindProcessByName(name.c_str());
+  if (process_id == 0) return;
+  KillProcess(process_id);
+  plat::Sleep(end_wait_ms_);
+}
+
+void CUpdateApplier::RemoveFolder(const std::string& folder) {
+  if (kept_.empty()) {
+    if (VGSLib::deletedir(folder.c_str()) < 0) DebugLine("RemoveFolder 실패");
+    return;
+  }
+  // Files that could not be moved wait for the next run; everything else goes.
+  plat::DirectoryReader reader;
+  if (!reader.open(folder.c_str())) return;
+  std::vector<std::string> names;
+  plat::DirectoryEntry entry;
+  while (reader.next(&entry)) names.push_back(entry.name);
+  reader.close();
+  bool removed = true;
+  for (const std::string& name : names) {
+    if (std::find(kept_.begin(), kept_.end(), name) != kept_.end()) continue;
+    removed = RemovePath(folder + "/" + name) && removed;
+  }
+  if (!removed) DebugLine("RemoveFolder 실패");
+}
+
+int CUpdateApplier::KillProcess(DWORD process_id) {
+  // Allowed to end it at all (the debug privilege on Windows)?
+  if (!plat::MayTerminateProcess(process_id)) return 0;
+  HANDLE process = plat::OpenProcess(PROCESS_ALL_ACCESS, FALSE, process_id);
+  if (process == nullptr) {
+    DebugLine("다음의 오류로 프로세스 종료에 실패했습니다. ErrorCode : (%d)",
+              static_cast<int>(plat::GetLastError()));
+    return 0;
+  }
+  const BOOL ended = plat::TerminateProcess(process, 0);
+  plat::CloseHandle(process);
+  return ended ? 1 : 0;
+}
+
+DWORD CUpdateApplier::FindProcessByName(const char* exe_name) const {
+  if (exe_name == nullptr) return 0;
+  std::unique_ptr<plat::ProcessSnapshot, SnapshotCloser> snapshot(
+      plat::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
+  const DWORD self = plat::GetCurrentProcessId();
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof(PROCESSENTRY32);
+  for (BOOL more = plat::Process32First(snapshot.get(), &entry); more;
+       more = plat::Process32Next(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == self ||
+        VGSLib::tstricmp(BaseName(entry.szExeFile).c_str(), exe_name) != 0) {
+      continue;
+    }
+    // Only a copy started from this program folder: another installation's programs,
+    // and programs of the same name elsewhere, are left alone.
+    if (FolderOf(plat::ProcessExePath(entry.th32ProcessID)) == program_dir_)
+      return entry.th32ProcessID;
+  }
+  return 0;
+}
+
+void CUpdateApplier::SendCompletionNotice() {
+  // Without a portal setting there is nowhere to send it.
+  if (portal_.base_url.empty()) return;
+  CURLClientPOST client;
+  client.SetOptions(portal_.transfer);
+  client.SetUrl(CompletionNoticeUrl());
+  client.Perform();
+}

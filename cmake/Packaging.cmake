@@ -1,0 +1,141 @@
+# Icons, install rules and the two packages. `cmake --build BUILD --target package` (or
+# `cpack` in BUILD) makes:
+#   veltrane-VERSION-linux-ARCH.tar.gz  per-user install: install.sh, uninstall.sh,
+#                                       programs/ (the program folder), share/ (templates)
+#   veltrane_VERSION_ARCH.deb          the program folder in /opt/veltrane, for managed desktops
+# Install components:
+#   programs  the program folder, flat: the three programs, libzervlib.so, icons/hicolor/
+#   system    the Debian package's files outside the program folder (/etc, /usr/share)
+#   tarball   install.sh, uninstall.sh, the menu entry and INI templates
+# `cmake --install BUILD --prefix DIR` installs a bare program folder (programs only).
+
+set(VELTRANE_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
+set(VELTRANE_PACKAGING_BINARY_DIR ${CMAKE_BINARY_DIR}/packaging)
+set(VELTRANE_DEB_PROGRAM_DIR /opt/veltrane)
+set(VELTRANE_MAINTAINER "Zerv Veltrane team <veltrane@zerv.example>" CACHE STRING
+  "Maintainer of the Debian package (name <address>)")
+
+set(VELTRANE_PROGRAM_TARGETS Veltrane veltrane_service zerv_run zervlib)
+foreach(target ${VELTRANE_PROGRAM_TARGETS})
+  if(NOT TARGET ${target})
+    message(FATAL_ERROR "Packaging: the program folder needs the target ${target}")
+  endif()
+endforeach()
+
+# --- icons: rendered from the one drawing, into the build's program folder too ---
+find_program(RSVG_CONVERT rsvg-convert REQUIRED)  # package librsvg2-bin
+set(VELTRANE_ICON_SIZES 16 22 24 32 48 64 128 256)
+set(icon_svg ${VELTRANE_PACKAGING_DIR}/icons/veltrane.svg)
+set(icon_root ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/icons/hicolor)
+set(icon_files ${icon_root}/scalable/apps/veltrane.svg)
+add_custom_command(OUTPUT ${icon_root}/scalable/apps/veltrane.svg
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${icon_root}/scalable/apps
+  COMMAND ${CMAKE_COMMAND} -E copy ${icon_svg} ${icon_root}/scalable/apps/veltrane.svg
+  DEPENDS ${icon_svg} VERBATIM)
+foreach(size ${VELTRANE_ICON_SIZES})
+  set(png ${icon_root}/${size}x${size}/apps/veltrane.png)
+  add_custom_command(OUTPUT ${png}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${icon_root}/${size}x${size}/apps
+    COMMAND ${RSVG_CONVERT} --width ${size} --height ${size} --output ${png} ${icon_svg}
+    DEPENDS ${icon_svg} VERBATIM)
+  list(APPEND icon_files ${png})
+endforeach()
+add_custom_target(veltrane_icons ALL DEPENDS ${icon_files})
+add_dependencies(Veltrane veltrane_icons)
+
+# --- the program folder ---
+# Symbols bound at start-up, so that the relocation tables can be read-only (hardening).
+foreach(target ${VELTRANE_PROGRAM_TARGETS})
+  target_link_options(${target} PRIVATE LINKER:-z,now)
+endforeach()
+install(TARGETS ${VELTRANE_PROGRAM_TARGETS}
+  RUNTIME DESTINATION . COMPONENT programs
+  LIBRARY DESTINATION . COMPONENT programs)
+foreach(icon ${icon_files})
+  file(RELATIVE_PATH relative ${icon_root} ${icon})
+  get_filename_component(folder ${relative} DIRECTORY)
+  install(FILES ${icon} DESTINATION icons/hicolor/${folder} COMPONENT programs)
+  install(FILES ${icon} DESTINATION usr/share/icons/hicolor/${folder}
+    COMPONENT system EXCLUDE_FROM_ALL)
+endforeach()
+
+# --- Debian package: everything outside the program folder ---
+# INI files that administrators edit are configuration files in /etc/veltrane; the program
+# folder links to them. (SessionKey.ini and WinSize.ini are the programs' own and are not
+# shipped.)
+install(FILES ${VELTRANE_PACKAGING_DIR}/config/Update.ini ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
+  DESTINATION etc/veltrane COMPONENT system EXCLUDE_FROM_ALL)
+install(CODE "
+  foreach(name Update.ini veltrane_url.ini)
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}${VELTRANE_DEB_PROGRAM_DIR}\")
+    file(CREATE_LINK /etc/veltrane/\${name}
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}${VELTRANE_DEB_PROGRAM_DIR}/\${name}\" SYMBOLIC)
+  endforeach()" COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES ${VELTRANE_PACKAGING_DIR}/debian/VeltraneService.desktop
+  DESTINATION etc/xdg/autostart COMPONENT system EXCLUDE_FROM_ALL)
+set(TRYEXEC ${VELTRANE_DEB_PROGRAM_DIR}/Veltrane.exe)
+set(EXEC ${VELTRANE_DEB_PROGRAM_DIR}/Veltrane.exe)
+set(PATH ${VELTRANE_DEB_PROGRAM_DIR})
+configure_file(${VELTRANE_PACKAGING_DIR}/veltrane.desktop.in
+  ${VELTRANE_PACKAGING_BINARY_DIR}/veltrane.desktop @ONLY)
+unset(TRYEXEC)
+unset(EXEC)
+unset(PATH)
+install(FILES ${VELTRANE_PACKAGING_BINARY_DIR}/veltrane.desktop
+  DESTINATION usr/share/applications COMPONENT system EXCLUDE_FROM_ALL)
+configure_file(${VELTRANE_PACKAGING_DIR}/debian/changelog.in
+  ${VELTRANE_PACKAGING_BINARY_DIR}/changelog @ONLY)
+add_custom_command(OUTPUT ${VELTRANE_PACKAGING_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9 -n -c ${VELTRANE_PACKAGING_BINARY_DIR}/changelog
+    > ${VELTRANE_PACKAGING_BINARY_DIR}/changelog.gz
+  DEPENDS ${VELTRANE_PACKAGING_BINARY_DIR}/changelog VERBATIM)
+add_custom_target(veltrane_changelog ALL DEPENDS ${VELTRANE_PACKAGING_BINARY_DIR}/changelog.gz)
+install(FILES ${VELTRANE_PACKAGING_DIR}/debian/copyright ${VELTRANE_PACKAGING_BINARY_DIR}/changelog.gz
+  DESTINATION usr/share/doc/veltrane COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES ${VELTRANE_PACKAGING_DIR}/debian/lintian-overrides
+  DESTINATION usr/share/lintian/overrides RENAME veltrane COMPONENT system EXCLUDE_FROM_ALL)
+
+# --- tarball: the scripts and templates beside programs/ ---
+install(PROGRAMS ${VELTRANE_PACKAGING_DIR}/tarball/install.sh ${VELTRANE_PACKAGING_DIR}/tarball/uninstall.sh
+  DESTINATION . COMPONENT tarball EXCLUDE_FROM_ALL)
+install(FILES ${VELTRANE_PACKAGING_DIR}/veltrane.desktop.in
+  ${VELTRANE_PACKAGING_DIR}/config/Update.ini ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
+  DESTINATION share COMPONENT tarball EXCLUDE_FROM_ALL)
+
+# --- CPack ---
+set(CPACK_GENERATOR "TGZ;DEB")
+set(CPACK_PACKAGE_NAME veltrane)
+set(CPACK_PACKAGE_VENDOR Zerv)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME veltrane-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay between hospital OCS programs and the insurer's portal")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_VELTRANE_STRIP ${CMAKE_STRIP})
+set(CPACK_PRE_BUILD_SCRIPTS ${VELTRANE_PACKAGING_DIR}/StripNotes.cmake)
+# Which components go where differs per package (see the file).
+configure_file(${VELTRANE_PACKAGING_DIR}/CPackProjectConfig.cmake.in
+  ${VELTRANE_PACKAGING_BINARY_DIR}/CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${VELTRANE_PACKAGING_BINARY_DIR}/CPackProjectConfig.cmake)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VELTRANE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The summary above is the first line; this is the rest.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Veltrane connects a hospital's order communication system (OCS) with the
+insurer's web portal on the desktop. OCS programs send their requests to
+Veltrane.exe on TCP port 9812; it opens the portal page for the request in its
+own window and sends the page's answer back. VeltraneService.exe keeps it
+running and installs program updates from the portal.
+.
+The programs live in /opt/veltrane, which members of the veltrane group may
+write: add the desktop users who run Veltrane to that group.")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${VELTRANE_PACKAGING_DIR}/debian/postinst
+  ${VELTRANE_PACKAGING_DIR}/debian/prerm
+  ${VELTRANE_PACKAGING_DIR}/debian/postrm
+  ${VELTRANE_PACKAGING_DIR}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,290 @@
+#include "common/curl_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "foundation/text.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr char kUserAgent[] = "QuorixHTTP";
+constexpr long kMaxRedirects = 10;
+constexpr long kDownloadBufferSize = 32768;
+constexpr unsigned int kExecutableMode = 0777;
+
+// Ends a transfer that the caller aborts or that moves no byte for the stall window
+// (libcurl's own low-speed check averages over several seconds and would let a stall run
+// that much longer).
+class TransferWatch {
+ public:
+  explicit TransferWatch(const CURLOptions& options) : options_(options) {}
+
+  static int Check(void* self, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+    return static_cast<TransferWatch*>(self)->Stop(down + up) ? 1 : 0;
+  }
+
+ private:
+  bool Stop(curl_off_t moved) {
+    if (options_.abort && options_.abort()) return true;
+    if (options_.stall_timeout_s <= 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (moved != moved_ || !started_) {
+      moved_ = moved;
+      since_ = now;
+      started_ = true;
+      return false;
+    }
+    return now - since_ >= std::chrono::seconds(options_.stall_timeout_s);
+  }
+
+  const CURLOptions& options_;
+  curl_off_t moved_ = 0;
+  bool started_ = false;
+  std::chrono::steady_clock::time_point since_;
+};
+
+// What every transfer shares: verification, protocols, redirect limit and time-outs.
+void ApplyTransferOptions(CURL* curl, const CURLOptions& options, TransferWatch* watch) {
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &TransferWatch::Check);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, watch);
+}
+
+bool EndsWithExe(const std::string& path) {
+  return path.size() >= 4 && VGSLib::tstricmp(path.c_str() + path.size() - 4, ".exe") == 0;
+}
+
+// One download's target: the temporary file, created at the first byte (or at the end
+// for an empty body) once the answer is known to be a complete 200 with a length.
+class DownloadSink {
+ public:
+  DownloadSink(CURL* curl, const std::string& path)
+      : curl_(curl),
+        temp_(DownloadTempPath(path)),
+        mode_(EndsWithExe(path) ? kExecutableMode : plat::kDefaultFileMode) {}
+  ~DownloadSink() { Discard(); }
+  DownloadSink(const DownloadSink&) = delete;
+  DownloadSink& operator=(const DownloadSink&) = delete;
+
+  static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self) {
+    return static_cast<DownloadSink*>(self)->Append(data, size * count) ? size * count : 0;
+  }
+
+  // After a transfer that libcurl reports complete: the status, the length and the byte
+  // count agree, and the file is closed. Otherwise the temporary file is removed.
+  bool Finish() {
+    if (!Open()) return false;
+    if (written_ != expected_) return false;
+    const BOOL closed = plat::CloseFile(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    return closed != FALSE;
+  }
+
+  // Moves the finished file into place; false (and the file removed) when that fails.
+  bool Commit(const std::string& path) {
+    if (plat::MoveFileExA(temp_.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      committed_ = true;
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  // Checks the answer and creates the file on first use.
+  bool Open() {
+    if (file_ != INVALID_HANDLE_VALUE) return true;
+    if (refused_) return false;
+    long status = 0;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200 ||
+        curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+        length < 0) {
+      refused_ = true;
+      return false;
+    }
+    expected_ = length;
+    file_ = plat::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              mode_);
+    if (file_ == INVALID_HANDLE_VALUE) {
+      refused_ = true;
+      return false;
+    }
+    created_ = true;
+    return true;
+  }
+
+  bool Append(const char* data, std::size_t size) {
+    if (!Open()) return false;
+    if (static_cast<curl_off_t>(size) > expected_ - written_) return false;
+    while (size > 0) {
+      DWORD done = 0;
+      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+      if (!plat::WriteFile(file_, data, piece, &done, nullptr) || done == 0) return false;
+      data += done;
+      size -= done;
+      written_ += done;
+    }
+    return true;
+  }
+
+  void Discard() {
+    if (file_ != INVALID_HANDLE_VALUE) plat::CloseFile(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    if (created_ && !committed_) plat::DeleteFileA(temp_.c_str());
+  }
+
+  CURL* curl_;
+  std::string temp_;
+  unsigned int mode_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  curl_off_t expected_ = 0;
+  curl_off_t written_ = 0;
+  bool refused_ = false;
+  bool created_ = false;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+// ---- CURLClient ----
+
+CURLClient::CURLClient() : handle_(curl_easy_init()) {
+  if (handle_ != nullptr)
+    curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_COOKIEFILE, "cookie.txt");
+}
+
+CURLClient::~CURLClient() {
+  if (handle_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle_));
+}
+
+std::size_t CURLClient::WriteFunction(char* data, std::size_t size, std::size_t count, void* self) {
+  auto* client = static_cast<CURLClient*>(self);
+  const std::size_t bytes = size * count;
+  if (bytes > client->options_.max_response_bytes -
+                  std::min(client->response_.size(), client->options_.max_response_bytes)) {
+    return 0;  // too long an answer: the call fails instead of growing without bound
+  }
+  client->response_.append(data, bytes);
+  return bytes;
+}
+
+int CURLClient::Perform() {
+  if (url_.empty() || handle_ == nullptr) return -1;
+  CURL* curl = static_cast<CURL*>(handle_);
+  curl_easy_setopt(curl, CURLOPT_COOKIESESSION, 1L);
+  curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLClient::WriteFunction);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+  TransferWatch watch(options_);
+  ApplyTransferOptions(curl, options_, &watch);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.request_timeout_ms);
+  const CURLcode done = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+  if (done != CURLE_OK) return -1;
+  long status = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return -1;
+  return static_cast<int>(status);
+}
+
+// ---- CURLClientPOST ----
+
+CURLClientPOST::CURLClientPOST() : json_(false), post_fields_("") {}
+
+CURLClientPOST::~CURLClientPOST() = default;
+
+int CURLClientPOST::Perform() {
+  CURL* curl = static_cast<CURL*>(handle());
+  if (curl == nullptr) return -1;
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_slist* headers = nullptr;
+  curl_mime* form = nullptr;
+  if (!post_fields_.empty()) {
+    if (json_) {
+      headers = curl_slist_append(nullptr, "Content-Type: application/json");
+      if (headers == nullptr) return -1;
+      curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    }
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(post_fields_.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post_fields_.c_str());
+  } else if (form_fields_.empty() && file_buffers_.empty()) {
+    // The portal calls: all parameters travel in the query; the body is empty.
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+  } else {
+    form = curl_mime_init(curl);
+    if (form == nullptr) return -1;
+    bool built = true;
+    for (const auto& field : form_fields_) {
+      curl_mimepart* part = curl_mime_addpart(form);
+      built = built && part != nullptr && curl_mime_name(part, field.first.c_str()) == CURLE_OK &&
+              curl_mime_data(part, field.second.data(), field.second.size()) == CURLE_OK;
+    }
+    for (const auto& file : file_buffers_) {
+      if (file.second == nullptr) continue;
+      curl_mimepart* part = curl_mime_addpart(form);
+      built = built && part != nullptr && curl_mime_name(part, file.first.c_str()) == CURLE_OK &&
+              curl_mime_filename(part, file.second->file_name.c_str()) == CURLE_OK &&
+              curl_mime_data(part, file.second->data, file.second->length) == CURLE_OK;
+    }
+    if (!built) {
+      curl_mime_free(form);
+      return -1;
+    }
+    curl_easy_setopt(curl, CURLOPT_MIMEPOST, form);
+  }
+  const int result = CURLClient::Perform();
+  // The handle must not keep pointers to what is freed here.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_MIMEPOST, nullptr);
+  if (form != nullptr) curl_mime_free(form);
+  if (headers != nullptr) curl_slist_free_all(headers);
+  return result;
+}
+
+// ---- DownloadFile ----
+
+std::string DownloadTempPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, name) + "." + path.substr(name) + ".part";
+}
+
+BOOL DownloadFile(const char* url, const char* path) {
+  return DownloadFile(url, path, CURLOptions());
+}
+
+BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options) {
+  if (url == nullptr || url[0] == '\0' || path == nullptr || path[0] == '\0') return FALSE;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return FALSE;
+  bool complete = false;
+  {
+    DownloadSink sink(curl, path);
+    curl_easy_setopt(curl, CURLOPT_URL, url);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DownloadSink::Write);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    TransferWatch watch(options);
+    ApplyTransferOptions(curl, options, &watch);
+    complete = curl_easy_perform(curl) == CURLE_OK && sink.Finish() && sink.Commit(path);
+  }
+  curl_easy_cleanup(curl);
+  return complete ? TRUE : FALSE;
+}

@@ -1,0 +1,104 @@
+// The HTTP client of the service manager and the update applier, on libcurl's easy
+// interface: CURLClient / CURLClientPOST for portal calls (one object per request, the
+// response held in memory) and DownloadFile for program files (streamed to disk).
+//
+// Every transfer verifies the server's certificate and host name, speaks only http and
+// https (also after a redirect), and ends on its own when the server stalls: a connect
+// time-out, and a transfer that moves no byte for a whole stall window fails; portal
+// calls also have a total time-out.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/types.h"
+
+struct CURLOptions {
+  static constexpr long kConnectTimeoutMs = 30000;
+  static constexpr long kRequestTimeoutMs = 120000;
+  static constexpr long kStallTimeoutS = 60;
+  static constexpr std::size_t kMaxResponseBytes = 1u << 20;
+
+  // CA bundle (PEM) that the server certificate must chain to; empty: the system's.
+  std::string ca_file;
+  long connect_timeout_ms = kConnectTimeoutMs;
+  // Whole portal call, redirects included; 0: no limit. Downloads have none.
+  long request_timeout_ms = kRequestTimeoutMs;
+  // Fails a transfer that moves no byte for this many seconds; 0: no limit.
+  long stall_timeout_s = kStallTimeoutS;
+  // Largest portal answer kept in memory; a longer one fails the call.
+  std::size_t max_response_bytes = kMaxResponseBytes;
+  // Asked while a transfer runs; true ends it as failed.
+  std::function<bool()> abort;
+};
+
+class CURLClient {
+ public:
+  CURLClient();
+  virtual ~CURLClient();
+  CURLClient(const CURLClient&) = delete;
+  CURLClient& operator=(const CURLClient&) = delete;
+
+  void SetUrl(const std::string& url) { url_ = url; }
+  std::string GetResponse() const { return response_; }
+  void SetOptions(const CURLOptions& options) { options_ = options; }
+
+  // The HTTP status of the final response (redirects are followed), or -1 when the URL
+  // is empty (nothing is sent) or the transfer failed.
+  virtual int Perform();
+
+ protected:
+  void* handle() const { return handle_; }
+
+ private:
+  static std::size_t WriteFunction(char* data, std::size_t size, std::size_t count, void* self);
+
+  std::string response_;
+  std::string url_;
+  void* handle_;  // CURL*, owned
+  CURLOptions options_;
+};
+
+// A file part of a multipart form; the caller owns it and the bytes.
+struct FileBuffer {
+  std::string file_name;
+  const char* data = nullptr;
+  DWORD length = 0;
+};
+
+class CURLClientPOST : public CURLClient {
+ public:
+  CURLClientPOST();
+  ~CURLClientPOST() override;
+
+  // With post fields: they are the body ("Content-Type: application/json" when the JSON
+  // flag is set). Without: a multipart form of the form fields and file buffers, in
+  // ascending order of their names; with neither, the POST has an empty body.
+  void SetJson(bool json) { json_ = json; }
+  void SetPostFields(const std::string& fields) { post_fields_ = fields; }
+  void AddFormField(const std::string& name, const std::string& value) {
+    form_fields_[name] = value;
+  }
+  void AddFileBuffer(const std::string& name, FileBuffer* buffer) { file_buffers_[name] = buffer; }
+
+  int Perform() override;
+
+ private:
+  bool json_;
+  std::string post_fields_;
+  std::map<std::string, std::string> form_fields_;
+  std::map<std::string, FileBuffer*> file_buffers_;
+};
+
+// GETs `url` (redirects followed) into `path`. TRUE only when the final answer is 200
+// with a Content-Length and exactly that many bytes arrived. The body goes to a
+// temporary file beside `path` (the name with a leading '.' and ".part" appended), which
+// replaces `path` only when complete and is removed on failure, so `path` never holds a
+// partial file. A name ending in ".exe" (any case) is created executable.
+BOOL DownloadFile(const char* url, const char* path);
+BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options);
+
+// The temporary file DownloadFile writes before `path` is complete.
+std::string DownloadTempPath(const std::string& path);

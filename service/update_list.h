@@ -1,0 +1,22 @@
+// The portal's update list: a JSON array of objects with the string members "file_name",
+// "file_version" and "down_path".
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CUpdateItem {
+  std::string file_name;
+  std::string file_version;
+  std::string down_path;
+};
+
+// Reads the answer text (the locale's codeset, up to its first zero byte). False when it
+// cannot be converted or is not JSON. A root other than an array gives no items; an
+// element that is not an object, or lacks one of the three members, or holds one that is
+// not a string, is left out. Strings keep what they hold, empty ones included.
+bool ParseUpdateList(const std::string& text, std::vector<CUpdateItem>* items);
+
+// Whether `name` is a plain file name that stays in the folder it is joined to: not
+// empty, not "." or "..", without '/', '\' or control characters.
+bool IsPlainFileName(const std::string& name);

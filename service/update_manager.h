@@ -1,0 +1,79 @@
+// CUpdateManager: keeps the installed programs current. Once at start and then on every
+// timer expiry it asks the portal for the update list, downloads each listed file whose
+// version differs from the installed one into "downfile", moves a new applier into place
+// at once, and tells the portal when it downloaded anything. The busy flag tells the
+// launcher not to start the applier while a cycle may write into "downfile".
+//
+// Settings read at start, beside the program:
+//   SessionKey.ini [SESSION] SESSIONKEY  the session key, sent as it is
+//   Update.ini     [UPDATE]  UPDATEINFO  "0" switches updates off for the process's life
+//                            PORTAL, CAFILE  where the portal is (common/portal_config.h)
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "common/curl_client.h"
+#include "platform/types.h"
+#include "service/schedule_handler.h"
+
+class VGS_Log;
+
+class CUpdateManager : public CScheduleHandler {
+ public:
+  static constexpr unsigned long kIntervalMs = 3600000;
+
+  // `log` is borrowed and may be null. `transfer` holds the time-outs of every portal
+  // call and download; its abort check is asked besides Cancel().
+  CUpdateManager(VGS_Log* log, const std::string& program_dir,
+                 unsigned long interval_ms = kIntervalMs,
+                 const CURLOptions& transfer = CURLOptions());
+  ~CUpdateManager() override;
+
+  // Reads the settings, spawns the worker thread unless it runs, and runs the first
+  // cycle on the calling thread. The spawn result; -1 when the worker already ran.
+  int Start();
+
+  // Timer expiry on the worker thread: -1 once the task is closed, else one cycle and 0.
+  int handle_timeout(long timer_id, unsigned long& interval, VGS_Reactor* reactor) override;
+
+  // One update cycle: 0 when updates are switched off, else 1. A cycle that finds
+  // another one running returns at once.
+  int CheckForUpdates();
+  // Posts to the update-list endpoint; TRUE with the answer for a status of 200 to 299.
+  BOOL FetchUpdateList(std::string& list);
+  // Downloads what the list names and differs from what is installed.
+  void ProcessUpdateList(const std::string& list);
+  // 1 when the listed version differs from the waiting or installed copy, or there is
+  // none; 0 when they are equal, or the name has no extension and a copy exists.
+  int NeedsUpdate(const std::string& file_name, const std::string& file_version);
+
+  // 1 while a cycle runs, else 0 (read under the task's lock).
+  int busy() const;
+  bool enabled() const { return enabled_ != 0; }
+  // Ends a running transfer and every later one as failed (shutdown).
+  void Cancel() { cancelled_.store(true); }
+
+  // The endpoint URLs as the settings make them ("/ocs/..." without a portal).
+  std::string UpdateListUrl() const;
+  std::string StartNoticeUrl() const;
+
+  // Reads SessionKey.ini and Update.ini (Start does this first).
+  void ReadSettings();
+
+ private:
+  bool aborted() const;
+  CURLOptions TransferOptions() const;
+  void SendStartNotice();
+  void SetBusy(int busy);
+
+  VGS_Log* log_;
+  const std::string program_dir_;
+  int busy_;
+  std::string session_key_;
+  int enabled_;
+  std::string portal_;
+  std::string ca_file_;
+  const CURLOptions transfer_;
+  std::atomic<bool> cancelled_;
+};

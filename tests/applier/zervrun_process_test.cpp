@@ -1,0 +1,201 @@
+// ZervRun.exe run as a process from a program folder of its own, with stand-ins for the
+// relay and the service manager, the firewall tools and the autostart folders.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "applier/system_registration.h"
+#include "applier_test_util.h"
+#include "common/test_http.h"
+#include "platform/process_mutex.h"
+
+namespace {
+
+using applier_test::Child;
+using applier_test::Clock;
+using applier_test::CopyProgram;
+using applier_test::CountStarts;
+using applier_test::FileVersion;
+using applier_test::FirewallScenario;
+using applier_test::FirewallTools;
+using applier_test::Folder;
+using applier_test::ProcessesOf;
+using applier_test::Starts;
+using applier_test::WaitUntil;
+using Names = std::vector<std::string>;
+
+constexpr char kNewVersion[] = "2.0.0.15";
+
+FirewallScenario FirewalldWithPortClosed() {
+  FirewallScenario scenario;
+  scenario.firewalld = true;
+  scenario.state = 0;
+  return scenario;
+}
+
+class ZervRunProcessTest : public ::testing::Test {
+ protected:
+  ZervRunProcessTest() : tools_(FirewalldWithPortClosed()) {}
+
+  void SetUp() override {
+    portal_.server().Post("/ocs/veltrane/complete.do",
+                          [this](const httplib::Request& req, httplib::Response& res) {
+                            {
+                              std::lock_guard<std::mutex> lock(mutex_);
+                              notices_.push_back(req.target);
+                            }
+                            res.set_content("OK", "text/plain");
+                          });
+    ASSERT_TRUE(portal_.Start());
+    ASSERT_TRUE(CopyProgram(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
+    ASSERT_TRUE(CopyProgram(ZERVLIB_PATH, program_.file("libzervlib.so")));
+    ASSERT_TRUE(CopyProgram(STAND_IN_PATH, program_.file("Veltrane.exe")));
+    ASSERT_TRUE(CopyProgram(STAND_IN_PATH, program_.file("VeltraneService.exe")));
+    program_.Write("SessionKey.ini", "[SESSION]\nSESSIONKEY=" + key_ + "\n");
+    program_.Write("Update.ini", "[UPDATE]\nPORTAL=" + portal_.Base() + "\n");
+  }
+  void TearDown() override {
+    children_.clear();
+    applier_test::KillProcessesIn(program_.path());
+    applier_test::EndAdoptedProcesses({});
+  }
+
+  std::vector<std::string> Environment() const {
+    return {"PATH=" + tools_.SearchPath(), "XDG_CONFIG_DIRS=" + xdg_.file("etc") + ":/etc/xdg",
+            "XDG_CONFIG_HOME=" + xdg_.file("home/.config"), "HOME=" + xdg_.file("home")};
+  }
+  // Runs ZervRun.exe to its end; its exit code.
+  int RunApplier(unsigned int limit_ms = 10000 * kTestSlowdown) {
+    Child applier({program_.file("ZervRun.exe")}, Environment(), logs_.file("applier.txt"));
+    return applier.Wait(limit_ms);
+  }
+  std::string Diagnostics() const { return logs_.Read("applier.txt"); }
+  pid_t RunStandIn(const std::string& name) {
+    children_.push_back(std::make_unique<Child>(Names{program_.file(name)}));
+    const pid_t pid = children_.back()->pid();
+    WaitUntil([&] {
+      return CountStarts(program_.path(), name) > 0 && !applier_test::ExePath(pid).empty();
+    });
+    return pid;
+  }
+  Names Notices() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notices_;
+  }
+  std::string AutostartEntryWritten() const {
+    return xdg_.Read("etc/autostart/VeltraneService.desktop");
+  }
+
+  TestHttpServer portal_;
+  Folder program_;
+  Folder xdg_;
+  Folder logs_;
+  FirewallTools tools_;
+  const std::string key_ = "SESSION-7";
+  mutable std::mutex mutex_;
+  Names notices_;
+  std::vector<std::unique_ptr<Child>> children_;
+};
+
+TEST_F(ZervRunProcessTest, WithoutTheServiceManagerItRegistersAndStartsIt) {
+  program_.MakeDir("downfile");
+  program_.Write("downfile/Veltrane.exe", "not installed in this run");
+
+  EXPECT_EQ(RunApplier(), 0) << Diagnostics();
+  ASSERT_TRUE(
+      WaitUntil([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
+  const std::vector<applier_test::Start> starts = Starts(program_.path());
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].name, "VeltraneService.exe");
+  // Nothing installed, nothing sent.
+  EXPECT_EQ(program_.Read("downfile/Veltrane.exe"), "not installed in this run");
+  EXPECT_TRUE(Notices().empty());
+  // The autostart entry in the system folder of XDG_CONFIG_DIRS, and the firewall port.
+  EXPECT_EQ(AutostartEntryWritten(),
+            AutostartEntry(program_.file("VeltraneService.exe"), program_.path()));
+  EXPECT_FALSE(xdg_.Exists("home"));
+  EXPECT_EQ(tools_.Calls(), (Names{"firewall-cmd [--state]", "firewall-cmd [--query-port=9812/tcp]",
+                                   "firewall-cmd [--add-port=9812/tcp]",
+                                   "firewall-cmd [--permanent] [--query-port=9812/tcp]",
+                                   "firewall-cmd [--permanent] [--add-port=9812/tcp]"}));
+  EXPECT_EQ(Diagnostics(), "");
+}
+
+TEST_F(ZervRunProcessTest, WithTheServiceManagerItInstallsNotifiesAndStartsTheRelay) {
+  const pid_t service = RunStandIn("VeltraneService.exe");
+  const pid_t old_relay = RunStandIn("Veltrane.exe");
+  ASSERT_TRUE(service > 0 && old_relay > 0);
+  program_.MakeDir("downfile");
+  ASSERT_TRUE(
+      applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
+  program_.Write("downfile/veltrane_url.ini", "[URL]\n");
+
+  EXPECT_EQ(RunApplier(), 0) << Diagnostics();
+  EXPECT_EQ(FileVersion(program_.file("Veltrane.exe")), kNewVersion);
+  EXPECT_EQ(program_.Read("veltrane_url.ini"), "[URL]\n");
+  EXPECT_FALSE(program_.Exists("downfile"));
+  // The old relay was ended; the new one runs, started from the new file.
+  EXPECT_TRUE(applier_test::ExePath(old_relay).empty());
+  ASSERT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "Veltrane.exe") == 2; }));
+  const applier_test::Start relay = Starts(program_.path()).back();
+  EXPECT_EQ(relay.version, kNewVersion);
+  EXPECT_EQ(ProcessesOf(program_.file("Veltrane.exe")), std::vector<pid_t>{relay.pid});
+  EXPECT_FALSE(applier_test::ExePath(service).empty());
+  EXPECT_EQ(Notices(), Names{"/ocs/veltrane/complete.do?sessionKey=" + key_});
+  // Diagnostics: one line per file moved.
+  EXPECT_NE(Diagnostics().find("파일이동 성공 " + program_.file("downfile/Veltrane.exe") + " - " +
+                               program_.file("Veltrane.exe") + "\n"),
+            std::string::npos)
+      << Diagnostics();
+}
+
+TEST_F(ZervRunProcessTest, ASecondCopyEndsAtOnceAndChangesNothing) {
+  RunStandIn("VeltraneService.exe");
+  program_.MakeDir("downfile");
+  program_.Write("downfile/Veltrane.dll", "new");
+  {
+    // Another copy holds the single-instance name.
+    std::unique_ptr<plat::ProcessMutex, BOOL (*)(plat::ProcessMutex*)> held(
+        plat::CreateMutexA("ZERVRUN", TRUE), &plat::CloseMutex);
+    ASSERT_NE(held, nullptr);
+    const auto start = Clock::now();
+    EXPECT_EQ(RunApplier(), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000 * kTestSlowdown));
+    EXPECT_EQ(program_.Read("downfile/Veltrane.dll"), "new");
+    EXPECT_EQ(CountStarts(program_.path(), "Veltrane.exe"), 0);
+    EXPECT_FALSE(xdg_.Exists("etc"));
+    EXPECT_TRUE(tools_.Calls().empty());
+    EXPECT_TRUE(Notices().empty());
+  }
+  // Once the name is free again, a run does its work.
+  EXPECT_EQ(RunApplier(), 0);
+  EXPECT_EQ(program_.Read("Veltrane.dll"), "new");
+  EXPECT_TRUE(xdg_.Exists("etc/autostart/VeltraneService.desktop"));
+}
+
+TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
+  // The first copy is held up in its firewall step (ufw answers after two seconds).
+  FirewallScenario slow;
+  slow.ufw = true;
+  slow.sleep_seconds = 2;
+  FirewallTools slow_tools(slow);
+  std::vector<std::string> env = Environment();
+  env[0] = "PATH=" + slow_tools.SearchPath();
+  Child first({program_.file("ZervRun.exe")}, env, logs_.file("first.txt"));
+  ASSERT_TRUE(WaitUntil([&] { return slow_tools.Calls().size() == 1; }));
+
+  const auto start = Clock::now();
+  Child second({program_.file("ZervRun.exe")}, env, logs_.file("second.txt"));
+  EXPECT_EQ(second.Wait(5000 * kTestSlowdown), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000 * kTestSlowdown));
+  EXPECT_EQ(first.Wait(10000 * kTestSlowdown), 0);
+  EXPECT_EQ(slow_tools.Calls(), Names{"ufw [status]"});
+  EXPECT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "VeltraneService.exe") == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(CountStarts(program_.path(), "VeltraneService.exe"), 1);
+  EXPECT_EQ(logs_.Read("second.txt"), "");
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+#include "common/portal_config.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/scratch_dir.h"
+
+namespace {
+
+TEST(PortalConfig, BareHostsMeanHttpsAndRelativeCaFilesLiveBesideTheProgram) {
+  EXPECT_EQ(PortalBaseUrl("portal.example"), "https://portal.example");
+  EXPECT_EQ(PortalBaseUrl(" portal.example:8443/ "), "https://portal.example:8443");
+  EXPECT_EQ(PortalBaseUrl("http://127.0.0.1:81//"), "http://127.0.0.1:81");
+  EXPECT_EQ(PortalBaseUrl(""), "");
+
+  ScratchDir dir;
+  EXPECT_EQ(ReadPortalConfig(dir.path()).base_url, "");
+  WriteAll(dir.file("Update.ini"), "[UPDATE]\r\nPORTAL=portal.example\r\nCAFILE=ca.pem\r\n");
+  PortalConfig config = ReadPortalConfig(dir.path());
+  EXPECT_EQ(config.base_url, "https://portal.example");
+  EXPECT_EQ(config.ca_file, dir.file("ca.pem"));
+  WriteAll(dir.file("Update.ini"), "[UPDATE]\r\nCAFILE=/etc/ssl/private-ca.pem\r\n");
+  config = ReadPortalConfig(dir.path());
+  EXPECT_EQ(config.base_url, "");
+  EXPECT_EQ(config.ca_file, "/etc/ssl/private-ca.pem");
+}
+
+}  // namespace

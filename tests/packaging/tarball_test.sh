@@ -1,0 +1,277 @@
+#!/usr/bin/env bash
+# The per-user tarball, installed for real into a temporary HOME.
+#
+#   tarball_test.sh run TARBALL OCS_CLIENT PORTAL_STUB
+#     install into a prefix with a blank: ZervRun.exe starts the service manager, which
+#     starts the relay (tray icon from the program folder); install again over it as over an
+#     older install; the relay answers ocs-client with the user's session key; uninstall
+#     keeps only what the user made; --purge removes that too.
+#     Runs under xvfb-run and dbus-run-session: the relay needs a display and a session bus.
+#   tarball_test.sh unwritable TARBALL
+#     prefixes and XDG folders that cannot be written: a clear error, nothing changed.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+
+[ "$1" != run ] || run_isolated "$0" "$@"
+
+mode=$1 tarball=$2
+work=$(mktemp -d /tmp/veltrane-package-test.XXXXXX)
+chmod 755 "$work"
+started=()  # pids of what the test itself started
+cleanup() {
+  [ ${#started[@]} -eq 0 ] || kill "${started[@]}" 2>/dev/null || true
+  kill_below "$work"
+  chmod -R u+rwx "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir "$work/pkg"
+tar -xzf "$tarball" -C "$work/pkg"
+pkg=("$work"/pkg/veltrane-*)
+[ ${#pkg[@]} -eq 1 ] && [ -x "$pkg/install.sh" ] || fail "the tarball has no veltrane-*/install.sh"
+
+# What install.sh puts into the program folder (beyond the INI templates).
+program_files=(Veltrane.exe VeltraneService.exe ZervRun.exe libzervlib.so uninstall.sh)
+icon_files=(scalable/apps/veltrane.svg)
+for size in 16 22 24 32 48 64 128 256; do icon_files+=("${size}x${size}/apps/veltrane.png"); done
+
+# INI value KEY of section SECTION in FILE (first match, names without regard to case).
+ini_value() {
+  awk -v section="$2" -v key="$3" '
+    /^[ \t]*\[/ { name = $0; gsub(/^[ \t]*\[|\].*$/, "", name); in_section = toupper(name) == toupper(section); next }
+    in_section && index($0, "=") > 1 {
+      k = substr($0, 1, index($0, "=") - 1); gsub(/[ \t]/, "", k)
+      if (toupper(k) == toupper(key)) { print substr($0, index($0, "=") + 1); exit }
+    }' "$1"
+}
+
+# The installed program folder, menu entry and icons are those of the package.
+check_installed() {
+  local prefix=$1 name
+  for name in "${program_files[@]}"; do
+    [ -f "$prefix/$name" ] || fail "$name was not installed"
+  done
+  for name in Veltrane.exe VeltraneService.exe ZervRun.exe libzervlib.so; do
+    cmp -s "$pkg/programs/$name" "$prefix/$name" || fail "$prefix/$name differs from the package's"
+  done
+  cmp -s "$pkg/uninstall.sh" "$prefix/uninstall.sh" || fail "uninstall.sh differs from the package's"
+  for name in "${icon_files[@]}"; do
+    cmp -s "$pkg/programs/icons/hicolor/$name" "$prefix/icons/hicolor/$name" || fail "program folder icon $name"
+    cmp -s "$pkg/programs/icons/hicolor/$name" "$XDG_DATA_HOME/icons/hicolor/$name" || fail "menu icon $name"
+  done
+  local entry=$XDG_DATA_HOME/applications/veltrane.desktop
+  [ -f "$entry" ] || fail "no menu entry $entry"
+  # The Exec argument is quoted (the prefix has a blank); the rest as written.
+  local line
+  for line in "Exec=\"$prefix/Veltrane.exe\"" "TryExec=$prefix/Veltrane.exe" "Path=$prefix" "Icon=veltrane"; do
+    grep -qxF -- "$line" "$entry" || fail "menu entry lacks the line [$line]: $(cat "$entry")"
+  done
+  desktop-file-validate "$entry" || fail "the menu entry is not a valid desktop entry"
+  # Files as any other of the user's (umask 022), not private temporary files.
+  expect_eq "menu entry and icon modes" "644 644 644" \
+    "$(stat -c %a "$entry" "$XDG_DATA_HOME/icons/hicolor/48x48/apps/veltrane.png" "$prefix/Update.ini" | xargs)"
+}
+
+# Pids of the programs named NAME of the program folder DIR.
+program_pids() {
+  local dir=$1 name=$2 pid
+  for pid in $(pids_below "$dir"); do
+    if [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$dir/$name" ]; then echo "$pid"; fi
+  done
+}
+relay_pid() { program_pids "$1" Veltrane.exe; }
+service_pid() { program_pids "$1" VeltraneService.exe; }
+start_lines() { cat "$1"/Log/*/*.log 2>/dev/null | grep -c '\[Veltrane Start\]' || true; }
+
+# The first running program of these names anywhere on the machine ("" when none).
+foreign_program() {
+  local link target
+  for link in /proc/[0-9]*/exe; do
+    target=$(readlink "$link" 2>/dev/null) || continue
+    case ${target##*/} in
+      Veltrane.exe | VeltraneService.exe | ZervRun.exe) echo "$target"; return ;;
+    esac
+  done
+}
+
+# A property of the relay's tray icon (a status-notifier item) on the test's own session
+# bus, where the relay is the only program with one.
+tray_property() {
+  local property=$1 name
+  for name in $(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+      --method org.freedesktop.DBus.ListNames | grep -o "':[0-9.]*'" | tr -d "'"); do
+    gdbus call --session --dest "$name" --object-path /org/ayatana/NotificationItem/Veltrane \
+      --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem "$property" 2>/dev/null && return
+  done
+}
+
+run_case() {
+  local ocs_client=$1 portal_stub=$2 name
+  # The programs look one another up by name on the whole machine: another copy would be
+  # taken for ours. Copies of other tests end by themselves.
+  local other
+  wait_for 120 '[ -z "$(foreign_program)" ]' || other=$(foreign_program)
+  [ -z "${other:-}" ] || fail "$other runs on this machine; stop it first"
+  local home="$work/home"
+  local prefix="$home/Veltrane Programs"  # a blank in the prefix
+  mkdir -p "$home"
+  export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share
+  export XDG_CACHE_HOME=$home/.cache
+  # A system autostart folder that nobody can create, root included: ZervRun.exe writes the
+  # user's entry, as it does for a desktop user.
+  export XDG_CONFIG_DIRS=/proc/veltrane-test/xdg
+  export VELTRANE_PORT
+  VELTRANE_PORT=$(free_port)
+  export GDK_BACKEND=x11 NO_AT_BRIDGE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8
+  umask 022
+  unset WAYLAND_DISPLAY
+  # In a sanitizer build the toolkit's own leaks at exit are not the subject here.
+  export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
+  firewall_standins "$work/bin"
+  export PATH=$work/bin:$PATH
+  local autostart=$XDG_CONFIG_HOME/autostart/VeltraneService.desktop
+
+  # Service pages from the portal stub; the update portal is an address where nobody listens.
+  "$portal_stub" --port 0 --log "$work/stub.log" >"$work/stub.out" 2>&1 &
+  started+=($!)
+  wait_for 20 'grep -q "^listening on " "$work/stub.out"' || fail "portal-stub did not start"
+  local pages no_portal
+  pages=$(sed -n 's/^listening on //p' "$work/stub.out" | head -1)
+  no_portal=http://127.0.0.1:$(free_port)
+
+  echo "== install into '$prefix'"
+  "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal" || fail "install.sh failed"
+  check_installed "$prefix"
+  expect_eq "Update.ini PORTAL" "$no_portal" "$(ini_value "$prefix/Update.ini" UPDATE PORTAL)"
+  wait_for 60 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay did not start: $(cat "$prefix"/Log/*/*.log 2>/dev/null)"
+  [ -n "$(service_pid "$prefix")" ] || fail "the service manager does not run"
+  wait_for 30 '[ "$(start_lines "$prefix")" -ge 1 ]' || fail "no start line in the relay's log"
+  # The version block of the stripped program is still there.
+  local version=${pkg##*/veltrane-}
+  version=${version%%-linux-*}
+  grep -qF "[Veltrane Start] Veltrane 실행 - 버전 $version" "$prefix"/Log/*/*.log ||
+    fail "the start line does not carry the version $version"
+  grep -qxF "Exec=\"$prefix/VeltraneService.exe\"" "$autostart" || fail "no autostart entry for the service manager"
+  wait_for 20 '[ -n "$(tray_property IconName)" ]' || fail "the relay's tray icon is not on the bus"
+  expect_eq "tray icon name" "(<'veltrane'>,)" "$(tray_property IconName)"
+  expect_eq "tray icon theme path" "(<'$prefix/icons'>,)" "$(tray_property IconThemePath)"
+  local relay
+  relay=$(relay_pid "$prefix")
+
+  echo "== the user's settings, and an older install beneath them"
+  printf '[S01]\nSERVICE_CODE=S01\nURL_INFO=%s/pages/answer-now.html\n' "$pages" >"$prefix/veltrane_url.ini"
+  printf '[SESSION]\nSESSIONKEY=user-session-7\n' >"$prefix/SessionKey.ini"
+  chmod 600 "$prefix/SessionKey.ini"
+  printf 'RETRY=3\n' >>"$prefix/Update.ini"
+  cp "$prefix/veltrane_url.ini" "$work/url.ini.before"
+  cp "$prefix/SessionKey.ini" "$work/key.ini.before"
+  # Older program files (renamed into place, as an update does); a file only the older had.
+  printf '#!/bin/sh\nexit 0\n' >"$work/old" && chmod 755 "$work/old" && mv "$work/old" "$prefix/ZervRun.exe"
+  printf 'older icon' >"$work/old" && mv "$work/old" "$prefix/icons/hicolor/16x16/apps/veltrane.png"
+  printf 'older' >"$prefix/older-helper.so"
+  printf 'file\tolder-helper.so\n' >>"$prefix/.veltrane-install"
+  local old_relay=$relay old_service
+  old_service=$(service_pid "$prefix")
+
+  echo "== install again over the running install"
+  local no_portal2=http://127.0.0.1:$(free_port)
+  "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal2" || fail "install.sh over the older install failed"
+  check_installed "$prefix"
+  [ ! -e "$prefix/older-helper.so" ] || fail "a file only the older install had is still there"
+  for pid in $old_relay $old_service; do
+    [ ! -e "/proc/$pid/exe" ] || [ -z "$(readlink "/proc/$pid/exe" 2>/dev/null)" ] || fail "an older program (pid $pid) still runs"
+  done
+  expect_eq "Update.ini PORTAL after --portal" "$no_portal2" "$(ini_value "$prefix/Update.ini" UPDATE PORTAL)"
+  expect_eq "the user's Update.ini key" "3" "$(ini_value "$prefix/Update.ini" UPDATE RETRY)"
+  cmp -s "$work/url.ini.before" "$prefix/veltrane_url.ini" || fail "veltrane_url.ini changed"
+  cmp -s "$work/key.ini.before" "$prefix/SessionKey.ini" || fail "SessionKey.ini changed"
+  wait_for 60 '[ "$(start_lines "$prefix")" -ge 2 ]' || fail "the relay was not started again"
+  wait_for 30 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay does not run"
+
+  echo "== a request through the installed relay"
+  local answer
+  answer=$("$ocs_client" --port "$VELTRANE_PORT" --timeout 30 '{"service_code":"S01","auth_key":"auth-1"}') ||
+    fail "ocs-client got no answer"
+  echo "answer: $answer"
+  [[ $answer == *'"auth_key":"auth-1"'* && $answer == *'"session_key":"user-session-7"'* ]] ||
+    fail "the answer does not carry the request's auth key and the user's session key"
+  # The window (shown for the request) has the program's icon.
+  local window
+  window=$(xwininfo -root -tree | grep -F 'Veltrane - Web Viewer' | awk '{print $1}' | head -1)
+  [ -n "$window" ] || fail "no relay window on the display"
+  local icons
+  icons=$(xprop -id "$window" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | xargs)
+  echo "window icons: $icons" >&2
+  [[ $icons == *'Icon ('* ]] || fail "the relay window has no icon"
+
+  echo "== uninstall"
+  # Caches of the toolkit the relay uses (shaders, fonts, settings): not Veltrane's.
+  local toolkit_caches='mesa_shader_cache|fontconfig|dconf'
+  mkdir -p "$XDG_CONFIG_HOME/Veltrane" && printf '[Initialization]\nleft=5\n' >"$XDG_CONFIG_HOME/Veltrane/profile.ini"
+  "$prefix/uninstall.sh" || fail "uninstall.sh failed"
+  [ -z "$(pids_below "$prefix")" ] || fail "programs still run after uninstall"
+  # Only what the user made stays: logs, session key, the INI files with their changes, the
+  # portal pages' web data.
+  local left
+  left=$(tree_of "$home" | grep -v -E "^. \\.cache/($toolkit_caches)(/|\$)" || true)
+  local expected
+  expected=$(printf '%s\n' 'd .cache' 'd .config' 'd .local' 'd .local/share' \
+    'd .local/share/Veltrane' 'd Veltrane Programs' 'd Veltrane Programs/Log' \
+    'f Veltrane Programs/SessionKey.ini' 'f Veltrane Programs/Update.ini' \
+    'f Veltrane Programs/veltrane_url.ini' | LC_ALL=C sort)
+  local kept
+  kept=$(echo "$left" | grep -v -E '^. (Veltrane Programs/Log/|\.local/share/Veltrane/)' | LC_ALL=C sort)
+  expect_eq "what uninstall left in HOME" "$expected" "$kept"
+  grep -q '^f Veltrane Programs/Log/.*\.log$' <<<"$left" || fail "the logs were removed"
+
+  echo "== install once more (not started), then uninstall --purge"
+  "$pkg/install.sh" --prefix "$prefix" --no-start >/dev/null || fail "install.sh --no-start failed"
+  [ -z "$(pids_below "$prefix")" ] || fail "install.sh --no-start started programs"
+  cmp -s "$work/key.ini.before" "$prefix/SessionKey.ini" || fail "SessionKey.ini changed by a new install"
+  "$prefix/uninstall.sh" --purge || fail "uninstall.sh --purge failed"
+  left=$(tree_of "$home" | grep -v -E "^. \\.cache/($toolkit_caches)(/|\$)" || true)
+  expected=$(printf '%s\n' 'd .cache' 'd .config' 'd .local' 'd .local/share' | LC_ALL=C sort)
+  expect_eq "what uninstall --purge left in HOME" "$expected" "$left"
+  echo "PASS"
+}
+
+unwritable_case() {
+  local -a runner=()
+  local home=$work/home readonly_dir=$work/readonly
+  mkdir -p "$home" "$readonly_dir/data"
+  if [ "$(id -u)" = 0 ]; then
+    # Root may write anywhere: the installs run as nobody, in a home of nobody's.
+    runner=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+    chown 65534:65534 "$home"
+  fi
+  chmod 555 "$readonly_dir/data" "$readonly_dir"
+  # label | --prefix | XDG_DATA_HOME (menu entry and icons)
+  local cases=(
+    "prefix in a read-only folder|$readonly_dir/veltrane|$home/.local/share"
+    "read-only prefix|$readonly_dir|$home/.local/share"
+    "prefix that cannot be created|/proc/veltrane-test/prefix|$home/.local/share"
+    "read-only data folder (prefix would be new)|$home/new folder/veltrane|$readonly_dir/data"
+  )
+  local entry label prefix data before after rc
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r label prefix data <<<"$entry"
+    before=$(tree_of "$work")
+    rc=0
+    (cd / && env HOME="$home" XDG_DATA_HOME="$data" XDG_CONFIG_HOME="$home/.config" \
+      "${runner[@]}" "$pkg/install.sh" --prefix "$prefix" --no-start) >"$work/out" 2>"$work/err" || rc=$?
+    after=$(tree_of "$work" | grep -v -x -E '. (out|err)')
+    expect_eq "$label: exit status" 1 "$rc"
+    grep -q 'cannot write to .*nothing was installed' "$work/err" ||
+      fail "$label: no clear error: $(cat "$work/err")"
+    expect_eq "$label: files after the failed install" "$(echo "$before" | grep -v -x -E '. (out|err)')" "$after"
+    echo "ok: $label: $(cat "$work/err")"
+  done
+  echo "PASS"
+}
+
+case $mode in
+  run) run_case "$3" "$4" ;;
+  unwritable) unwritable_case ;;
+  *) fail "unknown mode $mode" ;;
+esac

@@ -1,0 +1,237 @@
+// VeltraneService.exe run as a process from a program folder of its own, against a local
+// portal, with short intervals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service_test_util.h"
+
+extern char** environ;
+
+namespace {
+
+using std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
+
+// One run of the program; killed at the end if it still runs.
+class ServiceProcess {
+ public:
+  ServiceProcess(const ProgramFolder& folder, const std::vector<std::string>& args) {
+    const std::string program = folder.file("VeltraneService.exe");
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, folder.file("stdout.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, folder.file("stderr.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~ServiceProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  void Signal(int number) { ::kill(pid_, number); }
+
+  // The exit code once the process ended within `limit`; -1 when it is still running or
+  // did not exit normally.
+  int Wait(milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!exited_) {
+      int status = 0;
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        exited_ = true;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        break;
+      }
+      if (std::chrono::steady_clock::now() > end) return -1;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return code_;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool exited_ = false;
+  int code_ = -1;
+};
+
+class ServiceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(portal_.Start());
+    const std::filesystem::path built(VELTRANE_SERVICE_PATH);
+    std::filesystem::copy_file(built, folder_.file("VeltraneService.exe"));
+    std::filesystem::copy_file(built.parent_path() / "libzervlib.so",
+                               folder_.file("libzervlib.so"));
+    folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key_ + "\r\n");
+    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.Base() + "\r\n");
+    folder_.Script("ZervRun.exe", "echo run >> runs.txt\n");
+  }
+
+  std::vector<std::string> Args(unsigned long launcher_ms, unsigned long update_ms) const {
+    return {"--instance-name",        instance_,
+            "--launcher-interval-ms", std::to_string(launcher_ms),
+            "--update-interval-ms",   std::to_string(update_ms)};
+  }
+
+  // The log lines (without time and severity) of every day file.
+  Lines Log() const {
+    Lines lines;
+    const std::string root = folder_.file("Log");
+    if (!std::filesystem::exists(root)) return lines;
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+      if (e.is_regular_file()) files.push_back(e.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    for (const std::string& f : files) {
+      std::istringstream in(ReadAll(f));
+      for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t body = line.find(']', line.find(']') + 1);
+        lines.push_back(body == std::string::npos ? line : line.substr(body + 1));
+      }
+    }
+    return lines;
+  }
+  int CountLog(const std::string& part) const {
+    const Lines lines = Log();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find(part) != std::string::npos;
+    }));
+  }
+  int Runs() const {
+    const std::string text = ReadAll(folder_.file("runs.txt"));
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  }
+  std::string Diagnostics() const { return ReadAll(folder_.file("stderr.txt")); }
+
+  TestPortal portal_;
+  ProgramFolder folder_;
+  const std::string key_ = "KEY+42";
+  const std::string instance_ = "VELTRANE SERVICE test " + std::to_string(::getpid()) + " " +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+};
+
+TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigterm) {
+  // The program itself, offered as a new relay: once downloaded, the waiting copy carries
+  // the listed version and later cycles do not fetch it again.
+  portal_.AddFile("Veltrane.exe", ReadAll(folder_.file("VeltraneService.exe")));
+  const std::string version = StampedVersion();
+  portal_.SetList("[" + ListEntry("Veltrane.exe", version, portal_.FileUrl("Veltrane.exe")) + "]");
+
+  ServiceProcess service(folder_, Args(200, 400));
+  ASSERT_GT(service.pid(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 1; }))
+      << Diagnostics();
+  // The first cycle ran during the start, before the applier's first start.
+  const Lines start = Log();
+  ASSERT_GE(start.size(), 5u);
+  EXPECT_EQ(start[0].rfind("[다운로드 JASON 정보 : ", 0), 0u) << start[0];
+  EXPECT_EQ(start[1], "[다운로드 정보 : Veltrane.exe]  버전 - " + version);
+  EXPECT_EQ(start[2], "[다운로드 성공 : Veltrane.exe]");
+  EXPECT_EQ(start[3], "[프로그램 시작 : ZervRun.exe]");
+  EXPECT_EQ(start[4], "[Veltrane Service Start]");
+  EXPECT_EQ(ReadAll(folder_.file("downfile/Veltrane.exe")),
+            ReadAll(folder_.file("VeltraneService.exe")));
+  const Lines calls = portal_.Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[0], "/ocs/veltrane/updateList.do?sessionKey=" + key_);
+  EXPECT_EQ(calls[1], "/ocs/veltrane/start.do?sessionKey=" + key_);
+
+  // Later cycles on the timer. (Whether the launcher starts the applier again depends on
+  // any "Veltrane.exe" running on this machine; the launcher tests cover that.)
+  EXPECT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") >= 3; }));
+  EXPECT_GE(Runs(), 1);
+  EXPECT_EQ(portal_.Downloads().size(), 1u);
+  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Wait(milliseconds(10000)), 0) << Diagnostics();
+  const Lines end = Log();
+  EXPECT_EQ(end.back(), "[Veltrane Service ShutDown]");
+  EXPECT_EQ(CountLog("[Veltrane Service ShutDown]"), 1);
+  // Nothing runs on after the shutdown.
+  const int runs = Runs();
+  const int cycles = portal_.CountCalls("updateList.do");
+  std::this_thread::sleep_for(milliseconds(600));
+  EXPECT_EQ(Runs(), runs);
+  EXPECT_EQ(portal_.CountCalls("updateList.do"), cycles);
+  EXPECT_EQ(Log().size(), end.size());
+  EXPECT_TRUE(Diagnostics().empty()) << Diagnostics();
+
+  // The single-instance name was released: a new copy starts normally.
+  ServiceProcess next(folder_, Args(100000, 3600000));
+  EXPECT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 2; }));
+  next.Signal(SIGINT);
+  EXPECT_EQ(next.Wait(milliseconds(10000)), 0);
+}
+
+TEST_F(ServiceProcessTest, SecondCopyEndsAtOnceAndWritesNothing) {
+  ServiceProcess first(folder_, Args(3600000, 3600000));
+  ASSERT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 1; }))
+      << Diagnostics();
+  const Lines log = Log();
+  const Lines calls = portal_.Calls();
+  const std::vector<std::string> files = folder_.Files();
+  ASSERT_EQ(Runs(), 1);
+
+  const auto start = std::chrono::steady_clock::now();
+  ServiceProcess second(folder_, Args(100, 100));
+  EXPECT_EQ(second.Wait(milliseconds(5000)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(Log(), log);
+  EXPECT_EQ(portal_.Calls(), calls);
+  EXPECT_EQ(folder_.Files(), files);
+  EXPECT_EQ(Runs(), 1);
+
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.Wait(milliseconds(10000)), 0);
+}
+
+// The end of the session during a stalled portal call: the call is abandoned and the
+// shutdown runs without waiting for any time-out.
+TEST_F(ServiceProcessTest, SessionEndDuringAStalledCallShutsDownPromptly) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number);
+    const int held_before = portal_.CountCalls("updateList.do");
+    portal_.HoldList(true);
+    ServiceProcess service(folder_, Args(3600000, 3600000));
+    ASSERT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") == held_before + 1; }))
+        << Diagnostics();
+    const auto start = std::chrono::steady_clock::now();
+    service.Signal(signal_number);
+    EXPECT_EQ(service.Wait(milliseconds(10000)), 0) << Diagnostics();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const Lines log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "[Veltrane Service ShutDown]");
+    EXPECT_EQ(CountLog("[다운로드 JASON URL : "),
+              static_cast<int>(CountLog("[Veltrane Service ShutDown]")));
+    std::filesystem::remove_all(folder_.file("Log"));
+  }
+}
+
+}  // namespace

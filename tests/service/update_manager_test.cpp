@@ -1,0 +1,406 @@
+#include "service/update_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/update_list.h"
+#include "service_test_util.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using Files = std::vector<std::string>;
+
+class UpdateManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(portal_.Start()); }
+
+  void Configure(const std::string& key = "KEY") {
+    folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key + "\r\n");
+    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.Base() + "\r\n");
+  }
+
+  // A manager whose worker waits an hour: cycles run only when a test runs them.
+  Task<CUpdateManager> Make(unsigned long interval = CUpdateManager::kIntervalMs) {
+    auto* updater = new CUpdateManager(&log_, folder_.path(), interval, Quick());
+    updater->ReadSettings();
+    return Task<CUpdateManager>(updater);
+  }
+
+  std::string Download(const std::string& name) { return folder_.file("downfile/" + name); }
+
+  TestPortal portal_;
+  ProgramFolder folder_;
+  CapturingLog log_;
+};
+
+TEST_F(UpdateManagerTest, SwitchedOffSendsNothingEver) {
+  Configure();
+  folder_.Write("Update.ini", "[UPDATE]\r\nUPDATEINFO=0\r\nPORTAL=" + portal_.Base() + "\r\n");
+  Task<CUpdateManager> updater(new CUpdateManager(&log_, folder_.path(), 20, Quick()));
+  EXPECT_EQ(updater->Start(), 0);
+  EXPECT_FALSE(updater->enabled());
+  std::this_thread::sleep_for(milliseconds(300));  // many timer expiries
+  EXPECT_EQ(updater->CheckForUpdates(), 0);
+  EXPECT_TRUE(portal_.Calls().empty());
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+// Without a portal address (no file, no key, or a file that cannot be read) each cycle logs
+// its URL line and nothing else happens.
+TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
+  const std::string url_line = "[다운로드 JASON URL : /ocs/veltrane/updateList.do?sessionKey=K]";
+  folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
+  struct Case {
+    const char* what;
+    std::string update_ini;  // empty: no file; "/": a folder of that name
+  } cases[] = {
+      {"no Update.ini", ""},
+      {"no PORTAL key", "[UPDATE]\r\nUPDATEINFO=1\r\n"},
+      {"empty PORTAL", "[UPDATE]\r\nPORTAL=  \r\n"},
+      {"unreadable Update.ini", "/"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(folder_.file("Update.ini"));
+    if (c.update_ini == "/") {
+      ASSERT_EQ(::mkdir(folder_.file("Update.ini").c_str(), 0700), 0);
+    } else if (!c.update_ini.empty()) {
+      folder_.Write("Update.ini", c.update_ini);
+    }
+    const Files before = folder_.Files();
+    CapturingLog log;
+    Task<CUpdateManager> updater(
+        new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+    EXPECT_EQ(updater->Start(), 0) << c.what;
+    EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
+    EXPECT_EQ(log.lines(), (Files{url_line, url_line})) << c.what;
+    EXPECT_EQ(folder_.Files(), before) << c.what;
+    EXPECT_EQ(updater->busy(), 0);
+  }
+  EXPECT_TRUE(portal_.Calls().empty());
+}
+
+TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWithTheKey) {
+  const std::string key = "k+y/=1";
+  Configure(key);
+  const std::string stamped = ReadAll(StampedBinary());
+  const std::string version = StampedVersion();
+  ASSERT_FALSE(version.empty());
+  folder_.Write("Veltrane.exe", stamped);
+  folder_.Write("veltrane_url.ini", "[VERSION]\r\nVERSION=1\r\n");
+  portal_.AddFile("Veltrane.exe", "should not be fetched");
+  portal_.AddFile("libzervlib.so", "new library");
+  portal_.AddFile("veltrane_url.ini", "[VERSION]\r\nVERSION=2\r\n");
+  portal_.AddFile("ZervRun.exe", "#!/bin/sh\nexit 0\n");
+  portal_.SetList("[" + ListEntry("Veltrane.exe", version, portal_.FileUrl("Veltrane.exe")) + "," +
+                  ListEntry("libzervlib.so", "9.9.9.9", portal_.FileUrl("libzervlib.so")) + "," +
+                  ListEntry("veltrane_url.ini", "2", portal_.FileUrl("veltrane_url.ini")) + "," +
+                  ListEntry("ZervRun.exe", "2.0.0.99", portal_.FileUrl("ZervRun.exe")) + "]");
+
+  Task<CUpdateManager> updater(
+      new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+  EXPECT_EQ(updater->Start(), 0);
+
+  EXPECT_EQ(portal_.Calls(), (Files{"/ocs/veltrane/updateList.do?sessionKey=" + key,
+                                    "/ocs/veltrane/start.do?sessionKey=" + key}));
+  EXPECT_EQ(portal_.Downloads(), (Files{"libzervlib.so", "veltrane_url.ini", "ZervRun.exe"}));
+  EXPECT_EQ(folder_.Files(),
+            (Files{"SessionKey.ini", "Update.ini", "Veltrane.exe", "ZervRun.exe",
+                   "downfile/libzervlib.so", "downfile/veltrane_url.ini", "veltrane_url.ini"}));
+  EXPECT_EQ(ReadAll(Download("libzervlib.so")), "new library");
+  EXPECT_EQ(ReadAll(folder_.file("Veltrane.exe")), stamped);
+  EXPECT_EQ(ReadAll(folder_.file("ZervRun.exe")), "#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(::access(folder_.file("ZervRun.exe").c_str(), X_OK), 0);
+  EXPECT_EQ(log_.Count("[다운로드 정보 : Veltrane.exe]  버전 - " + version), 1);
+  EXPECT_EQ(log_.Count("[다운로드 성공 : "), 3);
+  EXPECT_EQ(updater->busy(), 0);
+
+  // The waiting copies now carry the listed versions (the library's does not): the next
+  // cycle fetches only the library again.
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_EQ(portal_.Downloads().size(), 5u);
+  EXPECT_EQ(portal_.Downloads()[3], "libzervlib.so");
+  EXPECT_EQ(portal_.Downloads()[4], "ZervRun.exe");  // compared with the installed copy
+}
+
+TEST_F(UpdateManagerTest, VersionComparison) {
+  Configure();
+  Task<CUpdateManager> updater = Make();
+  const std::string stamped = ReadAll(StampedBinary());
+  const std::string version = StampedVersion();
+  folder_.Write("Veltrane.exe", stamped);
+  folder_.Write("plain.dat", "no version block");
+  folder_.Write("app.ini", "[VERSION]\r\nVERSION=3\r\n");
+  folder_.Write("bare.ini", "[OTHER]\r\nVERSION=3\r\n");
+  folder_.Write("README", "no extension");
+  ASSERT_EQ(::mkdir(folder_.file("downfile").c_str(), 0755), 0);
+  folder_.Write("downfile/waiting.ini", "[VERSION]\r\nVERSION=5\r\n");
+  folder_.Write("waiting.ini", "[VERSION]\r\nVERSION=4\r\n");
+  struct Case {
+    const char* name;
+    std::string listed;
+    int expected;
+  } cases[] = {
+      {"Veltrane.exe", version, 0},
+      {"Veltrane.exe", "99.0.0.0", 1},  // newer
+      {"Veltrane.exe", "1.0.0.0", 1},   // older
+      {"plain.dat", "0.0.0.0", 0},      // no block reads as 0.0.0.0
+      {"app.ini", "3", 0},
+      {"app.ini", "3.0", 1},  // compared as text
+      {"bare.ini", "3", 1},   // no [VERSION]: empty
+      {"README", "7", 0},     // no extension and a copy exists
+      {"missing.exe", "1", 1},
+      {"waiting.ini", "5", 0},  // the waiting copy is compared first
+      {"waiting.ini", "4", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(updater->NeedsUpdate(c.name, c.listed), c.expected) << c.name << " " << c.listed;
+  }
+}
+
+// Elements the list cannot use are skipped without a line; names that would leave
+// "downfile" are refused with one, and nothing is written outside "downfile".
+TEST_F(UpdateManagerTest, ListSkipsUnusableElementsAndRefusesUnsafeNames) {
+  Configure();
+  portal_.AddFile("good.dat", "good");
+  const std::string url = portal_.FileUrl("good.dat");
+  const std::string unsafe[] = {
+      "../evil.dat", "/tmp/evil.dat", "sub/evil.dat", "..\\\\evil.dat", ".", "..", "",
+      "tab\\tname",  "nul\\u0000.dat"};
+  std::string list = "[1, \"text\", null, [], {}, ";
+  list += "{\"file_name\":\"a.dat\",\"file_version\":\"1\"},";
+  list += "{\"file_name\":\"a.dat\",\"file_version\":2.0,\"down_path\":\"" + url + "\"},";
+  list += "{\"file_name\":\"a.dat\",\"file_version\":\"\",\"down_path\":\"" + url + "\"},";
+  list += "{\"file_name\":\"a.dat\",\"file_version\":\"1\",\"down_path\":\"\"},";
+  list += "{\"file_name\":[\"a.dat\"],\"file_version\":\"1\",\"down_path\":\"" + url + "\"},";
+  for (const std::string& name : unsafe) list += ListEntry(name, "1", url) + ",";
+  list += ListEntry("good.dat", "1", url) + "]";
+  portal_.SetList(list);
+  Task<CUpdateManager> updater = Make();
+
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_EQ(portal_.Downloads(), Files{"good.dat"});
+  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
+  EXPECT_EQ(log_.Count("[다운로드 파일 이름 거부 : "), static_cast<int>(std::size(unsafe)));
+  EXPECT_EQ(log_.Count("[다운로드 정보 : "), 1);
+  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+}
+
+// Lists that are no lists: the answer is logged, nothing is fetched or written, no notice,
+// and the next cycle runs as usual.
+TEST_F(UpdateManagerTest, BadListsChangeNothing) {
+  Configure();
+  portal_.AddFile("a.dat", "a");
+  const std::string entry = ListEntry("a.dat", "1", portal_.FileUrl("a.dat"));
+  struct Case {
+    const char* what;
+    std::string body;
+    bool logged;  // the answer line (false: the URL line, the call failed)
+  } cases[] = {
+      {"not JSON", "<html>error</html>", true},
+      {"not an array", "{\"list\":[" + entry + "]}", true},
+      {"truncated", "[" + entry, true},
+      {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), true},
+      {"invalid UTF-8", "[\"\xff\xfe\"]", true},
+      {"huge", "[" + std::string(2 << 20, ' ') + "]", false},
+  };
+  for (const Case& c : cases) {
+    portal_.SetList(c.body);
+    CapturingLog log;
+    Task<CUpdateManager> updater(
+        new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+    updater->ReadSettings();
+    EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
+    EXPECT_EQ(log.Count("[다운로드 JASON 정보 : "), c.logged ? 1 : 0) << c.what;
+    EXPECT_EQ(log.Count("[다운로드 JASON URL : "), c.logged ? 0 : 1) << c.what;
+    EXPECT_EQ(log.lines().size(), 1u) << c.what;
+    EXPECT_EQ(updater->busy(), 0) << c.what;
+  }
+  EXPECT_TRUE(portal_.Downloads().empty());
+  EXPECT_EQ(portal_.CountCalls("start.do"), 0);
+  std::filesystem::remove(folder_.file("downfile"));  // made empty by the cycles
+  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
+
+  portal_.SetList("[" + entry + "]");
+  Task<CUpdateManager> updater = Make();
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_EQ(portal_.Downloads(), Files{"a.dat"});
+}
+
+TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
+  TestHttpServer other;
+  int closed_port = 0;
+  {
+    TestHttpServer closed;
+    ASSERT_TRUE(closed.Start());
+    closed_port = closed.port();
+  }
+  other.server().Post("/ocs/veltrane/updateList.do", [closed_port](const httplib::Request&,
+                                                                   httplib::Response& res) {
+    res.set_redirect("http://127.0.0.1:" + std::to_string(closed_port) + "/gone", 302);
+  });
+  ASSERT_TRUE(other.Start());
+  struct Case {
+    const char* what;
+    std::string portal;
+    int status;
+  } cases[] = {
+      {"status 500", portal_.Base(), 500},
+      {"status 404", portal_.Base(), 404},
+      {"redirect to nowhere", other.Base(), 200},
+      {"refused", "http://127.0.0.1:" + std::to_string(closed_port), 200},
+  };
+  folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
+  for (const Case& c : cases) {
+    portal_.SetList("[]", c.status);
+    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + c.portal + "\r\n");
+    CapturingLog log;
+    Task<CUpdateManager> updater(
+        new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
+    updater->ReadSettings();
+    EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
+    EXPECT_EQ(log.lines(), Files{"[다운로드 JASON URL : " + c.portal +
+                                 "/ocs/veltrane/updateList.do?sessionKey=K]"})
+        << c.what;
+    EXPECT_EQ(updater->busy(), 0);
+  }
+  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
+}
+
+// A failed download is logged and leaves nothing behind; the other files still come, and
+// the start notice follows only when one of them did.
+TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
+  Configure();
+  portal_.AddFile("error.dat", "x", TestPortal::Fault::kServerError);
+  portal_.AddFile("cut.exe", std::string(200000, 'c'), TestPortal::Fault::kCutShort);
+  portal_.AddFile("stall.exe", std::string(200000, 's'), TestPortal::Fault::kStall);
+  portal_.AddFile("good.dat", "good");
+  const std::string failing = ListEntry("error.dat", "1", portal_.FileUrl("error.dat")) + "," +
+                              ListEntry("cut.exe", "1", portal_.FileUrl("cut.exe")) + "," +
+                              ListEntry("stall.exe", "1", portal_.FileUrl("stall.exe"));
+  portal_.SetList("[" + failing + "]");
+  Task<CUpdateManager> updater = Make();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(log_.Count("[다운로드 실패: "), 3);
+  EXPECT_EQ(portal_.CountCalls("start.do"), 0);
+  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
+
+  portal_.SetList("[" + failing + "," + ListEntry("good.dat", "1", portal_.FileUrl("good.dat")) +
+                  "]");
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
+}
+
+TEST_F(UpdateManagerTest, SelfSignedPortalNeedsItsCaFile) {
+  const TestCertificates& certs = TestCertificates::Get();
+  ASSERT_TRUE(certs.ok());
+  TestPortal tls(certs.self_cert(), certs.self_key());
+  ASSERT_TRUE(tls.Start());
+  tls.AddFile("a.dat", "secure");
+  tls.SetList("[" + ListEntry("a.dat", "1", tls.FileUrl("a.dat")) + "]");
+  folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
+  folder_.Write("portal-ca.pem", ReadAll(certs.self_cert()));
+
+  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.Base() + "\r\n");
+  {
+    Task<CUpdateManager> updater = Make();
+    EXPECT_EQ(updater->CheckForUpdates(), 1);
+  }
+  EXPECT_TRUE(tls.Calls().empty());
+  EXPECT_EQ(log_.Count("[다운로드 JASON URL : " + tls.Base()), 1);
+
+  // A relative CAFILE is found in the program folder.
+  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.Base() + "\r\nCAFILE=portal-ca.pem\r\n");
+  Task<CUpdateManager> updater = Make();
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_EQ(tls.CountCalls("updateList.do"), 1);
+  EXPECT_EQ(tls.CountCalls("start.do"), 1);
+  EXPECT_EQ(ReadAll(Download("a.dat")), "secure");
+}
+
+// While a cycle runs the busy flag is set; a stalled portal does not keep it set, and
+// Cancel ends a cycle at once.
+TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
+  Configure();
+  portal_.HoldList(true);
+  Task<CUpdateManager> updater = Make();
+  std::thread cycle([&] { updater->CheckForUpdates(); });
+  ASSERT_TRUE(portal_.server().WaitHeld());
+  EXPECT_EQ(updater->busy(), 1);
+  EXPECT_EQ(updater->CheckForUpdates(), 1);  // does not run a second cycle alongside
+  EXPECT_EQ(portal_.CountCalls("updateList.do"), 1);
+  EXPECT_TRUE(WaitUntil([&] { return updater->busy() == 0; }, milliseconds(5000)))
+      << "the 2 s request time-out ends the cycle";
+  cycle.join();
+  EXPECT_EQ(log_.Count("[다운로드 JASON URL : "), 1);
+
+  CURLOptions patient;
+  patient.request_timeout_ms = 0;
+  patient.stall_timeout_s = 0;
+  Task<CUpdateManager> waiting(
+      new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, patient));
+  waiting->ReadSettings();
+  const auto start = std::chrono::steady_clock::now();
+  std::thread second([&] { waiting->CheckForUpdates(); });
+  ASSERT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") == 2; }));
+  waiting->Cancel();
+  second.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(waiting->busy(), 0);
+}
+
+TEST_F(UpdateManagerTest, TimerRunsCyclesOnTheWorkerUntilStopped) {
+  Configure();
+  Task<CUpdateManager> updater(new CUpdateManager(&log_, folder_.path(), 50, Quick()));
+  EXPECT_EQ(updater->Start(), 0);
+  EXPECT_TRUE(updater->running());
+  EXPECT_EQ(updater->Start(), -1);  // already running: not spawned again
+  EXPECT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") >= 4; }));
+  updater->stop();
+  EXPECT_FALSE(updater->running());
+  const int calls = portal_.CountCalls("updateList.do");
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(portal_.CountCalls("updateList.do"), calls);
+  unsigned long interval = 50;
+  EXPECT_EQ(updater->handle_timeout(1, interval, nullptr), -1);
+}
+
+TEST(UpdateList, ParsesOnlyWhatTheListAllows) {
+  std::vector<CUpdateItem> items;
+  ASSERT_TRUE(ParseUpdateList(
+      "  [{\"file_name\":\"가.exe\",\"file_version\":\"1\",\"down_path\":\"u\",\"x\":1},"
+      "{\"file_name\":\"b\",\"file_version\":\"\",\"down_path\":\"v\"},"
+      "{\"file_name\":\"c\",\"file_version\":1,\"down_path\":\"w\"}] trailing",
+      &items));
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].file_name, "가.exe");
+  EXPECT_EQ(items[0].down_path, "u");
+  EXPECT_EQ(items[1].file_version, "");
+  EXPECT_TRUE(ParseUpdateList("{\"file_name\":\"a\"}", &items));
+  EXPECT_TRUE(items.empty());
+  EXPECT_FALSE(ParseUpdateList("", &items));
+  EXPECT_FALSE(ParseUpdateList("[1,]", &items));
+  EXPECT_FALSE(ParseUpdateList(std::string(600, '[') + std::string(600, ']'), &items));
+}
+
+TEST(UpdateList, PlainFileNames) {
+  for (const char* ok : {"Veltrane.exe", "a", ".hidden", "a..b", "C:x", "가나.ini"}) {
+    EXPECT_TRUE(IsPlainFileName(ok)) << ok;
+  }
+  const std::vector<std::string> refused{
+      "", ".", "..", "/abs", "a/b", "a\\b", "..\\x", std::string("a\0b", 3), "a\nb", "a\x7f"};
+  for (const std::string& bad : refused) {
+    EXPECT_FALSE(IsPlainFileName(bad)) << bad;
+  }
+}
+
+}  // namespace
