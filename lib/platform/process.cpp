@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/process_control.h"
 
 extern char** environ;
 
@@ -24,7 +25,6 @@ namespace plat {
 namespace {
 
 constexpr char kIdleProcessName[] = "[System Process]";
-constexpr char kDeletedMark[] = " (deleted)";
 
 void FillEntry(PROCESSENTRY32* entry, DWORD id, const std::string& name) {
   entry->th32ProcessID = id;
@@ -73,22 +73,7 @@ DWORD SpawnError(int err) {
 }  // namespace
 
 std::string ProcessExeName(DWORD process_id) {
-  const std::string link = "/proc/" + std::to_string(process_id) + "/exe";
-  char buffer[4096];
-  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
-  if (n <= 0) {
-    if (n == 0) errno = ENOENT;
-    SetLastErrorFromErrno();
-    return std::string();
-  }
-  std::string path(buffer, static_cast<std::size_t>(n));
-  // The kernel appends the mark to the path of an executable that was deleted or
-  // replaced; a file whose name really ends so still exists under that name.
-  const std::size_t mark = sizeof(kDeletedMark) - 1;
-  if (path.size() > mark && path.compare(path.size() - mark, mark, kDeletedMark) == 0) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) path.resize(path.size() - mark);
-  }
+  const std::string path = ProcessExePath(process_id);
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
