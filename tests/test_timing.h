@@ -34,6 +34,8 @@ class Test_Watchdog {
   Test_Watchdog(int seconds, std::string what) {
     thread_ = std::thread([this, seconds, what = std::move(what)] {
       std::unique_lock<std::mutex> guard(lock_);
+      started_ = true;
+      started_cv_.notify_one();
       if (!done_cv_.wait_for(guard, std::chrono::seconds(seconds), [this] { return done_; })) {
         std::fprintf(stderr, "FATAL: %s did not finish within %d s (hang or deadlock)\n",
                      what.c_str(), seconds);
@@ -41,6 +43,10 @@ class Test_Watchdog {
         std::abort();
       }
     });
+    // The thread is asleep before the test runs, so a test that forks never copies it in the
+    // middle of its start-up (holding allocator or sanitizer locks the child would wait on).
+    std::unique_lock<std::mutex> guard(lock_);
+    started_cv_.wait(guard, [this] { return started_; });
   }
   ~Test_Watchdog() {
     {
@@ -56,7 +62,9 @@ class Test_Watchdog {
  private:
   std::mutex lock_;
   std::condition_variable done_cv_;
+  std::condition_variable started_cv_;
   bool done_ = false;
+  bool started_ = false;
   std::thread thread_;
 };
 
