@@ -91,6 +91,7 @@ VGS_HTTP_Connection::VGS_HTTP_Connection(VGS_HTTP_Request* request, unsigned lon
       abort_code(0),
       leftover_pos(0),
       in_multi(false),
+      running_index(0),
       reusable(false),
       request_(request),
       epoch_(epoch),

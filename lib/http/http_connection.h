@@ -87,6 +87,7 @@ class VGS_HTTP_Connection {
 
   // Worker thread only.
   bool in_multi;
+  std::size_t running_index;  // place in the worker's list of running transfers
   bool reusable;  // the last transfer ran to its end: the handle can run its send again
 
  private:

@@ -32,11 +32,17 @@ bool is_token_char(unsigned char c) {
 
 bool is_value_char(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7F); }
 
-// Strips blanks and tabs at both ends.
-std::string trim(const char* begin, const char* end) {
+// Strips blanks and tabs at both ends into `out`.
+void trim_into(const char* begin, const char* end, std::string& out) {
   while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
   while (end > begin && (end[-1] == ' ' || end[-1] == '\t')) --end;
-  return std::string(begin, end);
+  out.assign(begin, end);
+}
+
+std::string trim(const char* begin, const char* end) {
+  std::string out;
+  trim_into(begin, end, out);
+  return out;
 }
 
 // A decimal number of at most `max`, nothing else but surrounding blanks.
@@ -89,11 +95,12 @@ std::string VGS_HTTP_Header_Name(const std::string& line) {
   return line.substr(0, colon);
 }
 
-VGS_HTTP_Response_Headers::VGS_HTTP_Response_Headers() : size_(0) {}
+VGS_HTTP_Response_Headers::VGS_HTTP_Response_Headers() : count_(0), size_(0) {}
 
 void VGS_HTTP_Response_Headers::clear() {
   status_line_.clear();
-  fields_.clear();
+  if (size_ > kKeepSize) fields_ = std::vector<Field>();
+  count_ = 0;
   size_ = 0;
 }
 
@@ -111,8 +118,8 @@ bool VGS_HTTP_Response_Headers::add_line(const char* data, std::size_t length) {
   size_ += length;
   if (data[0] == ' ' || data[0] == '\t') {
     // A folded line continues the value of the header before it.
-    if (!fields_.empty()) {
-      Field& last = fields_.back();
+    if (count_ != 0) {
+      Field& last = fields_[count_ - 1];
       last.value += ' ';
       last.value += trim(data, data + length);
     }
@@ -120,7 +127,10 @@ bool VGS_HTTP_Response_Headers::add_line(const char* data, std::size_t length) {
   }
   const char* colon = static_cast<const char*>(std::memchr(data, ':', length));
   if (colon == nullptr) return true;  // not a header; libcurl let it through, we skip it
-  fields_.push_back(Field{trim(data, colon), trim(colon + 1, data + length)});
+  if (count_ == fields_.size()) fields_.emplace_back();
+  Field& field = fields_[count_++];
+  trim_into(data, colon, field.name);
+  trim_into(colon + 1, data + length, field.value);
   return true;
 }
 
@@ -140,7 +150,8 @@ int VGS_HTTP_Response_Headers::status_code() const {
 std::string VGS_HTTP_Response_Headers::raw(const std::string& separator) const {
   std::string out = status_line_;
   out += separator;
-  for (const Field& field : fields_) {
+  for (std::size_t i = 0; i < count_; ++i) {
+    const Field& field = fields_[i];
     out += field.name;
     out += ": ";
     out += field.value;
@@ -186,7 +197,8 @@ DWORD VGS_HTTP_Response_Headers::find(DWORD level, const char* custom_name, DWOR
     name = kLevelNames[level];
   }
   DWORD seen = 0;
-  for (const Field& field : fields_) {
+  for (std::size_t i = 0; i < count_; ++i) {
+    const Field& field = fields_[i];
     if (strcasecmp(field.name.c_str(), name) != 0) continue;
     if (seen++ == occurrence) {
       value = field.value;

@@ -23,6 +23,8 @@ class VGS_HTTP_Response_Headers {
  public:
   // A response whose header lines add up to more than this is refused.
   static constexpr std::size_t kMaxSize = 256 * 1024;
+  // Field storage of a response larger than this is given back at the next clear().
+  static constexpr std::size_t kKeepSize = 16 * 1024;
 
   VGS_HTTP_Response_Headers();
 
@@ -56,6 +58,9 @@ class VGS_HTTP_Response_Headers {
   std::string raw(const std::string& separator) const;
 
   std::string status_line_;
+  // The first count_ entries are this response's; the rest keep their storage for the
+  // next response, so a connection's steady traffic allocates nothing here.
   std::vector<Field> fields_;
+  std::size_t count_;
   std::size_t size_;
 };

@@ -26,12 +26,13 @@ bool has_header(const std::vector<std::string>& lines, const char* name) {
   return false;
 }
 
-// The caller's header lines as libcurl reads them, plus what keeps it from adding headers
-// of its own (a form Content-Type for a body, "Expect: 100-continue" for a large one).
-// libcurl reads "Name:" as "remove the header"; an empty value is written "Name;".
-void libcurl_header_lines(std::vector<std::string>& lines) {
-  const bool content_type = has_header(lines, "Content-Type");
-  const bool expect = has_header(lines, "Expect");
+// The caller's header lines as libcurl reads them, plus, for a send with a body, what
+// keeps libcurl from adding headers of its own (a form Content-Type, "Expect:
+// 100-continue" for a large body). libcurl reads "Name:" as "remove the header"; an empty
+// value is written "Name;".
+void libcurl_header_lines(std::vector<std::string>& lines, bool body) {
+  const bool content_type = body && has_header(lines, "Content-Type");
+  const bool expect = body && has_header(lines, "Expect");
   for (std::string& line : lines) {
     const std::size_t colon = line.find(':');
     if (line.find_first_not_of(" \t", colon + 1) == std::string::npos) {
@@ -39,6 +40,7 @@ void libcurl_header_lines(std::vector<std::string>& lines) {
       line += ';';
     }
   }
+  if (!body) return;
   if (!content_type) lines.emplace_back("Content-Type:");
   if (!expect) lines.emplace_back("Expect:");
 }
@@ -218,7 +220,8 @@ DWORD VGS_HTTP_Request::start_send(const std::string& url, int method, const cha
   // A refused send leaves the one already asked for alone.
   std::vector<std::string> lines;
   if (!VGS_HTTP_Split_Headers(headers, lines)) return ERROR_INVALID_PARAMETER;
-  libcurl_header_lines(lines);
+  libcurl_header_lines(lines, optional_length != 0 || method == VGS_HTTP_POST ||
+                                  method == VGS_HTTP_PUT);
 
   VGS_HTTP_Connection& connection = *connection_;
   VGS_HTTP_Send& send = connection.pending;

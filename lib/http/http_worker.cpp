@@ -1,6 +1,7 @@
 #include "http/http_worker.h"
 
 #include <algorithm>
+#include <new>
 
 #include "foundation/guard.h"
 #include "foundation/library.h"
@@ -177,18 +178,18 @@ void VGS_HTTP_Worker::run_command(const Command& command) {
   VGS_HTTP_Request* request = connection->request();
   switch (command.type) {
     case kStart: {
-      bool wanted;
-      {
-        VGS_Guard guard(request->lock_);
-        wanted = !connection->detached && connection->applied != connection->generation;
-      }
-      if (wanted) {
-        if (connection->in_multi) {
+      if (connection->in_multi) {
+        bool wanted;
+        {
+          VGS_Guard guard(request->lock_);
+          wanted = !connection->detached && connection->applied != connection->generation;
+        }
+        if (wanted) {
           remove(connection);  // abandons the transfer of the previous send
           request->release();  // the multi handle's; the command still holds one
         }
-        if (request->transfer_configure(*connection)) add(connection);
       }
+      if (!connection->in_multi && request->transfer_configure(*connection)) add(connection);
       request->release();
       break;
     }
@@ -209,6 +210,12 @@ void VGS_HTTP_Worker::run_command(const Command& command) {
 
 void VGS_HTTP_Worker::add(VGS_HTTP_Connection* connection) {
   VGS_HTTP_Request* request = connection->request();
+  try {
+    running_.reserve(running_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    request->transfer_done(*connection, ERROR_NOT_ENOUGH_MEMORY);
+    return;
+  }
   const CURLMcode code = curl_multi_add_handle(multi_of_thread_, connection->easy());
   if (code != CURLM_OK) {
     request->transfer_done(*connection, code == CURLM_OUT_OF_MEMORY
@@ -217,7 +224,8 @@ void VGS_HTTP_Worker::add(VGS_HTTP_Connection* connection) {
     return;
   }
   connection->in_multi = true;
-  running_.insert(connection);
+  connection->running_index = running_.size();
+  running_.push_back(connection);
   request->addref();
 }
 
@@ -225,7 +233,10 @@ void VGS_HTTP_Worker::remove(VGS_HTTP_Connection* connection) {
   curl_multi_remove_handle(multi_of_thread_, connection->easy());
   connection->in_multi = false;
   connection->reusable = false;  // finish_transfers says otherwise for a finished one
-  running_.erase(connection);
+  VGS_HTTP_Connection* last = running_.back();
+  running_[connection->running_index] = last;
+  last->running_index = connection->running_index;
+  running_.pop_back();
 }
 
 void VGS_HTTP_Worker::finish_transfers() {
@@ -247,8 +258,8 @@ void VGS_HTTP_Worker::finish_transfers() {
 }
 
 void VGS_HTTP_Worker::cancel_all() {
-  const std::vector<VGS_HTTP_Connection*> all(running_.begin(), running_.end());
-  for (VGS_HTTP_Connection* connection : all) {
+  while (!running_.empty()) {
+    VGS_HTTP_Connection* connection = running_.back();
     VGS_HTTP_Request* request = connection->request();
     remove(connection);
     request->transfer_done(*connection, ERROR_INTERNET_OPERATION_CANCELLED);

@@ -11,7 +11,6 @@
 
 #include <curl/curl.h>
 
-#include <unordered_set>
 #include <vector>
 
 #include "foundation/mutex.h"
@@ -87,6 +86,6 @@ class VGS_HTTP_Worker {
 
   // The thread's own.
   CURLM* multi_of_thread_;
-  std::unordered_set<VGS_HTTP_Connection*> running_;
+  std::vector<VGS_HTTP_Connection*> running_;  // each knows its index (running_index)
   std::vector<VGS_HTTP_Request*> deferred_events_;
 };
