@@ -12,12 +12,14 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "http/http_headers.h"
 #include "platform/types.h"
 
+class VGS_HTTP_Callback_Response;
 class VGS_HTTP_Request;
 
 // What one send asks of libcurl.
@@ -84,6 +86,9 @@ class VGS_HTTP_Connection {
   DWORD abort_code;  // why a callback stopped the transfer
   std::vector<unsigned char> leftover;
   std::size_t leftover_pos;
+  // The success record of the response, made by the thread that asked for the send and
+  // freed by the one that handles it, so the worker thread allocates none of its own.
+  std::unique_ptr<VGS_HTTP_Callback_Response> prepared_response;
 
   // Worker thread only.
   bool in_multi;

@@ -241,6 +241,9 @@ DWORD VGS_HTTP_Request::start_send(const std::string& url, int method, const cha
   // Callbacks of the previous send are refused from here on.
   ++connection.generation;
   connection.reset_response();
+  if (!connection.prepared_response) {
+    connection.prepared_response.reset(new (std::nothrow) VGS_HTTP_Callback_Response(0));
+  }
   context_->state = 1;
   context_->read_pending = false;
   context_->read_block.reset();
@@ -551,7 +554,11 @@ bool VGS_HTTP_Request::transfer_configure(VGS_HTTP_Connection& connection) {
 void VGS_HTTP_Request::deliver_response(VGS_HTTP_Connection& connection, DWORD error) {
   if (connection.response_delivered) return;
   connection.response_delivered = true;
-  queue_record(new (std::nothrow) VGS_HTTP_Callback_Response(error));
+  if (error == 0 && connection.prepared_response) {
+    queue_record(connection.prepared_response.release());
+  } else {
+    queue_record(new (std::nothrow) VGS_HTTP_Callback_Response(error));
+  }
 }
 
 std::size_t VGS_HTTP_Request::transfer_header(VGS_HTTP_Connection& connection, const char* data,
