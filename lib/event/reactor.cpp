@@ -328,23 +328,16 @@ int VGS_Reactor::handle_event(unsigned long timeout) {
       break;
     }
     schedule(set);
-    const DWORD signalled = plat::WaitForMultipleObjects(set.count + 1, set.handles, FALSE, wait);
+    bool ready[VGS_Reactor::kMaxSlots + 1];
+    const DWORD signalled = plat::PollMultipleObjects(set.count + 1, set.handles, wait, ready);
     if (!is_activate()) {
       result = fail(VGS_ERR_CLOSED);
       break;
     }
     if (token) result += dispatch_timer();
-    DWORD index = set.count + 1;
     if (signalled < WAIT_OBJECT_0 + set.count + 1) {
-      index = signalled - WAIT_OBJECT_0;
-    } else if (signalled >= WAIT_ABANDONED_0 && signalled < WAIT_ABANDONED_0 + set.count + 1) {
-      index = signalled - WAIT_ABANDONED_0;
-    }
-    if (index == 0) {
-      reset_event();
-    } else if (index <= set.count) {
-      result += dispatch_handle(set.slots[index - 1]);
-      result += poll_remaining_handles(set, index + 1);
+      if (ready[0]) reset_event();
+      result += dispatch_ready_handles(set, ready);
     } else if (signalled == WAIT_FAILED) {
       backoff(wait);
     }
@@ -373,29 +366,13 @@ int VGS_Reactor::schedule(VGS_Reactor_Schedule_Set& set) {
   return static_cast<int>(set.count);
 }
 
-// Finds the next ready handle with one wait over the rest, as long as few were ready in
-// this pass; once a pass turns out busy, the rest are looked at one by one in index order,
-// each when its turn comes. Both find the same handles, but a busy pass no longer polls
-// every remaining handle again after each dispatch.
-int VGS_Reactor::poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned int first) {
-  constexpr int kBusyPass = 2;
+// Dispatches, in index order, the handles one wait found ready; each is confirmed at its
+// turn (which also consumes an auto-reset event), since an earlier handler may have
+// changed it.
+int VGS_Reactor::dispatch_ready_handles(VGS_Reactor_Schedule_Set& set, const bool* ready) {
   int dispatched = 0;
-  while (first <= set.count && is_activate() && dispatched < kBusyPass) {
-    const DWORD count = set.count + 1 - first;
-    const DWORD signalled = plat::WaitForMultipleObjects(count, &set.handles[first], FALSE, 0);
-    DWORD offset;
-    if (signalled < WAIT_OBJECT_0 + count) {
-      offset = signalled - WAIT_OBJECT_0;
-    } else if (signalled >= WAIT_ABANDONED_0 && signalled < WAIT_ABANDONED_0 + count) {
-      offset = signalled - WAIT_ABANDONED_0;
-    } else {
-      return dispatched;
-    }
-    const unsigned int index = first + offset;
-    dispatched += dispatch_handle(set.slots[index - 1]);
-    first = index + 1;
-  }
-  for (unsigned int index = first; index <= set.count && is_activate(); ++index) {
+  for (unsigned int index = 1; index <= set.count && is_activate(); ++index) {
+    if (!ready[index]) continue;
     const DWORD signalled = plat::WaitForSingleObject(set.handles[index], 0);
     if (signalled == WAIT_TIMEOUT) continue;
     if (signalled != WAIT_OBJECT_0 && signalled != WAIT_ABANDONED_0) break;

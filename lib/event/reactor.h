@@ -82,7 +82,7 @@ class VGS_Reactor {
                        unsigned long mask);
 
   int schedule(VGS_Reactor_Schedule_Set& set);
-  int poll_remaining_handles(VGS_Reactor_Schedule_Set& set, unsigned int first);
+  int dispatch_ready_handles(VGS_Reactor_Schedule_Set& set, const bool* ready);
   int dispatch_handle(const SlotVariable& slot);
   void dispatch_io(const SlotVariable& slot);
   void dispatch_event(const SlotVariable& slot);

@@ -177,29 +177,25 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
-                             DWORD milliseconds) {
-  if (wait_all) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return WAIT_FAILED;
-  }
+namespace {
+
+// One readiness wait over `count` handles (1..MAXIMUM_WAIT_OBJECTS): fills fds, retries on
+// EINTR until the time is up. The number of ready fds (0: time-out), or -1 with the last
+// error set.
+int poll_handles(DWORD count, const HANDLE* handles, DWORD milliseconds, pollfd* fds) {
   if (handles == nullptr || count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
+    return -1;
   }
-  pollfd fds[MAXIMUM_WAIT_OBJECTS];
-  bool auto_reset[MAXIMUM_WAIT_OBJECTS];
   for (DWORD i = 0; i < count; ++i) {
     if (!handle_is_valid(handles[i])) {
       SetLastError(ERROR_INVALID_HANDLE);
-      return WAIT_FAILED;
+      return -1;
     }
     fds[i].fd = handle_to_fd(handles[i]);
     fds[i].events = POLLIN;
     fds[i].revents = 0;
-    auto_reset[i] = auto_reset_events().contains(fds[i].fd);
   }
-
   const bool forever = milliseconds == INFINITE;
   const std::int64_t deadline = forever ? 0 : monotonic_ms() + milliseconds;
   for (;;) {
@@ -208,23 +204,65 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
       std::int64_t left = deadline - monotonic_ms();
       wait_ms = left > 0 ? static_cast<int>(left) : 0;
     }
-    int ready = ::poll(fds, count, wait_ms);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno();
-      return WAIT_FAILED;
+    const int ready = ::poll(fds, count, wait_ms);
+    if (ready >= 0) {
+      for (DWORD i = 0; i < count; ++i) {
+        if (fds[i].revents & POLLNVAL) {
+          SetLastError(ERROR_INVALID_HANDLE);
+          return -1;
+        }
+      }
+      return ready;
     }
+    if (errno != EINTR) {
+      SetLastErrorFromErrno();
+      return -1;
+    }
+  }
+}
+
+}  // namespace
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
+                             DWORD milliseconds) {
+  if (wait_all) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return WAIT_FAILED;
+  }
+  pollfd fds[MAXIMUM_WAIT_OBJECTS];
+  const bool forever = milliseconds == INFINITE;
+  const std::int64_t deadline = forever ? 0 : monotonic_ms() + milliseconds;
+  for (;;) {
+    DWORD wait = INFINITE;
+    if (!forever) {
+      const std::int64_t left = deadline - monotonic_ms();
+      wait = left > 0 ? static_cast<DWORD>(left) : 0;
+    }
+    const int ready = poll_handles(count, handles, wait, fds);
+    if (ready < 0) return WAIT_FAILED;
     for (DWORD i = 0; ready > 0 && i < count; ++i) {
       if (fds[i].revents == 0) continue;
-      if (fds[i].revents & POLLNVAL) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
+      if (!auto_reset_events().contains(fds[i].fd) || consume_event(fds[i].fd)) {
+        return WAIT_OBJECT_0 + i;
       }
-      if (!auto_reset[i] || consume_event(fds[i].fd)) return WAIT_OBJECT_0 + i;
       // Another waiter consumed this auto-reset event; a higher index may still count.
     }
     if (!forever && monotonic_ms() >= deadline) return WAIT_TIMEOUT;
   }
+}
+
+DWORD PollMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseconds, bool* ready) {
+  pollfd fds[MAXIMUM_WAIT_OBJECTS];
+  const int n = poll_handles(count, handles, milliseconds, fds);
+  DWORD first = WAIT_TIMEOUT;
+  for (DWORD i = 0; n > 0 && i < count; ++i) {
+    ready[i] = fds[i].revents != 0;
+    if (ready[i] && first == WAIT_TIMEOUT) first = WAIT_OBJECT_0 + i;
+  }
+  if (n <= 0) {
+    for (DWORD i = 0; i < count && count <= MAXIMUM_WAIT_OBJECTS; ++i) ready[i] = false;
+  }
+  return n < 0 ? WAIT_FAILED : first;
 }
 
 }  // namespace plat

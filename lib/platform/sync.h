@@ -41,4 +41,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
                              DWORD milliseconds);
 
+// Waits like WaitForMultipleObjects (wait-any) and returns the same values, but consumes
+// no auto-reset event and sets ready[i] for every handle that was signalled at the moment
+// the wait ended (all false on WAIT_TIMEOUT or WAIT_FAILED). A caller that dispatches
+// several of them confirms each with WaitForSingleObject(handle, 0) at its turn.
+DWORD PollMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseconds, bool* ready);
+
 }  // namespace plat

@@ -130,6 +130,39 @@ TEST_F(ReactorTest, SignalledEventCallsHandleSignalUntilItAsksForRemoval) {
   EXPECT_EQ(handler->references(), 1);
 }
 
+// One pass serves every event that was set when it woke, except one that an earlier
+// handler of the same pass reset; an auto-reset event is consumed by its dispatch.
+TEST_F(ReactorTest, OnePassServesEveryReadyEventButNotOneResetOnTheWay) {
+  void* other = plat::CreateEvent(TRUE, FALSE);
+  void* automatic = plat::CreateEvent(FALSE, FALSE);
+  ASSERT_EQ(reactor.register_handler(handler, event, VGS_MASK_SIGNAL), 0);
+  ASSERT_EQ(reactor.register_handler(handler, other, VGS_MASK_SIGNAL), 0);
+  ASSERT_EQ(reactor.register_handler(handler, automatic, VGS_MASK_SIGNAL), 0);
+  handler->on_signal = [&](void* handle, VGS_Reactor*) {
+    // Whichever manual-reset event comes first resets the other one.
+    if (handle == event) plat::ResetEvent(other);
+    if (handle == other) plat::ResetEvent(event);
+    return 0;
+  };
+  plat::SetEvent(event);
+  plat::SetEvent(other);
+  plat::SetEvent(automatic);
+  EXPECT_EQ(reactor.handle_event(1000), 2);
+  std::size_t manual = 0;
+  std::size_t automatic_calls = 0;
+  for (const auto& call : handler->calls_named("signal")) {
+    if (call.handle == event || call.handle == other) ++manual;
+    if (call.handle == automatic) ++automatic_calls;
+  }
+  EXPECT_EQ(manual, 1u);
+  EXPECT_EQ(automatic_calls, 1u);
+  EXPECT_EQ(plat::WaitForSingleObject(automatic, 0), WAIT_TIMEOUT) << "not consumed";
+  reactor.remove_handler(handler, other, VGS_MASK_SIGNAL);
+  reactor.remove_handler(handler, automatic, VGS_MASK_SIGNAL);
+  plat::CloseHandle(other);
+  plat::CloseHandle(automatic);
+}
+
 TEST_F(ReactorTest, HandlerMayRemoveItselfDuringItsCallback) {
   ASSERT_EQ(reactor.register_handler(handler, event, VGS_MASK_SIGNAL), 0);
   handler->release();  // the reactor holds the only reference now

@@ -194,4 +194,30 @@ TEST(WaitAny, SixtyFourHandles) {
   EXPECT_EQ(plat::WaitForMultipleObjects(64, set, FALSE, 1000), WAIT_OBJECT_0 + 63);
 }
 
+TEST(WaitAny, PollReportsEveryReadyHandleAndConsumesNone) {
+  Handles h;
+  HANDLE manual = h.add(plat::CreateEvent(TRUE, FALSE));
+  HANDLE idle = h.add(plat::CreateEvent(FALSE, FALSE));
+  HANDLE automatic = h.add(plat::CreateEvent(FALSE, FALSE));
+  HANDLE set[] = {manual, idle, automatic};
+  bool ready[3] = {true, true, true};
+  EXPECT_EQ(plat::PollMultipleObjects(3, set, 0, ready), WAIT_TIMEOUT);
+  EXPECT_FALSE(ready[0] || ready[1] || ready[2]);
+
+  plat::SetEvent(automatic);
+  plat::SetEvent(manual);
+  EXPECT_EQ(plat::PollMultipleObjects(3, set, 0, ready), WAIT_OBJECT_0);
+  EXPECT_TRUE(ready[0]);
+  EXPECT_FALSE(ready[1]);
+  EXPECT_TRUE(ready[2]);
+  // The auto-reset event is still set for the wait that confirms it.
+  EXPECT_EQ(plat::WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(plat::WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+
+  HANDLE bad[] = {manual, nullptr};
+  EXPECT_EQ(plat::PollMultipleObjects(2, bad, 0, ready), WAIT_FAILED);
+  EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(ready[0]);
+}
+
 }  // namespace
