@@ -1,6 +1,7 @@
 #include "event/async_sock_stream.h"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "event/async_support.h"
@@ -51,7 +52,8 @@ int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const VGS_INET_Addr& add
   socket_ = plat::socket_to_handle(s);
   key_ = proactor->generate_completion_key();
   proactor_ = proactor;
-  auto* op = new (std::nothrow) VGS_Async_SOCK_Connect(proactor, key_, socket_, this);
+  std::unique_ptr<VGS_Async_SOCK_Connect> op(
+      new (std::nothrow) VGS_Async_SOCK_Connect(proactor, key_, socket_, this));
   if (op == nullptr) {
     clear();
     return fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -59,7 +61,7 @@ int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const VGS_INET_Addr& add
   const int registered = proactor->register_handle(key_, socket_, this);
   if (registered != 0) {
     const unsigned long code = VGSLib::GetErrorCode();
-    delete op;
+    op.reset();
     clear();
     VGSLib::SetErrorCode(code);
     return registered;
@@ -67,11 +69,12 @@ int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const VGS_INET_Addr& add
   if (VGSLib::bind(s, VGS_INET_Addr()) != 0 || op->connect(address) != 0) {
     const unsigned long code = VGSLib::GetErrorCode();
     proactor->remove_handle(key_, true);
-    delete op;
+    op.reset();
     clear();
     VGSLib::SetErrorCode(code);
     return -1;
   }
+  op.release();  // the connect is under way; its completion frees it
   remote_ = address;
   return 0;
 }
