@@ -1,5 +1,5 @@
-// Names of the programs and files in the program folder, shared by the service manager and the
-// update applier (the update list and the process look-up name the programs so).
+// Names of the programs and files in the program folder, shared by the relay, the service
+// manager and the update applier (the update list and the process look-up name the programs so).
 #pragma once
 
 constexpr char kRelayExe[] = "Veltrane.exe";

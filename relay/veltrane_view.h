@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/program_files.h"
 #include "platform/types.h"
 #include "platform/window_message.h"
 
@@ -46,7 +47,7 @@ class CVeltraneView {
   // Requests whose pages may still answer (older pages are long replaced).
   static constexpr std::size_t kRecentRequests = 16;
   static constexpr char kUrlFile[] = "veltrane_url.ini";
-  static constexpr char kSessionFile[] = "SessionKey.ini";
+  static constexpr const char* kSessionFile = kSessionKeyIni;
   static constexpr char kSessionSection[] = "SESSION";
   static constexpr char kSessionKey[] = "SESSIONKEY";
   static constexpr unsigned int kSessionBufferSize = 4096;
