@@ -109,6 +109,9 @@ std::string AutostartEntry(const std::string& program, const std::string& folder
          "Type=Application\n"
          "Name=VeltraneService\n"
          "Comment=Keeps the Veltrane relay running and up to date\n"
+         "TryExec=" +
+         EscapeString(program) +
+         "\n"
          "Exec=" +
          ExecArgument(program) +
          "\n"

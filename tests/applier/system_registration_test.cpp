@@ -194,9 +194,11 @@ TEST(AutostartFolders, SystemFolderFirstThenTheUsersByTheXdgRules) {
 // The program and working folder a desktop session reads from an entry, the way GLib's
 // launcher does: the key file's string rules, then the shell-like quoting of Exec, then
 // "%%" as "%".
-void ReadEntry(const std::string& text, std::vector<std::string>* argv, std::string* path) {
+void ReadEntry(const std::string& text, std::vector<std::string>* argv, std::string* path,
+               std::string* try_exec) {
   argv->clear();
   path->clear();
+  try_exec->clear();
   GKeyFile* file = g_key_file_new();
   ASSERT_TRUE(g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, nullptr))
       << text;
@@ -205,9 +207,13 @@ void ReadEntry(const std::string& text, std::vector<std::string>* argv, std::str
   g_free(type);
   gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
   gchar* folder = g_key_file_get_string(file, "Desktop Entry", "Path", nullptr);
+  gchar* tried = g_key_file_get_string(file, "Desktop Entry", "TryExec", nullptr);
   ASSERT_NE(exec, nullptr);
   ASSERT_NE(folder, nullptr);
+  ASSERT_NE(tried, nullptr);
   *path = folder;
+  *try_exec = tried;
+  g_free(tried);
   gint count = 0;
   gchar** words = nullptr;
   EXPECT_TRUE(g_shell_parse_argv(exec, &count, &words, nullptr)) << exec;
@@ -239,9 +245,12 @@ TEST(AutostartEntry, RunsTheProgramWhateverItsPathHolds) {
     const std::string entry = AutostartEntry(program, folder);
     std::vector<std::string> argv;
     std::string path;
-    ReadEntry(entry, &argv, &path);
+    std::string try_exec;
+    ReadEntry(entry, &argv, &path, &try_exec);
     EXPECT_EQ(argv, std::vector<std::string>{program}) << entry;
     EXPECT_EQ(path, folder) << entry;
+    // A session skips the entry once the program is gone (a removed install).
+    EXPECT_EQ(try_exec, program) << entry;
   }
   // A path that an entry cannot hold is refused.
   EXPECT_EQ(AutostartEntry("/srv/new\nline/VeltraneService.exe", "/srv/new\nline"), "");

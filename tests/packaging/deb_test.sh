@@ -82,6 +82,7 @@ contents_case() {
   grep -qx 'Exec=/opt/veltrane/Veltrane.exe' "$menu" || fail "menu entry does not start /opt/veltrane/Veltrane.exe"
   grep -qx 'Icon=veltrane' "$menu" || fail "menu entry without the veltrane icon"
   grep -qx 'Exec="/opt/veltrane/VeltraneService.exe"' "$autostart" || fail "autostart entry does not start the service manager"
+  grep -qx 'TryExec=/opt/veltrane/VeltraneService.exe' "$autostart" || fail "autostart entry outlives a removed install"
   # The programs find libzervlib.so beside themselves.
   for field in Veltrane.exe VeltraneService.exe ZervRun.exe libzervlib.so; do
     grep -qE 'R(UN)?PATH.*\[\$ORIGIN\]' <<<"$(readelf -d "$work/root/opt/veltrane/$field")" || fail "$field: no \$ORIGIN run path"
