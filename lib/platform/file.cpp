@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 
 namespace plat {
 
@@ -26,25 +27,6 @@ BOOL Fail() {
 BOOL FailWith(DWORD code) {
   SetLastError(code);
   return FALSE;
-}
-
-// fd 0 never becomes a handle: move it to a higher number.
-int AvoidZero(int fd) {
-  if (fd != 0) return fd;
-  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return moved;
-}
-
-bool ValidFd(HANDLE file, int* fd) {
-  if (!handle_is_valid(file)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  *fd = handle_to_fd(file);
-  return true;
 }
 
 std::uint64_t OverlappedOffset(const OVERLAPPED* overlapped) {
@@ -200,7 +182,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, DWORD dispos
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  fd = AvoidZero(fd);
+  fd = avoid_fd_zero(fd);
   if (fd < 0) {
     SetLastErrorFromErrno();
     return INVALID_HANDLE_VALUE;
@@ -210,7 +192,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, DWORD dispos
 
 BOOL CloseFile(HANDLE file) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   if (::close(fd) != 0 && errno != EINTR) return Fail();
   return TRUE;
 }
@@ -218,7 +200,7 @@ BOOL CloseFile(HANDLE file) {
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped) {
   if (done != nullptr) *done = 0;
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   if (buffer == nullptr && size > 0) return FailWith(ERROR_INVALID_PARAMETER);
   size_t want = size > static_cast<DWORD>(INT_MAX) ? static_cast<size_t>(INT_MAX) : size;
   ssize_t n;
@@ -236,7 +218,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* done,
                OVERLAPPED* overlapped) {
   if (done != nullptr) *done = 0;
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   if (buffer == nullptr && size > 0) return FailWith(ERROR_INVALID_PARAMETER);
   size_t want = size > static_cast<DWORD>(INT_MAX) ? static_cast<size_t>(INT_MAX) : size;
   ssize_t n;
@@ -252,7 +234,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* done,
 
 BOOL SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* new_position, DWORD method) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   int whence;
   switch (method) {
     case FILE_BEGIN: whence = SEEK_SET; break;
@@ -271,7 +253,7 @@ BOOL SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* new_position, DW
 
 BOOL GetFileSizeEx(HANDLE file, LONGLONG* size) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   if (size == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   struct stat st;
   if (::fstat(fd, &st) != 0) return Fail();
@@ -281,7 +263,7 @@ BOOL GetFileSizeEx(HANDLE file, LONGLONG* size) {
 
 BOOL SetEndOfFile(HANDLE file) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   off_t pos = ::lseek(fd, 0, SEEK_CUR);
   if (pos < 0) return Fail();
   int rc;
@@ -294,7 +276,7 @@ BOOL SetEndOfFile(HANDLE file) {
 
 BOOL FlushFileBuffers(HANDLE file) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   if (::fsync(fd) != 0) return Fail();
   return TRUE;
 }
@@ -302,7 +284,7 @@ BOOL FlushFileBuffers(HANDLE file) {
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD length_low,
                 DWORD length_high, OVERLAPPED* overlapped) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   std::uint64_t offset = OverlappedOffset(overlapped);
   std::uint64_t length = (static_cast<std::uint64_t>(length_high) << 32) | length_low;
   if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return FailWith(ERROR_INVALID_PARAMETER);
@@ -321,7 +303,7 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD length_low,
 BOOL UnlockFileEx(HANDLE file, DWORD /*reserved*/, DWORD length_low, DWORD length_high,
                   OVERLAPPED* overlapped) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   std::uint64_t offset = OverlappedOffset(overlapped);
   std::uint64_t length = (static_cast<std::uint64_t>(length_high) << 32) | length_low;
   if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return FailWith(ERROR_INVALID_PARAMETER);
@@ -409,7 +391,7 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
 
 BOOL GetFileTime(HANDLE file, FILETIME* created, FILETIME* accessed, FILETIME* written) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   struct stat st;
   if (::fstat(fd, &st) != 0) return Fail();
   if (created != nullptr) *created = ToFileTime(st.st_ctim);
@@ -421,7 +403,7 @@ BOOL GetFileTime(HANDLE file, FILETIME* created, FILETIME* accessed, FILETIME* w
 BOOL SetFileTime(HANDLE file, const FILETIME* /*created*/, const FILETIME* accessed,
                  const FILETIME* written) {
   int fd;
-  if (!ValidFd(file, &fd)) return FALSE;
+  if (!handle_fd(file, &fd)) return FALSE;
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;

@@ -1,6 +1,7 @@
 #include "platform/iocp.h"
 
 #include "platform/error.h"
+#include "platform/fd.h"
 #include "platform/iocp_port.h"
 #include "platform/iocp_socket.h"
 
@@ -19,16 +20,14 @@ HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing_port, ULONG_PTR key,
     iocp::AddPort(port);
     return fd_to_handle(port->fd());
   }
-  if (!handle_is_valid(file)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
+  int fd;
+  if (!handle_fd(file, &fd)) return nullptr;
   std::shared_ptr<iocp::CompletionPort> port = iocp::FindPort(existing_port);
   if (!port) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  DWORD error = iocp::AssociateSocket(handle_to_fd(file), port, key);
+  DWORD error = iocp::AssociateSocket(fd, port, key);
   if (error != 0) {
     SetLastError(error);
     return nullptr;

@@ -1,6 +1,5 @@
 #include "platform/iocp_port.h"
 
-#include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -13,6 +12,7 @@
 #include <unordered_map>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 
 namespace plat {
 namespace iocp {
@@ -135,19 +135,10 @@ std::shared_ptr<CompletionPort> RemovePort(HANDLE handle) {
 }
 
 std::shared_ptr<CompletionPort> CompletionPort::Create(EventHandler handler) {
-  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  const int ep = avoid_fd_zero(::epoll_create1(EPOLL_CLOEXEC));
   if (ep < 0) {
     SetLastErrorFromErrno();
     return nullptr;
-  }
-  if (ep == 0) {  // fd 0 never becomes a handle
-    int moved = ::fcntl(ep, F_DUPFD_CLOEXEC, 1);
-    ::close(ep);
-    if (moved < 0) {
-      SetLastErrorFromErrno();
-      return nullptr;
-    }
-    ep = moved;
   }
   int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake < 0) {

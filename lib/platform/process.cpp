@@ -1,7 +1,6 @@
 #include "platform/process.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,6 +15,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 #include "platform/process_control.h"
 
 extern char** environ;
@@ -252,12 +252,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   // The handle is taken before the reaper may collect the child; a pidfd stays valid
   // (and readable) after that.
   if ((info->fMask & SEE_MASK_NOCLOSEPROCESS) != 0) {
-    int pidfd = OpenProcessFd(pid);
-    if (pidfd == 0) {  // fd 0 never carries a handle
-      const int moved = ::fcntl(pidfd, F_DUPFD_CLOEXEC, 1);
-      ::close(pidfd);
-      pidfd = moved;
-    }
+    const int pidfd = avoid_fd_zero(OpenProcessFd(pid));
     // Without a handle (no descriptor left) the program still runs: success, no handle.
     if (pidfd > 0) info->hProcess = fd_to_handle(pidfd);
   }

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 
 namespace plat {
 
@@ -66,25 +67,19 @@ HANDLE OpenProcess(DWORD, BOOL inherit_handle, DWORD process_id) {
     SetLastError(ProcessError(errno));
     return nullptr;
   }
-  if (fd == 0) {  // fd 0 never carries a handle
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    ::close(fd);
-    if (moved < 0) {
-      SetLastErrorFromErrno();
-      return nullptr;
-    }
-    fd = moved;
+  fd = avoid_fd_zero(fd);
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return nullptr;
   }
   if (inherit_handle) ::fcntl(fd, F_SETFD, 0);
   return fd_to_handle(fd);
 }
 
 BOOL TerminateProcess(HANDLE process, UINT) {
-  if (!handle_is_valid(process)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (::syscall(SYS_pidfd_send_signal, handle_to_fd(process), SIGKILL, nullptr, 0) != 0) {
+  int fd;
+  if (!handle_fd(process, &fd)) return FALSE;
+  if (::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0) != 0) {
     SetLastError(errno == EBADF || errno == EINVAL ? ERROR_INVALID_HANDLE : ProcessError(errno));
     return FALSE;
   }

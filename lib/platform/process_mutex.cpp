@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 
 namespace plat {
 
@@ -250,19 +251,10 @@ std::unique_ptr<ProcessMutex::Impl> open_named(const char* name, bool initial_ow
   const mode_t mode = machine_wide ? 0666 : 0600;
 
   for (;;) {
-    int fd = ::shm_open(shm_name.c_str(), O_RDWR | O_CREAT, mode);
+    const int fd = avoid_fd_zero(::shm_open(shm_name.c_str(), O_RDWR | O_CREAT, mode));
     if (fd < 0) {
       SetLastErrorFromErrno();
       return nullptr;
-    }
-    if (fd == 0) {  // fd 0 never carries a handle
-      int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-      ::close(fd);
-      if (moved < 0) {
-        SetLastErrorFromErrno();
-        return nullptr;
-      }
-      fd = moved;
     }
     auto fail = [fd](DWORD code) {
       ::close(fd);

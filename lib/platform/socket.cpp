@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 #include "platform/iocp_socket.h"
 
 namespace plat {
@@ -29,16 +30,6 @@ int fail_errno() {
 int fail(DWORD code) {
   SetLastError(code);
   return SOCKET_ERROR;
-}
-
-// fd 0 never becomes a socket: it would read as "no handle" once carried in a HANDLE.
-int avoid_fd_zero(int fd) {
-  if (fd != 0) return fd;
-  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return moved;
 }
 
 // The fd of s, or -1 with WSAENOTSOCK recorded.

@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 #include "platform/winsock.h"
 
 namespace plat {
@@ -62,16 +63,6 @@ bool has_peer(int fd) {
   sockaddr_storage address;
   socklen_t length = sizeof(address);
   return ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-}
-
-// Moves a descriptor off 0, which never becomes a handle.
-int avoid_fd_zero(int fd) {
-  if (fd != 0) return fd;
-  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return moved;
 }
 
 std::uint32_t wanted_input(const Selection& s) {
@@ -222,11 +213,8 @@ HANDLE WSACreateEvent() {
 }
 
 BOOL WSACloseEvent(HANDLE event) {
-  if (!handle_is_valid(event)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  const int event_fd = handle_to_fd(event);
+  int event_fd;
+  if (!handle_fd(event, &event_fd)) return FALSE;
   {
     std::lock_guard<std::mutex> guard(registry().lock());
     auto& selections = registry().selections();

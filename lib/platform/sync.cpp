@@ -1,6 +1,5 @@
 #include "platform/sync.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -14,6 +13,7 @@
 #include <unordered_set>
 
 #include "platform/error.h"
+#include "platform/fd.h"
 #include "platform/iocp.h"
 
 namespace plat {
@@ -53,16 +53,6 @@ class AutoResetRegistry {
 AutoResetRegistry& auto_reset_events() {
   static AutoResetRegistry* registry = new AutoResetRegistry();  // lives until exit
   return *registry;
-}
-
-// Moves a descriptor off 0, which never becomes a handle.
-int avoid_fd_zero(int fd) {
-  if (fd != 0) return fd;
-  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return moved;
 }
 
 std::int64_t monotonic_ms() {
@@ -122,49 +112,46 @@ HANDLE CreateEvent(BOOL manual_reset, BOOL initial_state) {
   return fd_to_handle(fd);
 }
 
-BOOL SetEvent(HANDLE event) {
-  if (!handle_is_valid(event)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  std::uint64_t one = 1;
+namespace {
+
+// `io(fd)`, one 8-byte read or write of the event's counter, retried when interrupted.
+// EAGAIN counts as done: the counter is at its limit (set already) or 0 (reset already).
+template <class IO>
+BOOL counter_io(HANDLE event, IO io) {
+  int fd;
+  if (!handle_fd(event, &fd)) return FALSE;
   ssize_t n;
   do {
-    n = ::write(handle_to_fd(event), &one, sizeof(one));
+    n = io(fd);
   } while (n < 0 && errno == EINTR);
-  // EAGAIN: the counter is at its limit, so the event is set already.
   if (n < 0 && errno != EAGAIN) {
     SetLastErrorFromErrno();
     return FALSE;
   }
   return TRUE;
+}
+
+}  // namespace
+
+BOOL SetEvent(HANDLE event) {
+  return counter_io(event, [](int fd) {
+    const std::uint64_t one = 1;
+    return ::write(fd, &one, sizeof(one));
+  });
 }
 
 BOOL ResetEvent(HANDLE event) {
-  if (!handle_is_valid(event)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  std::uint64_t value = 0;
-  ssize_t n;
-  do {
-    n = ::read(handle_to_fd(event), &value, sizeof(value));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0 && errno != EAGAIN) {
-    SetLastErrorFromErrno();
-    return FALSE;
-  }
-  return TRUE;
+  return counter_io(event, [](int fd) {
+    std::uint64_t value = 0;
+    return ::read(fd, &value, sizeof(value));
+  });
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  if (!handle_is_valid(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  int fd;
+  if (!handle_fd(handle, &fd)) return FALSE;
   bool closed = false;
   if (CloseIocpHandle(handle, &closed)) return closed ? TRUE : FALSE;
-  int fd = handle_to_fd(handle);
   auto_reset_events().remove(fd);
   if (::close(fd) != 0 && errno != EINTR) {
     SetLastErrorFromErrno();
@@ -188,11 +175,7 @@ int poll_handles(DWORD count, const HANDLE* handles, DWORD milliseconds, pollfd*
     return -1;
   }
   for (DWORD i = 0; i < count; ++i) {
-    if (!handle_is_valid(handles[i])) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return -1;
-    }
-    fds[i].fd = handle_to_fd(handles[i]);
+    if (!handle_fd(handles[i], &fds[i].fd)) return -1;
     fds[i].events = POLLIN;
     fds[i].revents = 0;
   }
