@@ -75,22 +75,24 @@ class GlobalTable {
  public:
   std::mutex& mutex() { return mutex_; }
   // All below: the caller holds mutex().
-  GlobalBlock* by_handle(HGLOBAL handle) {
-    auto it = handles_.find(handle);
-    return it == handles_.end() ? nullptr : it->second;
-  }
-  GlobalBlock* by_pointer(const void* pointer) {
-    auto it = pointers_.find(pointer);
-    return it == pointers_.end() ? nullptr : it->second;
-  }
-  void add(GlobalBlock* block) {
-    handles_[block->handle()] = block;
+  // The block of a handle (of a data pointer); null with ERROR_INVALID_HANDLE recorded
+  // when there is none.
+  GlobalBlock* by_handle(HGLOBAL handle) { return found(handles_, handle); }
+  GlobalBlock* by_pointer(const void* pointer) { return found(pointers_, pointer); }
+  // Adds the block: its handle, or null with ERROR_NOT_ENOUGH_MEMORY recorded after the
+  // block and its data are freed.
+  HGLOBAL add(GlobalBlock* block) {
     try {
+      handles_[block->handle()] = block;
       pointers_[block->data] = block;
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
       handles_.erase(block->handle());
-      throw;
+      std::free(block->data);
+      delete block;
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
     }
+    return block->handle();
   }
   void remove(GlobalBlock* block) {
     handles_.erase(block->handle());
@@ -98,6 +100,14 @@ class GlobalTable {
   }
 
  private:
+  template <class MAP, class KEY>
+  static GlobalBlock* found(const MAP& map, KEY key) {
+    auto it = map.find(key);
+    if (it != map.end()) return it->second;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+
   std::mutex mutex_;
   std::unordered_map<HGLOBAL, GlobalBlock*> handles_;
   std::unordered_map<const void*, GlobalBlock*> pointers_;
@@ -190,25 +200,14 @@ HGLOBAL GlobalAlloc(UINT flags, std::size_t size) {
   block->data = data;
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
-  try {
-    table.add(block);
-  } catch (const std::bad_alloc&) {
-    std::free(data);
-    delete block;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return block->handle();
+  return table.add(block);
 }
 
 void* GlobalLock(HGLOBAL handle) {
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
   GlobalBlock* block = table.by_handle(handle);
-  if (block == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
+  if (block == nullptr) return nullptr;
   if (block->movable) ++block->locks;
   return block->data;
 }
@@ -217,10 +216,7 @@ BOOL GlobalUnlock(HGLOBAL handle) {
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
   GlobalBlock* block = table.by_handle(handle);
-  if (block == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (block == nullptr) return FALSE;
   if (!block->movable) return TRUE;
   if (block->locks == 0) {
     SetLastError(ERROR_NOT_LOCKED);
@@ -234,12 +230,8 @@ BOOL GlobalUnlock(HGLOBAL handle) {
 HGLOBAL GlobalHandle(const void* pointer) {
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
-  GlobalBlock* block = pointer != nullptr ? table.by_pointer(pointer) : nullptr;
-  if (block == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return block->handle();
+  GlobalBlock* block = table.by_pointer(pointer);
+  return block != nullptr ? block->handle() : nullptr;
 }
 
 HGLOBAL GlobalReAlloc(HGLOBAL handle, std::size_t size, UINT flags) {
@@ -250,10 +242,7 @@ HGLOBAL GlobalReAlloc(HGLOBAL handle, std::size_t size, UINT flags) {
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
   GlobalBlock* block = table.by_handle(handle);
-  if (block == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
+  if (block == nullptr) return nullptr;
   const std::size_t old_size = block->size;
   const bool may_move = (flags & GMEM_MOVEABLE) != 0 || (block->movable && block->locks == 0);
   if (size <= old_size || !may_move) {
@@ -273,25 +262,14 @@ HGLOBAL GlobalReAlloc(HGLOBAL handle, std::size_t size, UINT flags) {
   block->data = data;
   block->size = size;
   if (flags & GMEM_ZEROINIT) std::memset(static_cast<char*>(data) + old_size, 0, size - old_size);
-  try {
-    table.add(block);
-  } catch (const std::bad_alloc&) {
-    std::free(data);
-    delete block;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return block->handle();
+  return table.add(block);
 }
 
 HGLOBAL GlobalFree(HGLOBAL handle) {
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
-  GlobalBlock* block = handle != nullptr ? table.by_handle(handle) : nullptr;
-  if (block == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return handle;
-  }
+  GlobalBlock* block = table.by_handle(handle);
+  if (block == nullptr) return handle;
   table.remove(block);
   std::free(block->data);
   delete block;
@@ -302,11 +280,7 @@ std::size_t GlobalSize(HGLOBAL handle) {
   GlobalTable& table = globals();
   std::lock_guard<std::mutex> lock(table.mutex());
   GlobalBlock* block = table.by_handle(handle);
-  if (block == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return block->size;
+  return block != nullptr ? block->size : 0;
 }
 
 }  // namespace plat
