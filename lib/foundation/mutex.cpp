@@ -68,45 +68,44 @@ VGS_RW_Thread_Mutex::~VGS_RW_Thread_Mutex() {
   plat::DeleteCriticalSection(&count_lock_);
 }
 
-int VGS_RW_Thread_Mutex::acquire_read() {
-  plat::EnterCriticalSection(&lock_);
+void VGS_RW_Thread_Mutex::add_reader() {
   plat::EnterCriticalSection(&count_lock_);
   ++readers_;
   plat::ResetEvent(no_readers_);
   plat::LeaveCriticalSection(&count_lock_);
   plat::LeaveCriticalSection(&lock_);
+}
+
+int VGS_RW_Thread_Mutex::reader_count() {
+  plat::EnterCriticalSection(&count_lock_);
+  const int readers = readers_;
+  plat::LeaveCriticalSection(&count_lock_);
+  return readers;
+}
+
+int VGS_RW_Thread_Mutex::acquire_read() {
+  plat::EnterCriticalSection(&lock_);
+  add_reader();
   return 0;
 }
 
 int VGS_RW_Thread_Mutex::tryacquire_read() {
   if (!plat::TryEnterCriticalSection(&lock_)) return -1;
-  plat::EnterCriticalSection(&count_lock_);
-  ++readers_;
-  plat::ResetEvent(no_readers_);
-  plat::LeaveCriticalSection(&count_lock_);
-  plat::LeaveCriticalSection(&lock_);
+  add_reader();
   return 0;
 }
 
 int VGS_RW_Thread_Mutex::acquire_write() {
   plat::EnterCriticalSection(&lock_);
-  for (;;) {
-    plat::EnterCriticalSection(&count_lock_);
-    const int readers = readers_;
-    plat::LeaveCriticalSection(&count_lock_);
-    if (readers <= 0) return 0;
-    plat::WaitForSingleObject(no_readers_, INFINITE);
-  }
+  while (reader_count() > 0) plat::WaitForSingleObject(no_readers_, INFINITE);
+  return 0;
 }
 
 int VGS_RW_Thread_Mutex::acquire() { return acquire_write(); }
 
 int VGS_RW_Thread_Mutex::tryacquire_write() {
   if (!plat::TryEnterCriticalSection(&lock_)) return -1;
-  plat::EnterCriticalSection(&count_lock_);
-  const int readers = readers_;
-  plat::LeaveCriticalSection(&count_lock_);
-  if (readers >= 1) {
+  if (reader_count() > 0) {
     plat::LeaveCriticalSection(&lock_);
     return -1;
   }
@@ -159,41 +158,28 @@ void VGS_Process_Mutex::close_mutex() {
   }
 }
 
-int VGS_Process_Mutex::tryacquire() {
-  if (mutex_ == nullptr) {
-    VGSLib::SetErrorCode(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const DWORD result = mutex_->Wait(0);
-  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 0;
-  if (result == WAIT_FAILED) VGSLib::SetErrorCode(plat::GetLastError());
-  return -1;
-}
-
-int VGS_Process_Mutex::tryacquire_read() { return not_implemented(); }
-int VGS_Process_Mutex::tryacquire_write() { return not_implemented(); }
-
-int VGS_Process_Mutex::acquire(unsigned long timeout) {
+int VGS_Process_Mutex::wait(unsigned long timeout, unsigned long not_owned) {
   if (mutex_ == nullptr) {
     VGSLib::SetErrorCode(ERROR_INVALID_HANDLE);
     return -1;
   }
   const DWORD result = mutex_->Wait(static_cast<DWORD>(timeout));
   if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 0;
-  VGSLib::SetErrorCode(result == WAIT_FAILED ? plat::GetLastError() : WAIT_TIMEOUT);
+  if (result == WAIT_FAILED) {
+    VGSLib::SetErrorCode(plat::GetLastError());
+  } else if (not_owned != 0) {
+    VGSLib::SetErrorCode(not_owned);
+  }
   return -1;
 }
 
-int VGS_Process_Mutex::acquire() {
-  if (mutex_ == nullptr) {
-    VGSLib::SetErrorCode(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const DWORD result = mutex_->Wait(INFINITE);
-  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 0;
-  VGSLib::SetErrorCode(result == WAIT_FAILED ? plat::GetLastError() : VGS_ERR_UNKNOWN);
-  return -1;
-}
+int VGS_Process_Mutex::tryacquire() { return wait(0, 0); }
+
+int VGS_Process_Mutex::tryacquire_read() { return not_implemented(); }
+int VGS_Process_Mutex::tryacquire_write() { return not_implemented(); }
+
+int VGS_Process_Mutex::acquire(unsigned long timeout) { return wait(timeout, WAIT_TIMEOUT); }
+int VGS_Process_Mutex::acquire() { return wait(INFINITE, VGS_ERR_UNKNOWN); }
 
 int VGS_Process_Mutex::acquire_read() { return not_implemented(); }
 int VGS_Process_Mutex::acquire_write() { return not_implemented(); }

@@ -62,6 +62,10 @@ class VGS_RW_Thread_Mutex : public VGS_Thread_Mutex {
   int release() override;
 
  private:
+  // Entered with the entry lock held, which it then leaves: one more reader.
+  void add_reader();
+  int reader_count();
+
   void* no_readers_;  // manual-reset event, set while the reader count is 0
   int readers_;
   plat::CRITICAL_SECTION count_lock_;
@@ -86,6 +90,10 @@ class VGS_Process_Mutex : public VGS_Base_Mutex {
   int release() override;
 
  private:
+  // Waits up to `timeout` ms: 0 once owned (abandoned included); else -1 with the wait's
+  // error recorded, or `not_owned` (0: nothing) when it ended without one.
+  int wait(unsigned long timeout, unsigned long not_owned);
+
   plat::ProcessMutex* mutex_;
 };
 
