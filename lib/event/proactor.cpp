@@ -133,14 +133,8 @@ void VGS_Proactor::close() {
     set.handler->release();
     lock_.acquire();
   }
-  long timer_id;
-  while (timer_queue_.head_id(timer_id)) {
-    VGS_Async_Handler* handler = nullptr;
-    timer_queue_.cancel(timer_id, handler);
-    lock_.release();
-    close_timer(timer_id, handler);
-    lock_.acquire();
-  }
+  timer_queue_.close_all(lock_,
+                         [this](long id, VGS_Async_Handler* handler) { close_timer(id, handler); });
   lock_.release();
 
   // Operations still queued (the cancellations caused by the handle_close calls above

@@ -495,14 +495,8 @@ int VGS_Reactor::wakeup() {
 void VGS_Reactor::close() {
   deactivate();
   lock_.acquire();
-  long id;
-  while (timer_queue_.head_id(id)) {
-    VGS_Event_Handler* handler = nullptr;
-    timer_queue_.cancel(id, handler);
-    lock_.release();
-    close_timer(id, handler);
-    lock_.acquire();
-  }
+  timer_queue_.close_all(lock_,
+                         [this](long id, VGS_Event_Handler* handler) { close_timer(id, handler); });
   while (handles_.size() > 0) {
     SlotVariable slot = handles_.begin()->value();
     handles_.remove(slot->key);

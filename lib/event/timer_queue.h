@@ -145,6 +145,20 @@ class VGS_Timer_Queue {
     return count;
   }
 
+  // Ends every timer, head first. `lock` guards the queue and is held on entry and on
+  // return; `close(id, handler)` runs without it and takes over the queue's reference.
+  template <class LOCK, class CLOSE>
+  void close_all(LOCK& lock, CLOSE close) {
+    long id;
+    while (head_id(id)) {
+      HANDLER* handler = nullptr;
+      cancel(id, handler);
+      lock.release();
+      close(id, handler);
+      lock.acquire();
+    }
+  }
+
   // Single-owner token: the new count, or -1 when another owner holds it.
   int acquire() {
     if (owners_ > 0) return -1;
