@@ -130,6 +130,24 @@ bool CopyFileByPath(const char* from, const char* to, bool fail_if_exists) {
   return ok;
 }
 
+// ReadFile's and WriteFile's checks and count: `io(fd, want)` is one read or write of at
+// most INT_MAX bytes, repeated when interrupted.
+template <class IO>
+BOOL Transfer(HANDLE file, const void* buffer, DWORD size, DWORD* done, IO io) {
+  if (done != nullptr) *done = 0;
+  int fd;
+  if (!handle_fd(file, &fd)) return FALSE;
+  if (buffer == nullptr && size > 0) return FailWith(ERROR_INVALID_PARAMETER);
+  size_t want = size > static_cast<DWORD>(INT_MAX) ? static_cast<size_t>(INT_MAX) : size;
+  ssize_t n;
+  do {
+    n = io(fd, want);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return Fail();
+  if (done != nullptr) *done = static_cast<DWORD>(n);
+  return TRUE;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, DWORD disposition,
@@ -198,38 +216,20 @@ BOOL CloseFile(HANDLE file) {
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped) {
-  if (done != nullptr) *done = 0;
-  int fd;
-  if (!handle_fd(file, &fd)) return FALSE;
-  if (buffer == nullptr && size > 0) return FailWith(ERROR_INVALID_PARAMETER);
-  size_t want = size > static_cast<DWORD>(INT_MAX) ? static_cast<size_t>(INT_MAX) : size;
-  ssize_t n;
-  do {
-    n = overlapped != nullptr
-            ? ::pread(fd, buffer, want, static_cast<off_t>(OverlappedOffset(overlapped)))
-            : ::read(fd, buffer, want);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return Fail();
-  if (done != nullptr) *done = static_cast<DWORD>(n);
-  return TRUE;
+  return Transfer(file, buffer, size, done, [&](int fd, size_t want) {
+    return overlapped != nullptr
+               ? ::pread(fd, buffer, want, static_cast<off_t>(OverlappedOffset(overlapped)))
+               : ::read(fd, buffer, want);
+  });
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* done,
                OVERLAPPED* overlapped) {
-  if (done != nullptr) *done = 0;
-  int fd;
-  if (!handle_fd(file, &fd)) return FALSE;
-  if (buffer == nullptr && size > 0) return FailWith(ERROR_INVALID_PARAMETER);
-  size_t want = size > static_cast<DWORD>(INT_MAX) ? static_cast<size_t>(INT_MAX) : size;
-  ssize_t n;
-  do {
-    n = overlapped != nullptr
-            ? ::pwrite(fd, buffer, want, static_cast<off_t>(OverlappedOffset(overlapped)))
-            : ::write(fd, buffer, want);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return Fail();
-  if (done != nullptr) *done = static_cast<DWORD>(n);
-  return TRUE;
+  return Transfer(file, buffer, size, done, [&](int fd, size_t want) {
+    return overlapped != nullptr
+               ? ::pwrite(fd, buffer, want, static_cast<off_t>(OverlappedOffset(overlapped)))
+               : ::write(fd, buffer, want);
+  });
 }
 
 BOOL SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* new_position, DWORD method) {
