@@ -76,11 +76,16 @@ void SyncDirectory(const std::string& dir) {
 }  // namespace
 
 BOOL ReplaceFileContents(const char* path, const void* data, std::size_t size) {
+  if (path == nullptr) return ReplaceFileContentsNoFollow(nullptr, data, size);  // refused there
+  return ReplaceFileContentsNoFollow(ResolveTarget(path).c_str(), data, size);
+}
+
+BOOL ReplaceFileContentsNoFollow(const char* path, const void* data, std::size_t size) {
   if (path == nullptr || *path == '\0' || (data == nullptr && size != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const std::string target = ResolveTarget(path);
+  const std::string target = path;
   struct stat old_stat;
   const bool existed = ::stat(target.c_str(), &old_stat) == 0;
   if (existed && S_ISDIR(old_stat.st_mode)) {

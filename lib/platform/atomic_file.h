@@ -14,5 +14,7 @@ namespace plat {
 // FALSE with the last error set on failure; `path` is then unchanged and no temporary
 // file is left behind.
 BOOL ReplaceFileContents(const char* path, const void* data, std::size_t size);
+// The same, except that a symbolic link at `path` is itself replaced by the new file.
+BOOL ReplaceFileContentsNoFollow(const char* path, const void* data, std::size_t size);
 
 }  // namespace plat

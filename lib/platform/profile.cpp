@@ -1,17 +1,16 @@
 #include "platform/profile.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/error.h"
 
 namespace plat {
@@ -144,16 +143,14 @@ class ProfileText {
 };
 
 // Reads the whole file; a missing file is empty. False with the last error on failure.
-bool ReadWhole(const char* path, std::string* text, bool* exists) {
+bool ReadWhole(const char* path, std::string* text) {
   text->clear();
-  *exists = false;
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     SetLastErrorFromErrno();
     return false;
   }
-  *exists = true;
   char chunk[8192];
   for (;;) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -234,64 +231,6 @@ class DirectoryLock {
   int fd_;
 };
 
-bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Replaces `path` with `text`: a temporary file beside it, flushed, then renamed.
-bool ReplaceFile(const std::string& path, const std::string& text, bool existed) {
-  unsigned char random[8];
-  if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x%02x%02x%02x%02x", random[0], random[1],
-                random[2], random[3], random[4], random[5], random[6], random[7]);
-  std::string dir = DirectoryOf(path);
-  std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  std::string temp = (dir == "/" ? std::string("/") : dir + "/") + "." + base + suffix;
-  struct stat st;
-  bool keep_mode = existed && ::stat(path.c_str(), &st) == 0;
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  bool ok = (!keep_mode || ::fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, text) &&
-            ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    errno = saved;
-    SetLastErrorFromErrno();
-    return false;
-  }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
-}
-
 // Applies one change; false when nothing changed.
 bool Apply(ProfileText* profile, const char* section, const char* key, const char* value) {
   std::vector<Line>& lines = profile->lines();
@@ -350,9 +289,8 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
   }
   buffer[0] = '\0';
   std::string text;
-  bool exists = false;
   ProfileText profile;
-  if (path != nullptr && ReadWhole(path, &text, &exists)) profile.Parse(text);
+  if (path != nullptr && ReadWhole(path, &text)) profile.Parse(text);
   const std::vector<Line>& lines = profile.lines();
 
   if (section == nullptr) {
@@ -426,12 +364,14 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   std::string file(path);
   DirectoryLock lock(DirectoryOf(file));
   std::string text;
-  bool exists = false;
-  if (!ReadWhole(path, &text, &exists)) return FALSE;
+  if (!ReadWhole(path, &text)) return FALSE;
   ProfileText profile;
   profile.Parse(text);
   if (!Apply(&profile, section, key, value)) return TRUE;
-  if (!ReplaceFile(file, profile.Render(), exists)) return FALSE;
+  // The file at `path` itself is replaced (a link there too): the rename stays in the
+  // folder locked above.
+  const std::string rendered = profile.Render();
+  if (!ReplaceFileContentsNoFollow(path, rendered.data(), rendered.size())) return FALSE;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
