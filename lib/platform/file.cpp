@@ -148,6 +148,22 @@ BOOL Transfer(HANDLE file, const void* buffer, DWORD size, DWORD* done, IO io) {
   return TRUE;
 }
 
+// LockFileEx's and UnlockFileEx's checks: `apply(fd, fl)` runs for a valid handle and a
+// non-empty range at an offset up to LLONG_MAX, with `fl` covering the range.
+template <class APPLY>
+BOOL OnLockRange(HANDLE file, DWORD length_low, DWORD length_high, const OVERLAPPED* overlapped,
+                 APPLY apply) {
+  int fd;
+  if (!handle_fd(file, &fd)) return FALSE;
+  const std::uint64_t offset = OverlappedOffset(overlapped);
+  const std::uint64_t length = (static_cast<std::uint64_t>(length_high) << 32) | length_low;
+  if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return FailWith(ERROR_INVALID_PARAMETER);
+  if (length == 0) return TRUE;
+  struct flock fl;
+  LockRange(offset, length, &fl);
+  return apply(fd, &fl);
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, DWORD disposition,
@@ -283,36 +299,23 @@ BOOL FlushFileBuffers(HANDLE file) {
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD /*reserved*/, DWORD length_low,
                 DWORD length_high, OVERLAPPED* overlapped) {
-  int fd;
-  if (!handle_fd(file, &fd)) return FALSE;
-  std::uint64_t offset = OverlappedOffset(overlapped);
-  std::uint64_t length = (static_cast<std::uint64_t>(length_high) << 32) | length_low;
-  if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return FailWith(ERROR_INVALID_PARAMETER);
-  if (length == 0) return TRUE;
-  struct flock fl;
-  LockRange(offset, length, &fl);
-  fl.l_type = (flags & LOCKFILE_EXCLUSIVE_LOCK) ? F_WRLCK : F_RDLCK;
-  bool wait = (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
-  if (LockCommand(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) {
-    if (errno == EAGAIN || errno == EACCES) return FailWith(ERROR_LOCK_VIOLATION);
-    return Fail();
-  }
-  return TRUE;
+  return OnLockRange(file, length_low, length_high, overlapped, [flags](int fd, struct flock* fl) {
+    fl->l_type = (flags & LOCKFILE_EXCLUSIVE_LOCK) ? F_WRLCK : F_RDLCK;
+    const bool wait = (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
+    if (LockCommand(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, fl) != 0) {
+      if (errno == EAGAIN || errno == EACCES) return FailWith(ERROR_LOCK_VIOLATION);
+      return Fail();
+    }
+    return TRUE;
+  });
 }
 
 BOOL UnlockFileEx(HANDLE file, DWORD /*reserved*/, DWORD length_low, DWORD length_high,
                   OVERLAPPED* overlapped) {
-  int fd;
-  if (!handle_fd(file, &fd)) return FALSE;
-  std::uint64_t offset = OverlappedOffset(overlapped);
-  std::uint64_t length = (static_cast<std::uint64_t>(length_high) << 32) | length_low;
-  if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return FailWith(ERROR_INVALID_PARAMETER);
-  if (length == 0) return TRUE;
-  struct flock fl;
-  LockRange(offset, length, &fl);
-  fl.l_type = F_UNLCK;
-  if (LockCommand(fd, F_OFD_SETLK, &fl) != 0) return Fail();
-  return TRUE;
+  return OnLockRange(file, length_low, length_high, overlapped, [](int fd, struct flock* fl) {
+    fl->l_type = F_UNLCK;
+    return LockCommand(fd, F_OFD_SETLK, fl) != 0 ? Fail() : TRUE;
+  });
 }
 
 BOOL DeleteFileA(const char* path) {
