@@ -47,7 +47,6 @@ class VGS_Async_Acceptor : public VGS_Async_Handler_Impl<VGS_Reference_Counter_G
 
  private:
   int open_address(VGS_Proactor* proactor, const VGS_INET_Addr& address);
-  void close_socket();
 
   void* socket_;
   DWORD key_;

@@ -1,6 +1,5 @@
 #include "event/async_sock_stream.h"
 
-#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -14,8 +13,8 @@
 namespace {
 
 using async_support::fail;
+using async_support::locked_get;
 using async_support::start_operation;
-using async_support::timer_handle;
 
 }  // namespace
 
@@ -24,23 +23,9 @@ VGS_Async_SOCK_Stream::VGS_Async_SOCK_Stream()
 
 VGS_Async_SOCK_Stream::~VGS_Async_SOCK_Stream() { close(true); }
 
-void VGS_Async_SOCK_Stream::close_socket() {
-  if (socket_ != INVALID_HANDLE_VALUE) {
-    VGSLib::closesocket(plat::handle_to_socket(socket_));
-    socket_ = INVALID_HANDLE_VALUE;
-  }
-}
-
 void VGS_Async_SOCK_Stream::clear() {
-  close_socket();
-  key_ = 0;
-  proactor_ = nullptr;
-  timer_id_ = 0;
+  async_support::clear(socket_, key_, proactor_, timer_id_);
   remote_.reset();
-}
-
-void VGS_Async_SOCK_Stream::drop_proactor_if_idle() {
-  if (key_ == 0 && timer_id_ == 0) proactor_ = nullptr;
 }
 
 int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const VGS_INET_Addr& address) {
@@ -87,10 +72,7 @@ int VGS_Async_SOCK_Stream::open(VGS_Proactor* proactor, const char* host,
 }
 
 int VGS_Async_SOCK_Stream::check_open() const {
-  VGS_Guard guard(lock_);
-  if (socket_ == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
-  if (proactor_ == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-  return 0;
+  return async_support::check_open(lock_, socket_, proactor_);
 }
 
 int VGS_Async_SOCK_Stream::send(const VGS_Byte_Block& block, unsigned int size) {
@@ -129,37 +111,20 @@ int VGS_Async_SOCK_Stream::recv(VGS_Async_SOCK_Read_Stream* op, unsigned int siz
 
 void VGS_Async_SOCK_Stream::close(bool no_close_callback) {
   VGS_Guard guard(lock_);
-  VGS_Proactor* proactor = proactor_;
-  if (proactor != nullptr) {
-    // remove_handle may run handle_close here, which clears the fields.
-    if (key_ != 0) proactor->remove_handle(key_, no_close_callback);
-    if (timer_id_ != 0) proactor->cancel_timer(timer_id_, true);
-  }
-  clear();
+  // The idle timer always goes without a callback.
+  async_support::close(socket_, key_, proactor_, timer_id_, no_close_callback, true);
+  remote_.reset();
 }
 
 int VGS_Async_SOCK_Stream::set_timeout(DWORD ms) {
-  VGS_Guard guard(lock_);
-  if (check_open() != 0) return -1;
-  if (timer_id_ != 0 && proactor_->reschedule_timer(timer_id_, ms) == 0) return 0;
-  const long id = proactor_->schedule_timer(this, ms);
-  if (id < 0) return -1;
-  timer_id_ = id;
-  return 0;
+  return async_support::set_timeout(lock_, socket_, proactor_, timer_id_, this, ms);
 }
 
 int VGS_Async_SOCK_Stream::cancel_timeout() {
-  VGS_Guard guard(lock_);
-  if (timer_id_ != 0 && proactor_ != nullptr) proactor_->cancel_timer(timer_id_, true);
-  timer_id_ = 0;
-  drop_proactor_if_idle();
-  return 0;
+  return async_support::cancel_timeout(lock_, key_, proactor_, timer_id_);
 }
 
-VGS_INET_Addr VGS_Async_SOCK_Stream::get_remote_addr() const {
-  VGS_Guard guard(lock_);
-  return remote_;
-}
+VGS_INET_Addr VGS_Async_SOCK_Stream::get_remote_addr() const { return locked_get(lock_, remote_); }
 
 int VGS_Async_SOCK_Stream::get_local_addr(VGS_INET_Addr& address) const {
   VGS_Guard guard(lock_);
@@ -167,68 +132,32 @@ int VGS_Async_SOCK_Stream::get_local_addr(VGS_INET_Addr& address) const {
   return VGSLib::getsockname(plat::handle_to_socket(socket_), address);
 }
 
-void* VGS_Async_SOCK_Stream::get_handle() const {
-  VGS_Guard guard(lock_);
-  return socket_;
-}
+void* VGS_Async_SOCK_Stream::get_handle() const { return locked_get(lock_, socket_); }
 
-DWORD VGS_Async_SOCK_Stream::completion_key() const {
-  VGS_Guard guard(lock_);
-  return key_;
-}
+DWORD VGS_Async_SOCK_Stream::completion_key() const { return locked_get(lock_, key_); }
 
-VGS_Proactor* VGS_Async_SOCK_Stream::proactor() const {
-  VGS_Guard guard(lock_);
-  return proactor_;
-}
+VGS_Proactor* VGS_Async_SOCK_Stream::proactor() const { return locked_get(lock_, proactor_); }
 
 int VGS_Async_SOCK_Stream::handle_close(DWORD key, void* handle, VGS_Proactor* proactor) {
   VGS_Guard guard(lock_);
-  if (proactor == nullptr || proactor != proactor_) return 0;
-  if (key != 0 && key == key_) {
-    // The proactor dropped the registration.
-    close_socket();
-    key_ = 0;
-    remote_.reset();
-    if (timer_id_ != 0) {
-      proactor_->cancel_timer(timer_id_, true);
-      timer_id_ = 0;
-    }
-  } else if (key == 0 && timer_id_ != 0 && handle == timer_handle(timer_id_)) {
-    // The idle timer ended: the connection goes without a second handle_close.
-    timer_id_ = 0;
-    if (key_ != 0) proactor_->remove_handle(key_, true);
-    close_socket();
-    key_ = 0;
+  // The registration or the idle timer ended: the connection is gone.
+  if (async_support::handle_close(key, handle, proactor, socket_, key_, proactor_, timer_id_)) {
     remote_.reset();
   }
-  drop_proactor_if_idle();
   return 0;
 }
 
-int VGS_Async_SOCK_Stream::close_handle() {
-  VGS_Guard guard(lock_);
-  if (socket_ == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
-  close_socket();
-  return 0;
-}
+int VGS_Async_SOCK_Stream::close_handle() { return async_support::close_handle(lock_, socket_); }
 
 int VGS_Async_SOCK_Stream::adopt(VGS_Proactor* proactor, void* socket,
                                  const VGS_INET_Addr& remote) {
   VGS_Guard guard(lock_);
   if (socket_ != INVALID_HANDLE_VALUE || proactor_ != nullptr) {
-    VGSLib::closesocket(plat::handle_to_socket(socket));
+    async_support::close_socket(socket);
     return fail(WSAEISCONN);
   }
-  socket_ = socket;
-  proactor_ = proactor;
-  key_ = proactor->generate_completion_key();
-  remote_ = remote;
-  const int registered = proactor->register_handle(key_, socket_, this);
-  if (registered != 0) {
-    const unsigned long code = VGSLib::GetErrorCode();
-    clear();
-    VGSLib::SetErrorCode(code);
-  }
+  const int registered =
+      async_support::register_socket(proactor, socket, this, socket_, key_, proactor_);
+  if (registered == 0) remote_ = remote;
   return registered;
 }

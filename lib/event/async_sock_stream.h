@@ -52,13 +52,10 @@ class VGS_Async_SOCK_Stream : public VGS_Async_Handler_Impl<VGS_Reference_Counte
  private:
   friend class VGS_Async_Acceptor;
 
-  // Under the lock: the socket was closed or never opened.
-  void close_socket();
+  // Under the lock: closes the socket and clears the fields.
   void clear();
   // Takes over an accepted socket (the stream is not shared yet).
   int adopt(VGS_Proactor* proactor, void* socket, const VGS_INET_Addr& remote);
-  // Under the lock: clears the proactor once neither a key nor a timer is left.
-  void drop_proactor_if_idle();
 
   void* socket_;
   DWORD key_;
