@@ -44,21 +44,13 @@ using echo_bench::Sources;
 // Like the Asio session, which keeps one buffer and recycles its handler memory, a
 // connection keeps its read and write operations and restarts them, allocating nothing
 // per message.
-class Echo_Connection : public VGS_Async_SOCK_Stream {
+class Echo_Connection : public echo_bench::Counted_Stream {
  public:
-  explicit Echo_Connection(std::atomic<int>* live) : live_(live) { ++*live_; }
-  ~Echo_Connection() override { --*live_; }
+  using Counted_Stream::Counted_Stream;
 
-  int start() {
-    VGS_Byte_Block buffer;
-    return recv(buffer, kReceiveSize);
-  }
   int handle_input(VGS_Async_Read_Operation* op, DWORD error) override {
-    const unsigned int n = op->bytes_transferred();
-    if (error != 0 || n == 0) {
-      delete op;
-      return -1;
-    }
+    const unsigned int n = received(op, error);
+    if (n == 0) return -1;
     VGS_Guard guard(lock());
     waiting_read_ = static_cast<VGS_Async_SOCK_Read_Stream*>(op);
     // The kept write operation still shares the read buffer, which now holds the message.
@@ -107,7 +99,6 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
   }
 
  private:
-  std::atomic<int>* live_;
   VGS_Async_SOCK_Read_Stream* waiting_read_ = nullptr;  // while its echo is being written
   VGS_Async_SOCK_Write_Stream* idle_write_ = nullptr;   // between echoes
 };

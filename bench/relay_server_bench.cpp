@@ -46,21 +46,13 @@ using relay_bench::Relay_Server;
 // ---------------------------------------------------------------- raw proactor echo server
 
 // Sends a copy of what arrived and reads again at once, without waiting for the write.
-class Echo_Connection : public VGS_Async_SOCK_Stream {
+class Echo_Connection : public echo_bench::Counted_Stream {
  public:
-  explicit Echo_Connection(std::atomic<int>* live) : live_(live) { ++*live_; }
-  ~Echo_Connection() override { --*live_; }
+  using Counted_Stream::Counted_Stream;
 
-  int start() {
-    VGS_Byte_Block buffer;
-    return recv(buffer, kReceiveSize);
-  }
   int handle_input(VGS_Async_Read_Operation* op, DWORD error) override {
-    const unsigned int n = op->bytes_transferred();
-    if (error != 0 || n == 0) {
-      delete op;
-      return -1;
-    }
+    const unsigned int n = received(op, error);
+    if (n == 0) return -1;
     VGS_Byte_Block copy(n, op->read_block().c_ptr(0));
     if (send(copy, n) != 0 || recv(static_cast<VGS_Async_SOCK_Read_Stream*>(op), kReceiveSize) != 0) {
       delete op;
@@ -78,9 +70,6 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
     if (registered && completion_key() == 0) release();
     return 0;
   }
-
- private:
-  std::atomic<int>* live_;
 };
 
 using Echo_Server = echo_bench::Proactor_Echo_Server<Echo_Connection>;
