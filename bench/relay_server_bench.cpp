@@ -118,8 +118,7 @@ int main(int argc, char** argv) {
               "one in flight per client, each client from its own loopback address, %u server "
               "I/O threads, %.1f s per run, median of 3 alternating rounds\n\n",
               request.size(), threads, seconds);
-  std::printf("%6s | %12s %9s %9s | %12s %9s %9s | %10s %9s\n", "N", "relay rps", "p50 us",
-              "p99 us", "echo rps", "p50 us", "p99 us", "rps ratio", "p99 ratio");
+  echo_bench::print_table_head("relay rps", "echo rps");
   constexpr int kRounds = 3;
   for (unsigned int n : {1u, 64u, 200u}) {
     const unsigned int generators = n == 1 ? 1 : 2;
@@ -137,13 +136,7 @@ int main(int argc, char** argv) {
         raw.push_back(echo_bench::run_load(server.port, n, request, seconds, generators, Sources::kDistinct));
       }
     }
-    const Result a = echo_bench::median(ours);
-    const Result b = echo_bench::median(raw);
-    std::printf("%6u | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %9.2fx %8.2fx%s\n", n, a.rps,
-                a.p50_us, a.p99_us, b.rps, b.p50_us, b.p99_us, b.rps > 0 ? a.rps / b.rps : 0.0,
-                b.p99_us > 0 ? a.p99_us / b.p99_us : 0.0,
-                a.errors + b.errors != 0 ? "  (errors)" : "");
-    std::fflush(stdout);
+    echo_bench::print_table_row(n, ours, raw);
   }
 
   if (idle > 0) {
