@@ -160,6 +160,22 @@ Result median(const std::vector<Result>& rounds) {
   return m;
 }
 
+void print_table_head(const char* ours, const char* theirs) {
+  std::printf("%6s | %12s %9s %9s | %12s %9s %9s | %10s %9s\n", "N", ours, "p50 us", "p99 us",
+              theirs, "p50 us", "p99 us", "rps ratio", "p99 ratio");
+}
+
+void print_table_row(unsigned int connections, const std::vector<Result>& ours,
+                     const std::vector<Result>& theirs) {
+  const Result a = median(ours);
+  const Result b = median(theirs);
+  std::printf("%6u | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %9.2fx %8.2fx%s\n", connections,
+              a.rps, a.p50_us, a.p99_us, b.rps, b.p50_us, b.p99_us, b.rps > 0 ? a.rps / b.rps : 0.0,
+              b.p99_us > 0 ? a.p99_us / b.p99_us : 0.0,
+              a.errors + b.errors != 0 ? "  (errors)" : "");
+  std::fflush(stdout);
+}
+
 long rss_kib() {
   std::ifstream statm("/proc/self/statm");
   long pages_total = 0;

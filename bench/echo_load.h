@@ -42,6 +42,13 @@ Result run_load(unsigned short port, unsigned int connections, const std::string
 // Each figure's median over the rounds (errors summed).
 Result median(const std::vector<Result>& rounds);
 
+// The comparison table: its heading with the names of the two servers' columns, and the row
+// of `connections` clients with each side's medians over its rounds and the ratios
+// (ours / theirs).
+void print_table_head(const char* ours, const char* theirs);
+void print_table_row(unsigned int connections, const std::vector<Result>& ours,
+                     const std::vector<Result>& theirs);
+
 // Resident set size of this process.
 long rss_kib();
 

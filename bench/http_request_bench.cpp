@@ -39,6 +39,7 @@
 #include "foundation/library.h"
 #include "http/http_request.h"
 #include "serial/byte_block.h"
+#include "support/net.h"
 
 namespace {
 
@@ -51,17 +52,7 @@ class Get_Server {
   explicit Get_Server(std::size_t body_size) {
     response_ = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                 std::to_string(body_size) + "\r\n\r\n" + std::string(body_size, 'b');
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1024);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = test_support::listen_on_loopback(1024, &port_, SOCK_NONBLOCK | SOCK_CLOEXEC);
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     stop_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     add(listener_);

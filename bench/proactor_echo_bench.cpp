@@ -44,21 +44,13 @@ using echo_bench::Sources;
 // Like the Asio session, which keeps one buffer and recycles its handler memory, a
 // connection keeps its read and write operations and restarts them, allocating nothing
 // per message.
-class Echo_Connection : public VGS_Async_SOCK_Stream {
+class Echo_Connection : public echo_bench::Counted_Stream {
  public:
-  explicit Echo_Connection(std::atomic<int>* live) : live_(live) { ++*live_; }
-  ~Echo_Connection() override { --*live_; }
+  using Counted_Stream::Counted_Stream;
 
-  int start() {
-    VGS_Byte_Block buffer;
-    return recv(buffer, kReceiveSize);
-  }
   int handle_input(VGS_Async_Read_Operation* op, DWORD error) override {
-    const unsigned int n = op->bytes_transferred();
-    if (error != 0 || n == 0) {
-      delete op;
-      return -1;
-    }
+    const unsigned int n = received(op, error);
+    if (n == 0) return -1;
     VGS_Guard guard(lock());
     waiting_read_ = static_cast<VGS_Async_SOCK_Read_Stream*>(op);
     // The kept write operation still shares the read buffer, which now holds the message.
@@ -107,7 +99,6 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
   }
 
  private:
-  std::atomic<int>* live_;
   VGS_Async_SOCK_Read_Stream* waiting_read_ = nullptr;  // while its echo is being written
   VGS_Async_SOCK_Write_Stream* idle_write_ = nullptr;   // between echoes
 };
@@ -226,8 +217,7 @@ int main(int argc, char** argv) {
   std::printf("Echo, %zu-byte messages, one in flight per connection, %u server threads, "
               "%.1f s per run, median of %d alternating rounds\n\n",
               message, threads, seconds, kRounds);
-  std::printf("%6s | %12s %9s %9s | %12s %9s %9s | %10s %9s\n", "N", "proactor rps", "p50 us",
-              "p99 us", "asio rps", "p50 us", "p99 us", "rps ratio", "p99 ratio");
+  echo_bench::print_table_head("proactor rps", "asio rps");
   // Rounds alternate between the servers and each figure is the median of its rounds,
   // so a change in the machine's load hits both sides alike.
   for (unsigned int n : counts) {
@@ -247,12 +237,7 @@ int main(int argc, char** argv) {
         theirs.push_back(echo_bench::run_load(server.port, n, payload, seconds, generators, Sources::kOneSubnet));
       }
     }
-    const Result a = echo_bench::median(ours);
-    const Result b = echo_bench::median(theirs);
-    std::printf("%6u | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %9.2fx %8.2fx%s\n", n, a.rps,
-                a.p50_us, a.p99_us, b.rps, b.p50_us, b.p99_us, b.rps > 0 ? a.rps / b.rps : 0.0,
-                b.p99_us > 0 ? a.p99_us / b.p99_us : 0.0, a.errors + b.errors != 0 ? "  (errors)" : "");
-    std::fflush(stdout);
+    echo_bench::print_table_row(n, ours, theirs);
   }
   if (idle > 0) measure_idle_memory(idle, threads);
   VGSLib::uninitialize();

@@ -1,8 +1,8 @@
 // An echo server on VGS_Proactor for the echo benchmarks: a listening acceptor with one
 // pending accept per I/O thread, and one `Connection` per accepted socket.
 //
-// `Connection` derives from VGS_Async_SOCK_Stream, is built as Connection(&live) (it
-// counts itself in `live` while it exists) and starts echoing with start(), 0 on success.
+// `Connection` derives from Counted_Stream: it is built as Connection(&live) (it counts itself
+// in `live` while it exists) and starts echoing with start(), 0 on success.
 #pragma once
 
 #include <atomic>
@@ -12,11 +12,36 @@
 #include "event/inet_addr.h"
 #include "event/proactor.h"
 #include "event/socket_functions.h"
+#include "serial/byte_block.h"
 
 namespace echo_bench {
 
 // Receive size of the echo connections.
 constexpr unsigned int kReceiveSize = 32768;
+
+// A connection counted in `live` while it exists, whose start() issues its first read.
+class Counted_Stream : public VGS_Async_SOCK_Stream {
+ public:
+  explicit Counted_Stream(std::atomic<int>* live) : live_(live) { ++*live_; }
+  ~Counted_Stream() override { --*live_; }
+
+  int start() {
+    VGS_Byte_Block buffer;
+    return recv(buffer, kReceiveSize);
+  }
+
+ protected:
+  // The bytes that the read `op` brought; 0 when it failed or the peer closed, and then `op`
+  // is freed.
+  static unsigned int received(VGS_Async_Read_Operation* op, DWORD error) {
+    const unsigned int n = error == 0 ? op->bytes_transferred() : 0;
+    if (n == 0) delete op;
+    return n;
+  }
+
+ private:
+  std::atomic<int>* live_;
+};
 
 template <class Connection>
 class Echo_Acceptor : public VGS_Async_Acceptor {

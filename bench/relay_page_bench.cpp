@@ -17,24 +17,13 @@
 // and CPU probes read /proc directly: they are measurement equipment.
 //
 // Usage: bench_relay_page [requests per series (300)] [idle seconds (60)] [total requests (1000)]
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -46,37 +35,25 @@
 #include "foundation/library.h"
 #include "headless_relay.h"
 #include "platform/winsock.h"
+#include "support/display.h"
+#include "support/portal_stub.h"
+#include "support/proc_info.h"
+#include "support/relay_program.h"
 #include "tools/ocs_client/ocs_connection.h"
-
-extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
+using test_support::Relay_Program;
+using test_support::wait_until;
 
-constexpr char kStartLine[] = "[Veltrane Start]";
 constexpr char kTrayLine[] = "[Veltrane error] Tray icon unavailable";
 constexpr char kShutDownLine[] = "[Veltrane ShutDown]";
 constexpr unsigned int kAnswerTimeoutMs = 30000;
 
 double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-bool wait_until(const std::function<bool()>& done, int limit_ms, int step_ms = 5) {
-  const auto end = Clock::now() + std::chrono::milliseconds(limit_ms);
-  while (!done()) {
-    if (Clock::now() > end) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-  }
-  return true;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // ---------------------------------------------------------------- statistics
@@ -109,7 +86,7 @@ struct Proc_Stat {
 };
 
 std::optional<Proc_Stat> proc_stat(pid_t pid) {
-  const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text = ReadAll("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t paren = text.rfind(')');
   if (paren == std::string::npos) return std::nullopt;
   // After ") ": state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
@@ -130,58 +107,28 @@ std::optional<Proc_Stat> proc_stat(pid_t pid) {
   return s;
 }
 
-std::string proc_name(pid_t pid) {
-  std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
-  while (!name.empty() && name.back() == '\n') name.pop_back();
-  return name;
-}
-
 long rss_kib_of(pid_t pid) {
-  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  const std::string status = ReadAll("/proc/" + std::to_string(pid) + "/status");
   const std::size_t at = status.find("VmRSS:");
   return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
 }
 
 // `root` and every process below it.
 std::vector<pid_t> process_tree(pid_t root) {
-  std::map<pid_t, std::vector<pid_t>> children;
-  if (DIR* proc = ::opendir("/proc")) {
-    while (dirent* e = ::readdir(proc)) {
-      const pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
-      if (pid <= 0) continue;
-      if (const auto s = proc_stat(pid)) children[s->parent].push_back(pid);
-    }
-    ::closedir(proc);
-  }
   std::vector<pid_t> tree = {root};
   for (std::size_t i = 0; i < tree.size(); ++i) {
-    for (pid_t child : children[tree[i]]) tree.push_back(child);
+    for (pid_t child : test_support::children_of(tree[i])) tree.push_back(child);
   }
   return tree;
 }
 
-// Whether a process below `root` runs the program `name` (compared as /proc/PID/comm holds
+// Whether a process below `root` runs the program `name` (compared as /proc/PID/stat holds
 // it: at most 15 characters).
 bool has_named_descendant(pid_t root, const std::string& name) {
   for (pid_t pid : process_tree(root)) {
-    if (pid != root && proc_name(pid) == name.substr(0, 15)) return true;
+    if (pid != root && test_support::process_name(pid) == name.substr(0, 15)) return true;
   }
   return false;
-}
-
-// Another relay of this user: pids whose program file is named Veltrane.exe.
-bool other_relay_running() {
-  bool found = false;
-  if (DIR* proc = ::opendir("/proc")) {
-    while (dirent* e = ::readdir(proc)) {
-      if (std::atol(e->d_name) <= 0) continue;
-      std::error_code error;
-      const fs::path exe = fs::read_symlink(std::string("/proc/") + e->d_name + "/exe", error);
-      found = found || (!error && exe.filename() == "Veltrane.exe");
-    }
-    ::closedir(proc);
-  }
-  return found;
 }
 
 struct Memory {
@@ -194,170 +141,27 @@ Memory memory_of(pid_t root) {
   for (pid_t pid : process_tree(root)) {
     const long rss = rss_kib_of(pid);
     m.total_kib += rss;
-    m.by_name[proc_name(pid)] += rss;
+    m.by_name[test_support::process_name(pid)] += rss;
   }
   return m;
 }
 
-// ---------------------------------------------------------------- spawned programs
-
-// Runs `argv` with `env` added to this process's environment, standard output and error to
-// files; the pid, or -1.
-pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& out, const std::string& err) {
-  std::map<std::string, std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    const std::size_t eq = entry.find('=');
-    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& [key, value] : env) vars[key] = value;
-  std::vector<std::string> entries;
-  for (const auto& [key, value] : vars) entries.push_back(key + "=" + value);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp, envp;
-  for (std::string& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-  for (std::string& e : entries) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data()) != 0)
-    pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+// Ends the relay as a desktop session does; its exit status, or -1.
+int stop(Relay_Program& relay) {
+  relay.signal(SIGTERM);
+  return relay.wait_exit(30000);
 }
 
-// Sends SIGTERM and waits for the end; the exit status, or -1.
-int stop(pid_t pid, int limit_ms) {
-  if (pid <= 0) return -1;
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  if (!wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit_ms, 10)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Starts the relay and waits for its start line, looking every 2 ms; false when it does not
+// come. `started`: when it was spawned.
+bool start(Relay_Program& relay, Clock::time_point* started) {
+  *started = Clock::now();
+  return relay.start(60000, 2);
 }
 
-class Portal_Stub {
- public:
-  explicit Portal_Stub(const fs::path& dir) {
-    const std::string out = (dir / "stub.out").string();
-    pid_ = spawn({PORTAL_STUB_PATH, "--port", "0", "--log", (dir / "stub.log").string()}, {}, out,
-                 (dir / "stub.err").string());
-    wait_until(
-        [&] {
-          const std::string text = read_file(out);
-          const std::size_t end = text.find('\n');
-          if (text.rfind("listening on ", 0) == 0 && end != std::string::npos)
-            url_ = text.substr(13, end - 13);
-          return !url_.empty();
-        },
-        10000);
-  }
-  ~Portal_Stub() { stop(pid_, 5000); }
-  Portal_Stub(const Portal_Stub&) = delete;
-  Portal_Stub& operator=(const Portal_Stub&) = delete;
-
-  const std::string& url() const { return url_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string url_;
-};
-
-// A TCP port nobody listens on now.
-unsigned short free_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  unsigned short port = 0;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(s);
-  return port;
+bool logged(const Relay_Program& relay, const char* prefix) {
+  return relay.count(prefix, true) > 0;
 }
-
-// Veltrane.exe in a program folder of its own, with a home of its own.
-class Relay {
- public:
-  Relay(const fs::path& dir, const std::string& url_ini) : dir_(dir) {
-    fs::create_directories(dir_ / "home");
-    fs::copy_file(VELTRANE_EXE_PATH, dir_ / "Veltrane.exe", fs::copy_options::overwrite_existing);
-    fs::copy_file(ZERVLIB_PATH, dir_ / "libzervlib.so", fs::copy_options::overwrite_existing);
-    std::ofstream(dir_ / "veltrane_url.ini", std::ios::binary) << url_ini;
-  }
-  ~Relay() { Stop(); }
-  Relay(const Relay&) = delete;
-  Relay& operator=(const Relay&) = delete;
-
-  // Starts the program and waits for its start line; false when it does not come.
-  bool Start() {
-    port_ = free_port();
-    const fs::path home = dir_ / "home";
-    pid_ = spawn({(dir_ / "Veltrane.exe").string()},
-                 {{"VELTRANE_PORT", std::to_string(port_)},
-                  {"HOME", home.string()},
-                  {"XDG_CONFIG_HOME", (home / "config").string()},
-                  {"XDG_CACHE_HOME", (home / "cache").string()},
-                  {"XDG_DATA_HOME", (home / "data").string()},
-                  {"GDK_BACKEND", "x11"},
-                  {"NO_AT_BRIDGE", "1"},
-                  {"LANG", "C.UTF-8"},
-                  {"LC_ALL", "C.UTF-8"}},
-                 (dir_ / "relay.out").string(), (dir_ / "relay.err").string());
-    started_ = Clock::now();
-    return pid_ > 0 && wait_until([&] { return Logged(kStartLine) || !Running(); }, 60000, 2) &&
-           Logged(kStartLine);
-  }
-  bool Running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
-    return pid_ > 0;
-  }
-  // Ends the program as a desktop session does; its exit status, or -1.
-  int Stop() {
-    const int status = stop(pid_, 30000);
-    pid_ = -1;
-    return status;
-  }
-
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  std::string Log() const {
-    std::string text;
-    std::error_code error;
-    std::vector<fs::path> files;
-    for (auto it = fs::recursive_directory_iterator(dir_ / "Log", error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-      if (it->is_regular_file()) files.push_back(it->path());
-    }
-    std::sort(files.begin(), files.end());
-    for (const fs::path& file : files) text += read_file(file.string());
-    return text;
-  }
-  std::string Stderr() const { return read_file((dir_ / "relay.err").string()); }
-
-  pid_t pid() const { return pid_; }
-  unsigned short port() const { return port_; }
-  Clock::time_point started() const { return started_; }
-
- private:
-  fs::path dir_;
-  pid_t pid_ = -1;
-  unsigned short port_ = 0;
-  Clock::time_point started_;
-};
 
 // ---------------------------------------------------------------- requests
 
@@ -429,38 +233,27 @@ struct First_Request {
 
 // One start of the relay whose first request is sent `delay_ms` after the start line (0: at
 // once); the relay is stopped again.
-std::optional<First_Request> first_request(const fs::path& dir, const std::string& ini,
-                                           int delay_ms) {
-  Relay relay(dir, ini);
-  if (!relay.Start()) return std::nullopt;
+std::optional<First_Request> first_request(const std::string& ini, int delay_ms) {
+  Relay_Program relay(ini.c_str());
+  Clock::time_point started;
+  if (!start(relay, &started)) return std::nullopt;
   if (delay_ms > 0) {
     wait_until([&] { return has_named_descendant(relay.pid(), "WebKitWebProcess"); }, 30000);
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
   }
   First_Request f;
   f.web_process_up = has_named_descendant(relay.pid(), "WebKitWebProcess");
-  f.since_start_ms = ms_since(relay.started());
+  f.since_start_ms = ms_since(started);
   const Exchange e = ask(relay.port(), request_text("LOAD", 0), true);
   if (e.ok) {
     f.ms = e.ms;
     f.load_ms = load_ms_of(e.answer);
   }
-  relay.Stop();
+  stop(relay);
   return f;
 }
 
 int run(int series_size, int idle_seconds, int total_requests) {
-  const fs::path work =
-      fs::temp_directory_path() / ("veltrane-bench-" + std::to_string(::getpid()));
-  fs::create_directories(work);
-  struct Remove {
-    fs::path path;
-    ~Remove() {
-      std::error_code error;
-      fs::remove_all(path, error);
-    }
-  } remove{work};
-
   std::printf(
       "Veltrane.exe with WebKitGTK on Xvfb and the portal stub: sequential requests, one\n"
       "ocs-client connection each. %d requests per series; times in ms.\n\n",
@@ -486,7 +279,8 @@ int run(int series_size, int idle_seconds, int total_requests) {
     }
   }
 
-  Portal_Stub stub(work);
+  ScratchDir work;
+  StubProcess stub(work, {});
   if (stub.url().empty()) {
     std::fprintf(stderr, "portal-stub did not start\n");
     return 3;
@@ -499,20 +293,22 @@ int run(int series_size, int idle_seconds, int total_requests) {
   }
 
   // One relay per user: wait while another one runs.
-  if (!wait_until([] { return !other_relay_running(); }, 600000, 200)) {
+  if (!wait_until([] { return test_support::processes_named("Veltrane.exe").empty(); }, 600000,
+                  200)) {
     std::fprintf(stderr, "another Veltrane.exe of this user kept running\n");
     return 3;
   }
 
   // First requests: at the start line, and after the web process is up.
-  const std::optional<First_Request> cold = first_request(work / "cold", ini, 0);
+  const std::optional<First_Request> cold = first_request(ini, 0);
 
-  Relay relay(work / "main", ini);
-  if (!relay.Start()) {
-    std::fprintf(stderr, "Veltrane.exe did not start: %s\n", relay.Stderr().c_str());
+  Relay_Program relay(ini.c_str());
+  Clock::time_point started;
+  if (!start(relay, &started)) {
+    std::fprintf(stderr, "Veltrane.exe did not start: %s\n", relay.stderr_text().c_str());
     return 3;
   }
-  wait_until([&] { return relay.Logged(kTrayLine); }, 10000);
+  wait_until([&] { return logged(relay, kTrayLine); }, 10000);
   wait_until([&] { return has_named_descendant(relay.pid(), "WebKitWebProcess"); }, 30000);
   std::this_thread::sleep_for(std::chrono::seconds(2));  // start-up settles
 
@@ -541,7 +337,7 @@ int run(int series_size, int idle_seconds, int total_requests) {
 
   First_Request warm;
   warm.web_process_up = has_named_descendant(relay.pid(), "WebKitWebProcess");
-  warm.since_start_ms = ms_since(relay.started());
+  warm.since_start_ms = ms_since(started);
   {
     const Exchange e = ask(relay.port(), request_text("LOAD", 0), true);
     warm.ms = e.ok ? e.ms : -1;
@@ -592,8 +388,8 @@ int run(int series_size, int idle_seconds, int total_requests) {
   double idle_shown = 0, idle_shown_helpers = 0;
   idle_cpu(&idle_shown, &idle_shown_helpers);
 
-  const bool still_running = relay.Running();
-  const int status = relay.Stop();
+  const bool still_running = relay.running();
+  const int status = stop(relay);
 
   // --- the table ---
   std::printf("  %-52s %9s %9s %9s %9s\n", "request -> response", "p50", "p99", "min", "max");
@@ -667,7 +463,7 @@ int run(int series_size, int idle_seconds, int total_requests) {
 
   std::printf("\nVeltrane.exe %s and ended with status %d on SIGTERM (%s).\n",
               still_running ? "ran throughout" : "had ENDED before the end", status,
-              relay.Logged(kShutDownLine) ? "shutdown logged" : "NO shutdown line");
+              logged(relay, kShutDownLine) ? "shutdown logged" : "NO shutdown line");
   const bool clean = headless.errors + now.errors + load.errors + other_errors == 0;
   return still_running && status == 0 && clean ? 0 : 1;
 }
@@ -676,22 +472,7 @@ int run(int series_size, int idle_seconds, int total_requests) {
 
 // Starts itself again on an X server and a session bus of its own, as the GUI tests do.
 int main(int argc, char** argv) {
-  if (std::getenv("RELAY_BENCH_ISOLATED") == nullptr) {
-    setenv("RELAY_BENCH_ISOLATED", "1", 1);
-    unsetenv("WAYLAND_DISPLAY");
-    std::vector<std::string> args = {
-        "xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp", "dbus-run-session", "--"};
-    char self[4096] = {0};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    args.push_back(n > 0 ? std::string(self, static_cast<std::size_t>(n)) : argv[0]);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    std::vector<char*> exec_args;
-    for (std::string& a : args) exec_args.push_back(a.data());
-    exec_args.push_back(nullptr);
-    ::execvp(exec_args[0], exec_args.data());
-    std::perror("xvfb-run");
-    return 2;
-  }
+  if (!test_support::on_own_display("RELAY_BENCH_ISOLATED", argc, argv)) return 2;
   const int series = argc > 1 ? std::atoi(argv[1]) : 300;
   const int idle = argc > 2 ? std::atoi(argv[2]) : 60;
   const int total = argc > 3 ? std::atoi(argv[3]) : 1000;

@@ -46,21 +46,13 @@ using relay_bench::Relay_Server;
 // ---------------------------------------------------------------- raw proactor echo server
 
 // Sends a copy of what arrived and reads again at once, without waiting for the write.
-class Echo_Connection : public VGS_Async_SOCK_Stream {
+class Echo_Connection : public echo_bench::Counted_Stream {
  public:
-  explicit Echo_Connection(std::atomic<int>* live) : live_(live) { ++*live_; }
-  ~Echo_Connection() override { --*live_; }
+  using Counted_Stream::Counted_Stream;
 
-  int start() {
-    VGS_Byte_Block buffer;
-    return recv(buffer, kReceiveSize);
-  }
   int handle_input(VGS_Async_Read_Operation* op, DWORD error) override {
-    const unsigned int n = op->bytes_transferred();
-    if (error != 0 || n == 0) {
-      delete op;
-      return -1;
-    }
+    const unsigned int n = received(op, error);
+    if (n == 0) return -1;
     VGS_Byte_Block copy(n, op->read_block().c_ptr(0));
     if (send(copy, n) != 0 || recv(static_cast<VGS_Async_SOCK_Read_Stream*>(op), kReceiveSize) != 0) {
       delete op;
@@ -78,9 +70,6 @@ class Echo_Connection : public VGS_Async_SOCK_Stream {
     if (registered && completion_key() == 0) release();
     return 0;
   }
-
- private:
-  std::atomic<int>* live_;
 };
 
 using Echo_Server = echo_bench::Proactor_Echo_Server<Echo_Connection>;
@@ -129,8 +118,7 @@ int main(int argc, char** argv) {
               "one in flight per client, each client from its own loopback address, %u server "
               "I/O threads, %.1f s per run, median of 3 alternating rounds\n\n",
               request.size(), threads, seconds);
-  std::printf("%6s | %12s %9s %9s | %12s %9s %9s | %10s %9s\n", "N", "relay rps", "p50 us",
-              "p99 us", "echo rps", "p50 us", "p99 us", "rps ratio", "p99 ratio");
+  echo_bench::print_table_head("relay rps", "echo rps");
   constexpr int kRounds = 3;
   for (unsigned int n : {1u, 64u, 200u}) {
     const unsigned int generators = n == 1 ? 1 : 2;
@@ -148,13 +136,7 @@ int main(int argc, char** argv) {
         raw.push_back(echo_bench::run_load(server.port, n, request, seconds, generators, Sources::kDistinct));
       }
     }
-    const Result a = echo_bench::median(ours);
-    const Result b = echo_bench::median(raw);
-    std::printf("%6u | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %9.2fx %8.2fx%s\n", n, a.rps,
-                a.p50_us, a.p99_us, b.rps, b.p50_us, b.p99_us, b.rps > 0 ? a.rps / b.rps : 0.0,
-                b.p99_us > 0 ? a.p99_us / b.p99_us : 0.0,
-                a.errors + b.errors != 0 ? "  (errors)" : "");
-    std::fflush(stdout);
+    echo_bench::print_table_row(n, ours, raw);
   }
 
   if (idle > 0) {

@@ -3,10 +3,7 @@
 // update loop's tests.
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,30 +13,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/scratch_dir.h"
 #include "platform/version_resource.h"
+#include "support/proc_info.h"
+#include "support/process.h"
+#include "support/scratch_dir.h"
+#include "support/wait.h"
 #include "test_timing.h"
-
-extern char** environ;
 
 namespace applier_test {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using test_support::copy_program;
+using test_support::exe_path;
 
 inline bool WaitUntil(const std::function<bool()>& done, unsigned int limit_ms = kTestWaitMs) {
-  const auto end = Clock::now() + milliseconds(limit_ms);
-  while (!done()) {
-    if (Clock::now() > end) return done();
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return true;
+  return test_support::wait_until(done, static_cast<int>(limit_ms), 20);
 }
 
 // A temporary folder that other users may enter (the tests run programs as another user).
@@ -72,66 +64,19 @@ class Folder {
   ScratchDir dir_;
 };
 
-// Copies a program file; executable for everyone.
-inline bool CopyProgram(const std::string& from, const std::string& to) {
-  const std::string bytes = ReadAll(from);
-  if (bytes.empty()) return false;
-  WriteAll(to, bytes);
-  return ::chmod(to.c_str(), 0755) == 0;
-}
-
-// The executable path of `pid` without the kernel's " (deleted)" mark; empty when gone.
-inline std::string ExePath(pid_t pid) {
-  char target[4096];
-  const ssize_t n =
-      ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
-  if (n <= 0) return std::string();
-  std::string path(target, static_cast<std::size_t>(n));
-  const std::string mark = " (deleted)";
-  if (path.size() > mark.size() &&
-      path.compare(path.size() - mark.size(), mark.size(), mark) == 0) {
-    path.resize(path.size() - mark.size());
-  }
-  return path;
-}
-
-// Running processes (not zombies) whose executable path satisfies `match`.
-inline std::vector<pid_t> Processes(const std::function<bool(const std::string&)>& match) {
-  std::vector<pid_t> pids;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return pids;
-  while (dirent* e = ::readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid <= 0) continue;
-    const std::string path = ExePath(pid);
-    if (path.empty() || !match(path)) continue;
-    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t paren = stat.rfind(')');
-    if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z') continue;
-    pids.push_back(pid);
-  }
-  ::closedir(proc);
-  return pids;
-}
-
+// Running processes started from the program file `program`.
 inline std::vector<pid_t> ProcessesOf(const std::string& program) {
-  return Processes([&](const std::string& path) { return path == program; });
+  return test_support::processes([&](const std::string& path) { return path == program; });
 }
 
 // Ends every process started from `folder` (test clean-up).
 inline void KillProcessesIn(const std::string& folder) {
+  const auto in_folder = [&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; };
   for (int round = 0; round < 3; ++round) {
-    const std::vector<pid_t> pids =
-        Processes([&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; });
+    const std::vector<pid_t> pids = test_support::processes(in_folder);
     if (pids.empty()) return;
     for (const pid_t pid : pids) ::kill(pid, SIGKILL);
-    WaitUntil(
-        [&] {
-          return Processes(
-                     [&](const std::string& path) { return path.rfind(folder + "/", 0) == 0; })
-              .empty();
-        },
-        2000);
+    WaitUntil([&] { return test_support::processes(in_folder).empty(); }, 2000);
   }
 }
 
@@ -139,19 +84,12 @@ inline void KillProcessesIn(const std::string& folder) {
 // them; see PR_SET_CHILD_SUBREAPER in main), except `keep`.
 inline void EndAdoptedProcesses(const std::vector<pid_t>& keep) {
   for (int round = 0; round < 5; ++round) {
-    std::vector<pid_t> adopted;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return;
-    while (dirent* e = ::readdir(proc)) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      if (pid <= 0 || std::find(keep.begin(), keep.end(), pid) != keep.end()) continue;
-      const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-      const std::size_t paren = stat.rfind(')');
-      if (paren == std::string::npos || paren + 4 > stat.size()) continue;
-      if (std::atoi(stat.c_str() + paren + 4) == ::getpid())
-        adopted.push_back(pid);  // ") S <ppid>"
-    }
-    ::closedir(proc);
+    std::vector<pid_t> adopted = test_support::children_of(::getpid());
+    adopted.erase(std::remove_if(adopted.begin(), adopted.end(),
+                                 [&](pid_t pid) {
+                                   return std::find(keep.begin(), keep.end(), pid) != keep.end();
+                                 }),
+                  adopted.end());
     if (adopted.empty()) return;
     for (const pid_t pid : adopted) ::kill(pid, SIGKILL);
     for (const pid_t pid : adopted) ::waitpid(pid, nullptr, 0);
@@ -210,86 +148,31 @@ inline int CountStarts(const std::string& folder, const std::string& name) {
 class Child {
  public:
   // `env`: entries put over the test's environment ("NAME=value"); "NAME=" removes one.
-  // With `own_group` the child leads a process group of its own, and Kill ends the whole
+  // With `own_group` the child leads a process group of its own, and the end kills the whole
   // group (programs such as xvfb-run leave helpers behind otherwise).
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-        const std::string& output_file = "", bool own_group = false)
-      : own_group_(own_group) {
-    std::vector<std::string> all_env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      const std::string name = entry.substr(0, entry.find('='));
-      const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& o) {
-        return o.compare(0, name.size() + 1, name + "=") == 0;
-      });
-      if (!replaced) all_env.push_back(entry);
+        const std::string& output_file = "", bool own_group = false) {
+    test_support::Spawn_Options options;
+    for (const std::string& entry : env) {
+      const std::size_t eq = entry.find('=');
+      options.env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
-    for (const std::string& o : env) {
-      if (o.back() != '=') all_env.push_back(o);
-    }
-    std::vector<std::string> args = argv;
-    std::vector<char*> arg_pointers, env_pointers;
-    for (std::string& a : args) arg_pointers.push_back(a.data());
-    arg_pointers.push_back(nullptr);
-    for (std::string& e : all_env) env_pointers.push_back(e.data());
-    env_pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!output_file.empty()) {
-      posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(),
-                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
-      posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    }
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (own_group_) {
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-      posix_spawnattr_setpgroup(&attr, 0);
-    }
-    if (posix_spawn(&pid_, args[0].c_str(), &actions, &attr, arg_pointers.data(),
-                    env_pointers.data()) != 0) {
-      pid_ = 0;
-    }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    options.in.clear();
+    options.out = options.err = output_file;
+    options.append = true;
+    options.own_group = own_group;
+    process_.start(argv, options);
   }
-  ~Child() { Kill(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
-  pid_t pid() const { return pid_; }
-  void Signal(int number) const {
-    if (pid_ > 0 && !reaped_) ::kill(pid_, number);
-  }
-  void Kill() {
-    if (pid_ > 0 && own_group_) ::kill(-pid_, SIGKILL);
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      Wait(5000);
-    }
-  }
+  pid_t pid() const { return process_.pid(); }
   // The exit code once it ended within `limit_ms`; 128 + the signal when a signal ended
   // it; -1 while it runs.
   int Wait(unsigned int limit_ms) {
-    const auto end = Clock::now() + milliseconds(limit_ms);
-    while (!reaped_ && pid_ > 0) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        reaped_ = true;
-        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (Clock::now() > end) return -1;
-      std::this_thread::sleep_for(milliseconds(5));
-    }
-    return code_;
+    return process_.wait(static_cast<int>(limit_ms)) ? process_.shell_status() : -1;
   }
 
  private:
-  bool own_group_;
-  pid_t pid_ = 0;
-  bool reaped_ = false;
-  int code_ = -1;
+  test_support::Child_Process process_;
 };
 
 // Stand-ins for firewall-cmd and ufw in a folder of their own (put it on PATH). Each call

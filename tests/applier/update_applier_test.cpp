@@ -17,7 +17,7 @@
 namespace {
 
 using applier_test::Child;
-using applier_test::CopyProgram;
+using applier_test::copy_program;
 using applier_test::Folder;
 using applier_test::ProcessesOf;
 using applier_test::WaitUntil;
@@ -62,8 +62,8 @@ class ApplyDownloadedFilesTest : public ::testing::Test {
     ASSERT_TRUE(portal_.Start());
     program_.MakeDir("downfile");
     // The stand-in program finds the library beside itself.
-    ASSERT_TRUE(CopyProgram(ZERVLIB_PATH, program_.file("libzervlib.so")));
-    ASSERT_TRUE(CopyProgram(ZERVLIB_PATH, other_.file("libzervlib.so")));
+    ASSERT_TRUE(copy_program(ZERVLIB_PATH, program_.file("libzervlib.so")));
+    ASSERT_TRUE(copy_program(ZERVLIB_PATH, other_.file("libzervlib.so")));
   }
   void TearDown() override {
     applier_test::KillProcessesIn(program_.path());
@@ -80,12 +80,12 @@ class ApplyDownloadedFilesTest : public ::testing::Test {
   }
   // Starts a stand-in program copied to `path` and waits until it runs from there.
   pid_t Run(const std::string& path) {
-    if (!CopyProgram(STAND_IN_PATH, path)) return 0;
+    if (!copy_program(STAND_IN_PATH, path)) return 0;
     children_.push_back(std::make_unique<Child>(std::vector<std::string>{path}));
     const pid_t pid = children_.back()->pid();
-    return WaitUntil([&] { return applier_test::ExePath(pid) == path; }) ? pid : 0;
+    return WaitUntil([&] { return applier_test::exe_path(pid) == path; }) ? pid : 0;
   }
-  static bool Running(pid_t pid) { return !applier_test::ExePath(pid).empty(); }
+  static bool Running(pid_t pid) { return !applier_test::exe_path(pid).empty(); }
 
   CompletionPortal portal_;
   Folder program_;

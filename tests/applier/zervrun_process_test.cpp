@@ -15,7 +15,7 @@ namespace {
 
 using applier_test::Child;
 using applier_test::Clock;
-using applier_test::CopyProgram;
+using applier_test::copy_program;
 using applier_test::CountStarts;
 using applier_test::FileVersion;
 using applier_test::FirewallScenario;
@@ -49,10 +49,10 @@ class ZervRunProcessTest : public ::testing::Test {
                             res.set_content("OK", "text/plain");
                           });
     ASSERT_TRUE(portal_.Start());
-    ASSERT_TRUE(CopyProgram(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
-    ASSERT_TRUE(CopyProgram(ZERVLIB_PATH, program_.file("libzervlib.so")));
-    ASSERT_TRUE(CopyProgram(STAND_IN_PATH, program_.file("Veltrane.exe")));
-    ASSERT_TRUE(CopyProgram(STAND_IN_PATH, program_.file("VeltraneService.exe")));
+    ASSERT_TRUE(copy_program(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
+    ASSERT_TRUE(copy_program(ZERVLIB_PATH, program_.file("libzervlib.so")));
+    ASSERT_TRUE(copy_program(STAND_IN_PATH, program_.file("Veltrane.exe")));
+    ASSERT_TRUE(copy_program(STAND_IN_PATH, program_.file("VeltraneService.exe")));
     program_.Write("SessionKey.ini", "[SESSION]\nSESSIONKEY=" + key_ + "\n");
     program_.Write("Update.ini", "[UPDATE]\nPORTAL=" + portal_.Base() + "\n");
   }
@@ -76,7 +76,7 @@ class ZervRunProcessTest : public ::testing::Test {
     children_.push_back(std::make_unique<Child>(Names{program_.file(name)}));
     const pid_t pid = children_.back()->pid();
     WaitUntil([&] {
-      return CountStarts(program_.path(), name) > 0 && !applier_test::ExePath(pid).empty();
+      return CountStarts(program_.path(), name) > 0 && !applier_test::exe_path(pid).empty();
     });
     return pid;
   }
@@ -137,12 +137,12 @@ TEST_F(ZervRunProcessTest, WithTheServiceManagerItInstallsNotifiesAndStartsTheRe
   EXPECT_EQ(program_.Read("veltrane_url.ini"), "[URL]\n");
   EXPECT_FALSE(program_.Exists("downfile"));
   // The old relay was ended; the new one runs, started from the new file.
-  EXPECT_TRUE(applier_test::ExePath(old_relay).empty());
+  EXPECT_TRUE(applier_test::exe_path(old_relay).empty());
   ASSERT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "Veltrane.exe") == 2; }));
   const applier_test::Start relay = Starts(program_.path()).back();
   EXPECT_EQ(relay.version, kNewVersion);
   EXPECT_EQ(ProcessesOf(program_.file("Veltrane.exe")), std::vector<pid_t>{relay.pid});
-  EXPECT_FALSE(applier_test::ExePath(service).empty());
+  EXPECT_FALSE(applier_test::exe_path(service).empty());
   EXPECT_EQ(Notices(), Names{"/ocs/veltrane/complete.do?sessionKey=" + key_});
   // Diagnostics: one line per file moved.
   EXPECT_NE(Diagnostics().find("파일이동 성공 " + program_.file("downfile/Veltrane.exe") + " - " +

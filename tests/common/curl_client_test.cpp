@@ -14,7 +14,7 @@
 
 #include "common/httplib_tsan.h"
 #include "common/test_http.h"
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 extern char** environ;
 

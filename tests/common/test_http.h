@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 class TestHttpServer {
  public:

@@ -1,9 +1,7 @@
 // scripts/demo.sh, the README's first command, run as a developer runs it: without a display
 // (it brings its own X server and bus), and interactively on a display, where the test
 // answers in the page as a person would.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 
 #include <X11/keysym.h>
@@ -29,78 +27,29 @@ class Demo {
       : out_(dir.file("demo.out")) {
     std::vector<std::string> argv = {DEMO_SCRIPT, "--no-install", "--build-dir", ZERV_BUILD_DIR};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::map<std::string, std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      const std::size_t eq = entry.find('=');
-      if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    for (const auto& [key, value] : env) {
-      if (value.empty()) {
-        vars.erase(key);
-      } else {
-        vars[key] = value;
-      }
-    }
-    std::vector<std::string> entries;
-    for (const auto& [key, value] : vars) entries.push_back(key + "=" + value);
-    std::vector<char*> argp, envp;
-    for (std::string& a : argv) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (std::string& e : entries) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    Spawn_Options options;
+    options.env = env;
+    options.out = options.err = out_;
     // A process group of its own, as a terminal gives a command, with Ctrl+C's signal at its
     // default.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-    if (posix_spawn(&pid_, DEMO_SCRIPT, &actions, &attributes, argp.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    options.own_group = true;
+    process_.start(argv, options);
   }
-  ~Demo() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);  // its trap ends what it started
-      Wait(30000);
-    }
-  }
+  ~Demo() { process_.stop(30000); }  // its trap ends what it started
   Demo(const Demo&) = delete;
   Demo& operator=(const Demo&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
   // Ctrl+C in the terminal: SIGINT to every process of the command's group.
-  void Interrupt() const {
-    if (pid_ > 0) ::kill(-pid_, SIGINT);
-  }
+  void Interrupt() const { process_.signal_group(SIGINT); }
   bool running() {
     Wait(0);
-    return pid_ > 0;
+    return process_.running();
   }
-  // The exit status, or -1 when it did not end within `limit_ms` or was killed.
+  // The exit status, or -1 when it did not end within `limit_ms` (never below the suite's wait
+  // bound) or was killed.
   int Wait(int limit_ms) {
-    wait_until(
-        [&] {
-          int status = 0;
-          if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            pid_ = -1;
-          }
-          return pid_ <= 0;
-        },
-        limit_ms);
-    return pid_ > 0 ? -1 : status_;
+    return wait_for([&] { return !process_.running(); }, limit_ms) ? process_.exit_code() : -1;
   }
   std::string out() const { return ReadAll(out_); }
 
@@ -115,8 +64,7 @@ class Demo {
 
  private:
   std::string out_;
-  pid_t pid_ = -1;
-  int status_ = -1;
+  Child_Process process_;
 };
 
 bool Exists(const std::string& path) {
@@ -128,7 +76,7 @@ class DemoTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(NoOtherRelay()) << "another Veltrane.exe of this user is running";
-    ASSERT_TRUE(AdoptOrphans());
+    ASSERT_TRUE(adopt_orphans());
   }
 
   // The demo, once its relay has started or the demo has ended. When another run's relay came
@@ -137,7 +85,7 @@ class DemoTest : public ::testing::Test {
                               const std::map<std::string, std::string>& env) {
     for (int attempt = 1;; ++attempt) {
       auto demo = std::make_unique<Demo>(dir_, args, env);
-      wait_until(
+      wait_for(
           [&] { return !demo->running() || demo->out().find(") started: ") != std::string::npos; },
           120000 * kTestSlowdown);
       if (attempt < 5 && !demo->running() && demo->out().find(kAnotherRelay) != std::string::npos &&
@@ -204,12 +152,12 @@ pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
     return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0 &&
            demo.out().find("Send answer") != std::string::npos;
   };
-  wait_until(
+  wait_for(
       [&] {
         // The demo runs it in a session of its own through setsid: a grandchild at most.
-        for (pid_t pid : relay_ui::processes_named("Veltrane.exe")) {
-          const pid_t parent = relay_ui::parent_of(pid);
-          if (parent == demo.pid() || relay_ui::parent_of(parent) == demo.pid()) relay = pid;
+        for (pid_t pid : processes_named("Veltrane.exe")) {
+          const pid_t parent = parent_of(pid);
+          if (parent == demo.pid() || parent_of(parent) == demo.pid()) relay = pid;
         }
         return up();
       },
@@ -228,7 +176,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
   EXPECT_TRUE(demo.running()) << "the demo did not wait for the person";
 
   // Space presses the focused button "응답 보내기"; until the page has focused it, nothing.
-  ASSERT_TRUE(wait_until(
+  ASSERT_TRUE(wait_for(
       [&] {
         const Window frame = display.find(relay, "Veltrane - Web Viewer");
         if (frame != 0) {

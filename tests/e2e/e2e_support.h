@@ -2,33 +2,31 @@
 // log and call record, and the processes a test leaves behind.
 #pragma once
 
-#include <dirent.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "portal_stub_process.h"
-#include "relay_program.h"
+#include "raw_http.h"
+#include "support/portal_stub.h"
+#include "support/proc_info.h"
+#include "support/process.h"
+#include "support/relay_program.h"
 
 namespace e2e {
 
+using namespace test_support;
 using nlohmann::json;
-using relay_ui::wait_until;
 
 constexpr int kAnswerSeconds = 20 * kTestSlowdown;
 
 // Waits until no Veltrane.exe of this user runs. One runs per user: another one keeps a
 // test's relay from starting, and on a shared machine other test runs start theirs at any time.
 inline bool NoOtherRelay() {
-  return wait_until([] { return relay_ui::processes_named("Veltrane.exe").empty(); }, 120000);
+  return wait_for([] { return processes_named("Veltrane.exe").empty(); }, 120000);
 }
 
 // One request through ocs-client.
@@ -71,42 +69,23 @@ inline json StubCalls(const StubProcess& stub, const std::string& endpoint) {
                      nullptr, false);
 }
 
-// Makes this process the reaper of its orphaned descendants, so that a process a program
-// leaves behind (its web process, an X server, a bus) becomes a child of the test.
-inline bool AdoptOrphans() { return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
-
-// Whether process `pid` exists and has not ended.
-inline bool Running(pid_t pid) {
-  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
-
 // "pid name" of each child of this process, zombies reaped first.
 inline std::vector<std::string> LiveChildren() {
   std::vector<std::string> live;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return live;
-  while (dirent* e = ::readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid <= 0 || relay_ui::parent_of(pid) != ::getpid()) continue;
-    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t open = stat.find('('), close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    if (close + 2 < stat.size() && stat[close + 2] == 'Z') {
+  for (const pid_t pid : children_of(::getpid())) {
+    if (is_running(pid)) {
+      live.push_back(std::to_string(pid) + " " + process_name(pid));
+    } else {
       ::waitpid(pid, nullptr, WNOHANG);
-      continue;
     }
-    live.push_back(std::to_string(pid) + " " + stat.substr(open + 1, close - open - 1));
   }
-  ::closedir(proc);
   return live;
 }
 
 // Waits until this process has no children left; those still there after `limit_ms`.
 inline std::vector<std::string> ChildrenLeftAfter(int limit_ms) {
   std::vector<std::string> left;
-  wait_until([&] { return (left = LiveChildren()).empty(); }, limit_ms);
+  wait_for([&] { return (left = LiveChildren()).empty(); }, limit_ms);
   return left;
 }
 

@@ -11,7 +11,6 @@
 namespace {
 
 using namespace e2e;
-using relay_ui::Relay_Program;
 
 const std::string kTrayLine =
     "[Veltrane error] Tray icon unavailable (no status notifier host); the window shows on each "
@@ -196,14 +195,14 @@ TEST_F(PortalFlowTest, BadBridgeInputPagesLeaveTheRelayServing) {
 }
 
 TEST_F(PortalFlowTest, RelayAndStubLeaveNoProcessesBehind) {
-  ASSERT_TRUE(AdoptOrphans());
+  ASSERT_TRUE(adopt_orphans());
   auto relay = StartRelay();
   ASSERT_EQ(Ask(relay->port(), Request("ECHO")).exit_code, 0);
   // The relay's own helpers (web and network processes) are running now.
   std::vector<pid_t> helpers;
   for (const char* name : {"WebKitWebProcess", "WebKitNetworkProcess"}) {
-    for (pid_t pid : relay_ui::processes_named(name)) {
-      if (relay_ui::parent_of(pid) == relay->pid()) helpers.push_back(pid);
+    for (pid_t pid : processes_named(name)) {
+      if (parent_of(pid) == relay->pid()) helpers.push_back(pid);
     }
   }
   EXPECT_FALSE(helpers.empty()) << "no WebKit process of the relay found";
@@ -213,7 +212,7 @@ TEST_F(PortalFlowTest, RelayAndStubLeaveNoProcessesBehind) {
   EXPECT_EQ(stub_->Stop(), 0);
   const std::vector<std::string> left = ChildrenLeftAfter(5000);
   EXPECT_TRUE(left.empty()) << "still running:\n" << Joined(left);
-  for (pid_t pid : helpers) EXPECT_FALSE(Running(pid)) << "pid " << pid;
+  for (pid_t pid : helpers) EXPECT_FALSE(is_running(pid)) << "pid " << pid;
 }
 
 }  // namespace

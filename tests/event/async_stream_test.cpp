@@ -23,7 +23,7 @@
 namespace {
 
 using proactor_test::Library_Scope;
-using proactor_test::open_fds;
+using proactor_test::open_descriptors;
 using proactor_test::recv_all;
 using proactor_test::send_all;
 using proactor_test::wait_until;
@@ -162,7 +162,7 @@ class AsyncStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(library.ok());
-    fds_before = open_fds();
+    fds_before = open_descriptors();
   }
 
   Library_Scope library;
@@ -223,7 +223,7 @@ TEST_F(AsyncStreamTest, ThousandConnectionsEchoRandomSizedMessages) {
     EXPECT_TRUE(wait_until([&] { return server.stats.live.load() == 0; }));
     EXPECT_EQ(server.stats.output_errors.load(), 0);
   }
-  EXPECT_LE(open_fds(), fds_before) << "a socket leaked";
+  EXPECT_LE(open_descriptors(), fds_before) << "a socket leaked";
 }
 
 TEST_F(AsyncStreamTest, ConnectionClosedFromAnotherThreadWhileItsReadIsPending) {
@@ -248,7 +248,7 @@ TEST_F(AsyncStreamTest, ConnectionClosedFromAnotherThreadWhileItsReadIsPending) 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(server.stats.closes.load(), 1) << "exactly one handle_close";
   }
-  EXPECT_LE(open_fds(), fds_before);
+  EXPECT_LE(open_descriptors(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, ProactorCloseWithLiveConnectionsTimersAndPostedMessages) {
@@ -283,7 +283,7 @@ TEST_F(AsyncStreamTest, ProactorCloseWithLiveConnectionsTimersAndPostedMessages)
     plat::closesocket(s);
   }
   messages.clear();  // their response slots hold an event each
-  EXPECT_LE(open_fds(), fds_before);
+  EXPECT_LE(open_descriptors(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, IdleTimeoutIsRestartedByTraffic) {
@@ -391,7 +391,7 @@ TEST_F(AsyncStreamTest, OutgoingStreamConnectsSendsAndFailsClearly) {
     EXPECT_EQ(refused->connect_error.load(), WSAECONNREFUSED);
     refused->release();
   }
-  EXPECT_LE(open_fds(), fds_before);
+  EXPECT_LE(open_descriptors(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, PeerResetInTheMiddleOfASendLeavesNoLeak) {
@@ -416,7 +416,7 @@ TEST_F(AsyncStreamTest, PeerResetInTheMiddleOfASendLeavesNoLeak) {
     EXPECT_EQ(server.stats.output_errors.load(), 1);
     EXPECT_TRUE(wait_until([&] { return server.stats.live.load() == 0; }));
   }
-  EXPECT_LE(open_fds(), fds_before);
+  EXPECT_LE(open_descriptors(), fds_before);
 }
 
 // Keeps completed accept operations instead of using them.
@@ -495,7 +495,7 @@ TEST_F(AsyncStreamTest, AcceptOperationsAreReusedAndCloseWhatTheyHold) {
     proactor.close();
     EXPECT_EQ(stats.live.load(), 0);
   }
-  EXPECT_LE(open_fds(), fds_before);
+  EXPECT_LE(open_descriptors(), fds_before);
 }
 
 TEST_F(AsyncStreamTest, UnregisteredHandlerIsDestroyedByItsOnlyRelease) {

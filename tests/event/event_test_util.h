@@ -2,11 +2,11 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "bounded.h"
+#include "call_log.h"
 #include "event/event_handler.h"
 #include "event/reactor.h"
 #include "foundation/ref_counter.h"
@@ -21,7 +21,8 @@ struct Call {
 };
 
 // Records every callback. Results come from the hooks (0 when unset).
-class Recorder : public VGS_Event_Handler_Impl<VGS_Reference_Counter_Sync> {
+class Recorder : public VGS_Event_Handler_Impl<VGS_Reference_Counter_Sync>,
+                 public event_test_support::Call_Log<Call> {
  public:
   explicit Recorder(bool* deleted = nullptr) : deleted_(deleted) {}
   ~Recorder() override {
@@ -62,35 +63,14 @@ class Recorder : public VGS_Event_Handler_Impl<VGS_Reference_Counter_Sync> {
     return 0;
   }
 
-  std::vector<Call> calls() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return calls_;
-  }
-  std::vector<Call> calls_named(const std::string& name) const {
-    std::vector<Call> out;
-    for (const Call& c : calls()) {
-      if (c.name == name) out.push_back(c);
-    }
-    return out;
-  }
-  std::size_t count(const std::string& name) const { return calls_named(name).size(); }
-
-  // The reference count, read by taking and dropping one reference.
-  int references() {
-    const int count = addref();
-    release();
-    return count - 1;
-  }
+  int references() { return event_test_support::references_of(*this); }
 
  private:
   void add(const char* name, void* handle, unsigned long value) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    calls_.push_back(Call{name, handle, value});
+    record(Call{name, handle, value});
   }
 
   bool* deleted_;
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;
 };
 
 // Runs passes of the loop until `done` holds or `limit_ms` pass; whether it held.

@@ -6,19 +6,21 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bounded.h"
+#include "call_log.h"
 #include "event/async_handler.h"
 #include "event/proactor.h"
 #include "foundation/library.h"
 #include "foundation/ref_counter.h"
 #include "platform/socket.h"
+#include "support/proc_info.h"
+#include "support/socket_io.h"
+#include "support/wait.h"
 
 namespace proactor_test {
 
@@ -49,7 +51,8 @@ struct Call {
 
 // Records every callback; results come from the hooks. Operations are freed unless a
 // hook takes them over (returns through `keep`).
-class Recorder : public VGS_Async_Handler_Impl<VGS_Reference_Counter_Global_Sync> {
+class Recorder : public VGS_Async_Handler_Impl<VGS_Reference_Counter_Global_Sync>,
+                 public event_test_support::Call_Log<Call> {
  public:
   explicit Recorder(std::atomic<bool>* deleted = nullptr) : deleted_(deleted) {}
   ~Recorder() override {
@@ -92,52 +95,24 @@ class Recorder : public VGS_Async_Handler_Impl<VGS_Reference_Counter_Global_Sync
     return on_close_handle ? on_close_handle() : 0;
   }
 
-  std::vector<Call> calls_named(const std::string& name) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    std::vector<Call> out;
-    for (const Call& c : calls_) {
-      if (c.name == name) out.push_back(c);
-    }
-    return out;
-  }
-  std::size_t count(const std::string& name) const { return calls_named(name).size(); }
-
-  // The reference count, read by taking and dropping one reference.
-  int references() {
-    const int count = addref();
-    release();
-    return count - 1;
-  }
+  int references() { return event_test_support::references_of(*this); }
 
  private:
   void add(const char* name, DWORD key, void* handle, unsigned long value) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    calls_.push_back(Call{name, key, handle, value, std::this_thread::get_id()});
+    record(Call{name, key, handle, value, std::this_thread::get_id()});
   }
 
   std::atomic<bool>* deleted_;
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;
 };
 
 inline bool wait_until(const std::function<bool()>& done,
                        int limit_ms = static_cast<int>(bounded::kLimitMs)) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test_support::wait_until(done, limit_ms, 2);
 }
 
-inline std::size_t open_fds() {
-  std::size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++n;
-  }
-  return n;
-}
+using test_support::open_descriptors;
+using test_support::recv_all;
+using test_support::send_all;
 
 // A blocking client socket connected to 127.0.0.1:port (INVALID_SOCKET on failure); its
 // receives give up after bounded::kLimitMs.
@@ -154,26 +129,6 @@ inline plat::SOCKET connect_client(unsigned short port) {
     return plat::INVALID_SOCKET;
   }
   return s;
-}
-
-inline bool send_all(plat::SOCKET s, const char* data, std::size_t size) {
-  while (size > 0) {
-    const int n = plat::send(s, data, static_cast<int>(size), 0);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-inline bool recv_all(plat::SOCKET s, char* data, std::size_t size) {
-  while (size > 0) {
-    const int n = plat::recv(s, data, static_cast<int>(size), 0);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace proactor_test

@@ -14,20 +14,12 @@
 
 #include "foundation/file_util.h"
 #include "foundation/library.h"
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
+#include "support/system_time.h"
 
 namespace {
 
-SYSTEMTIME T(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
-  SYSTEMTIME t = {};
-  t.wYear = y;
-  t.wMonth = mo;
-  t.wDay = d;
-  t.wHour = h;
-  t.wMinute = mi;
-  t.wSecond = s;
-  return t;
-}
+using test_support::system_time;
 
 // Exposes the protected steps so that tests can choose the time of a line.
 class TestLog : public VGS_Log {
@@ -135,9 +127,9 @@ TEST(Log, DayAndMonthRollOver) {
   ScratchDir dir;
   TestLog log(0);
   log.set_log_dir(dir.path().c_str());
-  log.write_at(T(2026, 1, 31, 23, 59, 59), 0, "before");
-  log.write_at(T(2026, 2, 1, 0, 0, 0), 0, "after");
-  log.write_at(T(2026, 2, 1, 0, 0, 1), 1, "again");
+  log.write_at(system_time(2026, 1, 31, 23, 59, 59), 0, "before");
+  log.write_at(system_time(2026, 2, 1, 0, 0, 0), 0, "after");
+  log.write_at(system_time(2026, 2, 1, 0, 0, 1), 1, "again");
   EXPECT_EQ(ReadAll(DayFile(dir.path(), "20260131")), "[2026-01-31 23:59:59][INFO]before\r\n");
   EXPECT_EQ(ReadAll(DayFile(dir.path(), "20260201")),
             "[2026-02-01 00:00:00][INFO]after\r\n[2026-02-01 00:00:01][WARNING]again\r\n");
@@ -171,7 +163,7 @@ TEST(Log, OverlongMessageIsCutKeepingTheLineBreak) {
 TEST(Log, ConcurrentWritersNeverInterleaveALine) {
   ScratchDir dir;
   const int kLines = 500;
-  const SYSTEMTIME day = T(2026, 3, 4, 5, 6, 7);
+  const SYSTEMTIME day = system_time(2026, 3, 4, 5, 6, 7);
   auto writer = [&](int id) {
     TestLog log(0);
     log.set_log_dir(dir.path().c_str());

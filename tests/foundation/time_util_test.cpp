@@ -5,54 +5,45 @@
 #include "foundation/file_util.h"
 #include "foundation/library.h"
 #include "platform/file.h"
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
+#include "support/system_time.h"
 
 namespace {
 
-SYSTEMTIME T(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0, WORD ms = 0) {
-  SYSTEMTIME t = {};
-  t.wYear = y;
-  t.wMonth = mo;
-  t.wDay = d;
-  t.wHour = h;
-  t.wMinute = mi;
-  t.wSecond = s;
-  t.wMilliseconds = ms;
-  return t;
-}
+using test_support::system_time;
 
 TEST(TimeUtil, IsValidTimeCalendarRules) {
-  SYSTEMTIME t = T(1900, 2, 29);
+  SYSTEMTIME t = system_time(1900, 2, 29);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2000, 2, 29);
+  t = system_time(2000, 2, 29);
   EXPECT_TRUE(VGSLib::isvalid_time(&t));
-  t = T(2024, 2, 29);
+  t = system_time(2024, 2, 29);
   EXPECT_TRUE(VGSLib::isvalid_time(&t));
-  t = T(2023, 2, 29);
+  t = system_time(2023, 2, 29);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 4, 31);
+  t = system_time(2023, 4, 31);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 12, 31, 23, 59, 59, 999);
+  t = system_time(2023, 12, 31, 23, 59, 59, 999);
   EXPECT_TRUE(VGSLib::isvalid_time(&t));
-  t = T(1899, 12, 31);
+  t = system_time(1899, 12, 31);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2100, 1, 1);
+  t = system_time(2100, 1, 1);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 1, 1, 24);
+  t = system_time(2023, 1, 1, 24);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 1, 1, 0, 60);
+  t = system_time(2023, 1, 1, 0, 60);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 1, 1, 0, 0, 0, 1000);
+  t = system_time(2023, 1, 1, 0, 0, 0, 1000);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 0, 1);
+  t = system_time(2023, 0, 1);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
-  t = T(2023, 1, 0);
+  t = system_time(2023, 1, 0);
   EXPECT_FALSE(VGSLib::isvalid_time(&t));
   EXPECT_FALSE(VGSLib::isvalid_time(nullptr));
 }
 
 TEST(TimeUtil, CompareTimeOrdersEveryField) {
-  SYSTEMTIME a = T(2024, 5, 6, 7, 8, 9, 10);
+  SYSTEMTIME a = system_time(2024, 5, 6, 7, 8, 9, 10);
   SYSTEMTIME b = a;
   b.wDayOfWeek = 3;  // ignored
   EXPECT_EQ(VGSLib::compare_time(&a, &b), 0);
@@ -66,7 +57,7 @@ TEST(TimeUtil, CompareTimeOrdersEveryField) {
     EXPECT_EQ(VGSLib::compare_time(&later, &a), 1);
   }
   // A later year outweighs an earlier month.
-  SYSTEMTIME y = T(2025, 1, 1), m = T(2024, 12, 31);
+  SYSTEMTIME y = system_time(2025, 1, 1), m = system_time(2024, 12, 31);
   EXPECT_EQ(VGSLib::compare_time(&y, &m), 1);
 }
 
@@ -74,8 +65,8 @@ TEST(TimeUtil, FileTimesInLocalTime) {
   ScratchDir dir;
   void* h = VGSLib::create(dir.file("f").c_str(), true, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  SYSTEMTIME written = T(2021, 7, 15, 13, 45, 30, 250);
-  SYSTEMTIME accessed = T(2022, 1, 2, 3, 4, 5, 0);
+  SYSTEMTIME written = system_time(2021, 7, 15, 13, 45, 30, 250);
+  SYSTEMTIME accessed = system_time(2022, 1, 2, 3, 4, 5, 0);
   ASSERT_EQ(VGSLib::setftime(h, nullptr, &accessed, &written), 0);
   SYSTEMTIME w, a, c;
   ASSERT_EQ(VGSLib::getftime(h, &c, &a, &w), 0);
@@ -86,7 +77,7 @@ TEST(TimeUtil, FileTimesInLocalTime) {
   ASSERT_EQ(VGSLib::getftime(h, nullptr, nullptr, &w), 0);
   EXPECT_EQ(VGSLib::compare_time(&w, &written), 0);
 
-  SYSTEMTIME bad = T(2021, 2, 30);
+  SYSTEMTIME bad = system_time(2021, 2, 30);
   EXPECT_EQ(VGSLib::setftime(h, nullptr, nullptr, &bad), -1);
   EXPECT_EQ(VGSLib::GetErrorCode(), 87u);
   plat::CloseFile(h);

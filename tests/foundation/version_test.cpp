@@ -5,7 +5,7 @@
 #include "foundation/exception.h"
 #include "foundation/library.h"
 #include "platform/module.h"
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

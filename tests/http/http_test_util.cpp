@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "foundation/library.h"
+#include "support/net.h"
 
 namespace http_test {
 
@@ -131,18 +132,8 @@ Test_Server::~Test_Server() {
 
 // ---- Script_Server ----
 
-Script_Server::Script_Server(Script script) : script_(std::move(script)), listener_(-1), port_(0) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener_, 64);
-  socklen_t length = sizeof address;
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+Script_Server::Script_Server(Script script)
+    : script_(std::move(script)), listener_(test_support::listen_on_loopback(64, &port_)) {
   acceptor_ = std::thread([this] { accept_loop(); });
 }
 
@@ -207,28 +198,14 @@ void Script_Server::accept_loop() {
   }
 }
 
-int closed_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+int closed_port() { return test_support::free_port(); }
 
-Full_Listener::Full_Listener() : listener_(-1), port_(0), full_(false) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Full_Listener::Full_Listener()
+    : listener_(test_support::listen_on_loopback(0, &port_)), full_(false) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener_, 0);
-  socklen_t length = sizeof address;
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  address.sin_port = htons(static_cast<unsigned short>(port_));
   // Connect until one connection does not complete: the queue is full.
   for (int i = 0; i < 16 && !full_; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -12,6 +12,8 @@
 #include "applier/applier_test_util.h"
 #include "platform/error.h"
 #include "platform/process_mutex.h"
+#include "support/log_lines.h"
+#include "support/portal_stub.h"
 
 namespace loop_test {
 
@@ -25,23 +27,14 @@ constexpr char kNewVersion[] = "2.0.0.15";
 // request to a file.
 class PortalStub {
  public:
-  explicit PortalStub(const std::string& updates)
-      : log_(dir_.file("requests.txt")),
-        stub_(Names{PORTAL_STUB_PATH, "--updates", updates, "--log", log_}, {},
-              dir_.file("output.txt")) {
-    applier_test::WaitUntil(
-        [&] { return ReadAll(log_).find("listening on ") != std::string::npos; });
-    const std::string text = ReadAll(log_);
-    const std::size_t at = text.find("listening on ");
-    if (at != std::string::npos) base_ = text.substr(at + 13, text.find('\n', at) - at - 13);
-  }
-  const std::string& base() const { return base_; }
+  explicit PortalStub(const std::string& updates) : stub_(dir_, {"--updates", updates}) {}
+  const std::string& base() const { return stub_.url(); }
   pid_t pid() const { return stub_.pid(); }
-  std::string Log() const { return ReadAll(log_); }
+  std::string Log() const { return stub_.log(); }
   // Request lines after the time: "POST /ocs/veltrane/start.do?sessionKey=K 200".
   Names Requests() const {
     Names lines;
-    std::istringstream in(ReadAll(log_));
+    std::istringstream in(Log());
     for (std::string line; std::getline(in, line);) {
       const std::size_t blank = line.find(' ');
       if (line.find(" /") != std::string::npos && blank != std::string::npos)
@@ -49,12 +42,7 @@ class PortalStub {
     }
     return lines;
   }
-  int Count(const std::string& part) const {
-    const Names lines = Requests();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-      return l.find(part) != std::string::npos;
-    }));
-  }
+  int Count(const std::string& part) const { return test_support::count_holding(Requests(), part); }
   // The index of the first request line holding `part`, or -1.
   int IndexOf(const std::string& part) const {
     const Names lines = Requests();
@@ -65,10 +53,8 @@ class PortalStub {
   }
 
  private:
-  Folder dir_;
-  std::string log_;
-  Child stub_;
-  std::string base_;
+  ScratchDir dir_;
+  StubProcess stub_;
 };
 
 class LoopTest : public ::testing::Test {
@@ -85,9 +71,9 @@ class LoopTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(stub_.base().empty()) << "portal-stub did not start";
     ASSERT_TRUE(
-        applier_test::CopyProgram(VELTRANE_SERVICE_PATH, program_.file("VeltraneService.exe")));
-    ASSERT_TRUE(applier_test::CopyProgram(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
-    ASSERT_TRUE(applier_test::CopyProgram(ZERVLIB_PATH, program_.file("libzervlib.so")));
+        applier_test::copy_program(VELTRANE_SERVICE_PATH, program_.file("VeltraneService.exe")));
+    ASSERT_TRUE(applier_test::copy_program(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
+    ASSERT_TRUE(applier_test::copy_program(ZERVLIB_PATH, program_.file("libzervlib.so")));
     program_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key_ + "\r\n");
     program_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + stub_.base() + "\r\n");
   }

@@ -2,37 +2,20 @@
 // of its own (xvfb-run, dbus-run-session), answering an OCS client through a portal page.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "loop_test_util.h"
+#include "support/net.h"
 
 namespace loop_test {
 namespace {
 
 using applier_test::WaitUntil;
 
-// A TCP port nobody listens on right now.
-unsigned short FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  unsigned short port = 0;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(s);
-  return port;
-}
-
 TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
-  const unsigned short port = FreePort();
+  const unsigned short port = test_support::free_port();
   ASSERT_NE(port, 0);
-  ASSERT_TRUE(applier_test::CopyProgram(VELTRANE_EXE_PATH, program_.file("Veltrane.exe")));
+  ASSERT_TRUE(applier_test::copy_program(VELTRANE_EXE_PATH, program_.file("Veltrane.exe")));
   program_.Write("veltrane_url.ini", "[ECHO]\r\nSERVICE_CODE=ECHO\r\nURL_INFO=" + stub_.base() +
                                          "/pages/answer-now.html\r\n");
   ASSERT_TRUE(Offer(VELTRANE_EXE_PATH, "Veltrane.exe"));

@@ -19,7 +19,7 @@ class StandInLoopTest : public LoopTest {
  protected:
   void SetUp() override {
     LoopTest::SetUp();
-    ASSERT_TRUE(applier_test::CopyProgram(STAND_IN_PATH, program_.file("Veltrane.exe")));
+    ASSERT_TRUE(applier_test::copy_program(STAND_IN_PATH, program_.file("Veltrane.exe")));
   }
   // The running relay's process, when exactly one runs and its start was recorded.
   pid_t RelayRunning(const std::string& version) const {
@@ -64,7 +64,7 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
   // The relay killed while the service manager runs: running again within 10 s. The
   // launcher looks for any process named Veltrane.exe of this user, so a relay that
   // another program runs meanwhile hides the kill.
-  const std::vector<pid_t> other_relays = applier_test::Processes([&](const std::string& path) {
+  const std::vector<pid_t> other_relays = test_support::processes([&](const std::string& path) {
     return path.size() > 13 && path.compare(path.size() - 13, 13, "/Veltrane.exe") == 0 &&
            path != program_.file("Veltrane.exe");
   });
@@ -112,7 +112,7 @@ TEST_F(StandInLoopTest, ANewServiceManagerEndsTheRunningOneAndReturnsWithTheNext
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();
   ASSERT_TRUE(WaitUntil([&] { return Running("VeltraneService.exe").size() == 1; }))
       << Diagnostics();
-  EXPECT_EQ(applier_test::ExePath(Running("VeltraneService.exe")[0]),
+  EXPECT_EQ(applier_test::exe_path(Running("VeltraneService.exe")[0]),
             program_.file("VeltraneService.exe"));
   // It runs its first cycle: the listed version is the installed one, nothing to fetch.
   EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("updateList.do")) == 2; })) << stub_.Log();

@@ -6,7 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/socket_client.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "platform/error.h"
 #include "platform/module.h"
 #include "platform/path_info.h"
-#include "platform/scratch_dir.h"
 #include "platform/sync.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 #include "test_timing.h"
 
 namespace {

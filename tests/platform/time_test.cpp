@@ -6,20 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "support/system_time.h"
 
 namespace {
 
-SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) {
-  SYSTEMTIME t = {};
-  t.wYear = y;
-  t.wMonth = mo;
-  t.wDay = d;
-  t.wHour = h;
-  t.wMinute = mi;
-  t.wSecond = s;
-  t.wMilliseconds = ms;
-  return t;
-}
+using test_support::system_time;
 
 TEST(PlatformTime, TickCountIsMonotonicMillisecondsTruncated) {
   ULONGLONG a = plat::GetTickCount64();
@@ -44,7 +35,7 @@ TEST(PlatformTime, LocalTimeMatchesCLibrary) {
 }
 
 TEST(PlatformTime, SystemTimeFileTimeRoundTripInLocalTime) {
-  SYSTEMTIME in = Make(2024, 2, 29, 23, 59, 58, 123);
+  SYSTEMTIME in = system_time(2024, 2, 29, 23, 59, 58, 123);
   FILETIME ft;
   ASSERT_TRUE(plat::LocalSystemTimeToFileTime(&in, &ft));
   SYSTEMTIME out;
@@ -58,12 +49,12 @@ TEST(PlatformTime, SystemTimeFileTimeRoundTripInLocalTime) {
   EXPECT_EQ(out.wMilliseconds, 123);
   EXPECT_EQ(out.wDayOfWeek, 4);  // a Thursday
 
-  SYSTEMTIME bad = Make(2023, 2, 29, 0, 0, 0, 0);
+  SYSTEMTIME bad = system_time(2023, 2, 29, 0, 0, 0, 0);
   EXPECT_FALSE(plat::LocalSystemTimeToFileTime(&bad, &ft));
   EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = Make(2023, 13, 1, 0, 0, 0, 0);
+  bad = system_time(2023, 13, 1, 0, 0, 0, 0);
   EXPECT_FALSE(plat::LocalSystemTimeToFileTime(&bad, &ft));
-  bad = Make(2023, 1, 1, 0, 0, 0, 1000);
+  bad = system_time(2023, 1, 1, 0, 0, 0, 1000);
   EXPECT_FALSE(plat::LocalSystemTimeToFileTime(&bad, &ft));
 }
 

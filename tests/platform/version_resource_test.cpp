@@ -9,7 +9,7 @@
 
 #include "platform/error.h"
 #include "platform/module.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

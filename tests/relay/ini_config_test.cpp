@@ -12,7 +12,7 @@
 
 #include "foundation/library.h"
 #include "platform/module.h"
-#include "platform/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/json_reader.h"
-#include "platform/scratch_dir.h"
 #include "relay/bridge_script.h"
 #include "relay/program_settings.h"
+#include "support/scratch_dir.h"
 
 namespace {
 

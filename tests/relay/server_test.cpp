@@ -14,7 +14,7 @@
 #include "platform/time.h"
 #include "relay/ini_config.h"
 #include "server_test_util.h"
-#include "tools/child_process.h"
+#include "support/process.h"
 
 namespace {
 
@@ -238,7 +238,7 @@ TEST(ManagerInstanceTest, TheProcessHasOneManagerWithTheProductionSettings) {
 // --- start-up failures ---
 
 TEST(ServerStartTest, ATakenPortFailsWithItsTextAndLeavesNothingRunning) {
-  const std::size_t fds = open_fds();
+  const std::size_t fds = open_descriptors();
   plat::SOCKET taken = plat::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in any{};
   any.sin_family = AF_INET;
@@ -259,7 +259,7 @@ TEST(ServerStartTest, ATakenPortFailsWithItsTextAndLeavesNothingRunning) {
     EXPECT_EQ(manager.bound_port(), 0);
   }
   plat::closesocket(taken);
-  EXPECT_EQ(open_fds(), fds);
+  EXPECT_EQ(open_descriptors(), fds);
 }
 
 TEST(ServerStartTest, AProactorThatCannotOpenFailsWithItsText) {
@@ -299,7 +299,7 @@ class ServerTest : public ::testing::Test {
   }
 
   void start(std::unique_ptr<Test_Manager> manager) {
-    fds_before_ = open_fds();
+    fds_before_ = open_descriptors();
     manager_ = std::move(manager);
     ASSERT_TRUE(manager_->start_server()) << manager_->last_error();
     port_ = manager_->bound_port();
@@ -315,7 +315,7 @@ class ServerTest : public ::testing::Test {
     EXPECT_EQ(manager_->counts.live.load(), 0) << "connections left behind";
     window_.reset();
     manager_.reset();
-    EXPECT_EQ(open_fds(), fds_before_) << "descriptors left behind";
+    EXPECT_EQ(open_descriptors(), fds_before_) << "descriptors left behind";
   }
 
   int live() const { return manager_->counts.live.load(); }

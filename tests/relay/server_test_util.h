@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +24,9 @@
 #include "relay/ocs_message.h"
 #include "relay/seed_cipher.h"
 #include "relay/veltrane_manager.h"
+#include "support/proc_info.h"
+#include "support/socket_io.h"
+#include "support/wait.h"
 #include "test_timing.h"
 
 namespace server_test {
@@ -32,22 +34,10 @@ namespace server_test {
 using Clock = std::chrono::steady_clock;
 
 inline bool wait_until(const std::function<bool()>& done, int limit_ms = kTestWaitMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(limit_ms);
-  while (!done()) {
-    if (Clock::now() > end) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test_support::wait_until(done, limit_ms, 2);
 }
 
-inline std::size_t open_fds() {
-  std::size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++n;
-  }
-  return n;
-}
+using test_support::open_descriptors;
 
 // --- frames ---
 
@@ -113,25 +103,11 @@ class Client {
   }
 
   bool send(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const int n = plat::send(s_, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return test_support::send_all(s_, bytes.data(), bytes.size());
   }
   bool send_request(const std::string& text) { return send(request_frame(text)); }
 
-  bool recv_all(char* data, std::size_t size) {
-    while (size > 0) {
-      const int n = plat::recv(s_, data, static_cast<int>(size), 0);
-      if (n <= 0) return false;
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
-    return true;
-  }
+  bool recv_all(char* data, std::size_t size) { return test_support::recv_all(s_, data, size); }
 
   // One whole frame from the server.
   bool read_frame(unsigned short& sid, std::string& body) {

@@ -92,7 +92,7 @@ TEST(VeltraneViewTest, RequestOpensTheServicePageOrReportsWhyNot) {
       EXPECT_EQ(f.page.navigations[0].url, c.url);
       EXPECT_EQ(f.page.navigations[0].init_text, c.request);
     }
-    EXPECT_EQ(f.log.lines, c.log);
+    EXPECT_EQ(f.log.lines(), c.log);
     EXPECT_EQ(f.page.messages, c.messages);
   }
 }
@@ -134,7 +134,7 @@ TEST(VeltraneViewTest, UrlFileMissingOrUnreadableLeavesAnEmptyTableAndEveryReque
       EXPECT_FALSE(f.view->NavigateForRequest(R"({"service_code":"S01","auth_key":"A"})"));
     }
     EXPECT_TRUE(f.page.navigations.empty());
-    EXPECT_EQ(f.log.lines, (std::vector<std::string>{kFindUrlFail, kFindUrlFail}));
+    EXPECT_EQ(f.log.lines(), (std::vector<std::string>{kFindUrlFail, kFindUrlFail}));
     EXPECT_EQ(f.page.messages, (std::vector<std::string>{kUrlNotFound, kUrlNotFound}));
   }
 }
@@ -206,7 +206,7 @@ TEST(VeltraneViewTest, LoginStoresTheSessionKeyAndOpensTheReturnUrl) {
     const std::string request = R"({"service_code":"S01","auth_key":"A"})";
     ASSERT_TRUE(f.view->NavigateForRequest(request));
     f.page.navigations.clear();
-    f.log.lines.clear();
+    f.log.clear();
 
     if (c.through_session) {
       f.page.ocs_fn_session(c.call);
@@ -220,7 +220,7 @@ TEST(VeltraneViewTest, LoginStoresTheSessionKeyAndOpensTheReturnUrl) {
       EXPECT_EQ(f.page.navigations[0].url, c.url);
     }
     EXPECT_EQ(session_key_in(f.session_file()), c.stored);
-    EXPECT_EQ(f.log.lines, c.log);
+    EXPECT_EQ(f.log.lines(), c.log);
     EXPECT_EQ(f.page.messages, c.messages);
   }
 }
@@ -242,9 +242,9 @@ TEST(VeltraneViewTest, PageCallsThatCannotBeReadAreLoggedAndChangeNothing) {
     ASSERT_TRUE(f.start());
     f.set_session_key("OLD");
     f.view->OnPageSendData(message);
-    EXPECT_EQ(f.log.lines, std::vector<std::string>{kRequestDataFail});
+    EXPECT_EQ(f.log.lines(), std::vector<std::string>{kRequestDataFail});
     f.view->OnPageSession(message);  // no log line of its own
-    EXPECT_EQ(f.log.lines.size(), 1u);
+    EXPECT_EQ(f.log.lines().size(), 1u);
     EXPECT_TRUE(f.page.navigations.empty());
     EXPECT_TRUE(f.page.messages.empty());
     EXPECT_EQ(session_key_in(f.session_file()), "OLD");
@@ -343,7 +343,7 @@ TEST_F(ViewServerTest, LoginThenResponseAndLowerCaseLoginIsAResponse) {
 TEST_F(ViewServerTest, AnswerBeforeAnyRequestOrToAGoneClientIsDroppedAndServingGoesOn) {
   View_Fixture& f = *fixture_;
   f.page.ocs_fn_send_data(uR"({"svc_no":"S01"})");  // client key 0
-  EXPECT_TRUE(f.log.lines.empty());
+  EXPECT_TRUE(f.log.lines().empty());
   EXPECT_TRUE(f.page.messages.empty());
 
   {

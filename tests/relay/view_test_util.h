@@ -12,33 +12,17 @@
 #include <vector>
 
 #include "foundation/log.h"
-#include "platform/scratch_dir.h"
 #include "platform/window_message.h"
 #include "relay/bridge_script.h"
 #include "relay/ocs_message.h"
 #include "relay/seed_cipher.h"
 #include "relay/veltrane_manager.h"
 #include "relay/veltrane_view.h"
+#include "support/captured_log.h"
+#include "support/scratch_dir.h"
 #include "test_timing.h"
 
 namespace view_test {
-
-// Keeps each line's message (without time and severity) instead of writing a file.
-class Capture_Log : public VGS_Log {
- public:
-  Capture_Log() : VGS_Log(0) {}
-  int handle_log_output(const char* text) override {
-    std::string line(text);
-    // "[date time][SEVERITY]message\r\n"
-    const std::size_t first = line.find(']');
-    const std::size_t second = first == std::string::npos ? first : line.find(']', first + 1);
-    if (second != std::string::npos) line.erase(0, second + 1);
-    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) line.resize(line.size() - 2);
-    lines.push_back(line);
-    return -1;
-  }
-  std::vector<std::string> lines;
-};
 
 // A page as a browser shows it: navigations load later (run_loads), only the newest one
 // when several wait, as a new navigation cancels a load in progress. Each loaded page runs
@@ -140,7 +124,7 @@ class View_Fixture {
   }
 
   ScratchDir dir;
-  Capture_Log log;
+  test_support::Captured_Log log;
   Fake_Page page;
   std::unique_ptr<CVeltraneView> view;
   std::shared_ptr<plat::Queue_Message_Sink> sink;

@@ -44,7 +44,7 @@ class LauncherTest : public ::testing::Test {
   }
 
   ProgramFolder folder_;
-  CapturingLog log_;
+  Captured_Log log_;
   std::string relay_ = RelayName();
 };
 
@@ -118,7 +118,7 @@ TEST_F(LauncherTest, NeverStartsTheApplierWhileAnUpdateCycleRuns) {
   }
   cycle.join();
   EXPECT_TRUE(WaitUntil([&] { return Runs() >= 2; }));
-  EXPECT_EQ(log_.Count("[다운로드 JASON URL : "), 1);
+  EXPECT_EQ(log_.count("[다운로드 JASON URL : "), 1);
 }
 
 // A close call from another reactor changes nothing; after the task's own close its

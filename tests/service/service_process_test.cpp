@@ -1,10 +1,7 @@
 // VeltraneService.exe run as a process from a program folder of its own, against a local
 // portal, with short intervals.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,8 +12,8 @@
 #include <vector>
 
 #include "service_test_util.h"
-
-extern char** environ;
+#include "support/log_lines.h"
+#include "support/process.h"
 
 namespace {
 
@@ -27,53 +24,27 @@ using Lines = std::vector<std::string>;
 class ServiceProcess {
  public:
   ServiceProcess(const ProgramFolder& folder, const std::vector<std::string>& args) {
-    const std::string program = folder.file("VeltraneService.exe");
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, folder.file("stdout.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, folder.file("stderr.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~ServiceProcess() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    std::vector<std::string> argv{folder.file("VeltraneService.exe")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    test_support::Spawn_Options options;
+    options.in.clear();
+    options.out = folder.file("stdout.txt");
+    options.err = folder.file("stderr.txt");
+    options.append = true;
+    process_.start(argv, options);
   }
 
-  pid_t pid() const { return pid_; }
-  void Signal(int number) { ::kill(pid_, number); }
+  pid_t pid() const { return process_.pid(); }
+  void Signal(int number) { process_.signal(number); }
 
   // The exit code once the process ended within `limit`; -1 when it is still running or
   // did not exit normally.
   int Wait(milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!exited_) {
-      int status = 0;
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        exited_ = true;
-        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        break;
-      }
-      if (std::chrono::steady_clock::now() > end) return -1;
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    return code_;
+    return process_.wait(static_cast<int>(limit.count())) ? process_.exit_code() : -1;
   }
 
  private:
-  pid_t pid_ = 0;
-  bool exited_ = false;
-  int code_ = -1;
+  test_support::Child_Process process_;
 };
 
 class ServiceProcessTest : public ::testing::Test {
@@ -96,31 +67,8 @@ class ServiceProcessTest : public ::testing::Test {
   }
 
   // The log lines (without time and severity) of every day file.
-  Lines Log() const {
-    Lines lines;
-    const std::string root = folder_.file("Log");
-    if (!std::filesystem::exists(root)) return lines;
-    std::vector<std::string> files;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-      if (e.is_regular_file()) files.push_back(e.path().string());
-    }
-    std::sort(files.begin(), files.end());
-    for (const std::string& f : files) {
-      std::istringstream in(ReadAll(f));
-      for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const std::size_t body = line.find(']', line.find(']') + 1);
-        lines.push_back(body == std::string::npos ? line : line.substr(body + 1));
-      }
-    }
-    return lines;
-  }
-  int CountLog(const std::string& part) const {
-    const Lines lines = Log();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-      return l.find(part) != std::string::npos;
-    }));
-  }
+  Lines Log() const { return test_support::log_messages(folder_.file("Log")); }
+  int CountLog(const std::string& part) const { return test_support::count_holding(Log(), part); }
   int Runs() const {
     const std::string text = ReadAll(folder_.file("runs.txt"));
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));

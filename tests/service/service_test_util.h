@@ -1,5 +1,5 @@
-// A program folder, a local portal with the update endpoints, and a log that keeps its
-// lines in memory, for the service manager's tests.
+// A program folder and a local portal with the update endpoints, for the service manager's
+// tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,40 +17,13 @@
 
 #include "common/curl_client.h"
 #include "common/test_http.h"
-#include "foundation/log.h"
 #include "foundation/version.h"
 #include "platform/module.h"
-#include "platform/scratch_dir.h"
+#include "support/captured_log.h"
+#include "support/scratch_dir.h"
+#include "support/wait.h"
 
-// Keeps each line (without its time and severity) instead of writing a file.
-class CapturingLog : public VGS_Log {
- public:
-  CapturingLog() : VGS_Log(0) {}
-  int handle_log_output(const char* text) override {
-    std::string line(text);
-    const std::size_t end = line.find_last_not_of("\r\n");
-    line.resize(end == std::string::npos ? 0 : end + 1);
-    // "[date time][SEVERITY]" comes first.
-    const std::size_t body = line.find("]", line.find("]") + 1);
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(body == std::string::npos ? line : line.substr(body + 1));
-    return -1;
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  int Count(const std::string& part) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-      return l.find(part) != std::string::npos;
-    }));
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using test_support::Captured_Log;
 
 // A temporary program folder.
 class ProgramFolder {
@@ -111,10 +85,7 @@ class TestPortal {
     return calls_;
   }
   int CountCalls(const std::string& endpoint) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const std::string& c) {
-      return c.find(endpoint) != std::string::npos;
-    }));
+    return test_support::count_holding(Calls(), endpoint);
   }
   std::vector<std::string> Downloads() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -221,14 +192,9 @@ inline CURLOptions Quick() {
 }
 
 // Waits until `done()` holds, at most `limit`.
-template <class F>
-bool WaitUntil(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+  return test_support::wait_until(done, static_cast<int>(limit.count()));
 }
 
 // A file that carries this project's version block (the test program itself) and the

@@ -37,7 +37,7 @@ class UpdateManagerTest : public ::testing::Test {
 
   TestPortal portal_;
   ProgramFolder folder_;
-  CapturingLog log_;
+  Captured_Log log_;
 };
 
 TEST_F(UpdateManagerTest, SwitchedOffSendsNothingEver) {
@@ -74,7 +74,7 @@ TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
       folder_.Write("Update.ini", c.update_ini);
     }
     const Files before = folder_.Files();
-    CapturingLog log;
+    Captured_Log log;
     Task<CUpdateManager> updater(
         new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     EXPECT_EQ(updater->Start(), 0) << c.what;
@@ -117,8 +117,8 @@ TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWit
   EXPECT_EQ(ReadAll(folder_.file("Veltrane.exe")), stamped);
   EXPECT_EQ(ReadAll(folder_.file("ZervRun.exe")), "#!/bin/sh\nexit 0\n");
   EXPECT_EQ(::access(folder_.file("ZervRun.exe").c_str(), X_OK), 0);
-  EXPECT_EQ(log_.Count("[다운로드 정보 : Veltrane.exe]  버전 - " + version), 1);
-  EXPECT_EQ(log_.Count("[다운로드 성공 : "), 3);
+  EXPECT_EQ(log_.count("[다운로드 정보 : Veltrane.exe]  버전 - " + version), 1);
+  EXPECT_EQ(log_.count("[다운로드 성공 : "), 3);
   EXPECT_EQ(updater->busy(), 0);
 
   // The waiting copies now carry the listed versions (the library's does not): the next
@@ -187,8 +187,8 @@ TEST_F(UpdateManagerTest, ListSkipsUnusableElementsAndRefusesUnsafeNames) {
   EXPECT_EQ(updater->CheckForUpdates(), 1);
   EXPECT_EQ(portal_.Downloads(), Files{"good.dat"});
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
-  EXPECT_EQ(log_.Count("[다운로드 파일 이름 거부 : "), static_cast<int>(std::size(unsafe)));
-  EXPECT_EQ(log_.Count("[다운로드 정보 : "), 1);
+  EXPECT_EQ(log_.count("[다운로드 파일 이름 거부 : "), static_cast<int>(std::size(unsafe)));
+  EXPECT_EQ(log_.count("[다운로드 정보 : "), 1);
   EXPECT_EQ(portal_.CountCalls("start.do"), 1);
 }
 
@@ -212,13 +212,13 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
   };
   for (const Case& c : cases) {
     portal_.SetList(c.body);
-    CapturingLog log;
+    Captured_Log log;
     Task<CUpdateManager> updater(
         new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     updater->ReadSettings();
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
-    EXPECT_EQ(log.Count("[다운로드 JASON 정보 : "), c.logged ? 1 : 0) << c.what;
-    EXPECT_EQ(log.Count("[다운로드 JASON URL : "), c.logged ? 0 : 1) << c.what;
+    EXPECT_EQ(log.count("[다운로드 JASON 정보 : "), c.logged ? 1 : 0) << c.what;
+    EXPECT_EQ(log.count("[다운로드 JASON URL : "), c.logged ? 0 : 1) << c.what;
     EXPECT_EQ(log.lines().size(), 1u) << c.what;
     EXPECT_EQ(updater->busy(), 0) << c.what;
   }
@@ -260,7 +260,7 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
   for (const Case& c : cases) {
     portal_.SetList("[]", c.status);
     folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + c.portal + "\r\n");
-    CapturingLog log;
+    Captured_Log log;
     Task<CUpdateManager> updater(
         new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     updater->ReadSettings();
@@ -289,7 +289,7 @@ TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(updater->CheckForUpdates(), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(log_.Count("[다운로드 실패: "), 3);
+  EXPECT_EQ(log_.count("[다운로드 실패: "), 3);
   EXPECT_EQ(portal_.CountCalls("start.do"), 0);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 
@@ -316,7 +316,7 @@ TEST_F(UpdateManagerTest, SelfSignedPortalNeedsItsCaFile) {
     EXPECT_EQ(updater->CheckForUpdates(), 1);
   }
   EXPECT_TRUE(tls.Calls().empty());
-  EXPECT_EQ(log_.Count("[다운로드 JASON URL : " + tls.Base()), 1);
+  EXPECT_EQ(log_.count("[다운로드 JASON URL : " + tls.Base()), 1);
 
   // A relative CAFILE is found in the program folder.
   folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.Base() + "\r\nCAFILE=portal-ca.pem\r\n");
@@ -341,7 +341,7 @@ TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
   EXPECT_TRUE(WaitUntil([&] { return updater->busy() == 0; }, milliseconds(5000)))
       << "the 2 s request time-out ends the cycle";
   cycle.join();
-  EXPECT_EQ(log_.Count("[다운로드 JASON URL : "), 1);
+  EXPECT_EQ(log_.count("[다운로드 JASON URL : "), 1);
 
   CURLOptions patient;
   patient.request_timeout_ms = 0;

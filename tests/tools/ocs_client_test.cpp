@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "fake_relay.h"
-#include "child_process.h"
 #include "relay/base64.h"
 #include "relay/seed_cipher.h"
+#include "support/process.h"
 #include "tools/ocs_client/exit_codes.h"
 #include "tools/ocs_client/ocs_connection.h"
 #include "tools/ocs_client/payload_codec.h"

@@ -10,9 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "child_process.h"
 #include "foundation/version.h"
-#include "portal_stub_process.h"
+#include "raw_http.h"
+#include "support/portal_stub.h"
+#include "support/process.h"
 #include "tools/portal_stub/call_record.h"
 #include "tools/portal_stub/fault.h"
 #include "tools/portal_stub/pages.h"
@@ -379,7 +380,7 @@ TEST_F(PortalStubProcessTest, UpdateListOffersTheFolderAndDownloadsCarryContentL
 
     const RawAnswer file = RawRequest(stub.port(), "GET", down.substr(stub.url().size()));
     EXPECT_EQ(file.status(), 200) << name;
-    const std::string content = ReadFileFast(offer_ + "/" + name);
+    const std::string content = ReadAll(offer_ + "/" + name);
     EXPECT_EQ(file.header("Content-Length"), std::to_string(content.size())) << name;
     EXPECT_TRUE(file.body() == content) << name;
   }

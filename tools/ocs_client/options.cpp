@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/command_line.h"
 #include "tools/ocs_client/exit_codes.h"
 
 namespace ocs_client {
@@ -25,15 +26,6 @@ constexpr char kFooter[] =
     "  6  the answer could not be deciphered\n"
     "  7  the relay sent a malformed frame";
 
-// The usage error as one line: CLI11's message without line breaks.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 int ParseCommandLine(int argc, const char* const* argv, ClientOptions* options,
@@ -55,16 +47,8 @@ int ParseCommandLine(int argc, const char* const* argv, ClientOptions* options,
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
   app.add_option("JSON", options->request, "request text, or - for standard input");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    out << app.help();
-    return kExitOk;
-  } catch (const CLI::ParseError& e) {
-    err << "ocs-client: " << OneLine(e.what()) << " (see --help)\n";
-    return kExitUsage;
-  }
-  return -1;
+  static_assert(kExitOk == 0 && kExitUsage == 2, "the tools' exit status after --help and misuse");
+  return tools::ParseWith(app, argc, argv, out, err);
 }
 
 unsigned int TimeoutMs(double seconds) {

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/command_line.h"
+
 namespace portal_stub {
 
 namespace {
@@ -48,14 +50,6 @@ constexpr char kFooter[] =
     "Exit codes: 0 after --help, 1 cannot start (port taken, bad certificate, log file),\n"
     "2 bad command line.";
 
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 int ParseCommandLine(int argc, const char* const* argv, StubOptions* options, std::ostream& out,
@@ -83,15 +77,9 @@ int ParseCommandLine(int argc, const char* const* argv, StubOptions* options, st
       ->check(CLI::ExistingFile);
   app.add_option("--log", options->log_file, "append the request log to FILE (default: stdout)");
   app.add_option("--fault", fault_texts, "a fault switch in force from the start (repeatable)");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    out << app.help();
-    return kExitOk;
-  } catch (const CLI::ParseError& e) {
-    err << "portal-stub: " << OneLine(e.what()) << " (see --help)\n";
-    return kExitUsage;
-  }
+  static_assert(kExitOk == 0 && kExitUsage == 2, "the tools' exit status after --help and misuse");
+  const int parsed = tools::ParseWith(app, argc, argv, out, err);
+  if (parsed >= 0) return parsed;
   for (const std::string& text : fault_texts) {
     std::string error;
     const std::optional<FaultSpec> spec = ParseFaultText(text, &error);

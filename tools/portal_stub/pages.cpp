@@ -1,5 +1,7 @@
 #include "tools/portal_stub/pages.h"
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "tools/portal_stub/embedded_files.h"
@@ -65,46 +67,33 @@ std::vector<PageEntry> MakeCatalogue() {
        "answer-now inside an iframe, with the same query",
        Json({{"page", "framed"}, {"inner_page", "/pages/answer-now.html"}}), IssuedKey::kNone},
   };
-  LoginSettings login;
-  login.name = "login";
-  login.description = "answers LOGIN with a new key, rtnUrl answer-now";
-  pages.push_back(Login(login));
-  LoginSettings on_click = login;
-  on_click.name = "login-on-click";
-  on_click.mode = "click";
-  on_click.rtn_page = "/pages/answer-on-click.html";
-  on_click.description = "logs in when #log-in is pressed, rtnUrl answer-on-click";
-  pages.push_back(Login(on_click));
-  LoginSettings session = login;
-  session.name = "login-session";
-  session.bridge_call = "ocsFnSession";
-  session.description = "the login through ocsFnSession";
-  pages.push_back(Login(session));
-  LoginSettings odd = login;
-  odd.name = "login-odd-key";
-  odd.issued_key = IssuedKey::kOdd;
-  odd.description = "a new key holding \"&\" and \"=\"";
-  pages.push_back(Login(odd));
-  LoginSettings empty_key = login;
-  empty_key.name = "login-empty-key";
-  empty_key.issued_key = IssuedKey::kNone;
-  empty_key.description = "the login with an empty session_key";
-  pages.push_back(Login(empty_key));
-  LoginSettings no_auth = login;
-  no_auth.name = "login-no-auth";
-  no_auth.auth_from_query = false;
-  no_auth.description = "the login with an empty auth_key";
-  pages.push_back(Login(no_auth));
-  LoginSettings no_return = login;
-  no_return.name = "login-no-return";
-  no_return.rtn_page = "";
-  no_return.description = "the login with an empty rtnUrl";
-  pages.push_back(Login(no_return));
-  LoginSettings lower = login;
-  lower.name = "login-lowercase";
-  lower.svc_no = "login";
-  lower.description = "svc_no \"login\" in lower case: a response, not a login";
-  pages.push_back(Login(lower));
+  // The plain login, then its variants: each changes what `vary` sets.
+  const auto add_login = [&pages](const char* name, const char* description,
+                                  const std::function<void(LoginSettings&)>& vary) {
+    LoginSettings settings;
+    settings.name = name;
+    settings.description = description;
+    vary(settings);
+    pages.push_back(Login(settings));
+  };
+  add_login("login", "answers LOGIN with a new key, rtnUrl answer-now", [](LoginSettings&) {});
+  add_login("login-on-click", "logs in when #log-in is pressed, rtnUrl answer-on-click",
+            [](LoginSettings& s) {
+              s.mode = "click";
+              s.rtn_page = "/pages/answer-on-click.html";
+            });
+  add_login("login-session", "the login through ocsFnSession",
+            [](LoginSettings& s) { s.bridge_call = "ocsFnSession"; });
+  add_login("login-odd-key", "a new key holding \"&\" and \"=\"",
+            [](LoginSettings& s) { s.issued_key = IssuedKey::kOdd; });
+  add_login("login-empty-key", "the login with an empty session_key",
+            [](LoginSettings& s) { s.issued_key = IssuedKey::kNone; });
+  add_login("login-no-auth", "the login with an empty auth_key",
+            [](LoginSettings& s) { s.auth_from_query = false; });
+  add_login("login-no-return", "the login with an empty rtnUrl",
+            [](LoginSettings& s) { s.rtn_page = ""; });
+  add_login("login-lowercase", "svc_no \"login\" in lower case: a response, not a login",
+            [](LoginSettings& s) { s.svc_no = "login"; });
 
   pages.push_back(BadInput("not-json", 0, "ocsFnSendData(\"this is not JSON\")"));
   pages.push_back(BadInput("trailing", 0, "a JSON object followed by more text"));
@@ -142,14 +131,17 @@ std::string HtmlEscape(const std::string& text) {
   return escaped;
 }
 
-// A template with the shared style, script and title filled in; empty when missing.
+// A template with the shared head, style, script and title filled in; empty when missing.
 std::string Fill(const std::string& template_name, const std::string& title) {
   const auto body = FindEmbeddedFile(template_name);
+  const auto head = FindEmbeddedFile("page_head.html");
   const auto css = FindEmbeddedFile("common.css");
   const auto js = FindEmbeddedFile("common.js");
-  if (!body || !css || !js) return std::string();
+  if (!body || !head || !css || !js) return std::string();
   std::string html(*body);
-  // The shared parts first: they hold no placeholders of their own.
+  // The head first: it holds the title and style placeholders.
+  ReplaceAll(&html, "{{PAGE_HEAD}}\n", std::string(*head));
+  // The shared parts next: they hold no placeholders of their own.
   ReplaceAll(&html, "{{COMMON_CSS}}", std::string(*css));
   ReplaceAll(&html, "{{COMMON_JS}}", std::string(*js));
   ReplaceAll(&html, "{{TITLE}}", HtmlEscape(title));

@@ -1,13 +1,12 @@
-// A fresh temporary directory per test, removed with everything in it afterwards.
+// A fresh temporary directory per test, removed with everything in it afterwards, and whole
+// files read and written at once.
 #pragma once
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 class ScratchDir {
  public:
@@ -33,9 +32,12 @@ class ScratchDir {
   std::string path_;
 };
 
+// The whole file (also one of /proc, whose size reads as 0); empty when it cannot be read.
 inline std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream text;
+  if (in) text << in.rdbuf();
+  return text.str();
 }
 
 inline void WriteAll(const std::string& path, const std::string& text) {
