@@ -309,10 +309,16 @@ TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
   EXPECT_EQ(late.exit_code, 4) << late.out;  // its page never came: no answer
 
   // One after the other, each client gets its own answer.
-  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "THIRD"), kAnswerSeconds, "127.0.0.2")),
-            R"({"svc_no":"ECHO","auth_key":"THIRD","query":"?auth_key=THIRD&session_key="})");
-  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "FOURTH"), kAnswerSeconds, "127.0.0.3")),
-            R"({"svc_no":"ECHO","auth_key":"FOURTH","query":"?auth_key=FOURTH&session_key="})");
+  for (const auto& [name, bind] : {std::pair<std::string, const char*>{"THIRD", "127.0.0.2"},
+                                   {"FOURTH", "127.0.0.3"}}) {
+    const ChildResult result = ask(relay->port(), request("ECHO", name), kAnswerSeconds, bind);
+    EXPECT_EQ(answer_of(result), R"({"svc_no":"ECHO","auth_key":")" + name +
+                                     R"(","query":"?auth_key=)" + name + R"(&session_key="})")
+        << "exit " << result.exit_code << ": " << result.err << "\nrelay running: "
+        << relay->running() << "\nrelay stderr: " << relay->stderr_text()
+        << "\nportal requests: " << portal_.requests().size() << "\nrelay log:\n"
+        << testing::PrintToString(relay->log());
+  }
 }
 
 TEST_F(RelayUiTest, APageThatAnswersAfterANewerRequestArrivedAnswersItsOwnClient) {
