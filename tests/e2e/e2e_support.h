@@ -32,9 +32,7 @@ inline bool NoOtherRelay() {
 // One request through ocs-client.
 inline ChildResult Ask(unsigned short port, const std::string& request,
                        int seconds = kAnswerSeconds) {
-  return RunChild(OCS_CLIENT_PATH,
-                  {"--port", std::to_string(port), "--timeout", std::to_string(seconds), "-"},
-                  request, static_cast<unsigned int>(seconds + 10) * 1000u);
+  return AskRelay(OCS_CLIENT_PATH, port, request, seconds);
 }
 
 // The answer line as JSON (null when there is none or it does not parse).

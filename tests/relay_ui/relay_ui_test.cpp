@@ -148,12 +148,7 @@ void serve_pages(Test_Portal& portal) {
 // One request through ocs-client; its answer line (without the line break) or "".
 ChildResult ask(unsigned short port, const std::string& request, int seconds = kAnswerSeconds,
                 const char* bind = nullptr) {
-  std::vector<std::string> args = {"--port", std::to_string(port), "--timeout",
-                                   std::to_string(seconds)};
-  if (bind != nullptr) args.insert(args.end(), {"--bind", bind});
-  args.push_back("-");
-  // ocs-client ends itself after `seconds`; the kill limit is only for a client that hangs.
-  return RunChild(OCS_CLIENT_PATH, args, request, static_cast<unsigned int>(seconds + 10) * 1000u);
+  return AskRelay(OCS_CLIENT_PATH, port, request, seconds, bind);
 }
 
 std::string answer_of(const ChildResult& result) {

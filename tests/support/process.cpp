@@ -174,3 +174,12 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   if (!ended) result.err += "[killed: still running after " + std::to_string(limit_ms) + " ms]";
   return result;
 }
+
+ChildResult AskRelay(const std::string& client, unsigned short port, const std::string& request,
+                     int seconds, const char* bind) {
+  std::vector<std::string> args = {"--port", std::to_string(port), "--timeout",
+                                   std::to_string(seconds)};
+  if (bind != nullptr) args.insert(args.end(), {"--bind", bind});
+  args.push_back("-");
+  return RunChild(client, args, request, static_cast<unsigned int>(seconds + 10) * 1000u);
+}

@@ -80,3 +80,9 @@ struct ChildResult {
 
 ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
                      const std::string& input = "", unsigned int limit_ms = kTestWaitMs);
+
+// One request through the ocs-client program `client` to the relay on `port`, waiting up to
+// `seconds` for the answer (from the local address `bind` when given); the client is killed
+// only when it hangs past its own limit.
+ChildResult AskRelay(const std::string& client, unsigned short port, const std::string& request,
+                     int seconds, const char* bind = nullptr);
