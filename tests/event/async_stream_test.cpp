@@ -337,8 +337,10 @@ class Client_Stream : public VGS_Async_SOCK_Stream {
     return -1;
   }
   int handle_close(DWORD key, void* handle, VGS_Proactor* proactor) override {
+    // Counted once the stream has let go of its socket: the test sends right after.
+    const int result = VGS_Async_SOCK_Stream::handle_close(key, handle, proactor);
     ++closes;
-    return VGS_Async_SOCK_Stream::handle_close(key, handle, proactor);
+    return result;
   }
 };
 
