@@ -2,6 +2,7 @@
 // of a bounded wait.
 #pragma once
 
+#include "platform/deadline.h"
 #include "platform/time.h"
 #include "platform/types.h"
 
@@ -40,13 +41,13 @@ class VGS_Time_Period {
 };
 
 // A wait of `timeout` ms that starts now and may take several system waits; INFINITE
-// never runs out.
+// never runs out. The time left is rounded up, so the wait never ends early.
 class VGS_Countdown {
  public:
-  explicit VGS_Countdown(DWORD timeout) : timeout_(timeout), start_(plat::GetTickCount()) {}
+  explicit VGS_Countdown(DWORD timeout) : deadline_(timeout) {}
 
   DWORD remaining() const {
-    return timeout_ == INFINITE ? INFINITE : vgs_ticks_left(timeout_, start_, plat::GetTickCount());
+    return deadline_.infinite() ? INFINITE : static_cast<DWORD>(deadline_.left_ms());
   }
   bool expired() const { return remaining() == 0; }
   // `wait` cut to the time left.
@@ -56,6 +57,5 @@ class VGS_Countdown {
   }
 
  private:
-  const DWORD timeout_;
-  const DWORD start_;
+  const plat::Deadline deadline_;
 };
