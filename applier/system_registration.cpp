@@ -3,7 +3,9 @@
 #include "applier/applier_files.h"
 #include "foundation/file_util.h"
 #include "platform/atomic_file.h"
+#include "platform/directory.h"
 #include "platform/environment.h"
+#include "platform/file.h"
 #include "platform/program_run.h"
 
 namespace {
@@ -54,6 +56,24 @@ std::string ExecArgument(const std::string& argument) {
   return EscapeString(quoted);
 }
 
+// Whether the file at `path` holds `text` and nothing more (read no further than that).
+bool HoldsExactly(const std::string& path, const std::string& text) {
+  HANDLE file = plat::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string held(text.size() + 1, '\0');
+  const int n = VGSLib::read_n(file, &held[0], static_cast<unsigned int>(held.size()));
+  plat::CloseFile(file);
+  return n == static_cast<int>(text.size()) && held.compare(0, text.size(), text) == 0;
+}
+
+// Writes the autostart entry into `folder`, made when missing.
+bool WriteEntry(const std::string& folder, const std::string& entry) {
+  if (VGSLib::createdir(folder.c_str()) != 0) return false;
+  const std::string path = folder + "/" + CSystemRegistration::kAutostartFileName;
+  return plat::ReplaceFileContents(path.c_str(), entry.data(), entry.size()) != FALSE;
+}
+
 std::string PortRule(unsigned short port) { return std::to_string(port) + "/tcp"; }
 
 std::string Trim(const std::string& text) {
@@ -82,9 +102,11 @@ std::vector<std::string> UfwColumns(const std::string& line) {
 
 CRegistrationSettings CRegistrationSettings::FromEnvironment() {
   CRegistrationSettings settings;
-  settings.autostart_folders = AutostartFolders(plat::GetEnvironmentString("XDG_CONFIG_DIRS"),
-                                                plat::GetEnvironmentString("XDG_CONFIG_HOME"),
-                                                plat::GetEnvironmentString("HOME"));
+  const std::vector<std::string> folders = AutostartFolders(
+      plat::GetEnvironmentString("XDG_CONFIG_DIRS"), plat::GetEnvironmentString("XDG_CONFIG_HOME"),
+      plat::GetEnvironmentString("HOME"));
+  settings.system_autostart_folder = folders[0];
+  if (folders.size() > 1) settings.user_autostart_folder = folders[1];
   settings.firewall_cmd = plat::FindProgramOnPath("firewall-cmd");
   settings.ufw = plat::FindProgramOnPath("ufw");
   return settings;
@@ -148,12 +170,15 @@ CSystemRegistration::CSystemRegistration(const std::string& program_dir,
 int CSystemRegistration::RegisterAutoRun() {
   const std::string entry = AutostartEntry(program_dir_ + "/" + kServiceExe, program_dir_);
   if (entry.empty()) return 0;
-  for (const std::string& folder : settings_.autostart_folders) {
-    if (VGSLib::createdir(folder.c_str()) != 0) continue;
-    const std::string path = folder + "/" + kAutostartFileName;
-    if (plat::ReplaceFileContents(path.c_str(), entry.data(), entry.size())) return 1;
+  if (!settings_.system_autostart_folder.empty() &&
+      plat::IsAdministratorFolder(program_dir_.c_str())) {
+    const std::string path = settings_.system_autostart_folder + "/" + kAutostartFileName;
+    if (HoldsExactly(path, entry) || WriteEntry(settings_.system_autostart_folder, entry)) return 1;
   }
-  return 0;
+  return !settings_.user_autostart_folder.empty() &&
+                 WriteEntry(settings_.user_autostart_folder, entry)
+             ? 1
+             : 0;
 }
 
 bool CSystemRegistration::Run(const std::string& tool, const std::vector<std::string>& args,

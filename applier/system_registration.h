@@ -4,7 +4,10 @@
 //
 // Start at logon: an XDG autostart entry "VeltraneService.desktop" that runs
 // VeltraneService.exe from the program folder, written (atomically, every run) into the
-// first autostart folder that takes it: the system's, then the user's.
+// first autostart folder that takes it: the system's, then the user's. An entry in the
+// system's runs in every user's session, so it is taken only for a program folder that
+// only the administrator can change (a system install), and an identical entry there (the
+// package's own) is left as it is; any other program folder gets the user's.
 //
 // Firewall: when firewalld runs, TCP 9812 is opened in its runtime and its permanent
 // configuration, each only when a query finds it closed; when ufw is active, an allow
@@ -20,8 +23,9 @@
 struct CRegistrationSettings {
   static constexpr DWORD kCommandTimeoutMs = 5000;
 
-  // Folders the autostart entry is written to, tried in order.
-  std::vector<std::string> autostart_folders;
+  // The system's autostart folder (empty: none), then the user's (empty: none).
+  std::string system_autostart_folder;
+  std::string user_autostart_folder;
   // Full paths of the firewall tools; empty when not installed.
   std::string firewall_cmd;
   std::string ufw;
@@ -51,7 +55,8 @@ class CSystemRegistration {
 
   CSystemRegistration(const std::string& program_dir, const CRegistrationSettings& settings);
 
-  // 1 when the autostart entry was written, else 0.
+  // 1 when the autostart entry was written (or the system's identical one is in place),
+  // else 0.
   int RegisterAutoRun();
 
   // Opens the relay's port in the firewall that runs (DetectFirewall); the result of

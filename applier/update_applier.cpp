@@ -20,9 +20,6 @@
 namespace {
 
 constexpr char kCompletionPath[] = "/ocs/veltrane/complete.do?sessionKey=";
-// DownloadFile writes "." + name + ".part" until a download is complete.
-constexpr char kPartialPrefix[] = ".";
-constexpr char kPartialSuffix[] = ".part";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -33,25 +30,6 @@ std::string PortalBase(const std::string& value) {
   std::string base = value.substr(begin, end - begin);
   if (!base.empty() && base.find("://") == std::string::npos) base = "https://" + base;
   return base;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-// A name the service manager could have downloaded: no path separator of either system,
-// no control character.
-bool IsPlainName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-  });
-}
-
-bool IsPartialDownload(const std::string& name) {
-  return name.size() > sizeof(kPartialPrefix) - 1 + sizeof(kPartialSuffix) - 1 &&
-         name.compare(0, sizeof(kPartialPrefix) - 1, kPartialPrefix) == 0 &&
-         EndsWith(name, kPartialSuffix);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -114,9 +92,9 @@ std::string CUpdateApplier::CompletionNoticeUrl() const {
 CUpdateApplier::Entry CUpdateApplier::Classify(const std::string& folder,
                                                const std::string& name) const {
   // The applier never replaces its own file (the service manager does), whatever the
-  // letter case; an unfinished download is not a file to install.
-  if (!IsPlainName(name) || VGSLib::tstricmp(name.c_str(), kApplierExe) == 0 ||
-      IsPartialDownload(name)) {
+  // letter case; unfinished downloads (".NAME.part") and other dot names are never
+  // installed.
+  if (!IsInstallableFileName(name) || VGSLib::tstricmp(name.c_str(), kApplierExe) == 0) {
     return Entry::kDrop;
   }
   // Only a regular file of its own: a link would install what it points at, a file with

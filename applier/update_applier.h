@@ -7,8 +7,8 @@
 //
 // Only regular files directly in "downfile" are installed: folders, symbolic links (the
 // folder itself included), devices, files with other hard links, the applier's own file
-// and unfinished downloads are left out and removed with the folder. A file whose move
-// fails stays in "downfile" for the next run, which tries again.
+// and names that begin with '.' (unfinished downloads among them) are left out and removed with the
+// folder. A file whose move fails stays in "downfile" for the next run, which tries again.
 #pragma once
 
 #include <string>

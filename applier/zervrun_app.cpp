@@ -4,6 +4,7 @@
 
 #include "applier/applier_files.h"
 #include "common/program_utils.h"
+#include "common/user_files.h"
 #include "platform/error.h"
 #include "platform/process_mutex.h"
 
@@ -33,7 +34,7 @@ BOOL CZervRunApp::InitInstance() {
       options_.program_dir.empty() ? GetModulePath(nullptr) : options_.program_dir;
   const std::string folder = program_dir + "/" + kDownloadFolder;
   const std::string session_key =
-      ReadProfileString(program_dir + "/" + kSessionKeyIni, "SESSION", "SESSIONKEY", "");
+      ReadProfileString(UserFilePath(program_dir, kSessionKeyIni), "SESSION", "SESSIONKEY", "");
 
   CSystemRegistration registration(program_dir, options_.registration_from_environment
                                                     ? CRegistrationSettings::FromEnvironment()
@@ -45,7 +46,8 @@ BOOL CZervRunApp::InitInstance() {
                          options_.end_wait_ms, options_.settle_wait_ms);
   service_was_running_ = applier.FindProcessByName(kServiceExe) != 0;
   if (service_was_running_) {
-    applier.ApplyDownloadedFiles(folder);
+    // A system install is the package manager's: whatever lies in its "downfile" stays.
+    if (!IsSystemInstall(program_dir)) applier.ApplyDownloadedFiles(folder);
     LaunchProgram(program_dir + "/" + kRelayExe, program_dir, "");
   } else {
     LaunchProgram(program_dir + "/" + kServiceExe, program_dir, "");

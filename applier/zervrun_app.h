@@ -1,6 +1,8 @@
 // CZervRunApp: one run of the update applier. It registers the service manager and the
 // firewall rule, then either installs what the running service manager downloaded and
-// starts the relay, or starts the service manager when it does not run.
+// starts the relay, or starts the service manager when it does not run. A system install
+// (a program folder the user may not write) gets its updates from the package manager:
+// there nothing is installed.
 #pragma once
 
 #include <string>

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/program_files.h"
+#include "common/program_utils.h"
+#include "common/user_files.h"
 #include "foundation/text.h"
 #include "platform/file.h"
 
@@ -70,8 +73,7 @@ bool EndsWithExe(const std::string& path) {
 class DownloadSink {
  public:
   DownloadSink(CURL* curl, const std::string& path)
-      : curl_(curl),
-        temp_(DownloadTempPath(path)),
+      : curl_(curl), temp_(DownloadTempPath(path)),
         mode_(EndsWithExe(path) ? kExecutableMode : plat::kDefaultFileMode) {}
   ~DownloadSink() { Discard(); }
   DownloadSink(const DownloadSink&) = delete;
@@ -160,8 +162,12 @@ class DownloadSink {
 // ---- CURLClient ----
 
 CURLClient::CURLClient() : handle_(curl_easy_init()) {
-  if (handle_ != nullptr)
-    curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_COOKIEFILE, "cookie.txt");
+  if (handle_ == nullptr) return;
+  // The user's own cookie file, never one in whatever folder the program runs in.
+  const std::string cookies = UserFilePath(GetModulePath(nullptr), kCookieFile);
+  if (!cookies.empty()) {
+    curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_COOKIEFILE, cookies.c_str());
+  }
 }
 
 CURLClient::~CURLClient() {

@@ -10,3 +10,6 @@ constexpr char kLogFolder[] = "Log";
 constexpr char kDownloadFolder[] = "downfile";
 constexpr char kSessionKeyIni[] = "SessionKey.ini";
 constexpr char kUpdateIni[] = "Update.ini";
+constexpr char kWinSizeIni[] = "WinSize.ini";
+// The HTTP client's cookies (read, never written).
+constexpr char kCookieFile[] = "cookie.txt";

@@ -44,6 +44,14 @@ std::string ReadProfileString(const std::string& file, const char* section, cons
   return std::string(buffer.data());
 }
 
+bool IsInstallableFileName(const std::string& name) {
+  if (name.empty() || name[0] == '.') return false;
+  for (const char c : name) {
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
 DWORD FindProcessByName(const char* exe_name) {
   if (exe_name == nullptr) return 0;
   std::string wanted(exe_name);

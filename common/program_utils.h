@@ -19,6 +19,12 @@ std::string GetModulePath(const char* name);
 std::string ReadProfileString(const std::string& file, const char* section, const char* key,
                               const char* default_value);
 
+// Whether `name` may be installed into the program folder from the update list: a plain
+// file name that stays in the folder it is joined to (not empty, without '/', '\' or
+// control characters) and does not begin with '.' (hidden files, "..", unfinished
+// downloads and the install scripts' own records all do).
+bool IsInstallableFileName(const std::string& name);
+
 // The id of a running process whose executable file name equals `exe_name` without
 // regard to ASCII case; 0 when there is none or the process list cannot be read. The
 // first snapshot entry (the idle process) is never compared.

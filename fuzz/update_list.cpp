@@ -2,6 +2,8 @@
 // and the file-name rule applied to every name it yields.
 #include "service/update_list.h"
 
+#include "common/program_utils.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,9 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool parsed = ParseUpdateList(text, &items);
   if (!parsed && !items.empty()) std::abort();
   for (const CUpdateItem& item : items) {
-    if (!IsPlainFileName(item.file_name)) continue;
+    if (!IsInstallableFileName(item.file_name)) continue;
     // A name the rule lets through stays in the folder it is joined to.
-    if (item.file_name == "." || item.file_name == ".." ||
+    if (item.file_name[0] == '.' ||
         item.file_name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
       std::abort();
     }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <new>
 
+#include "common/program_files.h"
+#include "common/user_files.h"
 #include "event/inet_addr.h"
 #include "event/proactor.h"
 #include "event/socket_functions.h"
@@ -86,8 +88,7 @@ void CVeltraneManager::Acceptor_Closer::operator()(CClientAcceptor* acceptor) co
   acceptor->release();
 }
 
-CVeltraneManager::CVeltraneManager(DWORD idle_timeout_ms, unsigned short port,
-                                   DWORD io_threads)
+CVeltraneManager::CVeltraneManager(DWORD idle_timeout_ms, unsigned short port, DWORD io_threads)
     : log_(0), clients_(kClientBuckets), idle_timeout_ms_(idle_timeout_ms), port_(port),
       io_threads_(io_threads) {}
 
@@ -105,8 +106,10 @@ CClientAcceptor* CVeltraneManager::create_acceptor() {
 }
 
 void CVeltraneManager::open_log() {
-  const std::string dir = ModulePath("Log");
-  if (dir.empty()) return;  // the program's folder is unknown: the log keeps its default
+  const std::string program_dir = ModulePath(nullptr);
+  if (program_dir.empty()) return;  // the program's folder is unknown: the log keeps its default
+  const std::string dir = UserFilePath(program_dir, kLogFolder);
+  if (dir.empty()) return;  // nor is the user's own
   if (VGSLib::taccess(dir.c_str(), 0) != 0) VGSLib::createdir(dir.c_str());
   log_.set_log_dir(dir.c_str());
   log_.set_level(0);
@@ -189,8 +192,7 @@ unsigned int CVeltraneManager::client_count() const {
   return clients_.size();
 }
 
-bool CVeltraneManager::register_client(const std::string& ip_text, DWORD key,
-                                       Client_Ptr& client) {
+bool CVeltraneManager::register_client(const std::string& ip_text, DWORD key, Client_Ptr& client) {
   VGS_Guard guard(lock_);
   for (auto at = clients_.begin(); at != clients_.end(); ++at) {
     const Client_Ptr& record = at.value();
@@ -240,8 +242,7 @@ bool CVeltraneManager::dispatch_message(CVgsMessage* msg) {
       VGSLib::SetErrorCode(e.GetErrorCode());
       continue;  // this window misses the message; the others still get it
     }
-    if (!plat::PostMessageA(listener->hwnd(), WM_VELTRANE_REQUEST, static_cast<WPARAM>(sid),
-                            0)) {
+    if (!plat::PostMessageA(listener->hwnd(), WM_VELTRANE_REQUEST, static_cast<WPARAM>(sid), 0)) {
       listener->withdraw(msg);  // the window takes no more messages
     }
   }

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/program_utils.h"
+#include "common/user_files.h"
 #include "foundation/error_codes.h"
 #include "foundation/exception.h"
 #include "foundation/file_util.h"
@@ -56,12 +57,14 @@ CVeltraneServiceManager* CVeltraneServiceManager::instance() {
 int CVeltraneServiceManager::Open(const CServiceSettings& settings) {
   try {
     if (program_dir_.empty()) program_dir_ = GetModulePath(nullptr);
-    const std::string log_dir = program_dir_ + "/" + kLogFolder;
+    const std::string log_dir = UserFilePath(program_dir_, kLogFolder);
     if (VGSLib::initialize() < 0) Fail(kLibraryFailure);
 
     log_ = new VGS_Log(0);
-    if (VGSLib::taccess(log_dir.c_str(), 0) < 0) VGSLib::createdir(log_dir.c_str());
-    log_->set_log_dir(log_dir.c_str());
+    if (!log_dir.empty()) {  // else no user folder: the log keeps its default
+      if (VGSLib::taccess(log_dir.c_str(), 0) < 0) VGSLib::createdir(log_dir.c_str());
+      log_->set_log_dir(log_dir.c_str());
+    }
     log_->set_level(0);
 
     updater_ = MakeTask<CUpdateManager>(kUpdaterFailure, log_, program_dir_,

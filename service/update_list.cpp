@@ -58,11 +58,3 @@ bool ParseUpdateList(const std::string& text, std::vector<CUpdateItem>* items) {
   }
   return true;
 }
-
-bool IsPlainFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (const char c : name) {
-    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-  }
-  return true;
-}

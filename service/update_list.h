@@ -16,7 +16,3 @@ struct CUpdateItem {
 // element that is not an object, or lacks one of the three members, or holds one that is
 // not a string, is left out. Strings keep what they hold, empty ones included.
 bool ParseUpdateList(const std::string& text, std::vector<CUpdateItem>* items);
-
-// Whether `name` is a plain file name that stays in the folder it is joined to: not
-// empty, not "." or "..", without '/', '\' or control characters.
-bool IsPlainFileName(const std::string& name);

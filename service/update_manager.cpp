@@ -1,9 +1,11 @@
 #include "service/update_manager.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/portal_config.h"
 #include "common/program_utils.h"
+#include "common/user_files.h"
 #include "foundation/file_util.h"
 #include "foundation/guard.h"
 #include "foundation/log.h"
@@ -16,26 +18,34 @@ namespace {
 
 constexpr char kUpdateListPath[] = "/ocs/veltrane/updateList.do?sessionKey=";
 constexpr char kStartNoticePath[] = "/ocs/veltrane/start.do?sessionKey=";
+constexpr char kSessionKeyParameter[] = "sessionKey=";
+
+// `url` with the value of its session key parameter shown as "***", for the log.
+std::string MaskSessionKey(const std::string& url) {
+  const std::size_t name = url.find(kSessionKeyParameter);
+  if (name == std::string::npos) return url;
+  const std::size_t value = name + sizeof kSessionKeyParameter - 1;
+  const std::size_t end = std::min(url.find('&', value), url.size());
+  if (end == value) return url;  // no key to hide
+  return url.substr(0, value) + "***" + url.substr(end);
+}
 
 }  // namespace
 
 CUpdateManager::CUpdateManager(VGS_Log* log, const std::string& program_dir,
                                unsigned long interval_ms, const CURLOptions& transfer)
-    : CScheduleHandler(interval_ms),
-      log_(log),
-      program_dir_(program_dir),
-      busy_(0),
-      enabled_(1),
-      transfer_(transfer),
-      cancelled_(false) {}
+    : CScheduleHandler(interval_ms), log_(log), program_dir_(program_dir), busy_(0), enabled_(1),
+      system_install_(false), transfer_(transfer), cancelled_(false) {}
 
 CUpdateManager::~CUpdateManager() = default;
 
 void CUpdateManager::ReadSettings() {
-  const std::string session_ini = program_dir_ + "/" + kSessionKeyIni;
+  const std::string session_ini = UserFilePath(program_dir_, kSessionKeyIni);
   const std::string update_ini = program_dir_ + "/" + kUpdateIni;
   session_key_ = ReadProfileString(session_ini, "SESSION", "SESSIONKEY", "");
   if (ReadProfileString(update_ini, "UPDATE", "UPDATEINFO", "") == "0") enabled_ = 0;
+  system_install_ = IsSystemInstall(program_dir_);
+  if (system_install_) enabled_ = 0;
   const PortalConfig portal = ReadPortalConfig(program_dir_);
   portal_ = portal.base_url;
   ca_file_ = portal.ca_file;
@@ -44,6 +54,10 @@ void CUpdateManager::ReadSettings() {
 int CUpdateManager::Start() {
   // The settings are in place before the worker thread can run a cycle.
   ReadSettings();
+  if (system_install_ && log_ != nullptr) {
+    log_->log_info(nullptr, 0, "[업데이트 안 함 : %s 는 패키지 관리자가 업데이트합니다]",
+                   program_dir_.c_str());
+  }
   const int spawned = spawn_worker();
   CheckForUpdates();
   return spawned;
@@ -109,7 +123,8 @@ BOOL CUpdateManager::FetchUpdateList(std::string& list) {
     if (status >= 200 && status <= 299) list = client.GetResponse();
   }
   if (status < 200 || status > 299) {
-    if (log_ != nullptr) log_->log_error(nullptr, 0, "[다운로드 JASON URL : %s]", url.c_str());
+    if (log_ != nullptr)
+      log_->log_error(nullptr, 0, "[다운로드 JASON URL : %s]", MaskSessionKey(url).c_str());
     return FALSE;
   }
   if (log_ != nullptr) log_->log_info(nullptr, 0, "[다운로드 JASON 정보 : %s]", list.c_str());
@@ -127,8 +142,8 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
     if (aborted()) break;
     if (item.down_path.empty() || item.file_version.empty()) continue;
     const char* name = item.file_name.c_str();
-    // A name that would leave "downfile" (or say nothing) is never written anywhere.
-    if (!IsPlainFileName(item.file_name)) {
+    // A name that would leave "downfile", hide in it or say nothing is never written.
+    if (!IsInstallableFileName(item.file_name)) {
       if (log_ != nullptr) log_->log_error(nullptr, 0, "[다운로드 파일 이름 거부 : %s]", name);
       continue;
     }

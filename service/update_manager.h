@@ -4,8 +4,12 @@
 // at once, and tells the portal when it downloaded anything. The busy flag tells the
 // launcher not to start the applier while a cycle may write into "downfile".
 //
-// Settings read at start, beside the program:
-//   SessionKey.ini [SESSION] SESSIONKEY  the session key, sent as it is
+// A system install (a program folder the user may not write) is updated by the package
+// manager: the cycles then never call the portal, as with UPDATEINFO=0.
+//
+// Settings read at start:
+//   SessionKey.ini [SESSION] SESSIONKEY  the session key, sent as it is (in the user's
+//                                        file folder, common/user_files.h)
 //   Update.ini     [UPDATE]  UPDATEINFO  "0" switches updates off for the process's life
 //                            PORTAL, CAFILE  where the portal is (common/portal_config.h)
 #pragma once
@@ -58,7 +62,8 @@ class CUpdateManager : public CScheduleHandler {
   std::string UpdateListUrl() const;
   std::string StartNoticeUrl() const;
 
-  // Reads SessionKey.ini and Update.ini (Start does this first).
+  // Reads SessionKey.ini and Update.ini and whether this is a system install (Start does
+  // this first and logs a system install once).
   void ReadSettings();
 
  private:
@@ -72,6 +77,7 @@ class CUpdateManager : public CScheduleHandler {
   int busy_;
   std::string session_key_;
   int enabled_;
+  bool system_install_;
   std::string portal_;
   std::string ca_file_;
   const CURLOptions transfer_;

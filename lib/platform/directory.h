@@ -16,6 +16,17 @@ BOOL RemoveDirectoryA(const char* path);
 // 6 read and write. Returns 0, or -1 with the last error set.
 int AccessA(const char* path, int mode);
 
+// Creates `path` and its missing parents with mode 0700 (a user's private folder). The
+// folder must then be a directory of the caller's own, not a link; group and other
+// permission bits on it are removed. FALSE with the last error set otherwise
+// (ERROR_ACCESS_DENIED for a link or a folder of another owner).
+BOOL CreatePrivateDirectory(const char* path);
+
+// True when only the administrator can change `path`: an absolute path without "." or
+// ".." parts, whose folders from it up to "/" are all directories (not links) that belong
+// to root and that no group or other may write.
+bool IsAdministratorFolder(const char* path);
+
 struct DirectoryEntry {
   std::string name;
   // True for a directory itself; a symbolic link (to anything) is not a directory.

@@ -7,10 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 
 extern char** environ;
@@ -18,8 +19,6 @@ extern char** environ;
 namespace plat {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // While the program runs its output pipe is polled this long at most between checks
 // for its end.
@@ -144,7 +143,7 @@ BOOL RunProgram(const std::vector<std::string>& argv, const std::vector<std::str
   int output_fd = pipe_fds[0];
   ::fcntl(output_fd, F_SETFL, ::fcntl(output_fd, F_GETFL) | O_NONBLOCK);
 
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Deadline deadline(timeout_ms);
   bool ended = false;
   while (!ended) {
     int status = 0;
@@ -154,10 +153,9 @@ BOOL RunProgram(const std::vector<std::string>& argv, const std::vector<std::str
       ended = true;
       break;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
-    const int wait_ms = static_cast<int>(std::min<long long>(left.count(), kExitCheckMs));
+    const int left = deadline.left_ms();
+    if (left == 0) break;
+    const int wait_ms = left < 0 ? kExitCheckMs : std::min(left, kExitCheckMs);
     if (output_fd >= 0) {
       pollfd p = {output_fd, POLLIN, 0};
       if (::poll(&p, 1, wait_ms) > 0 && !ReadSome(output_fd, &result->output)) {

@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 #include "platform/winsock.h"
 
@@ -23,23 +23,15 @@ int FailErrno() {
   return SOCKET_ERROR;
 }
 
-long long NowMs() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until `fd` is ready for `events` or the deadline passes: 1 ready, 0 time-out,
 // -1 error (errno set).
-int WaitReady(int fd, short events, long long deadline) {
+int WaitReady(int fd, short events, const Deadline& deadline) {
   for (;;) {
-    long long left = deadline - NowMs();
-    if (left < 0) left = 0;
     pollfd p{fd, events, 0};
-    int rc = ::poll(&p, 1, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+    int rc = ::poll(&p, 1, deadline.left_ms());
     if (rc > 0) return 1;
     if (rc == 0) {
-      if (NowMs() >= deadline) return 0;
+      if (deadline.passed()) return 0;
       continue;
     }
     if (errno != EINTR) return -1;
@@ -65,7 +57,7 @@ int connect_timeout(SOCKET s, const sockaddr* name, int namelen, DWORD timeout_m
   int fd = CheckedFd(s, name, namelen);
   if (fd < 0) return SOCKET_ERROR;
   if (name == nullptr || namelen <= 0) return Fail(WSAEFAULT);
-  const long long deadline = NowMs() + timeout_ms;
+  const Deadline deadline(timeout_ms);
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno();
   int result = 0;
@@ -97,10 +89,11 @@ int connect_timeout(SOCKET s, const sockaddr* name, int namelen, DWORD timeout_m
 int send_all(SOCKET s, const char* buf, int len, DWORD timeout_ms) {
   int fd = CheckedFd(s, buf, len);
   if (fd < 0) return SOCKET_ERROR;
-  const long long deadline = NowMs() + timeout_ms;
+  const Deadline deadline(timeout_ms);
   int sent = 0;
   while (sent < len) {
-    ssize_t n = ::send(fd, buf + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n =
+        ::send(fd, buf + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) {
       sent += static_cast<int>(n);
       continue;
@@ -118,7 +111,7 @@ int recv_timeout(SOCKET s, char* buf, int len, DWORD timeout_ms) {
   int fd = CheckedFd(s, buf, len);
   if (fd < 0) return SOCKET_ERROR;
   if (len == 0) return Fail(WSAEFAULT);
-  const long long deadline = NowMs() + timeout_ms;
+  const Deadline deadline(timeout_ms);
   for (;;) {
     int ready = WaitReady(fd, POLLIN, deadline);
     if (ready < 0) return FailErrno();

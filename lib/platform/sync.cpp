@@ -12,6 +12,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 #include "platform/fd.h"
 #include "platform/iocp.h"
@@ -53,12 +54,6 @@ class AutoResetRegistry {
 AutoResetRegistry& auto_reset_events() {
   static AutoResetRegistry* registry = new AutoResetRegistry();  // lives until exit
   return *registry;
-}
-
-std::int64_t monotonic_ms() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Takes the set state of an auto-reset event; false when another waiter took it first.
@@ -169,7 +164,7 @@ namespace {
 // One readiness wait over `count` handles (1..MAXIMUM_WAIT_OBJECTS): fills fds, retries on
 // EINTR until the time is up. The number of ready fds (0: time-out), or -1 with the last
 // error set.
-int poll_handles(DWORD count, const HANDLE* handles, DWORD milliseconds, pollfd* fds) {
+int poll_handles(DWORD count, const HANDLE* handles, const Deadline& deadline, pollfd* fds) {
   if (handles == nullptr || count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
@@ -179,15 +174,8 @@ int poll_handles(DWORD count, const HANDLE* handles, DWORD milliseconds, pollfd*
     fds[i].events = POLLIN;
     fds[i].revents = 0;
   }
-  const bool forever = milliseconds == INFINITE;
-  const std::int64_t deadline = forever ? 0 : monotonic_ms() + milliseconds;
   for (;;) {
-    int wait_ms = -1;
-    if (!forever) {
-      std::int64_t left = deadline - monotonic_ms();
-      wait_ms = left > 0 ? static_cast<int>(left) : 0;
-    }
-    const int ready = ::poll(fds, count, wait_ms);
+    const int ready = ::poll(fds, count, deadline.left_ms());
     if (ready >= 0) {
       for (DWORD i = 0; i < count; ++i) {
         if (fds[i].revents & POLLNVAL) {
@@ -213,15 +201,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
     return WAIT_FAILED;
   }
   pollfd fds[MAXIMUM_WAIT_OBJECTS];
-  const bool forever = milliseconds == INFINITE;
-  const std::int64_t deadline = forever ? 0 : monotonic_ms() + milliseconds;
+  const Deadline deadline(milliseconds);
   for (;;) {
-    DWORD wait = INFINITE;
-    if (!forever) {
-      const std::int64_t left = deadline - monotonic_ms();
-      wait = left > 0 ? static_cast<DWORD>(left) : 0;
-    }
-    const int ready = poll_handles(count, handles, wait, fds);
+    const int ready = poll_handles(count, handles, deadline, fds);
     if (ready < 0) return WAIT_FAILED;
     for (DWORD i = 0; ready > 0 && i < count; ++i) {
       if (fds[i].revents == 0) continue;
@@ -230,13 +212,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
       }
       // Another waiter consumed this auto-reset event; a higher index may still count.
     }
-    if (!forever && monotonic_ms() >= deadline) return WAIT_TIMEOUT;
+    if (deadline.passed()) return WAIT_TIMEOUT;
   }
 }
 
 DWORD PollMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseconds, bool* ready) {
   pollfd fds[MAXIMUM_WAIT_OBJECTS];
-  const int n = poll_handles(count, handles, milliseconds, fds);
+  const int n = poll_handles(count, handles, Deadline(milliseconds), fds);
   DWORD first = WAIT_TIMEOUT;
   for (DWORD i = 0; n > 0 && i < count; ++i) {
     ready[i] = fds[i].revents != 0;

@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "common/program_files.h"
+#include "common/user_files.h"
 #include "foundation/library.h"
 #include "foundation/log.h"
 #include "platform/error.h"
@@ -31,9 +33,7 @@ constexpr char kPortVariable[] = "VELTRANE_PORT";
 constexpr char kIconName[] = "veltrane";
 constexpr char kIconFolder[] = "icons";
 
-std::string ProfilePath() {
-  return std::string(g_get_user_config_dir()) + "/Veltrane/profile.ini";
-}
+std::string ProfilePath() { return std::string(g_get_user_config_dir()) + "/Veltrane/profile.ini"; }
 
 }  // namespace
 
@@ -123,7 +123,7 @@ bool CVeltraneApp::CreateFrameAndView() {
   page_ = std::make_unique<CWebPage>([this] { frame_->Show(); });
   if (!page_->Create()) return false;
   frame_ = std::make_unique<CMainFrame>(FrameCaption(VELTRANE_HELPDESK_NUMBER), ProfilePath(),
-                                        ModulePath("WinSize.ini"),
+                                        UserFilePath(ModulePath(nullptr), kWinSizeIni),
                                         [this] { OnFrameDestroyed(); });
   if (!frame_->Create(page_->widget())) return false;
   page_->set_dialog_parent(frame_->window());

@@ -3,6 +3,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -257,41 +260,64 @@ TEST(AutostartEntry, RunsTheProgramWhateverItsPathHolds) {
   EXPECT_EQ(AutostartEntry("/srv/tab\t/VeltraneService.exe", "/srv/tab\t"), "");
 }
 
-TEST(RegisterAutoRun, WritesTheFirstFolderThatTakesItEveryRun) {
+// The system's folder runs its entry in every session: it takes the entry only for a program
+// folder that root alone can change (/usr/bin stands in for one). Any other program folder
+// gets the user's, also where the system's could be written (a per-user install run once
+// with sudo). The entry is rewritten on every run; the system's identical one is left alone.
+TEST(RegisterAutoRun, TheSystemFolderOnlyForAnAdministratorsProgramFolder) {
   Folder root;
-  const std::string program_dir = root.file("program folder");
   root.MakeDir("program folder");
+  root.Write("blocked", "file");  // a file in the way stops every user
+  const std::string mine = root.file("program folder");
   const std::string system = root.file("etc/xdg/autostart");
   const std::string user = root.file("home/.config/autostart");
+  const std::string blocked = root.file("blocked/autostart");
+  const struct {
+    const char* what;
+    std::string program_dir, system_folder, user_folder;
+    std::string written;  // the folder that holds the entry afterwards; empty: none
+  } cases[] = {
+      {"the user's program folder", mine, system, user, user},
+      {"an administrator's program folder", "/usr/bin", system, user, system},
+      {"the system folder blocked", "/usr/bin", blocked, user, user},
+      {"no user folder", mine, system, "", ""},
+      {"nowhere to write", "/usr/bin", blocked, root.file("blocked/b"), ""},
+      {"a folder no entry can name", root.file("new\nline"), system, user, ""},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(root.file("etc"));
+    std::filesystem::remove_all(root.file("home"));
+    CRegistrationSettings settings;
+    settings.system_autostart_folder = c.system_folder;
+    settings.user_autostart_folder = c.user_folder;
+    CSystemRegistration registration(c.program_dir, settings);
+    EXPECT_EQ(registration.RegisterAutoRun(), c.written.empty() ? 0 : 1) << c.what;
+    for (const std::string& folder : {system, user}) {
+      EXPECT_EQ(ReadAll(folder + "/VeltraneService.desktop"),
+                folder == c.written
+                    ? AutostartEntry(c.program_dir + "/VeltraneService.exe", c.program_dir)
+                    : "")
+          << c.what << ": " << folder;
+    }
+  }
+
   CRegistrationSettings settings;
-  settings.autostart_folders = {system, user};
-
-  // Both folders are created as needed; the system's takes the entry.
-  CSystemRegistration registration(program_dir, settings);
-  EXPECT_EQ(registration.RegisterAutoRun(), 1);
-  const std::string expected = AutostartEntry(program_dir + "/VeltraneService.exe", program_dir);
-  EXPECT_EQ(ReadAll(system + "/VeltraneService.desktop"), expected);
-  EXPECT_FALSE(root.Exists("home"));
-
-  // Rewritten on every run: a changed entry is put right.
-  WriteAll(system + "/VeltraneService.desktop", "[Desktop Entry]\nExec=/old/place\n");
-  EXPECT_EQ(registration.RegisterAutoRun(), 1);
-  EXPECT_EQ(ReadAll(system + "/VeltraneService.desktop"), expected);
-
-  // Where the system folder cannot be written (here a file stands in its way, which
-  // stops every user), the user's folder takes it.
-  root.Write("blocked", "file");
-  settings.autostart_folders = {root.file("blocked/autostart"), user};
-  CSystemRegistration fallback(program_dir, settings);
-  EXPECT_EQ(fallback.RegisterAutoRun(), 1);
-  EXPECT_EQ(ReadAll(user + "/VeltraneService.desktop"), expected);
-
-  // Nowhere to write, or a program folder an entry cannot name: 0, nothing written.
-  settings.autostart_folders = {root.file("blocked/a"), root.file("blocked/b")};
-  EXPECT_EQ(CSystemRegistration(program_dir, settings).RegisterAutoRun(), 0);
-  settings.autostart_folders = {root.file("other")};
-  EXPECT_EQ(CSystemRegistration(root.file("new\nline"), settings).RegisterAutoRun(), 0);
-  EXPECT_FALSE(root.Exists("other/VeltraneService.desktop"));
+  settings.system_autostart_folder = system;
+  settings.user_autostart_folder = user;
+  // A changed entry is put right.
+  WriteAll(user + "/VeltraneService.desktop", "[Desktop Entry]\nExec=/old/place\n");
+  EXPECT_EQ(CSystemRegistration(mine, settings).RegisterAutoRun(), 1);
+  EXPECT_EQ(ReadAll(user + "/VeltraneService.desktop"),
+            AutostartEntry(mine + "/VeltraneService.exe", mine));
+  // The package's identical entry stays the very file it was.
+  const std::string packaged = system + "/VeltraneService.desktop";
+  std::filesystem::create_directories(system);
+  WriteAll(packaged, AutostartEntry("/usr/bin/VeltraneService.exe", "/usr/bin"));
+  struct stat before, after;
+  ASSERT_EQ(::stat(packaged.c_str(), &before), 0);
+  EXPECT_EQ(CSystemRegistration("/usr/bin", settings).RegisterAutoRun(), 1);
+  ASSERT_EQ(::stat(packaged.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
 }  // namespace

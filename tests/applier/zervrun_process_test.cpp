@@ -10,6 +10,7 @@
 #include "applier_test_util.h"
 #include "common/test_http.h"
 #include "platform/process_mutex.h"
+#include "support/plain_user.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ class ZervRunProcessTest : public ::testing::Test {
     return notices_;
   }
   std::string AutostartEntryWritten() const {
-    return xdg_.Read("etc/autostart/VeltraneService.desktop");
+    return xdg_.Read("home/.config/autostart/VeltraneService.desktop");
   }
 
   TestHttpServer portal_;
@@ -112,10 +113,11 @@ TEST_F(ZervRunProcessTest, WithoutTheServiceManagerItRegistersAndStartsIt) {
   // Nothing installed, nothing sent.
   EXPECT_EQ(program_.Read("downfile/Veltrane.exe"), "not installed in this run");
   EXPECT_TRUE(Notices().empty());
-  // The autostart entry in the system folder of XDG_CONFIG_DIRS, and the firewall port.
+  // The autostart entry in the user's folder (a program folder that users may change never
+  // goes into the system's), and the firewall port.
   EXPECT_EQ(AutostartEntryWritten(),
             AutostartEntry(program_.file("VeltraneService.exe"), program_.path()));
-  EXPECT_FALSE(xdg_.Exists("home"));
+  EXPECT_FALSE(xdg_.Exists("etc"));
   EXPECT_EQ(tools_.Calls(), (Names{"firewall-cmd [--state]", "firewall-cmd [--query-port=9812/tcp]",
                                    "firewall-cmd [--add-port=9812/tcp]",
                                    "firewall-cmd [--permanent] [--query-port=9812/tcp]",
@@ -165,14 +167,14 @@ TEST_F(ZervRunProcessTest, ASecondCopyEndsAtOnceAndChangesNothing) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000 * kTestSlowdown));
     EXPECT_EQ(program_.Read("downfile/Veltrane.dll"), "new");
     EXPECT_EQ(CountStarts(program_.path(), "Veltrane.exe"), 0);
-    EXPECT_FALSE(xdg_.Exists("etc"));
+    EXPECT_FALSE(xdg_.Exists("home"));
     EXPECT_TRUE(tools_.Calls().empty());
     EXPECT_TRUE(Notices().empty());
   }
   // Once the name is free again, a run does its work.
   EXPECT_EQ(RunApplier(), 0);
   EXPECT_EQ(program_.Read("Veltrane.dll"), "new");
-  EXPECT_TRUE(xdg_.Exists("etc/autostart/VeltraneService.desktop"));
+  EXPECT_TRUE(xdg_.Exists("home/.config/autostart/VeltraneService.desktop"));
 }
 
 TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
@@ -196,6 +198,36 @@ TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(CountStarts(program_.path(), "VeltraneService.exe"), 1);
   EXPECT_EQ(logs_.Read("second.txt"), "");
+}
+
+// A system install: the package manager's read-only program folder, run by a plain user.
+TEST_F(ZervRunProcessTest, InASystemInstallItInstallsNothingAndRegistersForTheUserAlone) {
+  const test_support::Plain_User user;
+  program_.MakeDir("downfile");
+  ASSERT_TRUE(
+      applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
+  const std::string installed = FileVersion(program_.file("Veltrane.exe"));
+  test_support::make_read_only(program_.path());
+  user.own(xdg_.path());
+  user.own(tools_.path());
+  Child service(user.command({program_.file("VeltraneService.exe")}));
+  ASSERT_TRUE(
+      WaitUntil([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
+
+  Child applier(user.command({program_.file("ZervRun.exe")}), Environment(),
+                logs_.file("applier.txt"));
+  EXPECT_EQ(applier.Wait(10000 * kTestSlowdown), 0) << Diagnostics();
+  // Nothing installed, nothing sent; the relay started all the same.
+  EXPECT_EQ(FileVersion(program_.file("Veltrane.exe")), installed);
+  EXPECT_EQ(FileVersion(program_.file("downfile/Veltrane.exe")), kNewVersion);
+  EXPECT_TRUE(Notices().empty());
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessesOf(program_.file("Veltrane.exe")).empty(); }));
+  // Registered for this user only: the program folder is no administrator's.
+  EXPECT_EQ(AutostartEntryWritten(),
+            AutostartEntry(program_.file("VeltraneService.exe"), program_.path()));
+  EXPECT_FALSE(xdg_.Exists("etc"));
+  EXPECT_FALSE(tools_.Calls().empty());
+  EXPECT_EQ(Diagnostics(), "");
 }
 
 }  // namespace

@@ -63,6 +63,19 @@ std::string UniqueName(const char* stem) {
   return std::string(stem) + std::to_string(::getpid()) + ".exe";
 }
 
+TEST(IsInstallableFileName, PlainNamesThatStayInTheirFolderAndAreNotHidden) {
+  for (const char* ok : {"Veltrane.exe", "a", "a..b", "C:x", "가나.ini", "a.part"}) {
+    EXPECT_TRUE(IsInstallableFileName(ok)) << ok;
+  }
+  const std::vector<std::string> refused{
+      "",     ".",   "..",   ".hidden", ".veltrane-install",    ".Veltrane.exe.part",
+      "/abs", "a/b", "a\\b", "..\\x",   std::string("a\0b", 3), "a\nb",
+      "a\x7f"};
+  for (const std::string& bad : refused) {
+    EXPECT_FALSE(IsInstallableFileName(bad)) << bad;
+  }
+}
+
 TEST(ReadProfileString, LongValuesAreCutToTheBuffer) {
   ScratchDir dir;
   const std::string ini = dir.file("Update.ini");

@@ -49,9 +49,9 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
   EXPECT_TRUE(list >= 0 && list < download && download < start && start < complete) << stub_.Log();
   EXPECT_EQ(stub_.Count("complete.do"), 1);
 
-  // Registration by the applier: the autostart entry in the system folder of
-  // XDG_CONFIG_DIRS, and the relay's port opened through firewalld.
-  EXPECT_EQ(xdg_.Read("etc/autostart/VeltraneService.desktop"),
+  // Registration by the applier: the autostart entry in the user's folder (a program
+  // folder the user owns never goes into every session), and the port through firewalld.
+  EXPECT_EQ(xdg_.Read("home/.config/autostart/VeltraneService.desktop"),
             AutostartEntry(program_.file("VeltraneService.exe"), program_.path()));
   const Names calls = tools_.Calls();
   ASSERT_GE(calls.size(), 5u);

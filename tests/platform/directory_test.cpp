@@ -62,4 +62,62 @@ TEST(PlatformDirectory, EnumeratesEntriesWithoutDotsAndLinksAreNotDirectories) {
   EXPECT_FALSE(reader.next(&e));
 }
 
+unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// A user's private folder: made with its parents 0700, an existing one narrowed to 0700,
+// and one that is a link or someone else's refused.
+TEST(PlatformDirectory, PrivateDirectoriesAreTheCallersAloneOrRefused) {
+  ScratchDir dir;
+  const std::string deep = dir.file("a/b/veltrane");
+  ASSERT_TRUE(plat::CreatePrivateDirectory(deep.c_str()));
+  EXPECT_EQ(ModeOf(dir.file("a")), 0700u);
+  EXPECT_EQ(ModeOf(deep), 0700u);
+  ASSERT_EQ(::chmod(deep.c_str(), 0755), 0);
+  EXPECT_TRUE(plat::CreatePrivateDirectory(deep.c_str()));
+  EXPECT_EQ(ModeOf(deep), 0700u);
+
+  ASSERT_EQ(::mkdir(dir.file("elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), dir.file("planted").c_str()), 0);
+  EXPECT_FALSE(plat::CreatePrivateDirectory(dir.file("planted").c_str()));
+  EXPECT_EQ(plat::GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ModeOf(dir.file("elsewhere")), 0755u);
+  WriteAll(dir.file("file"), "");
+  EXPECT_FALSE(plat::CreatePrivateDirectory(dir.file("file").c_str()));
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::mkdir(dir.file("theirs").c_str(), 0755), 0);
+    ASSERT_EQ(::chown(dir.file("theirs").c_str(), 4242, 4242), 0);
+    EXPECT_FALSE(plat::CreatePrivateDirectory(dir.file("theirs").c_str()));
+    EXPECT_EQ(ModeOf(dir.file("theirs")), 0755u);
+  }
+}
+
+// Only folders that root alone can change, all the way up and without links, count.
+TEST(PlatformDirectory, AdministratorFoldersAreRootsAllTheWayUp) {
+  ScratchDir dir;  // in /tmp, which everyone may write
+  ASSERT_EQ(::symlink("/usr/bin", dir.file("bin").c_str()), 0);
+  const struct {
+    std::string path;
+    bool administrators;
+  } cases[] = {
+      {"/usr/bin", true},
+      {"/usr/bin/", true},
+      {"/", true},
+      {dir.path(), false},
+      {dir.file("bin"), false},
+      {"/tmp", false},
+      {"usr/bin", false},
+      {"/usr/../usr/bin", false},
+      {"/usr/./bin", false},
+      {"/no/such/dir", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(plat::IsAdministratorFolder(c.path.c_str()), c.administrators) << c.path;
+  }
+  EXPECT_FALSE(plat::IsAdministratorFolder(nullptr));
+}
+
 }  // namespace

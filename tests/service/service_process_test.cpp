@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -13,6 +16,7 @@
 
 #include "service_test_util.h"
 #include "support/log_lines.h"
+#include "support/plain_user.h"
 #include "support/process.h"
 
 namespace {
@@ -23,10 +27,15 @@ using Lines = std::vector<std::string>;
 // One run of the program; killed at the end if it still runs.
 class ServiceProcess {
  public:
-  ServiceProcess(const ProgramFolder& folder, const std::vector<std::string>& args) {
+  // `user`: run as that user with `env` put over the test's environment.
+  ServiceProcess(const ProgramFolder& folder, const std::vector<std::string>& args,
+                 const test_support::Plain_User* user = nullptr,
+                 const std::map<std::string, std::string>& env = {}) {
     std::vector<std::string> argv{folder.file("VeltraneService.exe")};
     argv.insert(argv.end(), args.begin(), args.end());
+    if (user != nullptr) argv = user->command(argv);
     test_support::Spawn_Options options;
+    options.env = env;
     options.in.clear();
     options.out = folder.file("stdout.txt");
     options.err = folder.file("stderr.txt");
@@ -180,6 +189,38 @@ TEST_F(ServiceProcessTest, SessionEndDuringAStalledCallShutsDownPromptly) {
               static_cast<int>(CountLog("[Veltrane Service ShutDown]")));
     std::filesystem::remove_all(folder_.file("Log"));
   }
+}
+
+// A system install: the package manager's read-only program folder, run by a plain user.
+TEST_F(ServiceProcessTest, InASystemInstallItMakesNoUpdateCallsAndKeepsTheRelayRunning) {
+  const test_support::Plain_User user;
+  ScratchDir home;
+  folder_.Script("ZervRun.exe", "echo run >> '" + home.file("runs.txt") + "'\n");
+  test_support::make_read_only(folder_.path());
+  user.own(home.path());
+  const std::string state = home.file(".local/state/veltrane");
+  const auto log = [&] { return test_support::log_messages(state + "/Log"); };
+  const auto runs = [&] { return ReadAll(home.file("runs.txt")).size() / 4; };
+
+  ServiceProcess service(folder_, Args(200, 200), &user,
+                         {{"HOME", home.path()}, {"XDG_STATE_HOME", ""}});
+  ASSERT_TRUE(WaitUntil([&] {
+    return test_support::count_holding(log(), "[Veltrane Service Start]") == 1;
+  })) << Diagnostics();
+  EXPECT_TRUE(WaitUntil([&] { return runs() >= 1; }));
+  std::this_thread::sleep_for(milliseconds(700));  // update periods that must stay silent
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Wait(milliseconds(10000)), 0) << Diagnostics();
+
+  EXPECT_TRUE(portal_.Calls().empty());
+  const Lines lines = log();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines.front(),
+            "[업데이트 안 함 : " + folder_.path() + " 는 패키지 관리자가 업데이트합니다]");
+  EXPECT_EQ(lines.back(), "[Veltrane Service ShutDown]");
+  struct stat st;
+  ASSERT_EQ(::stat(state.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 }  // namespace

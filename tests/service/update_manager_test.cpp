@@ -55,7 +55,8 @@ TEST_F(UpdateManagerTest, SwitchedOffSendsNothingEver) {
 // Without a portal address (no file, no key, or a file that cannot be read) each cycle logs
 // its URL line and nothing else happens.
 TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
-  const std::string url_line = "[다운로드 JASON URL : /ocs/veltrane/updateList.do?sessionKey=K]";
+  // The session key never reaches the log.
+  const std::string url_line = "[다운로드 JASON URL : /ocs/veltrane/updateList.do?sessionKey=***]";
   folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
   struct Case {
     const char* what;
@@ -266,7 +267,7 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
     updater->ReadSettings();
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
     EXPECT_EQ(log.lines(), Files{"[다운로드 JASON URL : " + c.portal +
-                                 "/ocs/veltrane/updateList.do?sessionKey=K]"})
+                                 "/ocs/veltrane/updateList.do?sessionKey=***]"})
         << c.what;
     EXPECT_EQ(updater->busy(), 0);
   }
@@ -390,17 +391,6 @@ TEST(UpdateList, ParsesOnlyWhatTheListAllows) {
   EXPECT_FALSE(ParseUpdateList("", &items));
   EXPECT_FALSE(ParseUpdateList("[1,]", &items));
   EXPECT_FALSE(ParseUpdateList(std::string(600, '[') + std::string(600, ']'), &items));
-}
-
-TEST(UpdateList, PlainFileNames) {
-  for (const char* ok : {"Veltrane.exe", "a", ".hidden", "a..b", "C:x", "가나.ini"}) {
-    EXPECT_TRUE(IsPlainFileName(ok)) << ok;
-  }
-  const std::vector<std::string> refused{
-      "", ".", "..", "/abs", "a/b", "a\\b", "..\\x", std::string("a\0b", 3), "a\nb", "a\x7f"};
-  for (const std::string& bad : refused) {
-    EXPECT_FALSE(IsPlainFileName(bad)) << bad;
-  }
 }
 
 }  // namespace

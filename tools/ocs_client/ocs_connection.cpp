@@ -17,7 +17,7 @@ constexpr std::size_t kReceiveSize = 32768;
 using Clock = std::chrono::steady_clock;
 
 unsigned int MsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<unsigned int>(left.count()) : 0u;
 }
 
