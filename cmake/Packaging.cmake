@@ -61,8 +61,9 @@ endforeach()
 
 # --- Debian package: everything outside the program folder ---
 # INI files that administrators edit are configuration files in /etc/veltrane; the program
-# folder links to them. (SessionKey.ini and WinSize.ini are the programs' own and are not
-# shipped.)
+# folder links to them. Each user's own files (SessionKey.ini, WinSize.ini, Log/) are kept
+# in ~/.local/state/veltrane, never in the program folder. postinst names what the package
+# puts into the program folder: keep it in step.
 install(FILES ${VELTRANE_PACKAGING_DIR}/config/Update.ini ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
   DESTINATION etc/veltrane COMPONENT system EXCLUDE_FROM_ALL)
 install(CODE "
@@ -126,11 +127,11 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Veltrane connects a hospital's order commu
 insurer's web portal on the desktop. OCS programs send their requests to
 Veltrane.exe on TCP port 9812; it opens the portal page for the request in its
 own window and sends the page's answer back. VeltraneService.exe keeps it
-running and installs program updates from the portal.
+running.
 .
-The programs live in /opt/veltrane, which members of the veltrane group may
-write: add the desktop users who run Veltrane to that group.")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+The programs live in /opt/veltrane, which only the package manager changes:
+updates come as new packages. Each desktop user's session key, window size and
+logs are kept in ~/.local/state/veltrane.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${VELTRANE_PACKAGING_DIR}/debian/postinst

@@ -147,9 +147,12 @@ trap - EXIT
 # Temporary files left by a failure from here on are removed; the install stays usable.
 trap 'rm -rf -- "${staged[@]}"' EXIT
 
+# The manifest names what uninstall.sh removes, relative to the program folder; the menu
+# entry's and icons' folders that this run made, relative to the data home. The prefix and
+# the folders above it stay.
 for dir in "${created[@]}"; do
-  [[ $dir == "$prefix_real"/* || $dir == "$prefix_real" ]] && continue  # the prefix's own stay
-  printf 'dir\t%s\n' "$dir" >>"$manifest_new"
+  [[ $dir == "$prefix" || $dir == "$prefix"/* ]] && continue
+  [[ $dir == "$data_home"/?* ]] && printf 'data-dir\t%s\n' "${dir#"$data_home/"}" >>"$manifest_new"
 done
 while IFS= read -r -d '' file; do
   relative=${file#"$stage/"}
@@ -167,11 +170,10 @@ while IFS= read -r -d '' file; do
   mv -f -T -- "$file" "$prefix_real/$relative"
   printf 'file\t%s\n' "$relative" >>"$manifest_new"
 done < <(find "$stage" -type f -print0 | sort -z)
+# The menu entry and the icons are found by their names when uninstalling.
 mv -f -T -- "$menu_new" "$menu_entry"
-printf 'file\t%s\n' "$menu_entry" >>"$manifest_new"
 for i in "${!icons[@]}"; do
   mv -f -T -- "${icons_new[i]}" "${icons[i]}"
-  printf 'file\t%s\n' "${icons[i]}" >>"$manifest_new"
 done
 
 # INI files: templates where none exist yet (removed again by uninstall.sh while unchanged).
@@ -205,18 +207,19 @@ if [ $set_portal = 1 ]; then
 fi
 
 # What the older install had and this one has not: gone. Its folders and INI templates
-# carry over.
+# carry over. (Absolute names, which earlier versions wrote for the menu entry, the icons
+# and their folders, are dropped: those were written anew above.)
 if [ -n "$old_manifest" ]; then
   temp_in "$prefix_real" listed
+  sed -i '/^[^\t]*\t\//d' "$old_manifest"
   cut -f2 "$manifest_new" >"$listed"
   while IFS=$'\t' read -r kind path; do
-    [[ $kind == dir || $kind == config:* ]] || continue
-    [[ $path == /* ]] && target=$path || target=$prefix_real/$path
-    [ -e "$target" ] || continue
+    [[ $kind == dir || $kind == data-dir || $kind == config:* ]] || continue
+    veltrane_entry_path "$kind" "$path" "$prefix_real" "$data_home" && [ -e "$veltrane_path" ] || continue
     grep -qxF -- "$path" "$listed" || printf '%s\t%s\n' "$kind" "$path"
   done <"$old_manifest" >>"$manifest_new"
   cut -f2 "$manifest_new" >"$listed"
-  veltrane_remove_listed "$prefix_real" "$old_manifest" "$listed"
+  veltrane_remove_listed "$prefix_real" "$old_manifest" "$listed" "$data_home"
 fi
 mv -f -- "$manifest_new" "$manifest"
 rm -rf -- "${staged[@]}"

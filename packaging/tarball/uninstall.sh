@@ -115,16 +115,61 @@ veltrane_autostart_entries() {
   done
 }
 
+# Where the manifest entry KIND PATH lies, the install being in PREFIX and its menu entry
+# and icons in the data home DATA: sets veltrane_path, or veltrane_why and returns 1 when
+# the entry is to be skipped. Names are relative to their folder: the program folder, or
+# the data home for the menu entry's and icons' folders (kind "data-dir"). The manifest lies
+# in a folder that updates write, so it proves nothing: an absolute name, a ".." component,
+# a symbolic link on the way inside the folder or a link to a folder at the end could reach
+# outside.
+veltrane_entry_path() {
+  local kind=$1 path=$2 base=$3 walked part
+  local -a parts
+  veltrane_why="" veltrane_path=""
+  if [ "$kind" = data-dir ]; then
+    base=$4
+    [[ $path =~ ^(applications|icons(/hicolor(/[^/]+(/apps)?)?)?)$ ]] || veltrane_why="no menu or icon folder"
+  fi
+  if [ -n "$veltrane_why" ]; then
+    :
+  elif [[ $path == /* ]]; then
+    veltrane_why="an absolute path"
+  elif [[ /$path/ == */../* ]]; then
+    veltrane_why="a .. component"
+  else
+    walked=$base
+    IFS=/ read -ra parts <<<"$path"
+    for part in "${parts[@]}"; do
+      walked=$walked/$part
+      [ -L "$walked" ] || continue
+      if [ "$walked" != "$base/$path" ]; then
+        veltrane_why="the symbolic link ${walked#"$base/"} on its way"
+      elif [ -d "$walked" ]; then
+        veltrane_why="a link to a folder"
+      fi
+      break
+    done
+  fi
+  [ -z "$veltrane_why" ] || return 1
+  veltrane_path=$base/$path
+}
+
 # Removes what the manifest MANIFEST of the install in PREFIX lists: its files, the INI
-# files still as installed (kind "config:SHA256"), then the folders it created, if empty.
-# Entries whose path is also listed in KEEP (a file of paths) stay.
+# files still as installed (kind "config:SHA256"), then the folders it created, if empty
+# (kinds "dir" and "data-dir"; DATA is the data home). An entry that could reach outside its
+# folder is skipped with a warning (veltrane_entry_path). Entries whose path is also listed
+# in KEEP (a file of paths) stay.
 veltrane_remove_listed() {
-  local prefix=$1 manifest=$2 keep=${3:-/dev/null} kind path i
+  local prefix=$1 manifest=$2 keep=${3:-/dev/null} data=$4 kind path i
   local -a dirs=()
   while IFS=$'\t' read -r kind path; do
     [ -n "$path" ] || continue
     grep -qxF -- "$path" "$keep" && continue
-    [[ $path == /* ]] || path=$prefix/$path
+    if ! veltrane_entry_path "$kind" "$path" "$prefix" "$data"; then
+      echo "${0##*/}: not removing \"$path\" listed in $VELTRANE_MANIFEST: $veltrane_why" >&2
+      continue
+    fi
+    path=$veltrane_path
     case $kind in
       file) rm -f -- "$path" ;;
       config:*)
@@ -132,11 +177,24 @@ veltrane_remove_listed() {
           rm -f -- "$path"
         fi
         ;;
-      dir) dirs+=("$path") ;;
+      dir | data-dir) dirs+=("$path") ;;
     esac
   done <"$manifest"
   for ((i = ${#dirs[@]} - 1; i >= 0; i--)); do
     rmdir -- "${dirs[i]}" 2>/dev/null || true
+  done
+}
+
+# Removes the menu entry (when it starts the Veltrane.exe of PREFIX) and the icons from the
+# data home DATA.
+veltrane_remove_menu() {
+  local prefix=$1 data=$2 entry=$2/applications/veltrane.desktop icon
+  if [ -f "$entry" ] &&
+    grep -qxF -- "TryExec=$(veltrane_desktop_string "$prefix/Veltrane.exe")" "$entry"; then
+    rm -f -- "$entry"
+  fi
+  for icon in "$data"/icons/hicolor/*/apps/veltrane.png "$data"/icons/hicolor/scalable/apps/veltrane.svg; do
+    [ ! -f "$icon" ] || rm -f -- "$icon"
   done
 }
 
@@ -150,7 +208,7 @@ EOF
 }
 
 veltrane_uninstall_main() {
-  local prefix="" purge=0 here entry name
+  local prefix="" purge=0 here entry name data_home
   while [ $# -gt 0 ]; do
     case $1 in
       --prefix)
@@ -170,12 +228,14 @@ veltrane_uninstall_main() {
   fi
   [ -f "$prefix/$VELTRANE_MANIFEST" ] || veltrane_fail "no Veltrane install in $prefix"
   prefix=$(cd "$prefix" && pwd -P)
+  data_home=$(veltrane_xdg_home XDG_DATA_HOME .local/share)
 
   veltrane_stop_programs "$prefix"
   while IFS= read -r entry; do
     rm -f -- "$entry"
   done < <(veltrane_autostart_entries "$prefix")
-  veltrane_remove_listed "$prefix" "$prefix/$VELTRANE_MANIFEST"
+  veltrane_remove_menu "$prefix" "$data_home"
+  veltrane_remove_listed "$prefix" "$prefix/$VELTRANE_MANIFEST" /dev/null "$data_home"
   for name in "${VELTRANE_STATE[@]}"; do rm -rf -- "${prefix:?}/$name"; done
   rmdir -- "$(veltrane_config_home)/autostart" 2>/dev/null || true
   # The relay's per-user files: window placement and web cache go; the portal pages' web
@@ -187,7 +247,7 @@ veltrane_uninstall_main() {
   rm -rf -- "$(veltrane_xdg_home XDG_CACHE_HOME .cache)/Veltrane"
   if [ $purge = 1 ]; then
     for name in "${VELTRANE_USER_DATA[@]}"; do rm -rf -- "${prefix:?}/$name"; done
-    rm -rf -- "$(veltrane_xdg_home XDG_DATA_HOME .local/share)/Veltrane"
+    rm -rf -- "$data_home/Veltrane"
   fi
   rm -f -- "$prefix/$VELTRANE_MANIFEST"
 

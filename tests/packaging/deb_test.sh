@@ -2,11 +2,13 @@
 # The Debian package.
 #
 #   deb_test.sh contents DEB VERSION   file list, modes, links, control fields, conffiles,
-#                                      desktop entries
-#   deb_test.sh scripts DEB            the maintainer scripts run against a scratch root
-#                                      (DPKG_ROOT) with the account tools stood in for
-#   deb_test.sh install DEB            installed, run, removed and purged for real: only as
-#                                      root on a throwaway machine (CI=true), else skipped (77)
+#                                      desktop entries; nothing a user may write, no group
+#   deb_test.sh scripts DEB            the maintainer scripts run as root against a scratch
+#                                      root (DPKG_ROOT): install, the upgrade from the
+#                                      group-writable folder, remove, purge (else skipped: 77)
+#   deb_test.sh install DEB PORTAL_STUB  installed, run by a plain user, removed and purged
+#                                      for real: only as root on a throwaway machine
+#                                      (CI=true), else skipped (77)
 #   deb_test.sh lintian DEB            no error or warning that is not explained by an override
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -49,9 +51,12 @@ contents_case() {
   local actual
   actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $3 = $4 = $5 = ""; print }' | tr -s ' ' | LC_ALL=C sort)
   expect_eq "file list" "$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)" "$actual"
-  # Folders: root-owned 0755 (the group-writable program folder is set up by postinst).
+  # Folders: root-owned 0755. Nothing but root may write anything (links aside), nothing
+  # runs with another user's or group's rights.
   dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root") { bad = 1; print } END { exit bad }' ||
     fail "folders that are not root/root 0755"
+  dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && (substr($1, 6, 1) substr($1, 9, 1) ~ /w/ || substr($1, 4, 1) substr($1, 7, 1) ~ /[sS]/) { bad = 1; print } END { exit bad }' ||
+    fail "entries with a group or other write bit, set-user-id or set-group-id"
 
   # Control fields.
   expect_eq Package veltrane "$(dpkg-deb -f "$deb" Package)"
@@ -59,7 +64,7 @@ contents_case() {
   expect_eq Architecture "$arch" "$(dpkg-deb -f "$deb" Architecture)"
   local depends field
   depends=$(dpkg-deb -f "$deb" Depends)
-  for field in adduser libgtk-3-0 libwebkit2gtk-4.1-0 libayatana-appindicator3-1 libcurl4; do
+  for field in libgtk-3-0 libwebkit2gtk-4.1-0 libayatana-appindicator3-1 libcurl4; do
     [[ ", $depends," == *", $field"[\ ,]* ]] || fail "Depends lacks $field: $depends"
   done
   [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
@@ -70,6 +75,10 @@ contents_case() {
   for field in postinst prerm postrm; do
     [ -x "$work/control/$field" ] || fail "$field is not executable"
     sh -n "$work/control/$field" || fail "$field is no valid shell script"
+    # No group or account is made, no ownership or mode is handed to one.
+    ! grep -v '^[[:space:]]*#' "$work/control/$field" |
+      grep -nE '(addgroup|groupadd|adduser|useradd|chgrp)([[:space:]]|$)|statoverride.*--add' ||
+      fail "$field makes a group or hands files to one"
   done
   expect_eq conffiles "$(printf '%s\n' /etc/veltrane/Update.ini /etc/veltrane/veltrane_url.ini \
     /etc/xdg/autostart/VeltraneService.desktop)" "$(cat "$work/control/conffiles")"
@@ -90,26 +99,23 @@ contents_case() {
   echo "PASS"
 }
 
-# Stand-ins for the tools that change accounts, groups and ownership; each call is logged.
-# State: $work/state/group (the group exists), $work/state/override (statoverride set).
+# Stand-ins for the tools that change groups, accounts and ownership overrides; each call is
+# logged, and any call but these fails: the look-up and removal of the earlier package's
+# override (state: $work/state/override holds its line) and the removal of the group from
+# the scratch root.
 write_standins() {
-  local bin=$work/bin
+  local bin=$work/bin tool groupdel
+  groupdel=$(command -v groupdel) || fail "no groupdel"
   mkdir -p "$bin" "$work/state"
-  local tool
-  for tool in addgroup delgroup dpkg-statoverride chgrp getent; do
+  for tool in addgroup adduser groupadd useradd delgroup groupdel chgrp dpkg-statoverride; do
     cat >"$bin/$tool" <<EOF
 #!/bin/sh
 echo "$tool \$*" >>"$work/calls"
-state=$work/state
+override=$work/state/override
 case "$tool \$*" in
-  "getent group veltrane") [ -e "\$state/group" ] ;;
-  "addgroup --system --quiet veltrane") touch "\$state/group" ;;
-  "delgroup --system --quiet veltrane") rm -f "\$state/group" ;;
-  "dpkg-statoverride --list /opt/veltrane") [ -e "\$state/override" ] ;;
-  "dpkg-statoverride --update --add root veltrane 2775 /opt/veltrane")
-    touch "\$state/override"; chmod 2775 "\$DPKG_ROOT/opt/veltrane" ;;
-  "dpkg-statoverride --remove /opt/veltrane") rm -f "\$state/override" ;;
-  "chgrp veltrane "*) ;;
+  "dpkg-statoverride --list /opt/veltrane") [ -e "\$override" ] && cat "\$override" ;;
+  "dpkg-statoverride --remove /opt/veltrane") rm "\$override" ;;
+  "groupdel --prefix \$DPKG_ROOT veltrane") exec "$groupdel" "\$@" ;;
   *) echo "unexpected call: $tool \$*" >&2; exit 99 ;;
 esac
 EOF
@@ -117,49 +123,128 @@ EOF
   done
 }
 
+# Owners and modes of what lies in and below DIR, one line each.
+modes_of() {
+  (cd "$1" && find -P . -printf '%M %u:%g %P\n' | LC_ALL=C sort)
+}
+
+# What users of the earlier layout may have left: the folder root:veltrane 2775 with its
+# ownership override, group-writable logs, pending downloads, the session key, planted
+# files, a shipped folder taken over; in Log a symbolic and a hard link to files outside the
+# root. LOG: "folder" (a real Log/) or "link" (Log/ a link to a folder outside the root);
+# OVERRIDE: "override" (registered) or "none" (removed by hand, the folder's mode stayed).
+member=4242 group=4243 other=4244
+earlier_layout() {
+  local top=$DPKG_ROOT/opt/veltrane
+  [ "$2" = none ] || printf 'root veltrane 2775 /opt/veltrane\n' >"$work/state/override"
+  chown "0:$group" "$top"
+  chmod 2775 "$top"
+  if [ "$1" = folder ]; then
+    mkdir -p "$top/Log/Log202601"
+    echo "an earlier log line" >"$top/Log/Log202601/log_20260101.log"
+    ln -s "$work/outside/secret" "$top/Log/Log202601/log_20260102.log"
+    ln "$work/outside/secret" "$top/Log/hard.log"
+    chown -h "$member:$group" "$top/Log/Log202601" "$top/Log/Log202601"/*
+    chown "0:$group" "$top/Log"
+    chmod 2775 "$top/Log" "$top/Log/Log202601"
+    chmod 664 "$top/Log/Log202601/log_20260101.log"
+  else
+    ln -s "$work/outside/dir" "$top/Log"
+  fi
+  mkdir "$top/downfile"
+  echo new >"$top/downfile/Veltrane.exe"
+  echo planted >"$top/libcurl.so.4"
+  echo planted >"$top/.hidden"
+  printf '[SESSION]\nSESSIONKEY=key-1\n' >"$top/SessionKey.ini"
+  : >"$top/WinSize.ini"
+  chmod 644 "$top/SessionKey.ini"
+  chmod 664 "$top/libcurl.so.4"
+  chown -R "$member:$group" "$top/downfile" "$top/libcurl.so.4" "$top/.hidden" "$top/SessionKey.ini" "$top/WinSize.ini"
+  chown "$member" "$top/icons/hicolor/48x48/apps"
+  chmod 2777 "$top/icons/hicolor/48x48/apps"
+}
+
 scripts_case() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "SKIP: the maintainer scripts change owners: root only"
+    exit 77
+  fi
   dpkg-deb -e "$deb" "$work/control"
-  dpkg-deb -x "$deb" "$work/root"
+  dpkg-deb -x "$deb" "$work/pristine"
   write_standins
   export DPKG_ROOT=$work/root PATH=$work/bin:$PATH
-  local dir=$DPKG_ROOT/opt/veltrane
+  local top=$DPKG_ROOT/opt/veltrane pristine
+  pristine=$(modes_of "$work/pristine/opt/veltrane")
   run_script() {
     : >"$work/calls"
     "$work/control/$1" "${@:2}" || fail "$1 $2 failed"
   }
+  # The scratch root as dpkg leaves it before postinst, and files outside it.
+  fresh_root() {
+    rm -rf "$DPKG_ROOT" "$work/outside" "$work/state/override"
+    dpkg-deb -x "$deb" "$DPKG_ROOT"
+    mkdir -p "$work/outside/dir"
+    echo secret >"$work/outside/secret"
+    echo theirs >"$work/outside/dir/file"
+    chown "$other:$other" "$work/outside/secret" "$work/outside/dir" "$work/outside/dir/file"
+    # Group-writable, so that a chmod go-w through a link would show.
+    chmod 664 "$work/outside/secret" "$work/outside/dir/file"
+    chmod 2775 "$work/outside/dir"
+  }
+  outside() { (cd "$work/outside" && stat -c '%u:%g %a %s %n' secret dir dir/file); }
 
-  # The first configure: group, ownership override, a group-writable log folder.
+  echo "== install: nothing made, nothing changed"
+  fresh_root
   run_script postinst configure ""
-  expect_eq "first configure" "$(printf '%s\n' "getent group veltrane" \
-    "addgroup --system --quiet veltrane" "dpkg-statoverride --list /opt/veltrane" \
-    "dpkg-statoverride --update --add root veltrane 2775 /opt/veltrane" "chgrp veltrane $dir/Log")" \
-    "$(cat "$work/calls")"
-  expect_eq "program folder mode" 2775 "$(stat -c %a "$dir")"
-  expect_eq "Log mode" 2775 "$(stat -c %a "$dir/Log")"
-
-  # An upgrade: nothing is created twice, the administrator's settings stay.
-  chmod 2770 "$dir/Log"
+  expect_eq "calls on install" "dpkg-statoverride --list /opt/veltrane" "$(cat "$work/calls")"
+  expect_eq "program folder after install" "$pristine" "$(modes_of "$top")"
+  # A file the administrator puts there stays through the next configure.
+  echo ca >"$top/portal-ca.pem"
   run_script postinst configure "$(dpkg-deb -f "$deb" Version)"
-  expect_eq "second configure" "$(printf '%s\n' "getent group veltrane" "dpkg-statoverride --list /opt/veltrane")" \
-    "$(cat "$work/calls")"
-  expect_eq "Log mode after the upgrade" 2770 "$(stat -c %a "$dir/Log")"
+  [ -f "$top/portal-ca.pem" ] || fail "a second configure removed the administrator's file"
 
-  # What the programs wrote stays on remove and goes on purge, with the group and override.
-  mkdir -p "$dir/Log/Log202601" "$dir/downfile"
-  touch "$dir/Log/Log202601/log_20260101.log" "$dir/SessionKey.ini" "$dir/WinSize.ini" "$dir/downfile/Veltrane.exe"
+  local layout before expected
+  for layout in "folder override" "link none"; do
+    echo "== upgrade from the group-writable folder (Log, override: $layout)"
+    fresh_root
+    earlier_layout $layout
+    before=$(outside)
+    run_script postinst configure 2.0.0.14
+    [ ! -e "$work/state/override" ] || fail "$layout: the ownership override is still there"
+    expected=$pristine
+    if [[ $layout == folder* ]]; then
+      # The earlier logs stay, root's and read-only to others; the links in Log are gone.
+      expected+=$'\n'"$(printf '%s\n' "drwxr-xr-x root:root Log" "drwxr-xr-x root:root Log/Log202601" \
+        "-rw-r--r-- root:root Log/Log202601/log_20260101.log")"
+    fi
+    expect_eq "$layout: program folder after the upgrade" "$(LC_ALL=C sort <<<"$expected")" "$(modes_of "$top")"
+    expect_eq "$layout: files outside the root" "$before" "$(outside)"
+  done
+
+  echo "== remove, then purge"
+  mkdir -p "$DPKG_ROOT/etc"
+  printf 'root:x:0:\nveltrane:x:%s:alice\n' "$group" >"$DPKG_ROOT/etc/group"
+  printf 'root:*::\nveltrane:!::alice\n' >"$DPKG_ROOT/etc/gshadow"
+  printf 'root veltrane 2775 /opt/veltrane\n' >"$work/state/override"
+  mkdir -p "$top/Log"
+  ln -s "$work/outside/dir" "$top/Log/outside"
+  before=$(outside)
   run_script prerm remove
   run_script postrm remove
-  expect_eq "remove" "" "$(cat "$work/calls")"
-  [ -f "$dir/SessionKey.ini" ] && [ -f "$dir/Log/Log202601/log_20260101.log" ] || fail "remove took the user's files"
+  expect_eq "calls on remove" "" "$(cat "$work/calls")"
+  [ -d "$top/Log" ] && [ -f "$DPKG_ROOT/etc/veltrane/Update.ini" ] || fail "remove took the logs or the configuration"
   run_script postrm purge
-  [ ! -e "$dir" ] || fail "purge left $(find "$dir")"
-  expect_eq "purge" "$(printf '%s\n' "dpkg-statoverride --list /opt/veltrane" \
-    "dpkg-statoverride --remove /opt/veltrane" "getent group veltrane" "delgroup --system --quiet veltrane")" \
-    "$(cat "$work/calls")"
+  local path
+  for path in "$top" "$DPKG_ROOT/etc/veltrane" "$work/state/override"; do
+    [ ! -e "$path" ] || fail "purge left $path"
+  done
+  expect_eq "groups after purge" "root:x:0:" "$(cat "$DPKG_ROOT/etc/group")"
+  expect_eq "files outside the root after purge" "$before" "$(outside)"
   echo "PASS"
 }
 
 install_case() {
+  local portal_stub=$1
   if [ "$(id -u)" != 0 ] || [ "${CI:-}" != true ]; then
     echo "SKIP: installs for real only as root on a throwaway machine (CI=true)"
     exit 77
@@ -169,7 +254,9 @@ install_case() {
   [ ! -e /etc/xdg/autostart/VeltraneService.desktop ] ||
     fail "/etc/xdg/autostart/VeltraneService.desktop exists already (another ZervRun.exe run as root wrote it)"
   local dir=/opt/veltrane
+  started=()
   purge_on_exit() {
+    [ ${#started[@]} -eq 0 ] || kill "${started[@]}" 2>/dev/null || true
     kill_below "$dir"
     dpkg --purge veltrane >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -177,38 +264,65 @@ install_case() {
   trap purge_on_exit EXIT
 
   dpkg -i "$deb" || fail "dpkg -i failed"
-  getent group veltrane >/dev/null || fail "no veltrane group"
-  expect_eq "program folder" "root:veltrane 2775" "$(stat -c '%U:%G %a' "$dir")"
-  expect_eq "Log folder" "root:veltrane 2775" "$(stat -c '%U:%G %a' "$dir/Log")"
+  getent group veltrane >/dev/null && fail "the package made a veltrane group"
+  expect_eq "program folder" "root:root 755" "$(stat -c '%U:%G %a' "$dir")"
+  [ ! -e "$dir/Log" ] || fail "the package made $dir/Log"
   [ -x "$dir/Veltrane.exe" ] && [ -f /usr/share/applications/veltrane.desktop ] || fail "files missing"
   expect_eq "Update.ini" /etc/veltrane/Update.ini "$(readlink "$dir/Update.ini")"
 
-  # The service manager (as at a login) runs from the folder and writes its log there; its
-  # launcher's ZervRun.exe rewrites the autostart entry to what the package ships.
-  local entry=/etc/xdg/autostart/VeltraneService.desktop shipped
-  shipped=$(stat -c %i "$entry")
-  firewall_standins "$work/bin"
+  # The update portal: a stub that records every call.
+  "$portal_stub" --port 0 --log "$work/stub.log" >"$work/stub.out" 2>&1 &
+  started+=($!)
+  wait_for 20 'grep -q "^listening on " "$work/stub.out"' || fail "portal-stub did not start"
+  sed -i "s|^PORTAL=.*|PORTAL=$(sed -n 's/^listening on //p' "$work/stub.out" | head -1)|" /etc/veltrane/Update.ini
+
+  # A desktop user without an account (a uid nobody has) logs in: the service manager runs
+  # from the folder, keeps the user's files in the user's state folder, asks the portal
+  # for no updates, and its launcher's ZervRun.exe leaves the system autostart entry as
+  # shipped and writes none of its own.
+  local uid=47000
+  while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
+  local home=$work/user
+  local state=$home/state entry=/etc/xdg/autostart/VeltraneService.desktop
+  chmod 755 "$work"
+  mkdir -p "$state"
+  chown -R "$uid:$uid" "$home"
+  firewall_standins "$work/bin" "$home/firewall-calls"
+  local before entry_before
+  before=$(find -P "$dir" -printf '%M %u:%g %s %T@ %P\n' | LC_ALL=C sort)
+  entry_before=$(stat -c '%i %Y' "$entry")
   (cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_CONFIG_DIRS PATH="$work/bin:$PATH" \
-    setsid ./VeltraneService.exe </dev/null >/dev/null 2>&1 &)
+    HOME="$home" XDG_STATE_HOME="$state" XDG_CONFIG_HOME="$home/.config" \
+    XDG_DATA_HOME="$home/.local/share" XDG_CACHE_HOME="$home/.cache" \
+    setpriv --reuid="$uid" --regid="$uid" --clear-groups setsid ./VeltraneService.exe </dev/null >/dev/null 2>&1 &)
   wait_for 30 '[ -n "$(pids_below "$dir")" ]' || fail "VeltraneService.exe did not start"
-  wait_for 30 'ls "$dir"/Log/*/*.log >/dev/null 2>&1' || fail "no log written"
-  wait_for 30 '[ "$(stat -c %i "$entry")" != "$shipped" ]' || fail "ZervRun.exe did not rewrite $entry"
-  dpkg --verify veltrane || fail "installed files differ from the package's (the autostart entry?)"
+  wait_for 30 'ls "$state"/veltrane/Log/*/*.log >/dev/null 2>&1' || fail "no log in $state/veltrane/Log"
+  wait_for 30 '[ -s "$home/firewall-calls" ]' || fail "ZervRun.exe did not run (no firewall look-up)"
+  sleep 2
+  expect_eq "state folder" "$uid:$uid 700" "$(stat -c '%u:%g %a' "$state/veltrane")"
+  local log
+  for log in "$state"/veltrane/Log/*/*.log; do
+    expect_eq "log file $log" "$uid 600" "$(stat -c '%u %a' "$log")"
+  done
+  expect_eq "the program folder after the user's session" "$before" \
+    "$(find -P "$dir" -printf '%M %u:%g %s %T@ %P\n' | LC_ALL=C sort)"
+  expect_eq "system autostart entry" "$entry_before" "$(stat -c '%i %Y' "$entry")"
+  [ ! -e "$home/.config/autostart" ] || fail "ZervRun.exe wrote a user autostart entry: $(ls -A "$home/.config/autostart")"
+  ! grep -F '/ocs/veltrane/' "$work/stub.log" || fail "the service manager asked the portal for updates"
+  [ -z "$(dpkg --verify veltrane | grep -v ' /etc/veltrane/Update.ini$')" ] ||
+    fail "installed files differ from the package's: $(dpkg --verify veltrane)"
 
   dpkg -r veltrane || fail "dpkg -r failed"
   [ -z "$(pids_below "$dir")" ] || fail "programs still run after removal"
-  [ ! -e "$dir/Veltrane.exe" ] && [ ! -e /usr/share/applications/veltrane.desktop ] || fail "remove left package files"
-  ls "$dir"/Log/*/*.log >/dev/null 2>&1 || fail "remove took the logs"
+  [ ! -e "$dir" ] && [ ! -e /usr/share/applications/veltrane.desktop ] || fail "remove left $dir or package files"
   [ -f /etc/veltrane/Update.ini ] || fail "remove took the configuration"
-  getent group veltrane >/dev/null || fail "remove took the group"
 
   dpkg -P veltrane || fail "dpkg -P failed"
   local path
-  for path in "$dir" /etc/veltrane /etc/xdg/autostart/VeltraneService.desktop; do
+  for path in "$dir" /etc/veltrane "$entry"; do
     [ ! -e "$path" ] || fail "purge left $path"
   done
-  getent group veltrane >/dev/null && fail "purge left the veltrane group"
-  dpkg-statoverride --list "$dir" >/dev/null && fail "purge left the ownership override"
+  dpkg-statoverride --list "$dir" >/dev/null && fail "an ownership override for $dir"
   trap 'rm -rf "$work"' EXIT
   echo "PASS"
 }
@@ -222,7 +336,7 @@ lintian_case() {
 case $mode in
   contents) contents_case "$3" ;;
   scripts) scripts_case ;;
-  install) install_case ;;
+  install) install_case "$3" ;;
   lintian) lintian_case ;;
   *) fail "unknown mode $mode" ;;
 esac

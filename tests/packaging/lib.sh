@@ -60,12 +60,14 @@ tree_of() {
 }
 
 # Folder of stand-ins for the firewall tools: firewalld not running, ufw inactive, so that
-# ZervRun.exe changes nothing on the machine that runs the tests.
+# ZervRun.exe changes nothing on the machine that runs the tests. Each call is appended to
+# the file CALLS when given (evidence that ZervRun.exe ran).
 firewall_standins() {
-  local dir=$1
+  local dir=$1 log=""
+  [ -z "${2:-}" ] || log="echo \"\${0##*/} \$*\" >>'$2'"
   mkdir -p "$dir"
-  printf '#!/bin/sh\necho "not running"\nexit 252\n' >"$dir/firewall-cmd"
-  printf '#!/bin/sh\necho "Status: inactive"\n' >"$dir/ufw"
+  printf '#!/bin/sh\n%s\necho "not running"\nexit 252\n' "$log" >"$dir/firewall-cmd"
+  printf '#!/bin/sh\n%s\necho "Status: inactive"\n' "$log" >"$dir/ufw"
   chmod 755 "$dir/firewall-cmd" "$dir/ufw"
 }
 

@@ -9,6 +9,9 @@
 #     Runs under xvfb-run and dbus-run-session: the relay needs a display and a session bus.
 #   tarball_test.sh unwritable TARBALL
 #     prefixes and XDG folders that cannot be written: a clear error, nothing changed.
+#   tarball_test.sh manifest TARBALL
+#     a manifest naming paths outside the install (an update may write it): install.sh over
+#     it and uninstall.sh skip those entries with a warning and remove nothing outside.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -270,8 +273,58 @@ unwritable_case() {
   echo "PASS"
 }
 
+manifest_case() {
+  local home=$work/home
+  local prefix=$home/veltrane outside=$home/outside data=$home/.local/share
+  export HOME=$home XDG_DATA_HOME=$data XDG_CONFIG_HOME=$home/.config XDG_CACHE_HOME=$home/.cache
+  mkdir -p "$outside/empty" "$data/keep-me"
+  echo victim >"$outside/victim"
+  echo victim >"$outside/victim.ini"
+  "$pkg/install.sh" --prefix "$prefix" --no-start >/dev/null || fail "install.sh failed"
+  ln -s "$outside" "$prefix/plugins"
+  local sha
+  sha=$(sha256sum <"$outside/victim.ini" | cut -d' ' -f1)
+  # Entries that reach outside the prefix (or the data home), each with a kind that would
+  # remove what it names.
+  local hostile=(
+    "file	$outside/victim"
+    "file	../outside/victim"
+    "file	plugins/victim"
+    "config:$sha	plugins/victim.ini"
+    "dir	../outside/empty"
+    "dir	plugins/../outside/empty"
+    "file	plugins"
+    "data-dir	keep-me"
+    "data-dir	../../outside/empty"
+  )
+  local expected
+  expected=$(printf '%s\n' 'd empty' 'f victim' 'f victim.ini')
+  local step warnings
+  for step in install.sh uninstall.sh; do
+    printf '%s\n' "${hostile[@]}" >>"$prefix/.veltrane-install"
+    if [ $step = install.sh ]; then
+      "$pkg/install.sh" --prefix "$prefix" --no-start >/dev/null 2>"$work/err" || fail "install.sh over the manifest failed"
+    else
+      "$prefix/uninstall.sh" >/dev/null 2>"$work/err" || fail "uninstall.sh failed: $(cat "$work/err")"
+    fi
+    cat "$work/err" >&2
+    # install.sh drops absolute names silently (earlier versions listed the menu entry so).
+    warnings=${#hostile[@]}
+    [ $step = uninstall.sh ] || warnings=$((warnings - 1))
+    expect_eq "$step: warnings" "$warnings" "$(grep -c 'not removing .* listed in .veltrane-install' "$work/err")"
+    expect_eq "$step: files outside the prefix" "$expected" "$(tree_of "$outside")"
+    [ -d "$data/keep-me" ] || fail "$step removed a folder of the data home it did not make"
+  done
+  # Apart from those, uninstall.sh removed the install: menu entry, icons, their folders.
+  expect_eq "what uninstall left in HOME" "$(printf '%s\n' 'd .local' 'd .local/share' 'd .local/share/keep-me' \
+    'd outside' 'd outside/empty' 'f outside/victim' 'f outside/victim.ini' 'd veltrane' 'l veltrane/plugins' | LC_ALL=C sort)" \
+    "$(tree_of "$home")"
+  echo "PASS"
+}
+
 case $mode in
   run) run_case "$3" "$4" ;;
   unwritable) unwritable_case ;;
+  manifest) manifest_case ;;
   *) fail "unknown mode $mode" ;;
 esac
