@@ -134,6 +134,7 @@ updates come as new packages. Each desktop user's session key, window size and
 logs are kept in ~/.local/state/veltrane.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${VELTRANE_PACKAGING_DIR}/debian/preinst
   ${VELTRANE_PACKAGING_DIR}/debian/postinst
   ${VELTRANE_PACKAGING_DIR}/debian/prerm
   ${VELTRANE_PACKAGING_DIR}/debian/postrm

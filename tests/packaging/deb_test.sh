@@ -72,7 +72,7 @@ contents_case() {
 
   # Control files: scripts executable, exactly these configuration files.
   dpkg-deb -e "$deb" "$work/control"
-  for field in postinst prerm postrm; do
+  for field in preinst postinst prerm postrm; do
     [ -x "$work/control/$field" ] || fail "$field is not executable"
     sh -n "$work/control/$field" || fail "$field is no valid shell script"
     # No group or account is made, no ownership or mode is handed to one.
@@ -162,6 +162,11 @@ earlier_layout() {
   chown -R "$member:$group" "$top/downfile" "$top/libcurl.so.4" "$top/.hidden" "$top/SessionKey.ini" "$top/WinSize.ini"
   chown "$member" "$top/icons/hicolor/48x48/apps"
   chmod 2777 "$top/icons/hicolor/48x48/apps"
+  if [ "$1" = link ]; then
+    # A shipped folder swapped for a link, which an unpack would write through.
+    mv "$top/icons" "$top/icons.taken"
+    ln -s "$work/outside/dir" "$top/icons"
+  fi
 }
 
 scripts_case() {
@@ -195,6 +200,7 @@ scripts_case() {
 
   echo "== install: nothing made, nothing changed"
   fresh_root
+  run_script preinst install
   run_script postinst configure ""
   expect_eq "calls on install" "dpkg-statoverride --list /opt/veltrane" "$(cat "$work/calls")"
   expect_eq "program folder after install" "$pristine" "$(modes_of "$top")"
@@ -209,8 +215,12 @@ scripts_case() {
     fresh_root
     earlier_layout $layout
     before=$(outside)
+    run_script preinst upgrade 2.0.0.14
+    # The unpack: dpkg, unlike a plain tar, writes through a link where it has a folder.
+    dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$DPKG_ROOT"
     run_script postinst configure 2.0.0.14
     [ ! -e "$work/state/override" ] || fail "$layout: the ownership override is still there"
+    [ ! -e "$work/outside/dir/hicolor" ] || fail "$layout: the unpack wrote through a planted link"
     expected=$pristine
     if [[ $layout == folder* ]]; then
       # The earlier logs stay, root's and read-only to others; the links in Log are gone.
