@@ -1,0 +1,70 @@
+// What a hostile local user leaves at a path the programs use (a symbolic link, a FIFO, a link
+// to a device, an oversized file), and a bound on calls that could hang on a FIFO.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <future>
+#include <string>
+
+#include "support/scratch_dir.h"
+
+namespace test_support {
+
+enum class Planted { kLinkToFile, kDanglingLink, kFifo, kLinkToDevZero, kOversized };
+
+inline const char* PlantedName(Planted kind) {
+  switch (kind) {
+    case Planted::kLinkToFile: return "link to another file";
+    case Planted::kDanglingLink: return "link to a missing file";
+    case Planted::kFifo: return "FIFO";
+    case Planted::kLinkToDevZero: return "link to /dev/zero";
+    case Planted::kOversized: return "oversized file";
+  }
+  return "?";
+}
+
+// Plants `kind` at `path`. A link points at `target`; an oversized file starts with
+// `text` and is padded with comment lines to `size` bytes. Whether it worked.
+inline bool Plant(Planted kind, const std::string& path, const std::string& target = "",
+                  const std::string& text = "", std::size_t size = 0) {
+  switch (kind) {
+    case Planted::kLinkToFile:
+    case Planted::kDanglingLink: return ::symlink(target.c_str(), path.c_str()) == 0;
+    case Planted::kFifo: return ::mkfifo(path.c_str(), 0666) == 0;
+    case Planted::kLinkToDevZero: return ::symlink("/dev/zero", path.c_str()) == 0;
+    case Planted::kOversized: {
+      std::string content = text;
+      while (content.size() < size) content += ";" + std::string(62, 'x') + "\n";
+      WriteAll(path, content);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Runs `call` on a thread of its own and waits for it at most `limit_ms`. When the call is
+// still blocked then (in opening the FIFO at `fifo`, or in reading or writing it), the FIFO
+// is opened from the other side and drained until the call ends, so that the test fails
+// instead of hanging. Whether the call finished in time.
+inline bool FinishesWithin(int limit_ms, const std::string& fifo, std::function<void()> call) {
+  auto done = std::async(std::launch::async, std::move(call));
+  if (done.wait_for(std::chrono::milliseconds(limit_ms)) == std::future_status::ready) return true;
+  const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (writer >= 0) ::close(writer);  // a reader sees the end of the file
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  char sink[4096];
+  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    while (reader >= 0 && ::read(reader, sink, sizeof sink) > 0) {
+    }
+  }
+  if (reader >= 0) ::close(reader);
+  return false;
+}
+
+}  // namespace test_support
