@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/module.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -91,22 +92,40 @@ CIniConfig::~CIniConfig() { Close(); }
 
 int CIniConfig::Load(const std::string& path) {
   Close();
+  // Only a regular file is read, so a FIFO or device at the path never holds the caller.
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_REGULAR_ONLY;
   HANDLE file = plat::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+                                  OPEN_EXISTING, kFlags);
   if (file == INVALID_HANDLE_VALUE && plat::GetLastError() == ERROR_FILE_NOT_FOUND) {
     file = plat::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL);
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, kFlags);
   }
   if (file == INVALID_HANDLE_VALUE) {
     RecordLastError();
     return -1;
   }
+  LONGLONG size = 0;
+  const bool sized = plat::GetFileSizeEx(file, &size) != FALSE;
+  if (!sized || size > static_cast<LONGLONG>(plat::kMaxProfileFileSize)) {
+    if (sized) plat::SetLastError(ERROR_FILE_TOO_LARGE);
+    RecordLastError();
+    plat::CloseFile(file);
+    return -1;
+  }
   path_ = path;
   IniLineReader reader(file);
   std::string line;
+  std::size_t total = 0;
   int result;
-  while ((result = reader.Next(&line)) > 0) ParseLine(line);
+  while ((result = reader.Next(&line)) > 0) {
+    total += line.size();
+    if (total > plat::kMaxProfileFileSize) {  // grew while being read
+      plat::SetLastError(ERROR_FILE_TOO_LARGE);
+      result = -1;
+      break;
+    }
+    ParseLine(line);
+  }
   if (result < 0) {
     // A half-read file must not be taken (and later saved) as the whole file.
     RecordLastError();
