@@ -53,13 +53,13 @@ void RecordLastError() {
 
 // Reads a file line by line in chunks of 300 bytes, leaving the file position just after
 // each line's LF. Every line counts, an empty one too, so a blank LF-only line does not
-// end the file.
+// end the file. More than `limit` bytes in all (a file that grows while it is read) fail.
 class IniLineReader {
  public:
-  explicit IniLineReader(HANDLE file) : file_(file) {}
+  IniLineReader(HANDLE file, std::size_t limit) : file_(file), left_(limit) {}
 
   // 1 with `line` (its LF included), 0 at the end of the file, -1 when a read or seek
-  // failed.
+  // failed or the limit was passed (ERROR_FILE_TOO_LARGE).
   int Next(std::string* line) {
     line->clear();
     char chunk[kLineChunk];
@@ -67,8 +67,14 @@ class IniLineReader {
       DWORD got = 0;
       if (!plat::ReadFile(file_, chunk, kLineChunk, &got, nullptr)) return -1;
       const void* lf = std::memchr(chunk, '\n', got);
+      const DWORD taken =
+          lf != nullptr ? static_cast<DWORD>(static_cast<const char*>(lf) - chunk) + 1 : got;
+      if (taken > left_) {
+        plat::SetLastError(ERROR_FILE_TOO_LARGE);
+        return -1;
+      }
+      left_ -= taken;
       if (lf != nullptr) {
-        const DWORD taken = static_cast<DWORD>(static_cast<const char*>(lf) - chunk) + 1;
         line->append(chunk, taken);
         if (taken < got &&
             !plat::SetFilePointerEx(file_, -static_cast<LONGLONG>(got - taken), nullptr,
@@ -84,6 +90,7 @@ class IniLineReader {
 
  private:
   HANDLE file_;
+  std::size_t left_;
 };
 
 }  // namespace
@@ -113,19 +120,10 @@ int CIniConfig::Load(const std::string& path) {
     return -1;
   }
   path_ = path;
-  IniLineReader reader(file);
+  IniLineReader reader(file, plat::kMaxProfileFileSize);
   std::string line;
-  std::size_t total = 0;
   int result;
-  while ((result = reader.Next(&line)) > 0) {
-    total += line.size();
-    if (total > plat::kMaxProfileFileSize) {  // grew while being read
-      plat::SetLastError(ERROR_FILE_TOO_LARGE);
-      result = -1;
-      break;
-    }
-    ParseLine(line);
-  }
+  while ((result = reader.Next(&line)) > 0) ParseLine(line);
   if (result < 0) {
     // A half-read file must not be taken (and later saved) as the whole file.
     RecordLastError();

@@ -49,20 +49,21 @@ inline bool Plant(Planted kind, const std::string& path, const std::string& targ
 }
 
 // Runs `call` on a thread of its own and waits for it at most `limit_ms`. When the call is
-// still blocked then (in opening the FIFO at `fifo`, or in reading or writing it), the FIFO
-// is opened from the other side and drained until the call ends, so that the test fails
-// instead of hanging. Whether the call finished in time.
+// still blocked then (opening, reading or writing the FIFO at `fifo`, maybe more than once),
+// the FIFO is served from the other side until the call ends: a writer opens and closes it
+// again and again, a reader holds it and drains it, so that the test fails instead of
+// hanging. Whether the call finished in time.
 inline bool FinishesWithin(int limit_ms, const std::string& fifo, std::function<void()> call) {
   auto done = std::async(std::launch::async, std::move(call));
   if (done.wait_for(std::chrono::milliseconds(limit_ms)) == std::future_status::ready) return true;
-  const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (writer >= 0) ::close(writer);  // a reader sees the end of the file
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   char sink[4096];
-  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+  do {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);  // a blocked reader gets the end of the file
     while (reader >= 0 && ::read(reader, sink, sizeof sink) > 0) {
     }
-  }
+  } while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
   if (reader >= 0) ::close(reader);
   return false;
 }
