@@ -96,9 +96,9 @@ BOOL ReplaceFileContentsNoFollow(const char* path, const void* data, std::size_t
   }
   const bool keep = mode == kKeepFileMode;
   std::string temp;
-  // With a mode of its own the file is owner-only from its creation on, so nobody can open
-  // it before its bits are set and read what is written later.
-  int fd = CreateTemp(target, keep ? 0666 : 0600, &temp);
+  // The file is owner-only from its creation on (unless it is new and takes the default
+  // bits), so nobody can open it before its bits are set and read what is written later.
+  int fd = CreateTemp(target, keep && !existed ? 0666 : 0600, &temp);
   if (fd < 0) {
     SetLastErrorFromErrno();
     return FALSE;

@@ -19,14 +19,9 @@ namespace test_support {
 enum class Planted { kLinkToFile, kDanglingLink, kFifo, kLinkToDevZero, kOversized };
 
 inline const char* PlantedName(Planted kind) {
-  switch (kind) {
-    case Planted::kLinkToFile: return "link to another file";
-    case Planted::kDanglingLink: return "link to a missing file";
-    case Planted::kFifo: return "FIFO";
-    case Planted::kLinkToDevZero: return "link to /dev/zero";
-    case Planted::kOversized: return "oversized file";
-  }
-  return "?";
+  constexpr const char* kNames[] = {"link to another file", "link to a missing file", "FIFO",
+                                    "link to /dev/zero", "oversized file"};
+  return kNames[static_cast<int>(kind)];
 }
 
 // Plants `kind` at `path`. A link points at `target`; an oversized file starts with
