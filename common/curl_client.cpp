@@ -9,6 +9,7 @@
 #include "common/program_utils.h"
 #include "common/user_files.h"
 #include "foundation/text.h"
+#include "platform/error.h"
 #include "platform/file.h"
 
 namespace {
@@ -116,8 +117,15 @@ class DownloadSink {
       return false;
     }
     expected_ = length;
-    file_ = plat::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              mode_);
+    // Whatever lies at the temporary name (a stale file, or a link or FIFO planted there) is
+    // removed, not followed; the new file is then created exclusively, so a link planted
+    // meanwhile fails the download instead of being written through.
+    if (!plat::DeleteFileA(temp_.c_str()) && plat::GetLastError() != ERROR_FILE_NOT_FOUND) {
+      refused_ = true;
+      return false;
+    }
+    file_ = plat::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_FOLLOW, mode_);
     if (file_ == INVALID_HANDLE_VALUE) {
       refused_ = true;
       return false;

@@ -96,7 +96,9 @@ class CURLClientPOST : public CURLClient {
 // with a Content-Length and exactly that many bytes arrived. The body goes to a
 // temporary file beside `path` (the name with a leading '.' and ".part" appended), which
 // replaces `path` only when complete and is removed on failure, so `path` never holds a
-// partial file. A name ending in ".exe" (any case) is created executable.
+// partial file. Whatever already lies at the temporary name (a link or FIFO too) is
+// removed without being followed and the file created anew, exclusively. A name ending
+// in ".exe" (any case) is created executable.
 BOOL DownloadFile(const char* url, const char* path);
 BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options);
 

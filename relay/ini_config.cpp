@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/module.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -52,13 +53,13 @@ void RecordLastError() {
 
 // Reads a file line by line in chunks of 300 bytes, leaving the file position just after
 // each line's LF. Every line counts, an empty one too, so a blank LF-only line does not
-// end the file.
+// end the file. More than `limit` bytes in all (a file that grows while it is read) fail.
 class IniLineReader {
  public:
-  explicit IniLineReader(HANDLE file) : file_(file) {}
+  IniLineReader(HANDLE file, std::size_t limit) : file_(file), left_(limit) {}
 
   // 1 with `line` (its LF included), 0 at the end of the file, -1 when a read or seek
-  // failed.
+  // failed or the limit was passed (ERROR_FILE_TOO_LARGE).
   int Next(std::string* line) {
     line->clear();
     char chunk[kLineChunk];
@@ -66,8 +67,14 @@ class IniLineReader {
       DWORD got = 0;
       if (!plat::ReadFile(file_, chunk, kLineChunk, &got, nullptr)) return -1;
       const void* lf = std::memchr(chunk, '\n', got);
+      const DWORD taken =
+          lf != nullptr ? static_cast<DWORD>(static_cast<const char*>(lf) - chunk) + 1 : got;
+      if (taken > left_) {
+        plat::SetLastError(ERROR_FILE_TOO_LARGE);
+        return -1;
+      }
+      left_ -= taken;
       if (lf != nullptr) {
-        const DWORD taken = static_cast<DWORD>(static_cast<const char*>(lf) - chunk) + 1;
         line->append(chunk, taken);
         if (taken < got &&
             !plat::SetFilePointerEx(file_, -static_cast<LONGLONG>(got - taken), nullptr,
@@ -83,6 +90,7 @@ class IniLineReader {
 
  private:
   HANDLE file_;
+  std::size_t left_;
 };
 
 }  // namespace
@@ -91,19 +99,28 @@ CIniConfig::~CIniConfig() { Close(); }
 
 int CIniConfig::Load(const std::string& path) {
   Close();
+  // Only a regular file is read, so a FIFO or device at the path never holds the caller.
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_REGULAR_ONLY;
   HANDLE file = plat::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+                                  OPEN_EXISTING, kFlags);
   if (file == INVALID_HANDLE_VALUE && plat::GetLastError() == ERROR_FILE_NOT_FOUND) {
     file = plat::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL);
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, kFlags);
   }
   if (file == INVALID_HANDLE_VALUE) {
     RecordLastError();
     return -1;
   }
+  LONGLONG size = 0;
+  const bool sized = plat::GetFileSizeEx(file, &size) != FALSE;
+  if (!sized || size > static_cast<LONGLONG>(plat::kMaxProfileFileSize)) {
+    if (sized) plat::SetLastError(ERROR_FILE_TOO_LARGE);
+    RecordLastError();
+    plat::CloseFile(file);
+    return -1;
+  }
   path_ = path;
-  IniLineReader reader(file);
+  IniLineReader reader(file, plat::kMaxProfileFileSize);
   std::string line;
   int result;
   while ((result = reader.Next(&line)) > 0) ParseLine(line);

@@ -27,8 +27,9 @@ class CIniConfig {
   CIniConfig(const CIniConfig&) = delete;
   CIniConfig& operator=(const CIniConfig&) = delete;
 
-  // Reads the file at `path`; a missing file is created empty. 0, or -1 with the error
-  // code recorded (the object is then empty).
+  // Reads the file at `path`; a missing file is created empty. Only a regular file of at
+  // most plat::kMaxProfileFileSize bytes is read (a FIFO or device is refused without
+  // waiting on it). 0, or -1 with the error code recorded (the object is then empty).
   int Load(const std::string& path);
   // Saves when changed, then forgets the contents and the path.
   void Close();

@@ -74,12 +74,15 @@ std::string FormatPageUrl(const std::string& url, const std::string& auth_key,
 }
 
 CVeltraneView::CVeltraneView(CVeltraneManager& manager, VGS_Log& log, IVeltranePage& page,
-                             std::string program_dir)
-    : manager_(manager), log_(log), page_(page), program_dir_(std::move(program_dir)) {}
+                             std::string program_dir, std::string state_dir)
+    : manager_(manager), log_(log), page_(page), program_dir_(std::move(program_dir)),
+      state_dir_(std::move(state_dir)) {}
 
 std::string CVeltraneView::ProgramPath(const char* name) const {
   return program_dir_ + "/" + name;
 }
+
+std::string CVeltraneView::StatePath(const char* name) const { return state_dir_ + "/" + name; }
 
 bool CVeltraneView::OnInitialUpdate(HWND hwnd) {
   hwnd_ = hwnd;
@@ -192,8 +195,9 @@ void CVeltraneView::Login(const std::string& auth_key, const std::string& sessio
     return;
   }
   EnsureSessionFile();
+  // The mode is set on every write: a file planted earlier with wider bits loses them.
   plat::WritePrivateProfileStringA(kSessionSection, kSessionKey, session_key.c_str(),
-                                   ProgramPath(kSessionFile).c_str());
+                                   StatePath(kSessionFile).c_str(), kSessionFileMode);
   Open(FormatPageUrl(return_url, auth_key, session_key));
 }
 
@@ -230,7 +234,7 @@ void CVeltraneView::Open(const std::string& ansi_url) {
 }
 
 void CVeltraneView::EnsureSessionFile() const {
-  const std::string path = ProgramPath(kSessionFile);
+  const std::string path = StatePath(kSessionFile);
   if (plat::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return;
   HANDLE file = plat::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW,
@@ -240,9 +244,9 @@ void CVeltraneView::EnsureSessionFile() const {
 
 std::string CVeltraneView::ReadSessionKey() const {
   std::string key(kSessionBufferSize, '\0');
-  const DWORD length = plat::GetPrivateProfileStringA(
-      kSessionSection, kSessionKey, "", &key[0], kSessionBufferSize,
-      ProgramPath(kSessionFile).c_str());
+  const DWORD length =
+      plat::GetPrivateProfileStringA(kSessionSection, kSessionKey, "", &key[0], kSessionBufferSize,
+                                     StatePath(kSessionFile).c_str());
   key.resize(length);
   return key;
 }

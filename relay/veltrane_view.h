@@ -52,9 +52,10 @@ class CVeltraneView {
   static constexpr char kSessionKey[] = "SESSIONKEY";
   static constexpr unsigned int kSessionBufferSize = 4096;
 
-  // `program_dir` holds the two INI files; `log` is the relay's log.
+  // `program_dir` holds "veltrane_url.ini", `state_dir` the user's "SessionKey.ini";
+  // `log` is the relay's log.
   CVeltraneView(CVeltraneManager& manager, VGS_Log& log, IVeltranePage& page,
-                std::string program_dir);
+                std::string program_dir, std::string state_dir);
   CVeltraneView(const CVeltraneView&) = delete;
   CVeltraneView& operator=(const CVeltraneView&) = delete;
 
@@ -86,6 +87,7 @@ class CVeltraneView {
   unsigned int request_serial() const { return serial_; }
   const std::string& request_text() const { return request_text_; }
   std::string ProgramPath(const char* name) const;
+  std::string StatePath(const char* name) const;
 
  private:
   void LoadServiceUrlTable();
@@ -98,7 +100,8 @@ class CVeltraneView {
              const std::string& return_url);
   // Opens `url` for the current request.
   void Open(const std::string& ansi_url);
-  // Creates "SessionKey.ini" (owner-only) when it does not exist.
+  // Creates "SessionKey.ini" (owner-only) when it does not exist; every write of the key
+  // makes it owner-only again.
   void EnsureSessionFile() const;
   std::string ReadSessionKey() const;
 
@@ -106,6 +109,7 @@ class CVeltraneView {
   VGS_Log& log_;
   IVeltranePage& page_;
   const std::string program_dir_;
+  const std::string state_dir_;
   HWND hwnd_ = nullptr;
 
   DWORD client_key_ = 0;

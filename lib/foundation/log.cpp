@@ -12,6 +12,7 @@
 #include "foundation/library.h"
 #include "foundation/str_conv.h"
 #include "foundation/time_util.h"
+#include "platform/directory.h"
 #include "platform/error.h"
 #include "platform/file.h"
 
@@ -23,6 +24,24 @@ constexpr unsigned int kLineEndReserve = 3;
 // Every writer locks the whole file, from offset 0 to beyond any end: the lock then
 // covers whatever range another writer locks, even while the file is still empty.
 constexpr unsigned long long kWholeFile = ~0ull;
+
+// Log lines may carry what only their user should read.
+constexpr unsigned int kLogFileMode = 0600;
+constexpr unsigned int kLogFolderMode = 0700;
+
+// Creates the log folder `dir` as needed and its month folder `folder` owner-only.
+bool MakeMonthFolder(const char* dir, const std::string& folder) {
+  if (*dir != '\0' && VGSLib::createdir(dir) < 0) return false;  // "": the root folder
+  if (plat::CreateDirectoryA(folder.c_str(), kLogFolderMode)) return true;
+  const DWORD code = plat::GetLastError();
+  const DWORD attributes = plat::GetFileAttributesA(folder.c_str());
+  if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return true;
+  }
+  VGSLib::SetErrorCode(code);
+  return false;
+}
 
 char* CopyText(const char* text) {
   std::size_t n = std::strlen(text);
@@ -185,13 +204,15 @@ void* VGS_Log::open(SYSTEMTIME* time) {
   char month[16];
   std::snprintf(month, sizeof month, "%04u%02u", time->wYear, time->wMonth);
   std::string folder = std::string(dir) + "/Log" + month;
-  if (VGSLib::createdir(folder.c_str()) < 0) return INVALID_HANDLE_VALUE;
+  if (!MakeMonthFolder(dir, folder)) return INVALID_HANDLE_VALUE;
   char day[32];
   std::snprintf(day, sizeof day, "/log_%04u%02u%02u.log", time->wYear, time->wMonth, time->wDay);
   std::string path = folder + day;
-  HANDLE file = plat::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL);
+  // Only a regular file of the day's name is written: never through a link planted there,
+  // and a FIFO or device there is refused without waiting on it.
+  HANDLE file = plat::CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_FOLLOW | FILE_FLAG_REGULAR_ONLY, kLogFileMode);
   if (file == INVALID_HANDLE_VALUE) VGSLib::SetErrorCode(plat::GetLastError());
   return file;
 }

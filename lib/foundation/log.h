@@ -1,5 +1,7 @@
 // VGS_Log: timestamped lines, one file per day in one folder per month:
 // <dir>/LogYYYYMM/log_YYYYMMDD.log. Every line opens, locks, appends and closes the file.
+// New month folders are owner-only (0700), new day files too (0600); a line is dropped
+// when the day file's path holds anything but a regular file (a link, FIFO or device).
 #pragma once
 
 #include <cstdarg>

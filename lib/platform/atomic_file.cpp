@@ -35,8 +35,9 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Creates a new, empty file beside `target` named ".<name>.<random>"; -1 with errno set.
-int CreateTemp(const std::string& target, std::string* temp) {
+// Creates a new, empty file beside `target` named ".<name>.<random>" with permission bits
+// `mode` before the umask; -1 with errno set.
+int CreateTemp(const std::string& target, mode_t mode, std::string* temp) {
   std::size_t slash = target.rfind('/');
   std::string prefix = slash == std::string::npos ? "./." : target.substr(0, slash + 1) + ".";
   std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -47,7 +48,7 @@ int CreateTemp(const std::string& target, std::string* temp) {
     std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x%02x%02x", random[0], random[1],
                   random[2], random[3], random[4], random[5]);
     *temp = prefix + base + suffix;
-    int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
@@ -75,12 +76,13 @@ void SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
-BOOL ReplaceFileContents(const char* path, const void* data, std::size_t size) {
-  if (path == nullptr) return ReplaceFileContentsNoFollow(nullptr, data, size);  // refused there
-  return ReplaceFileContentsNoFollow(ResolveTarget(path).c_str(), data, size);
+BOOL ReplaceFileContents(const char* path, const void* data, std::size_t size, unsigned int mode) {
+  if (path == nullptr) return ReplaceFileContentsNoFollow(nullptr, data, size, mode);  // refused
+  return ReplaceFileContentsNoFollow(ResolveTarget(path).c_str(), data, size, mode);
 }
 
-BOOL ReplaceFileContentsNoFollow(const char* path, const void* data, std::size_t size) {
+BOOL ReplaceFileContentsNoFollow(const char* path, const void* data, std::size_t size,
+                                 unsigned int mode) {
   if (path == nullptr || *path == '\0' || (data == nullptr && size != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -92,19 +94,23 @@ BOOL ReplaceFileContentsNoFollow(const char* path, const void* data, std::size_t
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  const bool keep = mode == kKeepFileMode;
   std::string temp;
-  int fd = CreateTemp(target, &temp);
+  // The file is owner-only from its creation on (unless it is new and takes the default
+  // bits), so nobody can open it before its bits are set and read what is written later.
+  int fd = CreateTemp(target, keep && !existed ? 0666 : 0600, &temp);
   if (fd < 0) {
     SetLastErrorFromErrno();
     return FALSE;
   }
-  if (existed) {
+  if (keep && existed) {
     // The owner can only be kept by a privileged process; failing to keep it is harmless.
     if (::fchown(fd, old_stat.st_uid, old_stat.st_gid) != 0) {
     }
   }
-  bool ok = (!existed || ::fchmod(fd, old_stat.st_mode & 07777) == 0) &&
-            WriteAllBytes(fd, static_cast<const char*>(data), size) && ::fsync(fd) == 0;
+  const bool moded = keep ? (!existed || ::fchmod(fd, old_stat.st_mode & 07777) == 0)
+                          : ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+  bool ok = moded && WriteAllBytes(fd, static_cast<const char*>(data), size) && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

@@ -12,12 +12,12 @@
 
 namespace plat {
 
-BOOL CreateDirectoryA(const char* path) {
+BOOL CreateDirectoryA(const char* path, unsigned int mode) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (::mkdir(path, 0777) != 0) {
+  if (::mkdir(path, static_cast<mode_t>(mode & 07777)) != 0) {
     SetLastErrorFromErrno();
     return FALSE;
   }

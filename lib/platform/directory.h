@@ -7,8 +7,9 @@
 
 namespace plat {
 
-// mkdir with permission bits 0777 before the umask. An existing path: ERROR_ALREADY_EXISTS.
-BOOL CreateDirectoryA(const char* path);
+// mkdir with permission bits `mode` (0777 unless asked) before the umask. An existing
+// path: ERROR_ALREADY_EXISTS.
+BOOL CreateDirectoryA(const char* path, unsigned int mode = 0777);
 // rmdir; a directory that still has entries: ERROR_DIR_NOT_EMPTY.
 BOOL RemoveDirectoryA(const char* path);
 

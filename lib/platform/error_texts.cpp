@@ -64,6 +64,7 @@ constexpr MessageEntry kMessages[] = {
     {170, "The requested resource is in use."},
     {183, "Cannot create a file when that file already exists."},
     {206, "The filename or extension is too long."},
+    {223, "The file size exceeds the limit allowed and cannot be saved."},
     {258, "The wait operation timed out."},
     {259, "No more data is available."},
     {267, "The directory name is invalid."},

@@ -14,4 +14,9 @@ int avoid_fd_zero(int fd);
 // handle is null or INVALID_HANDLE_VALUE.
 bool handle_fd(HANDLE handle, int* fd);
 
+// open(2) that keeps only a regular file: the open itself never blocks (O_NONBLOCK, cleared
+// again afterwards), and a FIFO, device, socket or directory at `path` is closed again and
+// refused with errno EACCES. O_CLOEXEC is always added. -1 with errno set on failure.
+int open_regular(const char* path, int flags, unsigned int mode = 0);
+
 }  // namespace plat

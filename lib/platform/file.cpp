@@ -199,12 +199,17 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, DWORD dispos
       return INVALID_HANDLE_VALUE;
   }
   if (flags_and_attributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
+  if (flags_and_attributes & FILE_FLAG_NO_FOLLOW) flags |= O_NOFOLLOW;
   mode_t create_mode = static_cast<mode_t>(mode & 07777);
   if (flags_and_attributes & FILE_ATTRIBUTE_READONLY) create_mode &= ~static_cast<mode_t>(0222);
   int fd;
-  do {
-    fd = ::open(path, flags, create_mode);
-  } while (fd < 0 && errno == EINTR);
+  if (flags_and_attributes & FILE_FLAG_REGULAR_ONLY) {
+    fd = open_regular(path, flags, create_mode);
+  } else {
+    do {
+      fd = ::open(path, flags, create_mode);
+    } while (fd < 0 && errno == EINTR);
+  }
   if (fd < 0) {
     SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToError(errno));
     return INVALID_HANDLE_VALUE;

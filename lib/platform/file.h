@@ -22,6 +22,12 @@ constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10u;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80u;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
+// Linux extensions for files that another local user may have planted:
+// FILE_FLAG_NO_FOLLOW refuses a symbolic link at the path itself (ERROR_CANT_RESOLVE_FILENAME);
+// FILE_FLAG_REGULAR_ONLY refuses anything but a regular file (a FIFO, device, socket or
+// directory: ERROR_ACCESS_DENIED) without ever blocking in the open.
+constexpr DWORD FILE_FLAG_NO_FOLLOW = 0x00200000u;
+constexpr DWORD FILE_FLAG_REGULAR_ONLY = 0x00400000u;
 
 constexpr DWORD LOCKFILE_FAIL_IMMEDIATELY = 0x1u;
 constexpr DWORD LOCKFILE_EXCLUSIVE_LOCK = 0x2u;
@@ -36,7 +42,9 @@ constexpr unsigned int kDefaultFileMode = 0666;
 
 // Opens or creates `path`. `access`: GENERIC_READ and/or GENERIC_WRITE. Sharing is not
 // enforced on Linux. FILE_ATTRIBUTE_READONLY creates the file without write bits;
-// FILE_FLAG_WRITE_THROUGH makes writes synchronous. Returns INVALID_HANDLE_VALUE with the
+// FILE_FLAG_WRITE_THROUGH makes writes synchronous; FILE_FLAG_NO_FOLLOW and
+// FILE_FLAG_REGULAR_ONLY as above (a refused path is never created, truncated or written
+// through). `mode` is applied before the umask. Returns INVALID_HANDLE_VALUE with the
 // last error set on failure (CREATE_NEW on an existing file: ERROR_FILE_EXISTS).
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition,
                    DWORD flags_and_attributes, unsigned int mode = kDefaultFileMode);

@@ -12,12 +12,11 @@
 
 #include "platform/atomic_file.h"
 #include "platform/error.h"
+#include "platform/fd.h"
 
 namespace plat {
 
 namespace {
-
-constexpr std::size_t kMaxProfileSize = 64u << 20;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -142,34 +141,42 @@ class ProfileText {
   bool crlf_ = true;
 };
 
-// Reads the whole file; a missing file is empty. False with the last error on failure.
+// Reads the whole file; a missing file is empty. False with the last error on failure:
+// not a regular file (ERROR_ACCESS_DENIED) or larger than kMaxProfileFileSize.
 bool ReadWhole(const char* path, std::string* text) {
   text->clear();
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open_regular(path, O_RDONLY);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     SetLastErrorFromErrno();
     return false;
   }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) SetLastErrorFromErrno();
+  if (ok && static_cast<unsigned long long>(st.st_size) > kMaxProfileFileSize) {
+    SetLastError(ERROR_FILE_TOO_LARGE);
+    ok = false;
+  }
   char chunk[8192];
-  for (;;) {
+  while (ok) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       SetLastErrorFromErrno();
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    text->append(chunk, static_cast<std::size_t>(n));
-    if (text->size() > kMaxProfileSize) {
-      ::close(fd);
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return false;
+      ok = false;
+    } else if (n == 0) {
+      break;
+    } else if (text->size() + static_cast<std::size_t>(n) > kMaxProfileFileSize) {
+      SetLastError(ERROR_FILE_TOO_LARGE);  // grew while being read
+      ok = false;
+    } else {
+      text->append(chunk, static_cast<std::size_t>(n));
     }
   }
   ::close(fd);
-  return true;
+  if (!ok) text->clear();
+  return ok;
 }
 
 // Copies `value` to `buffer` of `size` bytes, cut to size - 1; returns characters copied.
@@ -290,7 +297,14 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
   buffer[0] = '\0';
   std::string text;
   ProfileText profile;
-  if (path != nullptr && ReadWhole(path, &text)) profile.Parse(text);
+  DWORD read_error = ERROR_SUCCESS;
+  if (path != nullptr) {
+    if (ReadWhole(path, &text)) {
+      profile.Parse(text);
+    } else {
+      read_error = GetLastError();
+    }
+  }
   const std::vector<Line>& lines = profile.lines();
 
   if (section == nullptr) {
@@ -298,7 +312,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
     for (const Line& line : lines) {
       if (line.kind == Line::kSection) names.push_back(line.name);
     }
-    SetLastError(ERROR_SUCCESS);
+    SetLastError(read_error);
     return CopyList(names, buffer, size);
   }
   long header = profile.FindSection(section);
@@ -310,7 +324,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
         if (lines[i].kind == Line::kEntry) names.push_back(lines[i].name);
       }
     }
-    SetLastError(ERROR_SUCCESS);
+    SetLastError(read_error);
     return CopyList(names, buffer, size);
   }
   long found = header >= 0 ? profile.FindEntry(static_cast<std::size_t>(header), key) : -1;
@@ -320,7 +334,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
   }
   std::string fallback(default_value != nullptr ? default_value : "");
   while (!fallback.empty() && IsBlank(fallback.back())) fallback.pop_back();
-  SetLastError(ERROR_FILE_NOT_FOUND);
+  SetLastError(read_error != ERROR_SUCCESS ? read_error : ERROR_FILE_NOT_FOUND);
   return CopyValue(fallback, buffer, size);
 }
 
@@ -355,7 +369,7 @@ UINT GetPrivateProfileIntA(const char* section, const char* key, int default_val
 }
 
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
-                                const char* path) {
+                                const char* path, unsigned int mode) {
   if (section == nullptr || path == nullptr || *path == '\0' || HasLineBreak(section) ||
       HasLineBreak(key) || HasLineBreak(value)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -367,11 +381,11 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   if (!ReadWhole(path, &text)) return FALSE;
   ProfileText profile;
   profile.Parse(text);
-  if (!Apply(&profile, section, key, value)) return TRUE;
+  if (!Apply(&profile, section, key, value) && mode == kKeepFileMode) return TRUE;
   // The file at `path` itself is replaced (a link there too): the rename stays in the
   // folder locked above.
   const std::string rendered = profile.Render();
-  if (!ReplaceFileContentsNoFollow(path, rendered.data(), rendered.size())) return FALSE;
+  if (!ReplaceFileContentsNoFollow(path, rendered.data(), rendered.size(), mode)) return FALSE;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -128,7 +128,8 @@ bool CVeltraneApp::CreateFrameAndView() {
   if (!frame_->Create(page_->widget())) return false;
   page_->set_dialog_parent(frame_->window());
 
-  view_ = std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, ModulePath(nullptr));
+  view_ = std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, ModulePath(nullptr),
+                                          ModulePath(nullptr));
   page_->set_view(view_.get());
   sink_ = std::make_shared<CGuiMessageSink>([this](UINT msg, WPARAM wparam, LPARAM lparam) {
     if (msg == WM_VELTRANE_REQUEST && view_) view_->OnOcsRequest(wparam, lparam);

@@ -14,7 +14,9 @@
 
 #include "common/httplib_tsan.h"
 #include "common/test_http.h"
+#include "support/planted.h"
 #include "support/scratch_dir.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -390,6 +392,38 @@ TEST_F(DownloadFileTest, IncompleteOrRefusedAnswersLeaveNothingBehind) {
   EXPECT_TRUE(Entries().empty());
   EXPECT_FALSE(DownloadFile("", path.c_str()));
   EXPECT_FALSE(DownloadFile(Url("/size/1").c_str(), ""));
+}
+
+// What another user planted at the temporary name is replaced by the download, never written
+// through, and a FIFO there holds nobody.
+TEST_F(DownloadFileTest, APlantedTemporaryFileIsNeverWrittenThrough) {
+  using test_support::Planted;
+  ScratchDir other;
+  const std::string path = dir_.file("Veltrane.exe");
+  const std::string victim = other.file("victim");
+  for (const Planted kind : {Planted::kLinkToFile, Planted::kDanglingLink, Planted::kFifo}) {
+    SCOPED_TRACE(test_support::PlantedName(kind));
+    ::unlink(path.c_str());
+    ::unlink(victim.c_str());
+    if (kind == Planted::kLinkToFile) WriteAll(victim, "keep");
+    ASSERT_TRUE(test_support::Plant(kind, DownloadTempPath(path), victim));
+    BOOL done = FALSE;
+    EXPECT_TRUE(test_support::FinishesWithin(kTestWaitMs, DownloadTempPath(path), [&] {
+      done = DownloadFile(Url("/size/1000").c_str(), path.c_str(), Quick());
+    }));
+    EXPECT_TRUE(done);
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    ASSERT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadAll(path).size(), 1000u);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"Veltrane.exe"});
+    if (kind == Planted::kLinkToFile) {
+      EXPECT_EQ(ReadAll(victim), "keep");
+    }
+    if (kind == Planted::kDanglingLink) {
+      EXPECT_NE(::access(victim.c_str(), F_OK), 0);
+    }
+  }
 }
 
 TEST_F(DownloadFileTest, AbortEndsARunningDownload) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -14,8 +15,10 @@
 
 #include "foundation/file_util.h"
 #include "foundation/library.h"
+#include "support/planted.h"
 #include "support/scratch_dir.h"
 #include "support/system_time.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -143,6 +146,54 @@ TEST(Log, UnwritableLocationDropsLinesQuietly) {
   EXPECT_NO_THROW(log.log_error("f", 1, "lost"));
   EXPECT_EQ(log.seen.size(), 1u);
   EXPECT_EQ(ReadAll(dir.file("plainfile")), "x");
+}
+
+TEST(Log, MonthFolderAndDayFileAreOwnerOnlyAndAppendedTo) {
+  ScratchDir dir;
+  TestLog log(0);
+  log.set_log_dir(dir.file("Log").c_str());
+  log.write_at(system_time(2026, 3, 4), 0, "one");
+  log.write_at(system_time(2026, 3, 4, 1), 0, "two");
+  const std::string file = DayFile(dir.file("Log"), "20260304");
+  EXPECT_EQ(ReadAll(file), "[2026-03-04 00:00:00][INFO]one\r\n[2026-03-04 01:00:00][INFO]two\r\n");
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat(dir.file("Log/Log202603").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+// What another user planted at the day file's path is never written through, and a FIFO
+// there holds nobody; the line is dropped.
+TEST(Log, APlantedDayFileIsNeitherFollowedNorWaitedOn) {
+  using test_support::Planted;
+  for (const Planted kind : {Planted::kLinkToFile, Planted::kDanglingLink, Planted::kFifo}) {
+    SCOPED_TRACE(test_support::PlantedName(kind));
+    ScratchDir dir;
+    const std::string victim = dir.file("victim");
+    if (kind == Planted::kLinkToFile) WriteAll(victim, "keep");
+    ASSERT_EQ(::mkdir(dir.file("Log202603").c_str(), 0777), 0);
+    const std::string file = DayFile(dir.path(), "20260304");
+    ASSERT_TRUE(test_support::Plant(kind, file, victim));
+    // Holds the FIFO's other end, so that anything written into it could be seen.
+    const int reader = kind == Planted::kFifo ? ::open(file.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    TestLog log(0);
+    log.set_log_dir(dir.path().c_str());
+    EXPECT_TRUE(test_support::FinishesWithin(
+        kTestWaitMs, file, [&] { log.write_at(system_time(2026, 3, 4), 0, "line"); }));
+    EXPECT_EQ(log.seen.size(), 1u);
+    if (kind == Planted::kLinkToFile) {
+      EXPECT_EQ(ReadAll(victim), "keep");
+    }
+    if (kind == Planted::kDanglingLink) {
+      EXPECT_NE(::access(victim.c_str(), F_OK), 0);
+    }
+    if (reader >= 0) {
+      char byte;
+      EXPECT_LT(::read(reader, &byte, 1), 1);
+      ::close(reader);
+    }
+  }
 }
 
 TEST(Log, OverlongMessageIsCutKeepingTheLineBreak) {

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "support/planted.h"
 #include "support/scratch_dir.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -128,6 +130,57 @@ TEST(PlatformProfile, KeepsPermissionsOfAnExistingFile) {
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A secret's file is given its mode on every write, whatever mode a file planted before had,
+// also when the value was already there.
+TEST(PlatformProfile, AGivenModeIsTheFileModeAfterEveryWrite) {
+  const std::pair<const char*, mode_t> planted[] = {
+      {nullptr, 0}, {"[S]\nk=old\n", 0644}, {"[S]\nk=old\n", 0666}, {"[S]\nk=new\n", 0666}};
+  for (const auto& [text, mode] : planted) {
+    SCOPED_TRACE(std::string(text != nullptr ? text : "no file") + std::to_string(mode));
+    ScratchDir dir;
+    const std::string ini = dir.file("secret.ini");
+    if (text != nullptr) {
+      WriteAll(ini, text);
+      ASSERT_EQ(::chmod(ini.c_str(), mode), 0);
+    }
+    ASSERT_TRUE(plat::WritePrivateProfileStringA("S", "k", "new", ini.c_str(), 0600));
+    struct stat st;
+    ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Get("S", "k", "", ini), "new");
+  }
+}
+
+// A FIFO, a device or an oversized file at an INI path reads as a missing value at once;
+// a write there fails.
+TEST(PlatformProfile, WhatIsNoSmallRegularFileGivesTheDefaultPromptly) {
+  using test_support::Planted;
+  const std::pair<Planted, DWORD> cases[] = {
+      {Planted::kFifo, ERROR_ACCESS_DENIED},
+      {Planted::kLinkToDevZero, ERROR_ACCESS_DENIED},
+      {Planted::kOversized, ERROR_FILE_TOO_LARGE},
+  };
+  for (const auto& [kind, error] : cases) {
+    SCOPED_TRACE(test_support::PlantedName(kind));
+    ScratchDir dir;
+    const std::string ini = dir.file("c.ini");
+    ASSERT_TRUE(test_support::Plant(kind, ini, "", "[S]\nk=v\n", plat::kMaxProfileFileSize + 1));
+    std::string value;
+    DWORD value_error = 0, number = 0;
+    BOOL written = TRUE;
+    EXPECT_TRUE(test_support::FinishesWithin(kTestWaitMs, ini, [&] {
+      value = Get("S", "k", "dflt", ini);
+      value_error = plat::GetLastError();
+      number = plat::GetPrivateProfileIntA("S", "k", 7, ini.c_str());
+      written = plat::WritePrivateProfileStringA("S", "k", "w", ini.c_str(), 0600);
+    }));
+    EXPECT_EQ(value, "dflt");
+    EXPECT_EQ(value_error, error);
+    EXPECT_EQ(number, 7u);
+    EXPECT_FALSE(written);
+  }
 }
 
 // A reader in another process sees either the old or the new file, never a mix.

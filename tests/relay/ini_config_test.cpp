@@ -12,7 +12,10 @@
 
 #include "foundation/library.h"
 #include "platform/module.h"
+#include "platform/profile.h"
+#include "support/planted.h"
 #include "support/scratch_dir.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -147,6 +150,27 @@ TEST(IniConfigTest, LoadFailuresReturnMinusOneWithCode) {
   EXPECT_TRUE(config.IsDirty());
   config.Close();
   EXPECT_FALSE(config.IsDirty());
+}
+
+// A FIFO, a device or an oversized file at the path fails the load at once and is left as
+// it was.
+TEST(IniConfigTest, LoadRefusesWhatIsNoSmallRegularFilePromptly) {
+  using test_support::Planted;
+  for (const Planted kind : {Planted::kFifo, Planted::kLinkToDevZero, Planted::kOversized}) {
+    SCOPED_TRACE(test_support::PlantedName(kind));
+    ScratchDir dir;
+    const std::string path = dir.file("veltrane_url.ini");
+    ASSERT_TRUE(test_support::Plant(kind, path, "", "[S01]\nSERVICE_CODE=S01\n",
+                                    plat::kMaxProfileFileSize + 1));
+    CIniConfig config;
+    int loaded = 0;
+    EXPECT_TRUE(
+        test_support::FinishesWithin(kTestWaitMs, path, [&] { loaded = config.Load(path); }));
+    EXPECT_EQ(loaded, -1);
+    EXPECT_NE(VGSLib::GetErrorCode(), 0u);
+    EXPECT_TRUE(SectionNames(config).empty());
+    EXPECT_TRUE(config.GetPath().empty());
+  }
 }
 
 TEST(IniConfigTest, SetValueSavesExactFormatAndDestructorSaves) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -222,6 +223,26 @@ TEST(VeltraneViewTest, LoginStoresTheSessionKeyAndOpensTheReturnUrl) {
     EXPECT_EQ(session_key_in(f.session_file()), c.stored);
     EXPECT_EQ(f.log.lines(), c.log);
     EXPECT_EQ(f.page.messages, c.messages);
+  }
+}
+
+// The key lives in the state folder, owner-only after every login whatever mode a file
+// planted there before had; the program folder gets no copy.
+TEST(VeltraneViewTest, LoginLeavesTheSessionFileOwnerOnlyInTheStateFolder) {
+  for (const mode_t planted : {0644, 0666}) {
+    SCOPED_TRACE(planted);
+    CVeltraneManager manager(1000, 0);
+    View_Fixture f(manager);
+    ASSERT_TRUE(f.start());
+    f.set_session_key("OLD");
+    ASSERT_EQ(::chmod(f.session_file().c_str(), planted), 0);
+    f.page.ocs_fn_session(
+        uR"({"svc_no":"LOGIN","auth_key":"A","session_key":"NEW","rtnUrl":"http://portal.test/n"})");
+    EXPECT_EQ(session_key_in(f.session_file()), "NEW");
+    struct stat st {};
+    ASSERT_EQ(::stat(f.session_file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(::access(f.dir.file(CVeltraneView::kSessionFile).c_str(), F_OK), 0);
   }
 }
 

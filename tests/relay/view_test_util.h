@@ -1,5 +1,5 @@
 // The view under test: a scripted fake page, a log that keeps its lines, and a program
-// folder of its own.
+// folder and a state folder of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -101,7 +101,7 @@ class View_Fixture {
   explicit View_Fixture(CVeltraneManager& manager, const char* url_file = kUrls)
       : sink(std::make_shared<plat::Queue_Message_Sink>()) {
     if (url_file != nullptr) WriteAll(dir.file(CVeltraneView::kUrlFile), url_file);
-    view = std::make_unique<CVeltraneView>(manager, log, page, dir.path());
+    view = std::make_unique<CVeltraneView>(manager, log, page, dir.path(), state.path());
     page.view = view.get();
     hwnd = plat::CreateMessageWindow(sink);
   }
@@ -118,12 +118,13 @@ class View_Fixture {
     return true;
   }
 
-  std::string session_file() const { return dir.file(CVeltraneView::kSessionFile); }
+  std::string session_file() const { return state.file(CVeltraneView::kSessionFile); }
   void set_session_key(const std::string& key) const {
     WriteAll(session_file(), "[SESSION]\r\nSESSIONKEY=" + key + "\r\n");
   }
 
-  ScratchDir dir;
+  ScratchDir dir;    // the program folder
+  ScratchDir state;  // the user's state folder
   test_support::Captured_Log log;
   Fake_Page page;
   std::unique_ptr<CVeltraneView> view;
