@@ -78,11 +78,12 @@ CVeltraneView::CVeltraneView(CVeltraneManager& manager, VGS_Log& log, IVeltraneP
     : manager_(manager), log_(log), page_(page), program_dir_(std::move(program_dir)),
       state_dir_(std::move(state_dir)) {}
 
-std::string CVeltraneView::ProgramPath(const char* name) const {
-  return program_dir_ + "/" + name;
-}
+std::string CVeltraneView::ProgramPath(const char* name) const { return program_dir_ + "/" + name; }
 
-std::string CVeltraneView::StatePath(const char* name) const { return state_dir_ + "/" + name; }
+std::string CVeltraneView::StatePath(const char* name) const {
+  // Without a state folder the user's files are not kept (never a path at the root).
+  return state_dir_.empty() ? std::string() : state_dir_ + "/" + name;
+}
 
 bool CVeltraneView::OnInitialUpdate(HWND hwnd) {
   hwnd_ = hwnd;

@@ -120,16 +120,20 @@ bool CVeltraneApp::CreateFrameAndView() {
   manager_ = CVeltraneManager::instance();
   if (manager_ == nullptr) return false;
 
+  // Configuration from the program folder; the user's own files where UserFileFolder says
+  // (empty when there is none: they are then not written).
+  const std::string program_dir = ModulePath(nullptr);
+  const std::string user_dir = UserFileFolder(program_dir);
   page_ = std::make_unique<CWebPage>([this] { frame_->Show(); });
   if (!page_->Create()) return false;
   frame_ = std::make_unique<CMainFrame>(FrameCaption(VELTRANE_HELPDESK_NUMBER), ProfilePath(),
-                                        UserFilePath(ModulePath(nullptr), kWinSizeIni),
+                                        UserFilePath(program_dir, kWinSizeIni),
                                         [this] { OnFrameDestroyed(); });
   if (!frame_->Create(page_->widget())) return false;
   page_->set_dialog_parent(frame_->window());
 
-  view_ = std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, ModulePath(nullptr),
-                                          ModulePath(nullptr));
+  view_ =
+      std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, program_dir, user_dir);
   page_->set_view(view_.get());
   sink_ = std::make_shared<CGuiMessageSink>([this](UINT msg, WPARAM wparam, LPARAM lparam) {
     if (msg == WM_VELTRANE_REQUEST && view_) view_->OnOcsRequest(wparam, lparam);

@@ -2,6 +2,7 @@
 // display: the stub's own pages opened for ocs-client requests, its login pages, its pages of
 // bad bridge input, and what the programs leave behind when they end.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -20,6 +21,12 @@ const std::string kDataFail = "Veltrane error] request Data fail";
 const std::vector<std::string> kBadKinds = {
     "not-json", "trailing",       "empty",      "huge-text",       "huge-json",
     "deep",     "lone-surrogate", "not-string", "session-garbage", "send-before-init"};
+
+// Permission bits of `path`; 0 when it is missing.
+unsigned Mode(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
 class PortalFlowTest : public ::testing::Test {
  protected:
@@ -48,10 +55,12 @@ class PortalFlowTest : public ::testing::Test {
     return ini;
   }
 
-  std::unique_ptr<Relay_Program> StartRelay() {
+  // `user`: the relay runs as that user from a read-only program folder (a system install).
+  std::unique_ptr<Relay_Program> StartRelay(const test_support::Plain_User* user = nullptr) {
     ini_ = UrlIni();
     for (int attempt = 1;; ++attempt) {
       auto relay = std::make_unique<Relay_Program>(ini_.c_str());
+      if (user != nullptr) relay->run_as(*user);
       const bool started = relay->start();
       // Another run's relay came first: this one ended at once, silently. Wait and retry.
       if (!started && attempt < 5 && relay->wait_exit(0) == 0 && relay->log().empty() &&
@@ -120,6 +129,28 @@ TEST_F(PortalFlowTest, StubLoginStoresTheIssuedKeyAndTheNextPagesCarryIt) {
         << stub_->log();
   }
   EXPECT_EQ(StubCalls(*stub_, "login").size(), 2u);
+}
+
+// A system install: the package manager's read-only program folder, run by a plain user,
+// whose session key, window size and log go to a state folder of that user's own.
+TEST_F(PortalFlowTest, InASystemInstallTheUsersFilesGoToTheStateFolder) {
+  const test_support::Plain_User user;
+  auto relay = StartRelay(&user);
+  const ChildResult result = Ask(relay->port(), Request("LOGIN", "AK"));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  const json logins = StubCalls(*stub_, "login");
+  ASSERT_TRUE(logins.is_array() && !logins.empty()) << logins;
+  const std::string issued = logins.back()["session_key"];
+  EXPECT_EQ(AnswerOf(result)["session_key"], issued) << result.out;
+  relay->signal(SIGTERM);
+  EXPECT_EQ(relay->wait_exit(10000), 0) << relay->stderr_text();
+
+  EXPECT_NE(ReadAll(relay->state_path("SessionKey.ini")).find("SESSIONKEY=" + issued),
+            std::string::npos);
+  EXPECT_EQ(Mode(relay->state_path("SessionKey.ini")), 0600u);
+  EXPECT_EQ(Mode(relay->state_path("")), 0700u);
+  EXPECT_NE(ReadAll(relay->state_path("WinSize.ini")).find("[POSITION]"), std::string::npos);
+  EXPECT_EQ(relay->count(Relay_Program::kShutDown), 1u);
 }
 
 TEST_F(PortalFlowTest, EmptyAuthKeyLogsItsLineAndTheStubSeesNoPageRequest) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "support/log_lines.h"
 #include "support/net.h"
+#include "support/plain_user.h"
 #include "support/process.h"
 #include "support/scratch_dir.h"
 #include "support/timing.h"
@@ -49,6 +51,26 @@ class Relay_Program {
   // Extra environment for the next start (an empty value removes the variable).
   std::map<std::string, std::string> env;
 
+  // Runs the program as `user` (which must outlive this) from a read-only program folder, as
+  // in a system install: its own files then go to the state folder in its home (state_path).
+  // Before the first start.
+  void run_as(const Plain_User& user) {
+    user_ = &user;
+    make_read_only(dir_.path());
+    env["XDG_STATE_HOME"] = home_.file("state");
+    // The test's bus admits the test's user only; the display takes its cookie from a copy.
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + home_.file("no-bus");
+    const char* cookie = std::getenv("XAUTHORITY");
+    if (cookie != nullptr) {
+      WriteAll(home_.file("Xauthority"), ReadAll(cookie));
+      env["XAUTHORITY"] = home_.file("Xauthority");
+    }
+    user.own(home_.path());
+  }
+  std::string state_path(const std::string& name) const {
+    return home_.file("state/veltrane/" + name);
+  }
+
   // Starts a copy of the program; false when it cannot be spawned.
   bool spawn() {
     Spawn_Options options;
@@ -69,7 +91,8 @@ class Relay_Program {
     options.out = home_.file("stdout");
     options.err = home_.file("stderr");
     options.append = true;
-    return process_.start({path("Veltrane.exe")}, options);
+    const std::vector<std::string> argv{path("Veltrane.exe")};
+    return process_.start(user_ != nullptr ? user_->command(argv) : argv, options);
   }
 
   // Starts the program and waits (checking every `step_ms`) for its start line. false when it
@@ -90,7 +113,9 @@ class Relay_Program {
   void signal(int sig) const { process_.signal(sig); }
 
   // The log's messages (time and severity cut off), oldest first.
-  std::vector<std::string> log() const { return log_messages(path("Log")); }
+  std::vector<std::string> log() const {
+    return log_messages(user_ != nullptr ? state_path("Log") : path("Log"));
+  }
   // Lines equal to `message` (or starting with it).
   std::size_t count(const std::string& message, bool prefix = false) const {
     std::size_t n = 0;
@@ -110,6 +135,7 @@ class Relay_Program {
   std::string locale_;
   unsigned short port_;
   Child_Process process_;
+  const Plain_User* user_ = nullptr;
 };
 
 }  // namespace test_support
