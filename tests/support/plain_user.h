@@ -14,9 +14,6 @@ class Plain_User {
  public:
   Plain_User();
 
-  uid_t uid() const { return uid_; }
-  bool lent() const { return lent_; }  // another uid than the test's
-
   // `argv` run as this user.
   std::vector<std::string> command(const std::vector<std::string>& argv) const;
   // Gives the folder `path` and everything in it to this user.
