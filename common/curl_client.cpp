@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "common/program_files.h"
 #include "common/program_utils.h"
@@ -50,11 +51,53 @@ class TransferWatch {
   std::chrono::steady_clock::time_point since_;
 };
 
+bool StartsWithNoCase(const std::string& text, const char* start) {
+  const std::size_t n = std::strlen(start);
+  return text.size() >= n && VGSLib::tstrnicmp(text.c_str(), start, n) == 0;
+}
+
+// A dotted IPv4 address in 127.0.0.0/8, or the IPv6 loopback, as libcurl writes them.
+bool IsLoopbackAddress(const std::string& address) {
+  if (address == "::1" || address == "[::1]") return true;
+  int parts = 0;
+  std::size_t at = 0;
+  while (at <= address.size()) {
+    const std::size_t dot = std::min(address.find('.', at), address.size());
+    const std::string part = address.substr(at, dot - at);
+    if (part.empty() || part.size() > 3 ||
+        part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255 ||
+        (parts == 0 && part != "127")) {
+      return false;
+    }
+    ++parts;
+    at = dot + 1;
+  }
+  return parts == 4;
+}
+
+// Before each request is sent (the first one and every redirect): plain http only to a
+// loopback peer, whatever name led there.
+int CheckPeer(void* curl, char* peer_address, char*, int, int) {
+  const char* scheme = nullptr;
+  if (curl_easy_getinfo(static_cast<CURL*>(curl), CURLINFO_SCHEME, &scheme) != CURLE_OK ||
+      scheme == nullptr) {
+    return CURL_PREREQFUNC_ABORT;
+  }
+  if (VGSLib::tstricmp(scheme, "https") == 0) return CURL_PREREQFUNC_OK;
+  return IsLoopbackAddress(peer_address) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+}
+
 // What every transfer shares: verification, protocols, redirect limit and time-outs.
-void ApplyTransferOptions(CURL* curl, const CURLOptions& options, TransferWatch* watch) {
+void ApplyTransferOptions(CURL* curl, const std::string& url, const CURLOptions& options,
+                          TransferWatch* watch) {
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // From https, redirects stay on https; from a loopback http server (the stub), CheckPeer
+  // keeps plain http on loopback.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                   StartsWithNoCase(url, "https://") ? "https" : "http,https");
+  curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &CheckPeer);
+  curl_easy_setopt(curl, CURLOPT_PREREQDATA, curl);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -73,8 +116,8 @@ bool EndsWithExe(const std::string& path) {
 // for an empty body) once the answer is known to be a complete 200 with a length.
 class DownloadSink {
  public:
-  DownloadSink(CURL* curl, const std::string& path)
-      : curl_(curl), temp_(DownloadTempPath(path)),
+  DownloadSink(CURL* curl, const std::string& path, unsigned long long max_bytes)
+      : curl_(curl), temp_(DownloadTempPath(path)), max_bytes_(max_bytes),
         mode_(EndsWithExe(path) ? kExecutableMode : plat::kDefaultFileMode) {}
   ~DownloadSink() { Discard(); }
   DownloadSink(const DownloadSink&) = delete;
@@ -112,7 +155,7 @@ class DownloadSink {
     curl_off_t length = -1;
     if (curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200 ||
         curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
-        length < 0) {
+        length < 0 || static_cast<unsigned long long>(length) > max_bytes_) {
       refused_ = true;
       return false;
     }
@@ -156,6 +199,7 @@ class DownloadSink {
 
   CURL* curl_;
   std::string temp_;
+  const unsigned long long max_bytes_;
   unsigned int mode_;
   HANDLE file_ = INVALID_HANDLE_VALUE;
   curl_off_t expected_ = 0;
@@ -193,8 +237,24 @@ std::size_t CURLClient::WriteFunction(char* data, std::size_t size, std::size_t 
   return bytes;
 }
 
+bool IsPermittedUrl(const std::string& url) {
+  if (StartsWithNoCase(url, "https://")) return url.size() > 8;
+  if (!StartsWithNoCase(url, "http://")) return false;
+  CURLU* parsed = curl_url();
+  if (parsed == nullptr) return false;
+  char* host = nullptr;
+  bool loopback = false;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+    loopback = VGSLib::tstricmp(host, "localhost") == 0 || IsLoopbackAddress(host);
+  }
+  curl_free(host);
+  curl_url_cleanup(parsed);
+  return loopback;
+}
+
 int CURLClient::Perform() {
-  if (url_.empty() || handle_ == nullptr) return -1;
+  if (url_.empty() || handle_ == nullptr || !IsPermittedUrl(url_)) return -1;
   CURL* curl = static_cast<CURL*>(handle_);
   curl_easy_setopt(curl, CURLOPT_COOKIESESSION, 1L);
   curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");
@@ -203,7 +263,7 @@ int CURLClient::Perform() {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLClient::WriteFunction);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
   TransferWatch watch(options_);
-  ApplyTransferOptions(curl, options_, &watch);
+  ApplyTransferOptions(curl, url_, options_, &watch);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.request_timeout_ms);
   const CURLcode done = curl_easy_perform(curl);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
@@ -282,12 +342,12 @@ BOOL DownloadFile(const char* url, const char* path) {
 }
 
 BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options) {
-  if (url == nullptr || url[0] == '\0' || path == nullptr || path[0] == '\0') return FALSE;
+  if (url == nullptr || path == nullptr || path[0] == '\0' || !IsPermittedUrl(url)) return FALSE;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return FALSE;
   bool complete = false;
   {
-    DownloadSink sink(curl, path);
+    DownloadSink sink(curl, path, options.max_download_bytes);
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -295,8 +355,10 @@ BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options)
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DownloadSink::Write);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(options.max_download_bytes));
     TransferWatch watch(options);
-    ApplyTransferOptions(curl, options, &watch);
+    ApplyTransferOptions(curl, url, options, &watch);
     complete = curl_easy_perform(curl) == CURLE_OK && sink.Finish() && sink.Commit(path);
   }
   curl_easy_cleanup(curl);

@@ -2,10 +2,11 @@
 // interface: CURLClient / CURLClientPOST for portal calls (one object per request, the
 // response held in memory) and DownloadFile for program files (streamed to disk).
 //
-// Every transfer verifies the server's certificate and host name, speaks only http and
-// https (also after a redirect), and ends on its own when the server stalls: a connect
-// time-out, and a transfer that moves no byte for a whole stall window fails; portal
-// calls also have a total time-out.
+// Every transfer verifies the server's certificate and host name and ends on its own when
+// the server stalls: a connect time-out, and a transfer that moves no byte for a whole
+// stall window fails; portal calls also have a total time-out. Only HTTPS leaves the
+// machine: a URL that IsPermittedUrl refuses is never connected to, a redirect from https
+// goes to https only, and plain http (also after a redirect) reaches loopback addresses only.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include "platform/types.h"
 
 struct CURLOptions {
+  static constexpr unsigned long long kMaxDownloadBytes = 512ull << 20;
   static constexpr long kConnectTimeoutMs = 30000;
   static constexpr long kRequestTimeoutMs = 120000;
   static constexpr long kStallTimeoutS = 60;
@@ -30,9 +32,15 @@ struct CURLOptions {
   long stall_timeout_s = kStallTimeoutS;
   // Largest portal answer kept in memory; a longer one fails the call.
   std::size_t max_response_bytes = kMaxResponseBytes;
+  // Largest file DownloadFile takes; a longer one fails and leaves nothing.
+  unsigned long long max_download_bytes = kMaxDownloadBytes;
   // Asked while a transfer runs; true ends it as failed.
   std::function<bool()> abort;
 };
+
+// Whether a transfer may go to `url`: any https:// URL, and http:// only to a loopback host
+// (127.0.0.0/8, [::1], localhost). Other schemes and unreadable URLs never.
+bool IsPermittedUrl(const std::string& url);
 
 class CURLClient {
  public:
@@ -46,7 +54,7 @@ class CURLClient {
   void SetOptions(const CURLOptions& options) { options_ = options; }
 
   // The HTTP status of the final response (redirects are followed), or -1 when the URL
-  // is empty (nothing is sent) or the transfer failed.
+  // is empty or not permitted (nothing is sent) or the transfer failed.
   virtual int Perform();
 
  protected:
@@ -92,8 +100,9 @@ class CURLClientPOST : public CURLClient {
   std::map<std::string, FileBuffer*> file_buffers_;
 };
 
-// GETs `url` (redirects followed) into `path`. TRUE only when the final answer is 200
-// with a Content-Length and exactly that many bytes arrived. The body goes to a
+// GETs `url` (redirects followed) into `path`. TRUE only when the URL is permitted, the
+// final answer is 200 with a Content-Length of at most max_download_bytes, and exactly
+// that many bytes arrived. The body goes to a
 // temporary file beside `path` (the name with a leading '.' and ".part" appended), which
 // replaces `path` only when complete and is removed on failure, so `path` never holds a
 // partial file. Whatever already lies at the temporary name (a link or FIFO too) is

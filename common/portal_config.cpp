@@ -26,5 +26,10 @@ PortalConfig ReadPortalConfig(const std::string& program_dir) {
   if (!config.ca_file.empty() && config.ca_file[0] != '/') {
     config.ca_file = program_dir + "/" + config.ca_file;
   }
+  const std::string limit = ReadProfileString(update_ini, "UPDATE", "MAX_DOWNLOAD_MB", "");
+  if (!limit.empty() && limit.size() <= 7 &&
+      limit.find_first_not_of("0123456789") == std::string::npos && std::stoull(limit) > 0) {
+    config.max_download_bytes = std::stoull(limit) << 20;
+  }
   return config;
 }

@@ -49,6 +49,7 @@ void CUpdateManager::ReadSettings() {
   const PortalConfig portal = ReadPortalConfig(program_dir_);
   portal_ = portal.base_url;
   ca_file_ = portal.ca_file;
+  max_download_bytes_ = portal.max_download_bytes;
 }
 
 int CUpdateManager::Start() {
@@ -107,6 +108,7 @@ bool CUpdateManager::aborted() const {
 CURLOptions CUpdateManager::TransferOptions() const {
   CURLOptions options = transfer_;
   if (!ca_file_.empty()) options.ca_file = ca_file_;
+  options.max_download_bytes = max_download_bytes_;
   options.abort = [this] { return aborted(); };
   return options;
 }
@@ -114,8 +116,13 @@ CURLOptions CUpdateManager::TransferOptions() const {
 BOOL CUpdateManager::FetchUpdateList(std::string& list) {
   const std::string url = UpdateListUrl();
   int status = -1;
-  // Without a portal nothing is sent: the cycle ends with the URL line.
-  if (!portal_.empty() && !aborted()) {
+  // Without a portal nothing is sent: the cycle ends with the URL line. Nor to a portal
+  // that is not reached over https (plain http is for a portal on this machine only).
+  const bool permitted = IsPermittedUrl(url);
+  if (!portal_.empty() && !permitted && log_ != nullptr) {
+    log_->log_error(nullptr, 0, "[다운로드 거부 : https 가 아닌 포털 주소 - %s]", portal_.c_str());
+  }
+  if (!portal_.empty() && permitted && !aborted()) {
     CURLClientPOST client;
     client.SetOptions(TransferOptions());
     client.SetUrl(url);
@@ -152,6 +159,13 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
                      item.file_version.c_str());
     }
     if (NeedsUpdate(item.file_name, item.file_version) == 0) continue;
+    if (!IsPermittedUrl(item.down_path)) {
+      if (log_ != nullptr) {
+        log_->log_error(nullptr, 0, "[다운로드 거부 : https 가 아닌 주소 - %s %s]", name,
+                        item.down_path.c_str());
+      }
+      continue;
+    }
     const std::string target = folder + "/" + item.file_name;
     if (!DownloadFile(item.down_path.c_str(), target.c_str(), options)) {
       if (log_ != nullptr) log_->log_error(nullptr, 0, "[다운로드 실패: %s]", name);

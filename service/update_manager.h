@@ -11,13 +11,16 @@
 //   SessionKey.ini [SESSION] SESSIONKEY  the session key, sent as it is (in the user's
 //                                        file folder, common/user_files.h)
 //   Update.ini     [UPDATE]  UPDATEINFO  "0" switches updates off for the process's life
-//                            PORTAL, CAFILE  where the portal is (common/portal_config.h)
+//                            PORTAL, CAFILE, MAX_DOWNLOAD_MB  where the portal is and the
+//                            largest download (common/portal_config.h); a portal or
+//                            download URL that IsPermittedUrl refuses is logged, not used
 #pragma once
 
 #include <atomic>
 #include <string>
 
 #include "common/curl_client.h"
+#include "common/portal_config.h"
 #include "platform/types.h"
 #include "service/schedule_handler.h"
 
@@ -80,6 +83,7 @@ class CUpdateManager : public CScheduleHandler {
   bool system_install_;
   std::string portal_;
   std::string ca_file_;
+  unsigned long long max_download_bytes_ = PortalConfig::kDefaultMaxDownloadMb << 20;
   const CURLOptions transfer_;
   std::atomic<bool> cancelled_;
 };

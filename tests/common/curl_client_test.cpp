@@ -200,6 +200,59 @@ TEST(CURLClient, VerifiesTheServerCertificateAndHostName) {
   }
 }
 
+TEST(CURLClient, OnlyHttpsOrLoopbackHttpIsPermitted) {
+  const struct {
+    const char* url;
+    bool permitted;
+  } cases[] = {
+      {"https://portal.example.org/x", true},
+      {"HTTPS://Portal", true},
+      {"http://127.0.0.1:8080/x", true},
+      {"http://127.255.0.9/", true},
+      {"http://localhost:9/", true},
+      {"http://LocalHost", true},
+      {"http://[::1]:80/", true},
+      {"http://10.0.0.1/", false},
+      {"http://portal.example.org/", false},
+      {"http://127.0.0.1.example.org/", false},
+      {"http://localhost.example.org/", false},
+      {"http://128.0.0.1/", false},
+      {"http://[::2]/", false},
+      {"ftp://127.0.0.1/", false},
+      {"file:///etc/hostname", false},
+      {"https://", false},
+      {"", false},
+      {"not a url", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsPermittedUrl(c.url), c.permitted) << c.url;
+}
+
+// Refused before any connection (the address would hold a connection attempt for the whole
+// connect time-out); from https, a redirect to plain http fails, even to this machine.
+TEST(CURLClient, PlainHttpAwayFromThisMachineIsNeverUsed) {
+  const auto start = Clock::now();
+  EXPECT_EQ(Post("http://192.0.2.1/ocs/veltrane/updateList.do"), -1);
+  EXPECT_FALSE(DownloadFile("http://192.0.2.1/Veltrane.exe", "/nonexistent/Veltrane.exe"));
+  EXPECT_LT(SecondsSince(start), 1.0);
+
+  const TestCertificates& certs = TestCertificates::Get();
+  ASSERT_TRUE(certs.ok());
+  TestHttpServer plain;
+  plain.server().Get("/p", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("plain", "text/plain");
+  });
+  ASSERT_TRUE(plain.Start());
+  TestHttpServer tls(certs.self_cert(), certs.self_key());
+  tls.server().Post("/p", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(plain.Url("/p"), 302);
+  });
+  ASSERT_TRUE(tls.Start());
+  CURLOptions options = Quick();
+  options.ca_file = certs.self_cert();
+  EXPECT_EQ(Post(tls.Url("/p"), options), -1);
+  EXPECT_EQ(Post(plain.Url("/p")), 404);  // the plain server itself answers on loopback
+}
+
 TEST(CURLClient, StalledOrAbortedCallsEnd) {
   TestHttpServer server;
   server.server().Post("/stall", [&](const httplib::Request&, httplib::Response& res) {
@@ -375,9 +428,11 @@ TEST_F(DownloadFileTest, IncompleteOrRefusedAnswersLeaveNothingBehind) {
   const std::string path = dir_.file("Veltrane.exe");
   const std::string closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
   const std::string cases[] = {
-      "/status/404", "/status/500", "/status/206", "/status/304", "/chunked", "/cut", "/stall",
+      "/status/404", "/status/500", "/status/206", "/status/304",
+      "/chunked",    "/cut",        "/stall",      "/size/1001",  // one byte over the cap
   };
   CURLOptions options = Quick();
+  options.max_download_bytes = 1000;
   for (const std::string& c : cases) {
     WriteAll(path, "old copy");
     const Clock::time_point start = Clock::now();
@@ -392,6 +447,7 @@ TEST_F(DownloadFileTest, IncompleteOrRefusedAnswersLeaveNothingBehind) {
   EXPECT_TRUE(Entries().empty());
   EXPECT_FALSE(DownloadFile("", path.c_str()));
   EXPECT_FALSE(DownloadFile(Url("/size/1").c_str(), ""));
+  EXPECT_TRUE(DownloadFile(Url("/size/1000").c_str(), path.c_str(), options));  // at the cap
 }
 
 // What another user planted at the temporary name is replaced by the download, never written

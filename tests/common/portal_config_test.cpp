@@ -24,4 +24,19 @@ TEST(PortalConfig, BareHostsMeanHttpsAndRelativeCaFilesLiveBesideTheProgram) {
   EXPECT_EQ(config.ca_file, "/etc/ssl/private-ca.pem");
 }
 
+TEST(PortalConfig, TheDownloadCapIsWholeMegabytesOrTheDefault) {
+  ScratchDir dir;
+  const unsigned long long mb = 1ull << 20, fallback = PortalConfig::kDefaultMaxDownloadMb * mb;
+  const struct {
+    const char* value;
+    unsigned long long bytes;
+  } cases[] = {{"", fallback},   {"1", mb},         {"2048", 2048 * mb}, {"0", fallback},
+               {"-5", fallback}, {"12x", fallback}, {"1.5", fallback},   {"99999999", fallback}};
+  for (const auto& c : cases) {
+    WriteAll(dir.file("Update.ini"),
+             std::string("[UPDATE]\r\nMAX_DOWNLOAD_MB=") + c.value + "\r\n");
+    EXPECT_EQ(ReadPortalConfig(dir.path()).max_download_bytes, c.bytes) << c.value;
+  }
+}
+
 }  // namespace

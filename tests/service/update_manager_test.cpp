@@ -294,11 +294,24 @@ TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
   EXPECT_EQ(portal_.CountCalls("start.do"), 0);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 
+  // Plain http away from this machine is refused, never tried; the good file still comes.
   portal_.SetList("[" + failing + "," + ListEntry("good.dat", "1", portal_.FileUrl("good.dat")) +
-                  "]");
+                  "," + ListEntry("far.exe", "1", "http://192.0.2.1/far.exe") + "]");
   EXPECT_EQ(updater->CheckForUpdates(), 1);
   EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  EXPECT_EQ(log_.count("[다운로드 거부 : https 가 아닌 주소 - far.exe http://192.0.2.1/far.exe]"),
+            1);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
+}
+
+// A portal reached over plain http away from this machine is never asked.
+TEST_F(UpdateManagerTest, APlainHttpPortalElsewhereIsNeverAsked) {
+  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=http://192.0.2.1\r\n");
+  Task<CUpdateManager> updater = Make();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(log_.count("[다운로드 거부 : https 가 아닌 포털 주소 - http://192.0.2.1]"), 1);
 }
 
 TEST_F(UpdateManagerTest, SelfSignedPortalNeedsItsCaFile) {
