@@ -6,6 +6,7 @@
 #include "applier/applier_files.h"
 #include "applier/debug_line.h"
 #include "common/program_utils.h"
+#include "common/signature_record.h"
 #include "foundation/file_util.h"
 #include "foundation/text.h"
 #include "platform/directory.h"
@@ -69,6 +70,7 @@ CPortalSettings CPortalSettings::Read(const std::string& program_dir) {
   std::string ca_file = ReadProfileString(update_ini, "UPDATE", "CAFILE", "");
   if (!ca_file.empty() && ca_file[0] != '/') ca_file = program_dir + "/" + ca_file;
   settings.transfer.ca_file = ca_file;
+  settings.update_keys = ReadProfileString(update_ini, "UPDATE", "UPDATE_KEYS", "");
   return settings;
 }
 
@@ -83,7 +85,8 @@ CUpdateApplier::CUpdateApplier(const std::string& program_dir, const std::string
                                const CPortalSettings& portal, DWORD end_wait_ms,
                                DWORD settle_wait_ms)
     : program_dir_(program_dir), session_key_(session_key), portal_(portal),
-      end_wait_ms_(end_wait_ms), settle_wait_ms_(settle_wait_ms) {}
+      keys_(CUpdateKeys::Parse(portal.update_keys, nullptr)), end_wait_ms_(end_wait_ms),
+      settle_wait_ms_(settle_wait_ms) {}
 
 std::string CUpdateApplier::CompletionNoticeUrl() const {
   return portal_.base_url + kCompletionPath + session_key_;
@@ -136,6 +139,16 @@ int CUpdateApplier::ApplyDownloadedFiles(const std::string& folder) {
   for (const std::string& name : names) {
     if (Classify(folder, name) == Entry::kDrop) continue;
     const std::string source = folder + "/" + name;
+    if (!keys_.empty()) {
+      CSignatureRecord record;
+      std::string error = "no signature";
+      if (!ReadSignatureRecord(folder, name, &record) ||
+          !VerifyUpdateFile(keys_, source, record.name, record.version, record.signature, &error)) {
+        DebugLine("서명 확인 실패 %s - %s", source.c_str(), error.c_str());
+        plat::DeleteFileA(source.c_str());
+        continue;
+      }
+    }
     const std::string target = program_dir_ + "/" + name;
     plat::PathInfo file;
     if (plat::GetPathInfo(target.c_str(), &file) && plat::IsRegularFile(file) &&

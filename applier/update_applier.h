@@ -7,14 +7,18 @@
 //
 // Only regular files directly in "downfile" are installed: folders, symbolic links (the
 // folder itself included), devices, files with other hard links, the applier's own file
-// and names that begin with '.' (unfinished downloads among them) are left out and removed with the
-// folder. A file whose move fails stays in "downfile" for the next run, which tries again.
+// and names that begin with '.' (unfinished downloads among them) are left out and removed
+// with the folder. With UPDATE_KEYS, a file is checked once more against the signature the
+// service manager recorded beside it (the folder may have changed since the download): one
+// without a valid signature is deleted, not installed. A file whose move fails stays in
+// "downfile" for the next run, which tries again.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "common/curl_client.h"
+#include "common/update_signature.h"
 #include "platform/types.h"
 
 // Where the completion notice goes, from Update.ini [UPDATE] beside the program.
@@ -24,8 +28,9 @@ struct CPortalSettings {
   static constexpr long kNoticeConnectTimeoutMs = 10000;
   static constexpr long kNoticeTimeoutMs = 15000;
 
-  std::string base_url;  // "PORTAL": blanks and trailing '/' removed; https:// for a bare host
-  CURLOptions transfer;  // "CAFILE" (relative to the program folder unless absolute), limits
+  std::string base_url;     // "PORTAL": blanks and trailing '/' removed; https:// for a bare host
+  CURLOptions transfer;     // "CAFILE" (relative to the program folder unless absolute), limits
+  std::string update_keys;  // "UPDATE_KEYS": the trusted keys of signed updates
 
   CPortalSettings();
   static CPortalSettings Read(const std::string& program_dir);
@@ -74,6 +79,7 @@ class CUpdateApplier {
   const std::string program_dir_;
   const std::string session_key_;
   const CPortalSettings portal_;
+  const CUpdateKeys keys_;
   const DWORD end_wait_ms_;
   const DWORD settle_wait_ms_;
   std::vector<std::string> moved_;

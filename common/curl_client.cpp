@@ -116,8 +116,9 @@ bool EndsWithExe(const std::string& path) {
 // for an empty body) once the answer is known to be a complete 200 with a length.
 class DownloadSink {
  public:
-  DownloadSink(CURL* curl, const std::string& path, unsigned long long max_bytes)
-      : curl_(curl), temp_(DownloadTempPath(path)), max_bytes_(max_bytes),
+  DownloadSink(CURL* curl, const std::string& path, unsigned long long max_bytes,
+               const DownloadCheck& check)
+      : curl_(curl), temp_(DownloadTempPath(path)), max_bytes_(max_bytes), check_(check),
         mode_(EndsWithExe(path) ? kExecutableMode : plat::kDefaultFileMode) {}
   ~DownloadSink() { Discard(); }
   DownloadSink(const DownloadSink&) = delete;
@@ -134,7 +135,8 @@ class DownloadSink {
     if (written_ != expected_) return false;
     const BOOL closed = plat::CloseFile(file_);
     file_ = INVALID_HANDLE_VALUE;
-    return closed != FALSE;
+    return closed != FALSE &&
+           (!check_.accept || check_.accept(static_cast<unsigned long long>(written_)));
   }
 
   // Moves the finished file into place; false (and the file removed) when that fails.
@@ -180,6 +182,7 @@ class DownloadSink {
   bool Append(const char* data, std::size_t size) {
     if (!Open()) return false;
     if (static_cast<curl_off_t>(size) > expected_ - written_) return false;
+    if (check_.on_bytes) check_.on_bytes(data, size);
     while (size > 0) {
       DWORD done = 0;
       const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
@@ -200,6 +203,7 @@ class DownloadSink {
   CURL* curl_;
   std::string temp_;
   const unsigned long long max_bytes_;
+  const DownloadCheck& check_;
   unsigned int mode_;
   HANDLE file_ = INVALID_HANDLE_VALUE;
   curl_off_t expected_ = 0;
@@ -342,12 +346,17 @@ BOOL DownloadFile(const char* url, const char* path) {
 }
 
 BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options) {
+  return DownloadFile(url, path, options, DownloadCheck());
+}
+
+BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options,
+                  const DownloadCheck& check) {
   if (url == nullptr || path == nullptr || path[0] == '\0' || !IsPermittedUrl(url)) return FALSE;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return FALSE;
   bool complete = false;
   {
-    DownloadSink sink(curl, path, options.max_download_bytes);
+    DownloadSink sink(curl, path, options.max_download_bytes, check);
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);

@@ -111,5 +111,16 @@ class CURLClientPOST : public CURLClient {
 BOOL DownloadFile(const char* url, const char* path);
 BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options);
 
+// What a caller checks of a download before it takes its name (a signature): `on_bytes` sees
+// every byte of the body in order as it arrives; `accept`, asked once the whole body is in
+// the temporary file, decides whether it replaces `path` (false: the download fails and
+// leaves nothing). Either may be empty.
+struct DownloadCheck {
+  std::function<void(const char* data, std::size_t size)> on_bytes;
+  std::function<bool(unsigned long long size)> accept;
+};
+BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options,
+                  const DownloadCheck& check);
+
 // The temporary file DownloadFile writes before `path` is complete.
 std::string DownloadTempPath(const std::string& path);

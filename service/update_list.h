@@ -1,14 +1,17 @@
 // The portal's update list: a JSON array of objects with the string members "file_name",
-// "file_version" and "down_path".
+// "file_version" and "down_path", and optionally "signature".
 #pragma once
 
 #include <string>
 #include <vector>
 
 struct CUpdateItem {
-  std::string file_name;
+  std::string file_name;  // in the locale's codeset, as files are named
   std::string file_version;
   std::string down_path;
+  std::string signature;    // empty when the element has none (or not a string)
+  std::string signed_name;  // file_name and file_version in UTF-8, as they are signed
+  std::string signed_version;
 };
 
 // Reads the answer text (the locale's codeset, up to its first zero byte). False when it

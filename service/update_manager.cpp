@@ -1,10 +1,12 @@
 #include "service/update_manager.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "common/portal_config.h"
 #include "common/program_utils.h"
+#include "common/signature_record.h"
 #include "common/user_files.h"
 #include "foundation/file_util.h"
 #include "foundation/guard.h"
@@ -50,6 +52,11 @@ void CUpdateManager::ReadSettings() {
   portal_ = portal.base_url;
   ca_file_ = portal.ca_file;
   max_download_bytes_ = portal.max_download_bytes;
+  std::vector<std::string> rejected;
+  keys_ = CUpdateKeys::Parse(ReadProfileString(update_ini, "UPDATE", "UPDATE_KEYS", ""), &rejected);
+  for (const std::string& key : rejected) {
+    if (log_ != nullptr) log_->log_error(nullptr, 0, "[업데이트 키 거부 : %s]", key.c_str());
+  }
 }
 
 int CUpdateManager::Start() {
@@ -58,6 +65,8 @@ int CUpdateManager::Start() {
   if (system_install_ && log_ != nullptr) {
     log_->log_info(nullptr, 0, "[업데이트 안 함 : %s 는 패키지 관리자가 업데이트합니다]",
                    program_dir_.c_str());
+  } else if (enabled_ != 0 && keys_.empty() && log_ != nullptr) {
+    log_->log_info(nullptr, 0, "[업데이트 서명 확인 안 함 : UPDATE_KEYS 없음]");
   }
   const int spawned = spawn_worker();
   CheckForUpdates();
@@ -167,8 +176,13 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
       continue;
     }
     const std::string target = folder + "/" + item.file_name;
-    if (!DownloadFile(item.down_path.c_str(), target.c_str(), options)) {
-      if (log_ != nullptr) log_->log_error(nullptr, 0, "[다운로드 실패: %s]", name);
+    bool unsigned_file = false;
+    if (!DownloadFile(item.down_path.c_str(), target.c_str(), options,
+                      SignatureCheck(item, folder, &unsigned_file))) {
+      if (log_ != nullptr) {
+        log_->log_error(nullptr, 0,
+                        unsigned_file ? "[다운로드 서명 오류 : %s]" : "[다운로드 실패: %s]", name);
+      }
       continue;
     }
     if (log_ != nullptr) log_->log_info(nullptr, 0, "[다운로드 성공 : %s]", name);
@@ -180,6 +194,24 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
     }
   }
   if (downloaded) SendStartNotice();
+}
+
+DownloadCheck CUpdateManager::SignatureCheck(const CUpdateItem& item, const std::string& folder,
+                                             bool* refused) const {
+  DownloadCheck check;
+  if (keys_.empty()) return check;
+  // Hashed while the bytes arrive; checked before the file takes its name.
+  auto hash = std::make_shared<CSha256>();
+  check.on_bytes = [hash](const char* data, std::size_t size) { hash->Update(data, size); };
+  check.accept = [this, hash, &item, folder, refused](unsigned long long size) {
+    const std::string text =
+        UpdateSignedText(item.signed_name, item.signed_version, size, hash->HexDigest());
+    *refused = !keys_.Verify(text, item.signature);
+    return !*refused &&
+           WriteSignatureRecord(folder, item.file_name,
+                                {item.signed_name, item.signed_version, item.signature});
+  };
+  return check;
 }
 
 void CUpdateManager::SendStartNotice() {

@@ -14,6 +14,9 @@
 //                            PORTAL, CAFILE, MAX_DOWNLOAD_MB  where the portal is and the
 //                            largest download (common/portal_config.h); a portal or
 //                            download URL that IsPermittedUrl refuses is logged, not used
+//                            UPDATE_KEYS  trusted keys: a download whose "signature" none
+//                            of them made is deleted (common/update_signature.h); the
+//                            signature stays beside the file for the applier
 #pragma once
 
 #include <atomic>
@@ -21,10 +24,12 @@
 
 #include "common/curl_client.h"
 #include "common/portal_config.h"
+#include "common/update_signature.h"
 #include "platform/types.h"
 #include "service/schedule_handler.h"
 
 class VGS_Log;
+struct CUpdateItem;
 
 class CUpdateManager : public CScheduleHandler {
  public:
@@ -65,13 +70,18 @@ class CUpdateManager : public CScheduleHandler {
   std::string UpdateListUrl() const;
   std::string StartNoticeUrl() const;
 
-  // Reads SessionKey.ini and Update.ini and whether this is a system install (Start does
-  // this first and logs a system install once).
+  // Reads SessionKey.ini and Update.ini (a key of UPDATE_KEYS that cannot be used is
+  // logged) and whether this is a system install (Start does this first and logs a system
+  // install, or updates without keys, once).
   void ReadSettings();
 
  private:
   bool aborted() const;
   CURLOptions TransferOptions() const;
+  // With keys: the download of `item` into `folder` takes its name only with a valid
+  // signature (*refused then false), and its signature record is written beside it.
+  DownloadCheck SignatureCheck(const CUpdateItem& item, const std::string& folder,
+                               bool* refused) const;
   void SendStartNotice();
   void SetBusy(int busy);
 
@@ -83,6 +93,8 @@ class CUpdateManager : public CScheduleHandler {
   bool system_install_;
   std::string portal_;
   std::string ca_file_;
+  // UPDATE_KEYS: with keys, a download takes its name only with a valid signature.
+  CUpdateKeys keys_;
   unsigned long long max_download_bytes_ = PortalConfig::kDefaultMaxDownloadMb << 20;
   const CURLOptions transfer_;
   std::atomic<bool> cancelled_;

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -11,8 +12,11 @@
 #include <vector>
 
 #include "applier_test_util.h"
+#include "common/signature_record.h"
 #include "common/test_http.h"
+#include "common/update_signature.h"
 #include "platform/module.h"
+#include "tools/veltrane_sign/signing_key.h"
 
 namespace {
 
@@ -334,6 +338,54 @@ TEST_F(ApplyDownloadedFilesTest, APortalThatDoesNotAnswerTheNoticeHoldsTheRunOnl
   // The applier's own limits are finite.
   EXPECT_GT(CPortalSettings().transfer.request_timeout_ms, 0);
   EXPECT_LE(CPortalSettings().transfer.request_timeout_ms, CPortalSettings::kNoticeTimeoutMs);
+}
+
+// With trusted keys each file is checked once more before it is installed. One changed in
+// the download folder after the service manager checked it, one renamed together with its
+// record, one without a record and one signed by an untrusted key are deleted, not installed.
+// A signed Update.ini that names a new key goes in, and the next run trusts that key alone.
+TEST_F(ApplyDownloadedFilesTest, WithKeysOnlyFilesWhoseSignatureStillHoldsAreInstalled) {
+  veltrane_sign::CSigningKey old_key, new_key;
+  ASSERT_TRUE(old_key.Generate(nullptr) && new_key.Generate(nullptr));
+  // Downloads `name` holding `bytes`, recorded as the signature of `signed_bytes` (as
+  // `signed_name`, version 2) by `key`.
+  const auto offer = [&](const veltrane_sign::CSigningKey& key, const std::string& name,
+                         const std::string& bytes, std::string signed_name = "",
+                         std::string signed_bytes = "") {
+    if (signed_name.empty()) signed_name = name;
+    if (signed_bytes.empty()) signed_bytes = bytes;
+    CSha256 hash;
+    hash.Update(signed_bytes.data(), signed_bytes.size());
+    Download(name, bytes);
+    ASSERT_TRUE(WriteSignatureRecord(
+        Folder_(), name,
+        {signed_name, "2",
+         key.Sign(UpdateSignedText(signed_name, "2", signed_bytes.size(), hash.HexDigest()))}));
+  };
+  offer(old_key, "good.dll", "good");
+  offer(old_key, "changed.dll", "changed after the check", "", "as it was checked");
+  offer(old_key, "Veltrane.exe", "a library signed as one", "lib.dll");
+  Download("unrecorded.dll", "no record");
+  offer(new_key, "stranger.dll", "not yet trusted");
+  offer(old_key, "Update.ini", "[UPDATE]\r\nUPDATE_KEYS=" + new_key.PublicKeyBase64() + "\r\n");
+  CPortalSettings settings = portal_.Settings();
+  settings.update_keys = old_key.PublicKeyBase64();
+  CUpdateApplier first = Applier(settings);
+  first.ApplyDownloadedFiles(Folder_());
+  Names moved = first.moved();
+  std::sort(moved.begin(), moved.end());
+  EXPECT_EQ(moved, (Names{"Update.ini", "good.dll"}));
+  EXPECT_EQ(program_.Entries(), (Names{"Update.ini", "good.dll", "libzervlib.so"}));
+
+  // The keys of the installed Update.ini.
+  program_.MakeDir("downfile");
+  offer(new_key, "next.dll", "signed by the new key");
+  offer(old_key, "stale.dll", "signed by the old key");
+  settings.update_keys = CPortalSettings::Read(program_.path()).update_keys;
+  CUpdateApplier next = Applier(settings);
+  next.ApplyDownloadedFiles(Folder_());
+  EXPECT_EQ(next.moved(), Names{"next.dll"});
+  EXPECT_FALSE(program_.Exists("stale.dll"));
 }
 
 TEST(CPortalSettings, ReadFromUpdateIni) {

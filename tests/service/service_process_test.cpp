@@ -104,12 +104,13 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
       << Diagnostics();
   // The first cycle ran during the start, before the applier's first start.
   const Lines start = Log();
-  ASSERT_GE(start.size(), 5u);
-  EXPECT_EQ(start[0].rfind("[다운로드 JASON 정보 : ", 0), 0u) << start[0];
-  EXPECT_EQ(start[1], "[다운로드 정보 : Veltrane.exe]  버전 - " + version);
-  EXPECT_EQ(start[2], "[다운로드 성공 : Veltrane.exe]");
-  EXPECT_EQ(start[3], "[프로그램 시작 : ZervRun.exe]");
-  EXPECT_EQ(start[4], "[Veltrane Service Start]");
+  ASSERT_GE(start.size(), 6u);
+  EXPECT_EQ(start[0], "[업데이트 서명 확인 안 함 : UPDATE_KEYS 없음]");
+  EXPECT_EQ(start[1].rfind("[다운로드 JASON 정보 : ", 0), 0u) << start[1];
+  EXPECT_EQ(start[2], "[다운로드 정보 : Veltrane.exe]  버전 - " + version);
+  EXPECT_EQ(start[3], "[다운로드 성공 : Veltrane.exe]");
+  EXPECT_EQ(start[4], "[프로그램 시작 : ZervRun.exe]");
+  EXPECT_EQ(start[5], "[Veltrane Service Start]");
   EXPECT_EQ(ReadAll(folder_.file("downfile/Veltrane.exe")),
             ReadAll(folder_.file("VeltraneService.exe")));
   const Lines calls = portal_.Calls();

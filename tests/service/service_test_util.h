@@ -163,9 +163,9 @@ class TestPortal {
 
 // One element of an update list.
 inline std::string ListEntry(const std::string& name, const std::string& version,
-                             const std::string& url) {
+                             const std::string& url, const std::string& signature = "") {
   return "{\"file_name\":\"" + name + "\",\"file_version\":\"" + version + "\",\"down_path\":\"" +
-         url + "\"}";
+         url + "\"" + (signature.empty() ? "" : ",\"signature\":\"" + signature + "\"") + "}";
 }
 
 // Owns a task's creator reference; stops the worker before dropping it.

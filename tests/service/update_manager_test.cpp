@@ -9,8 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/signature_record.h"
+#include "common/update_signature.h"
 #include "service/update_list.h"
 #include "service_test_util.h"
+#include "tools/veltrane_sign/signing_key.h"
 
 namespace {
 
@@ -54,6 +57,8 @@ TEST_F(UpdateManagerTest, SwitchedOffSendsNothingEver) {
 
 // Without a portal address (no file, no key, or a file that cannot be read) each cycle logs
 // its URL line and nothing else happens.
+const std::string kUnsignedLine = "[업데이트 서명 확인 안 함 : UPDATE_KEYS 없음]";
+
 TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
   // The session key never reaches the log.
   const std::string url_line = "[다운로드 JASON URL : /ocs/veltrane/updateList.do?sessionKey=***]";
@@ -80,7 +85,7 @@ TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
         new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     EXPECT_EQ(updater->Start(), 0) << c.what;
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
-    EXPECT_EQ(log.lines(), (Files{url_line, url_line})) << c.what;
+    EXPECT_EQ(log.lines(), (Files{kUnsignedLine, url_line, url_line})) << c.what;
     EXPECT_EQ(folder_.Files(), before) << c.what;
     EXPECT_EQ(updater->busy(), 0);
   }
@@ -302,6 +307,53 @@ TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
   EXPECT_EQ(log_.count("[다운로드 거부 : https 가 아닌 주소 - far.exe http://192.0.2.1/far.exe]"),
             1);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
+}
+
+// With trusted keys, only files whose signature holds for the bytes, name and version that
+// arrived take their name (with their signature recorded beside them for the applier); the
+// others leave nothing, each with one line, and the good ones of the same list still come.
+TEST_F(UpdateManagerTest, WithKeysOnlyValidlySignedDownloadsTakeTheirName) {
+  veltrane_sign::CSigningKey trusted, stranger;
+  ASSERT_TRUE(trusted.Generate(nullptr) && stranger.Generate(nullptr));
+  Configure();
+  folder_.Write("Update.ini", ReadAll(folder_.file("Update.ini")) + "UPDATE_KEYS=not-a-key, " +
+                                  trusted.PublicKeyBase64() + "\r\n");
+  const auto signature = [](const veltrane_sign::CSigningKey& key, const std::string& name,
+                            const std::string& version, const std::string& bytes) {
+    CSha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    return key.Sign(UpdateSignedText(name, version, bytes.size(), hash.HexDigest()));
+  };
+  const struct {
+    const char* name;
+    std::string signature;  // of the bytes "new <name>" as version 2, unless the case says
+  } cases[] = {
+      {"good.dat", signature(trusted, "good.dat", "2", "new good.dat")},
+      {"bytes.dat", signature(trusted, "bytes.dat", "2", "other bytes")},
+      {"name.dat", signature(trusted, "other.dat", "2", "new name.dat")},
+      {"version.dat", signature(trusted, "version.dat", "3", "new version.dat")},
+      {"stranger.dat", signature(stranger, "stranger.dat", "2", "new stranger.dat")},
+      {"unsigned.dat", ""},
+      {"garbled.dat", "AAAA"},
+  };
+  std::string list;
+  for (const auto& c : cases) {
+    portal_.AddFile(c.name, std::string("new ") + c.name);
+    list +=
+        (list.empty() ? "" : ",") + ListEntry(c.name, "2", portal_.FileUrl(c.name), c.signature);
+  }
+  portal_.SetList("[" + list + "]");
+  Task<CUpdateManager> updater = Make();
+  EXPECT_EQ(log_.count("[업데이트 키 거부 : not-a-key]"), 1);
+  EXPECT_EQ(updater->CheckForUpdates(), 1);
+  EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/.good.dat.signature",
+                                    "downfile/good.dat"}));
+  EXPECT_EQ(log_.count("[다운로드 서명 오류 : "), 6);
+  EXPECT_EQ(log_.count("[다운로드 실패: "), 0);
+  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  CSignatureRecord record;
+  ASSERT_TRUE(ReadSignatureRecord(folder_.file("downfile"), "good.dat", &record));
+  EXPECT_EQ(record.signature, cases[0].signature);
 }
 
 // A portal reached over plain http away from this machine is never asked.
