@@ -64,7 +64,19 @@ endforeach()
 # folder links to them. Each user's own files (SessionKey.ini, WinSize.ini, Log/) are kept
 # in ~/.local/state/veltrane, never in the program folder. postinst names what the package
 # puts into the program folder: keep it in step.
-install(FILES ${VELTRANE_PACKAGING_DIR}/config/Update.ini ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
+# The shipped Update.ini, with the keys that sign updates when the build names them.
+set(VELTRANE_UPDATE_KEYS "" CACHE STRING
+  "Public keys that sign updates (veltrane-sign keygen's output, comma-separated), written as UPDATE_KEYS into the shipped Update.ini")
+if(NOT VELTRANE_UPDATE_KEYS MATCHES "^([A-Za-z0-9+/]+=?=?)?([ ,]+[A-Za-z0-9+/]+=?=?)*$")
+  message(FATAL_ERROR "VELTRANE_UPDATE_KEYS: Base64 keys separated by commas, not: ${VELTRANE_UPDATE_KEYS}")
+endif()
+file(READ ${VELTRANE_PACKAGING_DIR}/config/Update.ini shipped_update_ini)
+if(VELTRANE_UPDATE_KEYS)
+  string(APPEND shipped_update_ini "UPDATE_KEYS=${VELTRANE_UPDATE_KEYS}\n")
+endif()
+file(GENERATE OUTPUT ${VELTRANE_PACKAGING_BINARY_DIR}/Update.ini CONTENT "${shipped_update_ini}")
+set(VELTRANE_SHIPPED_UPDATE_INI ${VELTRANE_PACKAGING_BINARY_DIR}/Update.ini)
+install(FILES ${VELTRANE_SHIPPED_UPDATE_INI} ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
   DESTINATION etc/veltrane COMPONENT system EXCLUDE_FROM_ALL)
 install(CODE "
   foreach(name Update.ini veltrane_url.ini)
@@ -100,7 +112,7 @@ install(FILES ${VELTRANE_PACKAGING_DIR}/debian/lintian-overrides
 install(PROGRAMS ${VELTRANE_PACKAGING_DIR}/tarball/install.sh ${VELTRANE_PACKAGING_DIR}/tarball/uninstall.sh
   DESTINATION . COMPONENT tarball EXCLUDE_FROM_ALL)
 install(FILES ${VELTRANE_PACKAGING_DIR}/veltrane.desktop.in
-  ${VELTRANE_PACKAGING_DIR}/config/Update.ini ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
+  ${VELTRANE_SHIPPED_UPDATE_INI} ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
   DESTINATION share COMPONENT tarball EXCLUDE_FROM_ALL)
 
 # --- CPack ---

@@ -5,7 +5,7 @@
 # starts Veltrane.exe. Over an older install the program files are replaced (its running
 # programs are stopped first); INI files, SessionKey.ini and Log/ stay as they are.
 #
-#   install.sh [--prefix DIR] [--portal URL] [--no-start]
+#   install.sh [--prefix DIR] [--portal URL] [--update-key KEY]... [--no-start]
 #
 # Everything is copied into place first; when a folder cannot be written, nothing is changed.
 set -euo pipefail
@@ -17,10 +17,12 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
   cat <<'EOF'
-usage: install.sh [--prefix DIR] [--portal URL] [--no-start]
-  --prefix DIR   program folder (default: ~/.local/share/veltrane)
-  --portal URL   the portal's base URL for updates, written to Update.ini [UPDATE] PORTAL
-  --no-start     install only; ZervRun.exe (run it later) registers autostart and starts
+usage: install.sh [--prefix DIR] [--portal URL] [--update-key KEY]... [--no-start]
+  --prefix DIR      program folder (default: ~/.local/share/veltrane)
+  --portal URL      the portal's base URL for updates, written to Update.ini [UPDATE] PORTAL
+  --update-key KEY  a public key that signs updates (as veltrane-sign keygen prints it);
+                    repeatable; written to Update.ini [UPDATE] UPDATE_KEYS
+  --no-start        install only; ZervRun.exe (run it later) registers autostart and starts
 EOF
 }
 usage_error() {
@@ -29,13 +31,15 @@ usage_error() {
   exit 2
 }
 
-prefix="" portal="" set_portal=0 start=1
+prefix="" portal="" set_portal=0 keys="" start=1
 while [ $# -gt 0 ]; do
   case $1 in
     --prefix) [ $# -ge 2 ] || usage_error "--prefix needs a folder"; prefix=$2; shift 2 ;;
     --prefix=*) prefix=${1#*=}; shift ;;
     --portal) [ $# -ge 2 ] || usage_error "--portal needs a URL"; portal=$2; set_portal=1; shift 2 ;;
     --portal=*) portal=${1#*=}; set_portal=1; shift ;;
+    --update-key) [ $# -ge 2 ] || usage_error "--update-key needs a key"; keys+=${keys:+,}$2; shift 2 ;;
+    --update-key=*) keys+=${keys:+,}${1#*=}; shift ;;
     --no-start) start=0; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage_error "unknown option: $1" ;;
@@ -50,6 +54,10 @@ veltrane_has_control_character "$prefix" && usage_error "the folder name must no
 if [ $set_portal = 1 ] && { [ -z "$portal" ] || [[ $portal == *[[:space:][:cntrl:]\\]* ]]; }; then
   usage_error "--portal needs a URL without blanks, such as https://portal.example.org"
 fi
+# An Ed25519 public key: the standard Base64 of 32 bytes.
+for key in ${keys//,/ }; do
+  [[ $key =~ ^[A-Za-z0-9+/]{43}=$ ]] || usage_error "--update-key needs a public key as veltrane-sign keygen prints it, not: $key"
+done
 data_home=$(veltrane_xdg_home XDG_DATA_HOME .local/share)
 veltrane_has_control_character "$data_home" && veltrane_fail "XDG_DATA_HOME must not contain control characters"
 apps_dir=$data_home/applications
@@ -183,28 +191,31 @@ for name in Update.ini veltrane_url.ini; do
     printf 'config:%s\t%s\n' "$(sha256sum <"$here/share/$name" | cut -d' ' -f1)" "$name" >>"$manifest_new"
   fi
 done
-if [ $set_portal = 1 ]; then
+# Sets KEY=VALUE in the [UPDATE] section of Update.ini, replacing the key's line or adding one.
+set_update_value() {
   temp_in "$prefix_real" ini_new
-  PORTAL_VALUE=$portal awk '
+  INI_KEY=$1 INI_VALUE=$2 awk '
     function trim(s) { gsub(/^[ \t]+|[ \t\r]+$/, "", s); return s }
     /^[ \t]*\[/ {
-      if (in_update && !done) { print "PORTAL=" ENVIRON["PORTAL_VALUE"]; done = 1 }
+      if (in_update && !done) { print ENVIRON["INI_KEY"] "=" ENVIRON["INI_VALUE"]; done = 1 }
       name = $0; sub(/^[ \t]*\[/, "", name); sub(/\].*$/, "", name)
       in_update = toupper(trim(name)) == "UPDATE"
       print; next
     }
-    in_update && !done && index($0, "=") > 1 && toupper(trim(substr($0, 1, index($0, "=") - 1))) == "PORTAL" {
-      print "PORTAL=" ENVIRON["PORTAL_VALUE"]; done = 1; next
+    in_update && !done && index($0, "=") > 1 && toupper(trim(substr($0, 1, index($0, "=") - 1))) == ENVIRON["INI_KEY"] {
+      print ENVIRON["INI_KEY"] "=" ENVIRON["INI_VALUE"]; done = 1; next
     }
     { print }
     END {
       if (!done) {
         if (!in_update) print "[UPDATE]"
-        print "PORTAL=" ENVIRON["PORTAL_VALUE"]
+        print ENVIRON["INI_KEY"] "=" ENVIRON["INI_VALUE"]
       }
     }' "$prefix_real/Update.ini" >"$ini_new"
   mv -f -- "$ini_new" "$prefix_real/Update.ini"
-fi
+}
+[ $set_portal = 0 ] || set_update_value PORTAL "$portal"
+[ -z "$keys" ] || set_update_value UPDATE_KEYS "$keys"
 
 # What the older install had and this one has not: gone. Its folders and INI templates
 # carry over. (Absolute names, which earlier versions wrote for the menu entry, the icons

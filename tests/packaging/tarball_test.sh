@@ -178,8 +178,13 @@ run_case() {
   old_service=$(service_pid "$prefix")
 
   echo "== install again over the running install"
-  local no_portal2=http://127.0.0.1:$(free_port)
-  "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal2" || fail "install.sh over the older install failed"
+  local no_portal2=http://127.0.0.1:$(free_port) status=0
+  local key1=AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= key2=ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8=
+  "$pkg/install.sh" --prefix "$prefix" --update-key not-a-key >/dev/null 2>&1 || status=$?
+  expect_eq "install.sh with a bad key" 2 "$status"
+  "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal2" --update-key "$key1" --update-key="$key2" ||
+    fail "install.sh over the older install failed"
+  expect_eq "Update.ini UPDATE_KEYS" "$key1,$key2" "$(ini_value "$prefix/Update.ini" UPDATE UPDATE_KEYS)"
   check_installed "$prefix"
   [ ! -e "$prefix/older-helper.so" ] || fail "a file only the older install had is still there"
   for pid in $old_relay $old_service; do
