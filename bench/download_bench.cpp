@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/curl_client.h"
+#include "common/sha256_pipe.h"
 #include "common/update_signature.h"
 #include "tools/veltrane_sign/signing_key.h"
 
@@ -251,7 +252,7 @@ int main(int argc, char** argv) {
     ours.push_back(static_cast<double>(mib) / Seconds(start));
     start = Clock::now();
     {
-      CSha256 hash;
+      CSha256Pipe hash;
       DownloadCheck check;
       check.on_bytes = [&](const char* data, std::size_t n) { hash.Update(data, n); };
       check.accept = [&](unsigned long long n) {

@@ -17,7 +17,7 @@ namespace {
 
 constexpr char kUserAgent[] = "QuorixHTTP";
 constexpr long kMaxRedirects = 10;
-constexpr long kDownloadBufferSize = 32768;
+constexpr long kDownloadBufferSize = 512 * 1024;
 constexpr unsigned int kExecutableMode = 0777;
 
 // Ends a transfer that the caller aborts or that moves no byte for the stall window

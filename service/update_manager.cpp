@@ -6,6 +6,7 @@
 
 #include "common/portal_config.h"
 #include "common/program_utils.h"
+#include "common/sha256_pipe.h"
 #include "common/signature_record.h"
 #include "common/user_files.h"
 #include "foundation/file_util.h"
@@ -201,7 +202,7 @@ DownloadCheck CUpdateManager::SignatureCheck(const CUpdateItem& item, const std:
   DownloadCheck check;
   if (keys_.empty()) return check;
   // Hashed while the bytes arrive; checked before the file takes its name.
-  auto hash = std::make_shared<CSha256>();
+  auto hash = std::make_shared<CSha256Pipe>();
   check.on_bytes = [hash](const char* data, std::size_t size) { hash->Update(data, size); };
   check.accept = [this, hash, &item, folder, refused](unsigned long long size) {
     const std::string text =
