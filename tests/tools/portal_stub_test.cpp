@@ -90,6 +90,7 @@ TEST(PortalStubFaultTest, SwitchTextsParseInBothFormsAndBadOnesAreRefused) {
       {"kind=stall&kind=partial", false, {}, {}, 0, 0, 0},
       {"kind=stall&", false, {}, {}, 0, 0, 0},
       {"kind=stall&colour=red", false, {}, {}, 0, 0, 0},
+      {"kind=bad-signature&target=", false, {}, {}, 0, 0, 0},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -128,36 +129,6 @@ TEST(PortalStubFaultTest, TheMostSpecificSwitchAppliesUntilItsCountRunsOut) {
   board.Clear(std::nullopt);
   EXPECT_FALSE(board.Take(Endpoint::kPage));
   EXPECT_EQ(board.ToJson(), "[]");
-}
-
-TEST(PortalStubFaultTest, ListFaultsApplyToTheirFileFirstAndCountListsNotAnswers) {
-  FaultBoard board;
-  std::string error;
-  const auto set = [&](const char* text) {
-    const std::optional<FaultSpec> spec = ParseFaultText(text, &error);
-    ASSERT_TRUE(spec) << text << ": " << error;
-    board.Set(*spec);
-  };
-  set("kind=no-signature&count=2");  // every file, the next two lists
-  set("bad-signature@b.exe");
-  set("status@updateList");
-  using Kinds = std::vector<std::optional<FaultKind>>;
-  const FaultKind no = FaultKind::kNoSignature, bad = FaultKind::kBadSignature;
-  EXPECT_EQ(board.TakeListFaults({"a.exe", "b.exe", "c.ini"}), (Kinds{no, bad, no}));
-  EXPECT_EQ(board.Take(Endpoint::kUpdateList)->kind, FaultKind::kStatus);
-  EXPECT_EQ(board.TakeListFaults({"a.exe"}), (Kinds{no}));
-  EXPECT_EQ(board.TakeListFaults({"a.exe", "b.exe"}), (Kinds{std::nullopt, bad}));
-  board.Clear(FaultTarget::kUpdateList);  // the answer's switch only
-  EXPECT_FALSE(board.Take(Endpoint::kUpdateList));
-  set("no-signature@b.exe");  // replaces the one of b.exe
-  const json listed = json::parse(board.ToJson());
-  ASSERT_EQ(listed.size(), 1u) << listed.dump();
-  EXPECT_EQ(listed[0]["target"], "b.exe");
-  EXPECT_EQ(board.TakeListFaults({"b.exe"}), (Kinds{no}));
-  EXPECT_TRUE(board.ClearFile("b.exe"));
-  EXPECT_FALSE(board.ClearFile("b.exe"));
-  EXPECT_EQ(board.TakeListFaults({"b.exe"}), (Kinds{std::nullopt}));
-  EXPECT_FALSE(ParseFaultText("kind=bad-signature&target=", &error));
 }
 
 TEST(PortalStubFaultTest, HeldAnswersGoOnWhenSwitchesAreClearedOrTheStubStops) {
