@@ -23,12 +23,13 @@ using Names = std::vector<std::string>;
 
 constexpr char kNewVersion[] = "2.0.0.15";
 
-// portal-stub serving the update endpoints and the files of `updates`, logging each
-// request to a file.
+// portal-stub serving the update endpoints and the files of `updates` (with `args` more),
+// logging each request to a file.
 class PortalStub {
  public:
-  explicit PortalStub(const std::string& updates) : stub_(dir_, {"--updates", updates}) {}
+  PortalStub(const std::string& updates, Names args) : stub_(dir_, WithUpdates(updates, args)) {}
   const std::string& base() const { return stub_.url(); }
+  int port() const { return stub_.port(); }
   pid_t pid() const { return stub_.pid(); }
   std::string Log() const { return stub_.log(); }
   // Request lines after the time: "POST /ocs/veltrane/start.do?sessionKey=K 200".
@@ -53,13 +54,20 @@ class PortalStub {
   }
 
  private:
+  static Names WithUpdates(const std::string& updates, Names args) {
+    args.insert(args.begin(), {"--updates", updates});
+    return args;
+  }
+
   ScratchDir dir_;
   StubProcess stub_;
 };
 
 class LoopTest : public ::testing::Test {
  protected:
-  LoopTest() : tools_(FirewalldWithPortClosed()), stub_(updates_.path()) {}
+  // `stub_args`: more options of the portal stub.
+  explicit LoopTest(Names stub_args = {})
+      : tools_(FirewalldWithPortClosed()), stub_(updates_.path(), std::move(stub_args)) {}
 
   static applier_test::FirewallScenario FirewalldWithPortClosed() {
     applier_test::FirewallScenario scenario;

@@ -7,6 +7,8 @@
 
 #include "applier/system_registration.h"
 #include "loop_test_util.h"
+#include "tools/raw_http.h"
+#include "tools/veltrane_sign/signing_key.h"
 
 namespace loop_test {
 namespace {
@@ -17,6 +19,7 @@ using applier_test::WaitUntil;
 
 class StandInLoopTest : public LoopTest {
  protected:
+  explicit StandInLoopTest(Names stub_args = {}) : LoopTest(std::move(stub_args)) {}
   void SetUp() override {
     LoopTest::SetUp();
     ASSERT_TRUE(applier_test::copy_program(STAND_IN_PATH, program_.file("Veltrane.exe")));
@@ -152,6 +155,57 @@ TEST_F(StandInLoopTest, AnApplierWaitingInTheDownloadFolderIsNotInstalledByItsel
             std::string::npos)
       << diagnostics;
   EXPECT_EQ(diagnostics.find("downfile/ZervRun.exe"), std::string::npos) << diagnostics;
+  EXPECT_EQ(stub_.Count(Notice("complete.do")), 1);
+}
+
+// The operators' key, made before the portal stub that signs with it starts.
+struct OperatorsKey {
+  OperatorsKey() {
+    std::string error;
+    made = key.Generate(&error) && key.SaveNew(path(), &error);
+    EXPECT_TRUE(made) << error;
+  }
+  std::string path() const { return dir.file("operators.pem"); }
+
+  ScratchDir dir;
+  veltrane_sign::CSigningKey key;
+  bool made = false;
+};
+
+// The stub signs its list; Update.ini trusts the key.
+class SignedLoopTest : protected OperatorsKey, public StandInLoopTest {
+ protected:
+  SignedLoopTest() : StandInLoopTest({"--sign-key", OperatorsKey::path()}) {}
+  void SetUp() override {
+    ASSERT_TRUE(made);
+    StandInLoopTest::SetUp();
+    program_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + stub_.base() +
+                                     "\r\nUPDATE_KEYS=" + key.PublicKeyBase64() + "\r\n");
+  }
+};
+
+TEST_F(SignedLoopTest, ASignedRelayIsInstalledAndOneWhoseSignatureFailsNeverIs) {
+  ASSERT_TRUE(Offer(STAND_IN_PATH, "Veltrane.exe"));
+  StartService({"--update-interval-ms", std::to_string(1000 * kTestSlowdown)});
+  ASSERT_TRUE(WaitUntil([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
+  EXPECT_EQ(Version("Veltrane.exe"), kNewVersion);
+  EXPECT_FALSE(program_.Exists("downfile"));
+  EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
+
+  // A newer relay whose listed signature does not hold: fetched, refused, never installed.
+  ASSERT_EQ(RawRequest(stub_.port(), "POST", "/_stub/fault?kind=bad-signature&target=Veltrane.exe")
+                .status(),
+            200);
+  ASSERT_TRUE(applier_test::Stamp("2.0.0.16", STAND_IN_PATH, updates_.file("Veltrane.exe")));
+  const std::string refused = "[다운로드 서명 오류 : Veltrane.exe]";
+  ASSERT_TRUE(WaitUntil([&] {
+    return stub_.Count("GET /download/Veltrane.exe 200") >= 3 &&
+           Diagnostics().find(refused) != std::string::npos;
+  })) << Diagnostics();
+  EXPECT_EQ(Version("Veltrane.exe"), kNewVersion);
+  EXPECT_FALSE(program_.Exists("downfile/Veltrane.exe"));
+  EXPECT_NE(RelayRunning(kNewVersion), 0);
+  EXPECT_EQ(stub_.Count(Notice("start.do")), 1);  // none for the refused file
   EXPECT_EQ(stub_.Count(Notice("complete.do")), 1);
 }
 

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/update_signature.h"
 #include "foundation/version.h"
 #include "raw_http.h"
 #include "support/portal_stub.h"
@@ -18,6 +19,7 @@
 #include "tools/portal_stub/fault.h"
 #include "tools/portal_stub/pages.h"
 #include "tools/portal_stub/update_list.h"
+#include "tools/veltrane_sign/signing_key.h"
 
 // Last: it defines INVALID_SOCKET as a macro, which the platform headers declare.
 #include <httplib.h>
@@ -41,6 +43,17 @@ std::string FileVersion(const std::string& path) {
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Whether the list element `entry` carries a signature by `keys` of the file at `path`.
+bool SignatureHolds(const CUpdateKeys& keys, const json& entry, const std::string& path) {
+  if (!entry.contains("signature")) return false;
+  const std::string content = ReadAll(path);
+  CSha256 sha;
+  sha.Update(content.data(), content.size());
+  return keys.Verify(
+      UpdateSignedText(entry["file_name"], entry["file_version"], content.size(), sha.HexDigest()),
+      entry["signature"]);
 }
 
 // --- fault switches, in process ---
@@ -77,6 +90,7 @@ TEST(PortalStubFaultTest, SwitchTextsParseInBothFormsAndBadOnesAreRefused) {
       {"kind=stall&kind=partial", false, {}, {}, 0, 0, 0},
       {"kind=stall&", false, {}, {}, 0, 0, 0},
       {"kind=stall&colour=red", false, {}, {}, 0, 0, 0},
+      {"kind=bad-signature&target=", false, {}, {}, 0, 0, 0},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -147,9 +161,9 @@ TEST(PortalStubUpdateListTest, VersionsAreReadAsTheUpdateManagerReadsThem) {
   ScratchDir dir;
   const std::string offer = dir.file("offer");
   std::filesystem::create_directories(offer + "/sub");
-  ASSERT_EQ(StampVersion({"--product", "9.8.7.6", "7.1.2.3", PORTAL_STUB_PATH,
-                          offer + "/Veltrane.exe"}),
-            0);
+  ASSERT_EQ(
+      StampVersion({"--product", "9.8.7.6", "7.1.2.3", PORTAL_STUB_PATH, offer + "/Veltrane.exe"}),
+      0);
   VGS_Version stamped;
   ASSERT_EQ(stamped.extract((offer + "/Veltrane.exe").c_str()), 1);
   EXPECT_EQ(stamped.fileVerStr(), "7.1.2.3");
@@ -190,9 +204,9 @@ TEST(PortalStubUpdateListTest, VersionsAreReadAsTheUpdateManagerReadsThem) {
   EXPECT_TRUE(skipped.empty());
   std::vector<std::string> names;
   for (const UpdateFile& f : files) names.push_back(f.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"Mixed.Ini", "NoSection.ini", "README", "UPPER.INI",
-                                             "Update.ini", "Veltrane.exe", "ZervRun.exe",
-                                             "notes.txt"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Mixed.Ini", "NoSection.ini", "README", "UPPER.INI",
+                                      "Update.ini", "Veltrane.exe", "ZervRun.exe", "notes.txt"}));
   EXPECT_TRUE(ScanUpdateFolder(dir.file("none"), &skipped).empty());
 }
 
@@ -218,18 +232,20 @@ TEST(PortalStubUpdateListTest, StampVersionRefusesWhatItCannotStamp) {
 
 TEST(PortalStubUpdateListTest, DownloadUrlsEncodeNamesAndSessionKeysAreTakenWhole) {
   const json list = json::parse(BuildUpdateListJson(
-      {{"a b.exe", "1.0.0.0"}, {"인증.ini", "2"}, {"x%y&z", "3"}}, "http://127.0.0.1:5"));
+      {{"a b.exe", "1.0.0.0", ""}, {"인증.ini", "2", "c2ln"}, {"x%y&z", "3", ""}},
+      "http://127.0.0.1:5"));
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0]["file_name"], "a b.exe");
   EXPECT_EQ(list[0]["file_version"], "1.0.0.0");
   EXPECT_EQ(list[0]["down_path"], "http://127.0.0.1:5/download/a%20b.exe");
   EXPECT_EQ(list[1]["down_path"], "http://127.0.0.1:5/download/%EC%9D%B8%EC%A6%9D.ini");
   EXPECT_EQ(list[2]["down_path"], "http://127.0.0.1:5/download/x%25y%26z");
+  EXPECT_FALSE(list[0].contains("signature"));
+  EXPECT_EQ(list[1]["signature"], "c2ln");
 
   const std::pair<const char*, const char*> keys[] = {
-      {"sessionKey=abc", "abc"},       {"sessionKey=a&b=c", "a&b=c"},
-      {"x=1&sessionKey=k=v", "k=v"},   {"xsessionKey=k", ""},
-      {"sessionKey=", ""},             {"", ""},
+      {"sessionKey=abc", "abc"}, {"sessionKey=a&b=c", "a&b=c"}, {"x=1&sessionKey=k=v", "k=v"},
+      {"xsessionKey=k", ""},     {"sessionKey=", ""},           {"", ""},
   };
   for (const auto& [query, key] : keys) EXPECT_EQ(SessionKeyOfQuery(query), key) << query;
   for (const char* bad : {"", ".", "..", "a/b", "a\\b"}) EXPECT_FALSE(IsServableName(bad)) << bad;
@@ -248,7 +264,8 @@ TEST(PortalStubPagesTest, EveryPageRendersWithItsSettings) {
     EXPECT_EQ("/pages/" + config["page"].get<std::string>() + ".html", page.path);
     const bool answers = page.template_name != "framed.html";
     const bool takes_request = answers && page.template_name != "no_init.html";
-    EXPECT_EQ(html.find("function OCS_initUI(text)") != std::string::npos, takes_request) << page.path;
+    EXPECT_EQ(html.find("function OCS_initUI(text)") != std::string::npos, takes_request)
+        << page.path;
     if (answers) {
       EXPECT_NE(html.find("ocsFnInit()"), std::string::npos) << page.path;
     }
@@ -281,13 +298,15 @@ class PortalStubProcessTest : public ::testing::Test {
 TEST_F(PortalStubProcessTest, CommandLineMistakesAndStartFailuresEndWithTheirCodes) {
   const ChildResult help = RunChild(PORTAL_STUB_PATH, {"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* text : {"--port", "--updates", "--cert", "--fault", "updateList.do",
-                           "/_stub/fault", "listening on"}) {
+  for (const char* text :
+       {"--port", "--updates", "--cert", "--fault", "--sign-key", "bad-signature", "no-signature",
+        "updateList.do", "/_stub/fault", "listening on"}) {
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
   }
   const std::vector<std::vector<std::string>> usage = {
-      {"--fault", "bogus"},     {"--port", "70000"},           {"--cert", PORTAL_STUB_PATH},
-      {"--updates", dir_.file("missing")},                     {"--no-such-option"},
+      {"--fault", "bogus"},         {"--port", "70000"},
+      {"--cert", PORTAL_STUB_PATH}, {"--updates", dir_.file("missing")},
+      {"--no-such-option"},         {"--sign-key", dir_.file("missing.pem")},
   };
   for (const auto& args : usage) {
     const ChildResult result = RunChild(PORTAL_STUB_PATH, args);
@@ -306,6 +325,9 @@ TEST_F(PortalStubProcessTest, CommandLineMistakesAndStartFailuresEndWithTheirCod
                        "bad-cert");
   EXPECT_EQ(bad_cert.WaitExit(), 1);
   EXPECT_NE(bad_cert.err().find("cannot load the certificate"), std::string::npos);
+  StubProcess bad_key(dir_, {"--sign-key", dir_.file("bad.pem")}, "bad-key");
+  EXPECT_EQ(bad_key.WaitExit(), 1);
+  EXPECT_NE(bad_key.err().find("holds no Ed25519 private key"), std::string::npos);
 }
 
 TEST_F(PortalStubProcessTest, PagesAreServedAndEveryRequestIsLogged) {
@@ -313,7 +335,8 @@ TEST_F(PortalStubProcessTest, PagesAreServedAndEveryRequestIsLogged) {
   ASSERT_GT(stub.port(), 0) << stub.err();
   EXPECT_EQ(stub.url(), "http://127.0.0.1:" + std::to_string(stub.port()));
 
-  const RawAnswer page = RawRequest(stub.port(), "GET", "/pages/answer-on-click.html?auth_key=a&session_key=b");
+  const RawAnswer page =
+      RawRequest(stub.port(), "GET", "/pages/answer-on-click.html?auth_key=a&session_key=b");
   EXPECT_EQ(page.status(), 200);
   EXPECT_EQ(page.header("Content-Type"), "text/html; charset=utf-8");
   EXPECT_EQ(page.header("Cache-Control"), "no-store");
@@ -337,9 +360,8 @@ TEST_F(PortalStubProcessTest, PagesAreServedAndEveryRequestIsLogged) {
   const std::string log = stub.log();
   for (const char* line : {" GET /pages/answer-on-click.html?auth_key=a&session_key=b 200\n",
                            " GET /pages/login.html?auth_key=a&session_key= 200\n",
-                           " GET /_stub/calls?endpoint=login 200\n",
-                           " GET /pages/nope.html 404\n", " GET /elsewhere?x=1 404\n",
-                           " GET / 200\n"}) {
+                           " GET /_stub/calls?endpoint=login 200\n", " GET /pages/nope.html 404\n",
+                           " GET /elsewhere?x=1 404\n", " GET / 200\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\nin:\n" << log;
   }
 }
@@ -357,17 +379,15 @@ TEST_F(PortalStubProcessTest, UpdateListOffersTheFolderAndDownloadsCarryContentL
 
   StubProcess stub(dir_, {"--updates", offer_});
   ASSERT_GT(stub.port(), 0) << stub.err();
-  const RawAnswer answer = RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=K1");
+  const RawAnswer answer =
+      RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=K1");
   ASSERT_EQ(answer.status(), 200);
   EXPECT_EQ(answer.header("Content-Type"), "application/json");
   const json list = json::parse(answer.body());
   ASSERT_TRUE(list.is_array());
   const std::map<std::string, std::string> expected = {
-      {"Update.ini", "2024.1"},
-      {"Veltrane.exe", "2.0.0.15"},
-      {"data file.bin", "0.0.0.0"},
-      {"empty.dat", "0.0.0.0"},
-      {"libzervlib.so", FileVersion(lib)},
+      {"Update.ini", "2024.1"}, {"Veltrane.exe", "2.0.0.15"},        {"data file.bin", "0.0.0.0"},
+      {"empty.dat", "0.0.0.0"}, {"libzervlib.so", FileVersion(lib)},
   };
   ASSERT_EQ(list.size(), expected.size()) << list.dump();
   for (const json& entry : list) {
@@ -396,11 +416,16 @@ TEST_F(PortalStubProcessTest, CallsAreRecordedWithTheSessionKeyAsSent) {
   StubProcess stub(dir_, {"--updates", offer_});
   ASSERT_GT(stub.port(), 0) << stub.err();
   // A POST without any length header has no body; it must be taken, not refused.
-  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/start.do?sessionKey=a&b=c").status(), 200);
-  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/complete.do?sessionKey=",
-                       "Content-Length: 0\r\n").status(), 200);
+  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/start.do?sessionKey=a&b=c").status(),
+            200);
+  EXPECT_EQ(RawRequest(stub.port(), "POST",
+                       "/ocs/veltrane/complete.do?sessionKey=", "Content-Length: 0\r\n")
+                .status(),
+            200);
   EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=%ED%82%A4",
-                       "Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n").status(), 200);
+                       "Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n")
+                .status(),
+            200);
   EXPECT_EQ(RawRequest(stub.port(), "GET", "/ocs/veltrane/complete.do?sessionKey=g").status(), 200);
 
   const json calls = json::parse(Get(stub, "/_stub/calls"));
@@ -448,7 +473,8 @@ TEST_F(PortalStubProcessTest, EachFaultSwitchChangesTheAnswer) {
        [&](const RawAnswer& a) {
          const std::string location = a.header("Location");
          EXPECT_EQ(location, stub.url() + "/_stub/redirected" + target);
-         const RawAnswer followed = RawRequest(stub.port(), "GET", location.substr(stub.url().size()));
+         const RawAnswer followed =
+             RawRequest(stub.port(), "GET", location.substr(stub.url().size()));
          EXPECT_EQ(followed.status(), 200);  // the switch does not apply there
          EXPECT_TRUE(followed.body() == data);
        }},
@@ -469,8 +495,8 @@ TEST_F(PortalStubProcessTest, EachFaultSwitchChangesTheAnswer) {
        }},
       {"kind=partial", "partial", 206,
        [&](const RawAnswer& a) {
-         EXPECT_EQ(a.header("Content-Range"),
-                   "bytes 0-" + std::to_string(half.size() - 1) + "/" + std::to_string(data.size()));
+         EXPECT_EQ(a.header("Content-Range"), "bytes 0-" + std::to_string(half.size() - 1) + "/" +
+                                                  std::to_string(data.size()));
          EXPECT_EQ(a.header("Content-Length"), std::to_string(half.size()));
          EXPECT_TRUE(a.body() == half);
        }},
@@ -490,9 +516,10 @@ TEST_F(PortalStubProcessTest, EachFaultSwitchChangesTheAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.query);
-    ASSERT_EQ(RawRequest(stub.port(), "POST", std::string("/_stub/fault?target=download&") + c.query)
-                  .status(),
-              200);
+    ASSERT_EQ(
+        RawRequest(stub.port(), "POST", std::string("/_stub/fault?target=download&") + c.query)
+            .status(),
+        200);
     const Clock::time_point start = Clock::now();
     const RawAnswer answer = RawRequest(stub.port(), "GET", target);
     EXPECT_EQ(answer.status(), c.status);
@@ -502,9 +529,11 @@ TEST_F(PortalStubProcessTest, EachFaultSwitchChangesTheAnswer) {
       EXPECT_GE(ElapsedMs(start), 300);
     }
     // Only downloads are switched.
-    EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=").status(), 200);
-    EXPECT_NE(stub.log().find(" GET " + target + " " + std::to_string(c.status) + " fault=" + c.kind),
-              std::string::npos);
+    EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=").status(),
+              200);
+    EXPECT_NE(
+        stub.log().find(" GET " + target + " " + std::to_string(c.status) + " fault=" + c.kind),
+        std::string::npos);
   }
   const json calls = json::parse(Get(stub, "/_stub/calls?endpoint=download"));
   EXPECT_EQ(calls[0]["fault"], "status");
@@ -512,7 +541,8 @@ TEST_F(PortalStubProcessTest, EachFaultSwitchChangesTheAnswer) {
   EXPECT_EQ(RawRequest(stub.port(), "GET", target).status(), 200);
   for (const char* bad : {"kind=bogus", "kind=stall&target=everything", "target=download",
                           "kind=none&target=nowhere", "kind=stall&kind=partial"}) {
-    EXPECT_EQ(RawRequest(stub.port(), "POST", std::string("/_stub/fault?") + bad).status(), 400) << bad;
+    EXPECT_EQ(RawRequest(stub.port(), "POST", std::string("/_stub/fault?") + bad).status(), 400)
+        << bad;
   }
 }
 
@@ -521,8 +551,11 @@ TEST_F(PortalStubProcessTest, StallsHoldTheAnswerUntilTheSwitchIsCleared) {
   StubProcess stub(dir_, {"--updates", offer_});
   ASSERT_GT(stub.port(), 0) << stub.err();
 
-  ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=stall&target=updateList").status(), 200);
-  ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=stall-body&target=download").status(), 200);
+  ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=stall&target=updateList").status(),
+            200);
+  ASSERT_EQ(
+      RawRequest(stub.port(), "POST", "/_stub/fault?kind=stall-body&target=download").status(),
+      200);
   RawConnection list(stub.port());
   ASSERT_TRUE(list.Send("POST", "/ocs/veltrane/updateList.do?sessionKey=s"));
   RawConnection download(stub.port());
@@ -545,20 +578,24 @@ TEST_F(PortalStubProcessTest, StallsHoldTheAnswerUntilTheSwitchIsCleared) {
   // With a limit, a stall ends by itself.
   ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=stall&ms=200").status(), 200);
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/complete.do?sessionKey=s").status(), 503);
+  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/complete.do?sessionKey=s").status(),
+            503);
   EXPECT_GE(ElapsedMs(start), 200);
 }
 
 TEST_F(PortalStubProcessTest, SwitchesFromTheCommandLineAndCountsApply) {
-  StubProcess stub(dir_, {"--updates", offer_, "--fault", "kind=status&code=503&target=start&count=2",
-                          "--fault", "not-modified@complete"});
+  StubProcess stub(
+      dir_, {"--updates", offer_, "--fault", "kind=status&code=503&target=start&count=2", "--fault",
+             "not-modified@complete"});
   ASSERT_GT(stub.port(), 0) << stub.err();
   const std::string start = "/ocs/veltrane/start.do?sessionKey=k";
   EXPECT_EQ(RawRequest(stub.port(), "POST", start).status(), 503);
   EXPECT_EQ(RawRequest(stub.port(), "POST", start).status(), 503);
   EXPECT_EQ(RawRequest(stub.port(), "POST", start).status(), 200);
-  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/complete.do?sessionKey=k").status(), 304);
-  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=k").status(), 200);
+  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/complete.do?sessionKey=k").status(),
+            304);
+  EXPECT_EQ(RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=k").status(),
+            200);
   const json faults = json::parse(Get(stub, "/_stub/fault"));
   ASSERT_EQ(faults.size(), 1u);
   EXPECT_EQ(faults[0]["kind"], "not-modified");
@@ -566,7 +603,8 @@ TEST_F(PortalStubProcessTest, SwitchesFromTheCommandLineAndCountsApply) {
   // Pages are not switched by "updates" switches, but by their own.
   ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=status500").status(), 200);
   EXPECT_EQ(RawRequest(stub.port(), "GET", "/pages/answer-now.html").status(), 200);
-  ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=status500&target=pages").status(), 200);
+  ASSERT_EQ(RawRequest(stub.port(), "POST", "/_stub/fault?kind=status500&target=pages").status(),
+            200);
   EXPECT_EQ(RawRequest(stub.port(), "GET", "/pages/answer-now.html").status(), 500);
 }
 
@@ -598,8 +636,8 @@ TEST_F(PortalStubProcessTest, ServesHttpsWithTheGivenCertificate) {
   const std::string cert = dir_.file("cert.pem"), key = dir_.file("key.pem");
   const std::string command =
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
-      " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" + key +
-      "' -out '" + cert + "' >/dev/null 2>&1";
+      " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+      key + "' -out '" + cert + "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << "the openssl command is needed: " << command;
   WriteAll(offer_ + "/Veltrane.exe", "program bytes");
 
@@ -631,6 +669,105 @@ TEST_F(PortalStubProcessTest, ServesHttpsWithTheGivenCertificate) {
   EXPECT_NE(RawRequest(stub.port(), "GET", "/").status(), 200);
   EXPECT_NE(stub.log().find(" POST /ocs/veltrane/updateList.do?sessionKey=tls 200\n"),
             std::string::npos);
+}
+
+class PortalStubSigningTest : public PortalStubProcessTest {
+ protected:
+  void SetUp() override {
+    PortalStubProcessTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(key_.Generate(&error) && key_.SaveNew(dir_.file("sign.pem"), &error)) << error;
+    keys_ = CUpdateKeys::Parse(key_.PublicKeyBase64(), nullptr);
+    ASSERT_EQ(keys_.size(), 1u);
+    WriteAll(offer_ + "/a.bin", std::string(100000, 'a'));
+    WriteAll(offer_ + "/인증.ini", "[VERSION]\nVERSION=3.1\n");
+  }
+  json List(const StubProcess& stub) {
+    return json::parse(
+        RawRequest(stub.port(), "POST", "/ocs/veltrane/updateList.do?sessionKey=s").body());
+  }
+  // Whether each element's signature holds (in the order of `list`).
+  std::vector<bool> Holding(const json& list) {
+    std::vector<bool> holds;
+    for (const json& entry : list)
+      holds.push_back(
+          SignatureHolds(keys_, entry, offer_ + "/" + entry["file_name"].get<std::string>()));
+    return holds;
+  }
+
+  veltrane_sign::CSigningKey key_;
+  CUpdateKeys keys_;
+};
+
+TEST_F(PortalStubSigningTest, EveryListedFileCarriesItsSignatureAlsoAfterItChanges) {
+  StubProcess stub(dir_, {"--updates", offer_, "--sign-key", dir_.file("sign.pem")});
+  ASSERT_GT(stub.port(), 0) << stub.err();
+  const json first = List(stub);
+  ASSERT_EQ(first.size(), 2u) << first.dump();
+  EXPECT_EQ(Holding(first), (std::vector<bool>{true, true})) << first.dump();
+  // The same size, other bytes: the new file is signed, not a kept digest of the old one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WriteAll(offer_ + "/a.bin", std::string(100000, 'b'));
+  const json second = List(stub);
+  EXPECT_EQ(Holding(second), (std::vector<bool>{true, true})) << second.dump();
+  EXPECT_NE(first[0]["signature"], second[0]["signature"]);
+  // Another key's signatures do not hold under this one.
+  veltrane_sign::CSigningKey other;
+  ASSERT_TRUE(other.Generate(nullptr));
+  EXPECT_FALSE(SignatureHolds(CUpdateKeys::Parse(other.PublicKeyBase64(), nullptr), second[0],
+                              offer_ + "/a.bin"));
+}
+
+TEST_F(PortalStubSigningTest, ListFaultsSpoilOrDropTheSignaturesTheyTarget) {
+  StubProcess stub(dir_, {"--updates", offer_, "--sign-key", dir_.file("sign.pem"), "--fault",
+                          "kind=no-signature&target=a.bin&count=1"});
+  ASSERT_GT(stub.port(), 0) << stub.err();
+  // "-": no member; "bad": a well-formed signature that does not hold; "ok": it holds.
+  const auto state = [&](const json& entry) -> std::string {
+    if (!entry.contains("signature")) return "-";
+    std::string raw;
+    EXPECT_TRUE(DecodeBase64Strict(entry["signature"], &raw) && raw.size() == 64) << entry;
+    return SignatureHolds(keys_, entry, offer_ + "/" + entry["file_name"].get<std::string>())
+               ? "ok"
+               : "bad";
+  };
+  struct Case {
+    const char* query;  // of POST /_stub/fault; empty: none set before the list
+    const char* a_bin;
+    const char* ini;
+  };
+  const Case cases[] = {
+      {"", "-", "ok"},  // the command line's switch, for one list
+      {"", "ok", "ok"},
+      {"kind=bad-signature&target=a.bin", "bad", "ok"},
+      {"kind=no-signature", "bad", "-"},  // a file's own switch before the one for all
+      {"kind=none&target=a.bin", "-", "-"},
+      {"kind=none", "ok", "ok"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    if (*c.query != '\0') {
+      ASSERT_EQ(RawRequest(stub.port(), "POST", std::string("/_stub/fault?") + c.query).status(),
+                200);
+    }
+    const json list = List(stub);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(state(list[0]), c.a_bin) << list.dump();
+    EXPECT_EQ(state(list[1]), c.ini) << list.dump();
+  }
+  const json calls = json::parse(Get(stub, "/_stub/calls?endpoint=updateList.do"));
+  ASSERT_EQ(calls.size(), 6u);
+  EXPECT_EQ(calls[0]["fault"], "no-signature");
+  EXPECT_EQ(calls[1]["fault"], "");
+  EXPECT_NE(stub.log().find(" 200 fault=bad-signature"), std::string::npos) << stub.log();
+
+  // Without a key, a bad signature is still well-formed and nothing else is signed.
+  StubProcess unsigned_stub(dir_, {"--updates", offer_, "--fault", "bad-signature@a.bin"},
+                            "unsigned");
+  ASSERT_GT(unsigned_stub.port(), 0) << unsigned_stub.err();
+  const json list = List(unsigned_stub);
+  EXPECT_EQ(state(list[0]), "bad");
+  EXPECT_EQ(state(list[1]), "-");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 
 #include <nlohmann/json.hpp>
@@ -18,12 +19,18 @@ struct KindName {
   const char* name;
 };
 constexpr KindName kKinds[] = {
-    {FaultKind::kStatus, "status"},         {FaultKind::kRedirect, "redirect"},
+    {FaultKind::kStatus, "status"},
+    {FaultKind::kRedirect, "redirect"},
     {FaultKind::kRedirectNowhere, "redirect-nowhere"},
-    {FaultKind::kCutBody, "cut-body"},      {FaultKind::kStall, "stall"},
-    {FaultKind::kStallBody, "stall-body"},  {FaultKind::kPartial, "partial"},
-    {FaultKind::kNotModified, "not-modified"}, {FaultKind::kNoLength, "no-length"},
+    {FaultKind::kCutBody, "cut-body"},
+    {FaultKind::kStall, "stall"},
+    {FaultKind::kStallBody, "stall-body"},
+    {FaultKind::kPartial, "partial"},
+    {FaultKind::kNotModified, "not-modified"},
+    {FaultKind::kNoLength, "no-length"},
     {FaultKind::kDelay, "delay"},
+    {FaultKind::kBadSignature, "bad-signature"},
+    {FaultKind::kNoSignature, "no-signature"},
 };
 
 struct TargetName {
@@ -31,9 +38,12 @@ struct TargetName {
   const char* name;
 };
 constexpr TargetName kTargets[] = {
-    {FaultTarget::kUpdateList, "updateList"}, {FaultTarget::kStart, "start"},
-    {FaultTarget::kComplete, "complete"},     {FaultTarget::kDownload, "download"},
-    {FaultTarget::kPages, "pages"},           {FaultTarget::kUpdates, "updates"},
+    {FaultTarget::kUpdateList, "updateList"},
+    {FaultTarget::kStart, "start"},
+    {FaultTarget::kComplete, "complete"},
+    {FaultTarget::kDownload, "download"},
+    {FaultTarget::kPages, "pages"},
+    {FaultTarget::kUpdates, "updates"},
     {FaultTarget::kAll, "all"},
 };
 
@@ -58,12 +68,9 @@ std::optional<FaultTarget> ParseTarget(const std::string& name) {
 // Specificity of a target for choosing among several matching switches.
 int Rank(FaultTarget target) {
   switch (target) {
-    case FaultTarget::kAll:
-      return 2;
-    case FaultTarget::kUpdates:
-      return 1;
-    default:
-      return 0;
+    case FaultTarget::kAll: return 2;
+    case FaultTarget::kUpdates: return 1;
+    default: return 0;
   }
 }
 
@@ -71,15 +78,26 @@ int Rank(FaultTarget target) {
 
 namespace {
 
+// Whether `a` and `b` take the same place on the board (the later replaces the earlier).
+bool SameSlot(const FaultSpec& a, const FaultSpec& b) {
+  if (IsListFault(a.kind) != IsListFault(b.kind)) return false;
+  return IsListFault(a.kind) ? a.file == b.file : a.target == b.target;
+}
+
 nlohmann::json SpecJson(const FaultSpec& spec) {
+  const bool list = IsListFault(spec.kind);
   return {{"kind", FaultKindName(spec.kind)},
-          {"target", FaultTargetName(spec.target)},
+          {"target", list ? (spec.file.empty() ? "all" : spec.file) : FaultTargetName(spec.target)},
           {"count", spec.count},
           {"code", spec.code},
           {"ms", spec.ms}};
 }
 
 }  // namespace
+
+bool IsListFault(FaultKind kind) {
+  return kind == FaultKind::kBadSignature || kind == FaultKind::kNoSignature;
+}
 
 const char* FaultKindName(FaultKind kind) {
   for (const KindName& k : kKinds) {
@@ -97,21 +115,15 @@ const char* FaultTargetName(FaultTarget target) {
 
 bool TargetMatches(FaultTarget target, Endpoint endpoint) {
   switch (target) {
-    case FaultTarget::kUpdateList:
-      return endpoint == Endpoint::kUpdateList;
-    case FaultTarget::kStart:
-      return endpoint == Endpoint::kStart;
-    case FaultTarget::kComplete:
-      return endpoint == Endpoint::kComplete;
-    case FaultTarget::kDownload:
-      return endpoint == Endpoint::kDownload;
-    case FaultTarget::kPages:
-      return endpoint == Endpoint::kPage;
+    case FaultTarget::kUpdateList: return endpoint == Endpoint::kUpdateList;
+    case FaultTarget::kStart: return endpoint == Endpoint::kStart;
+    case FaultTarget::kComplete: return endpoint == Endpoint::kComplete;
+    case FaultTarget::kDownload: return endpoint == Endpoint::kDownload;
+    case FaultTarget::kPages: return endpoint == Endpoint::kPage;
     case FaultTarget::kUpdates:
       return endpoint == Endpoint::kUpdateList || endpoint == Endpoint::kStart ||
              endpoint == Endpoint::kComplete || endpoint == Endpoint::kDownload;
-    case FaultTarget::kAll:
-      return endpoint != Endpoint::kControl;
+    case FaultTarget::kAll: return endpoint != Endpoint::kControl;
   }
   return false;
 }
@@ -121,6 +133,7 @@ std::optional<FaultSpec> ParseFaultParams(const std::map<std::string, std::strin
   FaultSpec spec;
   bool have_kind = false;
   bool have_ms = false;
+  std::optional<std::string> target_text;  // read once the kind is known
   for (const auto& [key, value] : params) {
     if (key == "kind") {
       if (value == "status500") {  // shorthand of kind=status&code=500
@@ -139,12 +152,7 @@ std::optional<FaultSpec> ParseFaultParams(const std::map<std::string, std::strin
         return std::nullopt;
       }
     } else if (key == "target") {
-      const std::optional<FaultTarget> target = ParseTarget(value);
-      if (!target) {
-        *error = "unknown fault target \"" + value + "\"";
-        return std::nullopt;
-      }
-      spec.target = *target;
+      target_text = value;
     } else if (key == "count") {
       const std::optional<long> count = ParseNumber(value, 1, INT_MAX);
       if (!count) {
@@ -176,6 +184,21 @@ std::optional<FaultSpec> ParseFaultParams(const std::map<std::string, std::strin
     *error = "a fault needs a kind";
     return std::nullopt;
   }
+  if (target_text && IsListFault(spec.kind)) {
+    if (target_text->empty()) {
+      *error = "the target of " + std::string(FaultKindName(spec.kind)) + " is a file name";
+      return std::nullopt;
+    }
+    spec.file = *target_text;
+  } else if (target_text) {
+    const std::optional<FaultTarget> target = ParseTarget(*target_text);
+    if (!target) {
+      *error = "unknown fault target \"" + *target_text + "\"";
+      return std::nullopt;
+    }
+    spec.target = *target;
+  }
+  if (IsListFault(spec.kind)) spec.target = FaultTarget::kUpdateList;
   if (spec.kind == FaultKind::kDelay && !have_ms) spec.ms = kDefaultDelayMs;
   return spec;
 }
@@ -211,7 +234,7 @@ std::string FaultToJson(const FaultSpec& spec) { return SpecJson(spec).dump(); }
 void FaultBoard::Set(const FaultSpec& spec) {
   std::lock_guard<std::mutex> lock(mutex_);
   switches_.erase(std::remove_if(switches_.begin(), switches_.end(),
-                                 [&](const FaultSpec& s) { return s.target == spec.target; }),
+                                 [&](const FaultSpec& s) { return SameSlot(s, spec); }),
                   switches_.end());
   switches_.push_back(spec);
 }
@@ -221,7 +244,9 @@ void FaultBoard::Clear(std::optional<FaultTarget> target) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (target) {
       switches_.erase(std::remove_if(switches_.begin(), switches_.end(),
-                                     [&](const FaultSpec& s) { return s.target == *target; }),
+                                     [&](const FaultSpec& s) {
+                                       return !IsListFault(s.kind) && s.target == *target;
+                                     }),
                       switches_.end());
     } else {
       switches_.clear();
@@ -231,11 +256,50 @@ void FaultBoard::Clear(std::optional<FaultTarget> target) {
   released_.notify_all();
 }
 
+bool FaultBoard::ClearFile(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto end = switches_.end();
+  const auto kept = std::remove_if(switches_.begin(), end, [&](const FaultSpec& s) {
+    return IsListFault(s.kind) && !s.file.empty() && s.file == name;
+  });
+  switches_.erase(kept, end);
+  return kept != end;
+}
+
+std::vector<std::optional<FaultKind>> FaultBoard::TakeListFaults(
+    const std::vector<std::string>& names) {
+  std::vector<std::optional<FaultKind>> kinds(names.size());
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<bool> applied(switches_.size(), false);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::size_t chosen = switches_.size();
+    for (std::size_t s = 0; s < switches_.size(); ++s) {
+      const FaultSpec& spec = switches_[s];
+      if (!IsListFault(spec.kind)) continue;
+      if (spec.file == names[i]) {
+        chosen = s;
+        break;
+      }
+      if (spec.file.empty()) chosen = s;
+    }
+    if (chosen == switches_.size()) continue;
+    kinds[i] = switches_[chosen].kind;
+    applied[chosen] = true;
+  }
+  // Backwards, so that erasing keeps the earlier indices.
+  for (std::size_t s = switches_.size(); s-- > 0;) {
+    if (applied[s] && switches_[s].count > 0 && --switches_[s].count == 0) {
+      switches_.erase(switches_.begin() + static_cast<std::ptrdiff_t>(s));
+    }
+  }
+  return kinds;
+}
+
 std::optional<FaultSpec> FaultBoard::Take(Endpoint endpoint) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto chosen = switches_.end();
   for (auto it = switches_.begin(); it != switches_.end(); ++it) {
-    if (TargetMatches(it->target, endpoint) &&
+    if (!IsListFault(it->kind) && TargetMatches(it->target, endpoint) &&
         (chosen == switches_.end() || Rank(it->target) < Rank(chosen->target))) {
       chosen = it;
     }

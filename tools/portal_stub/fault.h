@@ -16,14 +16,21 @@ enum class FaultKind {
   kRedirect,         // "redirect": 302 (or code=301/303/307/308) to the same request under
                      // /_stub/redirected, which is served without faults
   kRedirectNowhere,  // "redirect-nowhere": likewise to http://127.0.0.1:1/... (refused)
-  kCutBody,          // "cut-body": full Content-Length, half of the body, then the connection closes
-  kStall,            // "stall": no answer until released, then 503
-  kStallBody,        // "stall-body": headers and half of the body, then nothing until released
-  kPartial,          // "partial": 206 with the first half of the body and a Content-Range
-  kNotModified,      // "not-modified": 304 without a body
-  kNoLength,         // "no-length": the body chunked, without Content-Length
-  kDelay,            // "delay": the normal answer after `ms` milliseconds
+  kCutBody,      // "cut-body": full Content-Length, half of the body, then the connection closes
+  kStall,        // "stall": no answer until released, then 503
+  kStallBody,    // "stall-body": headers and half of the body, then nothing until released
+  kPartial,      // "partial": 206 with the first half of the body and a Content-Range
+  kNotModified,  // "not-modified": 304 without a body
+  kNoLength,     // "no-length": the body chunked, without Content-Length
+  kDelay,        // "delay": the normal answer after `ms` milliseconds
+  // Faults of the built update list's content rather than of an answer; their target is a
+  // listed file name (every file when absent) and their count the lists they change.
+  kBadSignature,  // "bad-signature": a signature that does not hold for the file
+  kNoSignature,   // "no-signature": the element has no "signature"
 };
+
+// Whether `kind` changes the content of the built update list (target: a file name).
+bool IsListFault(FaultKind kind);
 
 // Which requests a switch applies to.
 enum class FaultTarget {
@@ -42,9 +49,10 @@ enum class Endpoint { kUpdateList, kStart, kComplete, kDownload, kPage, kControl
 struct FaultSpec {
   FaultKind kind = FaultKind::kStatus;
   FaultTarget target = FaultTarget::kUpdates;
-  int count = -1;         // matching requests left; -1: until cleared
-  int code = 500;         // status of "status"; of a redirect when it is 301/302/303/307/308
-  unsigned int ms = 0;    // "delay": the wait (default 2000); stalls: the longest hold (0: no limit)
+  int count = -1;       // matching requests left; -1: until cleared
+  int code = 500;       // status of "status"; of a redirect when it is 301/302/303/307/308
+  unsigned int ms = 0;  // "delay": the wait (default 2000); stalls: the longest hold (0: no limit)
+  std::string file;     // list faults: the file name; empty: every file
 };
 
 const char* FaultKindName(FaultKind kind);
@@ -61,19 +69,28 @@ std::optional<FaultSpec> ParseFaultParams(const std::map<std::string, std::strin
 // "kind=KIND&target=TARGET&count=N&ms=M&code=C".
 std::optional<FaultSpec> ParseFaultText(const std::string& text, std::string* error);
 
-// The switch as JSON text: {"kind":...,"target":...,"count":...,"code":...,"ms":...}.
+// The switch as JSON text: {"kind":...,"target":...,"count":...,"code":...,"ms":...}; the
+// target of a list fault is its file name, or "all".
 std::string FaultToJson(const FaultSpec& spec);
 
 // The switches in force. At most one per target; the most specific target that matches
-// a request applies (its own target, then "updates", then "all"). Thread-safe.
+// a request applies (its own target, then "updates", then "all"). List faults are kept
+// apart, at most one per file name (and one for every file); the one of the file's own
+// name applies before the one for every file. Thread-safe.
 class FaultBoard {
  public:
-  // Installs `spec`, replacing the switch of the same target.
+  // Installs `spec`, replacing the switch of the same target (of a list fault: file).
   void Set(const FaultSpec& spec);
   // Removes the switch of `target`, or every switch; either way releases held requests.
   void Clear(std::optional<FaultTarget> target);
+  // Removes the list fault of the file `name`; false when there is none.
+  bool ClearFile(const std::string& name);
   // The switch that applies to one request of `endpoint`; counts it against its count.
+  // List faults never apply here.
   std::optional<FaultSpec> Take(Endpoint endpoint);
+  // The list faults for one built list of the files `names`: the kind for each name,
+  // nothing where none applies. Each switch that applied counts once against its count.
+  std::vector<std::optional<FaultKind>> TakeListFaults(const std::vector<std::string>& names);
   // The switches in force as a JSON array.
   std::string ToJson() const;
 

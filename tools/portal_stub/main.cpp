@@ -43,6 +43,12 @@ int Run(const StubOptions& options) {
   config.key_file = options.key_file;
   config.updates_dir = options.updates_dir;
   config.faults = options.faults;
+  if (!options.sign_key_file.empty()) {
+    veltrane_sign::CSigningKey key;
+    std::string error;
+    if (!key.Load(options.sign_key_file, &error)) return Report(kExitFailure, error);
+    config.signer = std::make_shared<ListSigner>(std::move(key));
+  }
   if (!options.update_list_file.empty()) {
     std::ifstream in(options.update_list_file, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -57,8 +63,8 @@ int Run(const StubOptions& options) {
   }
   const int port = server.Bind();
   if (port < 0) {
-    return Report(kExitFailure, "cannot listen on " + options.bind_address + ":" +
-                                    std::to_string(options.port));
+    return Report(kExitFailure,
+                  "cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
   }
   const std::string listening = std::string("listening on ") + server.scheme() + "://" +
                                 options.bind_address + ":" + std::to_string(port);

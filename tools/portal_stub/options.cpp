@@ -32,6 +32,9 @@ constexpr char kFooter[] =
     "  /ocs/veltrane/start.do?sessionKey=KEY        recorded\n"
     "  /ocs/veltrane/complete.do?sessionKey=KEY     recorded\n"
     "  GET /download/NAME                           a file of --updates, with Content-Length\n"
+    "With --sign-key KEY.pem every element of the built list carries \"signature\": the\n"
+    "  Base64 Ed25519 signature of its file (as veltrane-sign signs it), made when the list\n"
+    "  is built; UPDATE_KEYS of Update.ini takes the key's public half.\n"
     "Test controls:\n"
     "  GET /_stub/calls[?endpoint=E]   the recorded calls (JSON); DELETE /_stub/calls clears\n"
     "  POST /_stub/fault?kind=KIND[&target=T][&count=N][&ms=M][&code=C]; kind=none clears\n"
@@ -45,6 +48,10 @@ constexpr char kFooter[] =
     "  delay (ms=M, default 2000). count=N: only the next N matching requests.\n"
     "Fault targets: updates (default: the three endpoints and downloads), updateList,\n"
     "  start, complete, download, pages, all.\n"
+    "List faults change the built list, not the answer: bad-signature (a signature that\n"
+    "  does not hold for the file: without --sign-key, 64 zero bytes) and no-signature (the\n"
+    "  member left out). Their target is a listed file name, every file when absent;\n"
+    "  count=N: only the next N lists built. kind=none&target=NAME clears the one of NAME.\n"
     "--fault takes KIND, KIND@TARGET or the query form, e.g. 'kind=stall&target=download'.\n"
     "\n"
     "Exit codes: 0 after --help, 1 cannot start (port taken, bad certificate, log file),\n"
@@ -62,18 +69,20 @@ int ParseCommandLine(int argc, const char* const* argv, StubOptions* options, st
       ->capture_default_str();
   app.add_option("--bind", options->bind_address, "local address to listen on")
       ->capture_default_str();
-  CLI::Option* cert =
-      app.add_option("--cert", options->cert_file, "PEM certificate: serve HTTPS")
-          ->check(CLI::ExistingFile);
+  CLI::Option* cert = app.add_option("--cert", options->cert_file, "PEM certificate: serve HTTPS")
+                          ->check(CLI::ExistingFile);
   CLI::Option* key = app.add_option("--key", options->key_file, "PEM private key of --cert")
                          ->check(CLI::ExistingFile);
   cert->needs(key);
   key->needs(cert);
-  app.add_option("--updates", options->updates_dir,
-                 "folder whose files the update list offers")
+  app.add_option("--updates", options->updates_dir, "folder whose files the update list offers")
       ->check(CLI::ExistingDirectory);
   app.add_option("--update-list", options->update_list_file,
                  "file served as the update list instead of the built one")
+      ->check(CLI::ExistingFile);
+  app.add_option("--sign-key", options->sign_key_file,
+                 "Ed25519 private key (PEM, as veltrane-sign keygen writes it): every file of "
+                 "the built update list carries its signature")
       ->check(CLI::ExistingFile);
   app.add_option("--log", options->log_file, "append the request log to FILE (default: stdout)");
   app.add_option("--fault", fault_texts, "a fault switch in force from the start (repeatable)");

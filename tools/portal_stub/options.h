@@ -10,13 +10,14 @@
 namespace portal_stub {
 
 struct StubOptions {
-  int port = 0;                           // 0: a free port, printed at start
+  int port = 0;  // 0: a free port, printed at start
   std::string bind_address = "127.0.0.1";
-  std::string cert_file;                  // both set: HTTPS
+  std::string cert_file;  // both set: HTTPS
   std::string key_file;
-  std::string updates_dir;                // empty: an empty update list
-  std::string update_list_file;           // served verbatim instead of the built list
-  std::string log_file;                   // empty: standard output
+  std::string updates_dir;       // empty: an empty update list
+  std::string update_list_file;  // served verbatim instead of the built list
+  std::string log_file;          // empty: standard output
+  std::string sign_key_file;     // set: the built list carries signatures
   std::vector<FaultSpec> faults;
 };
 

@@ -55,13 +55,11 @@ httplib::Server::HandlerWithContentReader AnyBody(httplib::Server::Handler handl
 }  // namespace
 
 PortalServer::PortalServer(ServerConfig config, RequestLog* log)
-    : config_(std::move(config)),
-      https_(!config_.cert_file.empty()),
-      log_(log),
+    : config_(std::move(config)), https_(!config_.cert_file.empty()), log_(log),
       list_override_(config_.update_list) {
   if (https_) {
-    server_ = std::make_unique<httplib::SSLServer>(config_.cert_file.c_str(),
-                                                   config_.key_file.c_str());
+    server_ =
+        std::make_unique<httplib::SSLServer>(config_.cert_file.c_str(), config_.key_file.c_str());
   } else {
     server_ = std::make_unique<httplib::Server>();
   }
@@ -123,28 +121,56 @@ PortalCall PortalServer::CallOf(const char* endpoint, const httplib::Request& re
 void PortalServer::Serve(Endpoint endpoint, const httplib::Request& req, httplib::Response& res,
                          const std::function<Reply(const std::string& fault)>& make) {
   const bool redirected = req.path.rfind(kRedirectedPrefix, 0) == 0;
-  const std::optional<FaultSpec> fault =
-      redirected ? std::nullopt : faults_.Take(endpoint);
+  const std::optional<FaultSpec> fault = redirected ? std::nullopt : faults_.Take(endpoint);
   const Reply reply = make(fault ? FaultKindName(fault->kind) : "");
   SendReply(reply, fault ? &*fault : nullptr, BaseUrl(req), req.target, &faults_, &res);
 }
 
 Reply PortalServer::UpdateList(const httplib::Request& req, const std::string& fault) {
-  calls_.Add(CallOf("updateList.do", req, fault));
   {
     std::lock_guard<std::mutex> lock(list_mutex_);
     if (list_override_) {
+      calls_.Add(CallOf("updateList.do", req, fault));
       std::string text = *list_override_;
       ReplaceAll(&text, "{{BASE_URL}}", BaseUrl(req));
       return JsonReply(text);
     }
   }
   std::vector<std::string> skipped;
-  const std::vector<UpdateFile> files =
-      config_.updates_dir.empty() ? std::vector<UpdateFile>()
-                                  : ScanUpdateFolder(config_.updates_dir, &skipped);
+  std::vector<UpdateFile> files = config_.updates_dir.empty()
+                                      ? std::vector<UpdateFile>()
+                                      : ScanUpdateFolder(config_.updates_dir, &skipped);
   for (const std::string& line : skipped) log_->Write("note: " + line);
-  return JsonReply(BuildUpdateListJson(files, BaseUrl(req)));
+  const std::string list_fault = SignList(&files);
+  // A fault of the answer is what the call and the log line show; else one of the list.
+  const std::string shown = fault.empty() ? list_fault : fault;
+  calls_.Add(CallOf("updateList.do", req, shown));
+  Reply reply = JsonReply(BuildUpdateListJson(files, BaseUrl(req)));
+  if (fault.empty() && !list_fault.empty()) reply.headers.emplace_back("X-Stub-Fault", list_fault);
+  return reply;
+}
+
+std::string PortalServer::SignList(std::vector<UpdateFile>* files) {
+  std::vector<std::string> names;
+  for (const UpdateFile& file : *files) names.push_back(file.name);
+  const std::vector<std::optional<FaultKind>> faults = faults_.TakeListFaults(names);
+  std::string applied;
+  for (std::size_t i = 0; i < files->size(); ++i) {
+    UpdateFile& file = (*files)[i];
+    const std::optional<FaultKind> fault = faults[i];
+    if (fault && applied.empty()) applied = FaultKindName(*fault);
+    if (fault == FaultKind::kNoSignature) continue;
+    const bool bad = fault == FaultKind::kBadSignature;
+    if (!config_.signer) {
+      if (bad) file.signature = UnsignedBadSignature();
+      continue;
+    }
+    std::string error;
+    file.signature = config_.signer->Sign(config_.updates_dir + "/" + file.name, file.name,
+                                          file.version, bad, &error);
+    if (file.signature.empty()) log_->Write("note: " + error);
+  }
+  return applied;
 }
 
 Reply PortalServer::Notice(const char* endpoint, const httplib::Request& req,
@@ -215,6 +241,11 @@ void PortalServer::SetFault(const httplib::Request& req, httplib::Response& res)
       std::string error;
       const std::optional<FaultSpec> probe =
           ParseFaultParams({{"kind", "status"}, {"target", named->second}}, &error);
+      // A target that names no endpoint group may be the file of a list fault.
+      if (!probe && faults_.ClearFile(named->second)) {
+        res.set_content(faults_.ToJson(), kJson);
+        return;
+      }
       if (!probe) {
         res.status = 400;
         res.set_content(error + "\n", "text/plain; charset=utf-8");
@@ -238,8 +269,8 @@ void PortalServer::SetFault(const httplib::Request& req, httplib::Response& res)
 }
 
 void PortalServer::Log(const httplib::Request& req, const httplib::Response& res) {
-  log_->Write(FormatRequestLine(req.method, req.target, res.status,
-                                res.get_header_value("X-Stub-Fault")));
+  log_->Write(
+      FormatRequestLine(req.method, req.target, res.status, res.get_header_value("X-Stub-Fault")));
 }
 
 void PortalServer::AddRoutes() {
@@ -257,8 +288,7 @@ void PortalServer::AddRoutes() {
           [&](const std::string& fault) { return Notice("complete.do", req, fault); });
   };
   const std::string prefix = std::string("(") + kRedirectedPrefix + ")?";
-  for (const auto& [path, handler] :
-       std::vector<std::pair<std::string, httplib::Server::Handler>>{
+  for (const auto& [path, handler] : std::vector<std::pair<std::string, httplib::Server::Handler>>{
            {"/ocs/veltrane/updateList\\.do", update_list},
            {"/ocs/veltrane/start\\.do", start},
            {"/ocs/veltrane/complete\\.do", complete}}) {
@@ -286,8 +316,8 @@ void PortalServer::AddRoutes() {
     res.set_content(faults_.ToJson(), kJson);
   });
   s.Post("/_stub/fault", AnyBody([this](const httplib::Request& req, httplib::Response& res) {
-    SetFault(req, res);
-  }));
+           SetFault(req, res);
+         }));
   const auto set_list = [this](const httplib::Request& req, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(list_mutex_);
     list_override_ = req.body;
@@ -307,7 +337,8 @@ void PortalServer::AddRoutes() {
       res.set_content("not found: " + req.path + "\n", "text/plain; charset=utf-8");
     }
   });
-  s.set_logger([this](const httplib::Request& req, const httplib::Response& res) { Log(req, res); });
+  s.set_logger(
+      [this](const httplib::Request& req, const httplib::Response& res) { Log(req, res); });
 }
 
 }  // namespace portal_stub

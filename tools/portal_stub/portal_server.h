@@ -12,19 +12,22 @@
 
 #include "tools/portal_stub/call_record.h"
 #include "tools/portal_stub/fault.h"
+#include "tools/portal_stub/list_signer.h"
 #include "tools/portal_stub/reply.h"
 #include "tools/portal_stub/request_log.h"
+#include "tools/portal_stub/update_list.h"
 
 namespace portal_stub {
 
 struct ServerConfig {
   std::string bind_address = "127.0.0.1";
-  int port = 0;                             // 0: a free port
-  std::string cert_file;                    // set (with key_file): HTTPS
+  int port = 0;           // 0: a free port
+  std::string cert_file;  // set (with key_file): HTTPS
   std::string key_file;
-  std::string updates_dir;                  // empty: an empty update list
-  std::optional<std::string> update_list;   // served instead of the built list
-  std::vector<FaultSpec> faults;            // in force from the start
+  std::string updates_dir;                 // empty: an empty update list
+  std::optional<std::string> update_list;  // served instead of the built list
+  std::vector<FaultSpec> faults;           // in force from the start
+  std::shared_ptr<ListSigner> signer;      // set: the built list carries signatures
 };
 
 class PortalServer {
@@ -54,6 +57,9 @@ class PortalServer {
   void Serve(Endpoint endpoint, const httplib::Request& req, httplib::Response& res,
              const std::function<Reply(const std::string& fault)>& make);
   Reply UpdateList(const httplib::Request& req, const std::string& fault);
+  // Signs the files of a built list as the list faults in force say; the kind of the
+  // first list fault that applied, or empty.
+  std::string SignList(std::vector<UpdateFile>* files);
   Reply Notice(const char* endpoint, const httplib::Request& req, const std::string& fault);
   Reply Download(const httplib::Request& req, const std::string& fault);
   Reply Page(const httplib::Request& req);

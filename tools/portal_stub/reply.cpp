@@ -45,7 +45,8 @@ class FileBody : public Body {
 // the client is gone.
 bool WritePiece(Body& body, std::uint64_t offset, std::uint64_t end, std::vector<char>* buffer,
                 httplib::DataSink& sink) {
-  const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(end - offset, kPieceSize));
+  const std::size_t length =
+      static_cast<std::size_t>(std::min<std::uint64_t>(end - offset, kPieceSize));
   buffer->resize(length);
   if (!body.Read(offset, length, buffer->data())) return false;
   return sink.write(buffer->data(), length);
@@ -166,9 +167,7 @@ void SendReply(const Reply& reply, const FaultSpec* fault, const std::string& ba
       res->set_content(first, reply.content_type);
       return;
     }
-    case FaultKind::kNotModified:
-      res->status = 304;
-      return;
+    case FaultKind::kNotModified: res->status = 304; return;
     case FaultKind::kNoLength: {
       res->status = reply.status;
       std::shared_ptr<Body> body = reply.body;
@@ -187,6 +186,8 @@ void SendReply(const Reply& reply, const FaultSpec* fault, const std::string& ba
       board->Sleep(fault->ms);
       SendNormally(reply, res);
       return;
+    case FaultKind::kBadSignature:  // the list's content, changed as it was built
+    case FaultKind::kNoSignature: SendNormally(reply, res); return;
   }
 }
 

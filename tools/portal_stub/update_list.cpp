@@ -60,7 +60,7 @@ std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder,
       skipped->push_back("cannot read the version of " + entry.path().string());
       continue;
     }
-    files.push_back({name, *version});
+    files.push_back({name, *version, std::string()});
   }
   std::sort(files.begin(), files.end(),
             [](const UpdateFile& a, const UpdateFile& b) { return a.name < b.name; });
@@ -87,9 +87,11 @@ std::string PercentEncode(const std::string& text) {
 std::string BuildUpdateListJson(const std::vector<UpdateFile>& files, const std::string& base_url) {
   nlohmann::json list = nlohmann::json::array();
   for (const UpdateFile& file : files) {
-    list.push_back({{"file_name", file.name},
-                    {"file_version", file.version},
-                    {"down_path", base_url + "/download/" + PercentEncode(file.name)}});
+    nlohmann::json element = {{"file_name", file.name},
+                              {"file_version", file.version},
+                              {"down_path", base_url + "/download/" + PercentEncode(file.name)}};
+    if (!file.signature.empty()) element["signature"] = file.signature;
+    list.push_back(std::move(element));
   }
   return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -11,6 +11,7 @@ namespace portal_stub {
 struct UpdateFile {
   std::string name;
   std::string version;
+  std::string signature;  // listed when not empty
 };
 
 // The version of a file as the update manager reads it: for a name whose extension is
@@ -32,8 +33,9 @@ std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder,
 // `text` with every byte except A-Z a-z 0-9 - . _ ~ written as %XX.
 std::string PercentEncode(const std::string& text);
 
-// The update-list JSON: an array of {"file_name", "file_version", "down_path"}, where
-// down_path is `base_url` + "/download/" + the encoded name.
+// The update-list JSON: an array of {"file_name", "file_version", "down_path"} (with
+// "signature" for a file that has one), where down_path is `base_url` + "/download/" +
+// the encoded name.
 std::string BuildUpdateListJson(const std::vector<UpdateFile>& files, const std::string& base_url);
 
 }  // namespace portal_stub
