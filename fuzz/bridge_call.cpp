@@ -1,9 +1,10 @@
-// A page's bridge message ("[serial,text]" in UTF-8) as the relay reads it, and the string
+// A page's bridge message ("[token,text]" in UTF-8) as the relay reads it, and the string
 // literal the relay writes for a text: whatever a call carries must come back unchanged
 // through the literal, and the literal must be safe anywhere in a script.
 #include <cstdlib>
 #include <string>
 
+#include "relay/ansi_text.h"
 #include "relay/bridge_script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  const auto back = ParseBridgeCall("[" + std::to_string(call->serial) + "," + literal + "]");
-  if (!back || back->serial != call->serial || back->text != call->text) std::abort();
+  const std::string token = JsonStringLiteral(Utf8ToWide(call->token));
+  const auto back = ParseBridgeCall("[" + token + "," + literal + "]");
+  if (!back || back->token != call->token || back->text != call->text) std::abort();
   return 0;
 }

@@ -35,12 +35,18 @@ bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 // The script around the request text; the page cannot replace the functions it captures
-// here, because the script runs before any script of the page.
+// here, because the script runs before any script of the page. A frame of any other
+// origin returns at once: it gets neither the functions nor the token.
 constexpr char kScriptHead[] = R"JS((function () {
   'use strict';
+  var trusted = )JS";
+constexpr char kScriptInit[] = R"JS(;
+  var here = self.origin, allowed = false;
+  for (var i = 0; i < trusted.length; i++) if (trusted[i] === here) allowed = true;
+  if (!allowed) return;
   var initData = )JS";
-constexpr char kScriptMiddle[] = R"JS(;
-  var serial = )JS";
+constexpr char kScriptToken[] = R"JS(;
+  var token = )JS";
 constexpr char kScriptTail[] = R"JS(;
   var stringify = JSON.stringify;
   var toText = String;
@@ -49,7 +55,7 @@ constexpr char kScriptTail[] = R"JS(;
   var session = handlers.ocsFnSession;
   var init = handlers.ocsFnInit;
   function post(handler, text) {
-    if (handler) handler.postMessage(stringify([serial, toText(text)]));
+    if (handler) handler.postMessage(stringify([token, toText(text)]));
   }
   function ocsFnInit() {
     if (window.top === window) {
@@ -79,6 +85,27 @@ constexpr char kScriptTail[] = R"JS(;
 })();
 )JS";
 
+// Only primitive operations: the document may have replaced any built-in function, but
+// not window.location, whose properties cannot be redefined.
+constexpr char kInitUiHead[] = R"JS((function (trusted, text) {
+  var here = window.location.origin;
+  for (var i = 0; i < trusted.length; i++) {
+    if (trusted[i] === here) {
+      if (typeof OCS_initUI === 'function') OCS_initUI(text);
+      return;
+    }
+  }
+})()JS";
+
+std::string ArrayLiteral(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (const std::string& text : texts) {
+    if (out.size() > 1) out += ',';
+    out += JsonStringLiteral(Utf8ToWide(text));
+  }
+  return out + "]";
+}
+
 }  // namespace
 
 std::string JsonStringLiteral(const std::u16string& text) {
@@ -95,9 +122,12 @@ std::string JsonStringLiteral(const std::u16string& text) {
       case u'\n': out += "\\n"; continue;
       case u'\r': out += "\\r"; continue;
       case u'\t': out += "\\t"; continue;
-      case u'<': case u'>': case u'&': case 0x2028: case 0x2029: case 0x7F:
-        AppendEscape(out, u);
-        continue;
+      case u'<':
+      case u'>':
+      case u'&':
+      case 0x2028:
+      case 0x2029:
+      case 0x7F: AppendEscape(out, u); continue;
       default: break;
     }
     if (u < 0x20) {
@@ -121,17 +151,18 @@ std::optional<CBridgeCall> ParseBridgeCall(const std::string& utf8) {
   if (!wide) return std::nullopt;
   const std::unique_ptr<JsonValue> value = ParseJsonText(*wide);
   if (!value || value->kind != JsonValue::kArray || value->items.size() != 2) return std::nullopt;
-  const JsonValue& number = value->items[0];
+  const JsonValue& token = value->items[0];
   const JsonValue& text = value->items[1];
-  if (number.kind != JsonValue::kNumber || text.kind != JsonValue::kString) return std::nullopt;
-  if (!(number.number >= 0 && number.number <= 4294967295.0) ||
-      number.number != static_cast<double>(static_cast<unsigned long long>(number.number))) {
-    return std::nullopt;
-  }
-  return CBridgeCall{static_cast<unsigned int>(number.number), text.text};
+  if (token.kind != JsonValue::kString || text.kind != JsonValue::kString) return std::nullopt;
+  return CBridgeCall{WideToUtf8(token.text), text.text};
 }
 
-std::string BridgeScript(const std::u16string& init_text, unsigned int serial) {
-  return kScriptHead + JsonStringLiteral(init_text) + kScriptMiddle + std::to_string(serial) +
-         kScriptTail;
+std::string BridgeScript(const std::u16string& init_text, const std::string& token,
+                         const std::vector<std::string>& trusted) {
+  return kScriptHead + ArrayLiteral(trusted) + kScriptInit + JsonStringLiteral(init_text) +
+         kScriptToken + JsonStringLiteral(Utf8ToWide(token)) + kScriptTail;
+}
+
+std::string InitUiScript(const std::u16string& text, const std::vector<std::string>& trusted) {
+  return kInitUiHead + ArrayLiteral(trusted) + "," + JsonStringLiteral(text) + ");";
 }

@@ -1,12 +1,15 @@
 // The page side of the window.external bridge: the user script every frame runs at
 // document start, and the JSON texts that carry text between page and relay.
 //
-// A page calls with text; the script posts "[serial,text]" (a JSON array of the number
-// of the request whose text the page holds and a string) to the relay's handler.
+// A page calls with text; the script posts "[token,text]" (a JSON array of the token of
+// the navigation that opened the page and the text, both strings) to the relay's handler.
+// Only frames of a trusted origin get the bridge, and with it the token: a message with
+// any other token comes from elsewhere, or from a page the relay has moved on from.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // Script message handlers the bridge posts to.
 inline constexpr char kBridgeSendData[] = "ocsFnSendData";
@@ -23,16 +26,21 @@ std::string JsonStringLiteral(const std::u16string& text);
 
 // A page's call as posted by the script.
 struct CBridgeCall {
-  unsigned int serial = 0;
+  std::string token;
   std::u16string text;
 };
 // The call in a posted message (UTF-8); none when the bytes are not UTF-8 or not a JSON
-// array of a whole number from 0 to 2^32-1 and a string.
+// array of two strings.
 std::optional<CBridgeCall> ParseBridgeCall(const std::string& utf8);
 
 // The script that defines window.external.ocsFnInit, ocsFnSendData and ocsFnSession for
-// one navigation, which opens a page for request `serial` whose text is `init_text`.
-// ocsFnInit calls the top document's OCS_initUI with `init_text` before it returns, when
-// that is a function; ocsFnSendData and ocsFnSession post [serial, String(text)] to the
-// handlers above.
-std::string BridgeScript(const std::u16string& init_text, unsigned int serial);
+// one navigation, whose request text is `init_text`, in frames of the `trusted` origins
+// only (a frame's origin as the browser serialises it). ocsFnInit calls the top
+// document's OCS_initUI with `init_text` before it returns, when that is a function;
+// ocsFnSendData and ocsFnSession post [token, String(text)] to the handlers above.
+std::string BridgeScript(const std::u16string& init_text, const std::string& token,
+                         const std::vector<std::string>& trusted);
+
+// A script for the top document: OCS_initUI(text) when the document lies in a `trusted`
+// origin and defines that function. It reads nothing the document can forge.
+std::string InitUiScript(const std::u16string& text, const std::vector<std::string>& trusted);

@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/profile.h"
+#include "platform/uuid.h"
 #include "relay/ansi_text.h"
 #include "relay/bridge_script.h"
 #include "relay/ini_config.h"
@@ -66,11 +67,45 @@ std::string Format(const char* format, const std::string& arg) {
   return text;
 }
 
+std::string PercentEncode(const std::string& value) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    }
+  }
+  return out;
+}
+
+// A token no page can guess: 122 random bits; empty when the kernel gives none.
+std::string NewToken() {
+  plat::UUID uuid;
+  char text[37];
+  if (plat::UuidCreate(&uuid) != plat::RPC_S_OK || plat::UuidToStringA(&uuid, text) != 0) {
+    return std::string();
+  }
+  return text;
+}
+
+// The URL as a log may show it: its origin, never its query.
+std::string LoggableUrl(const std::string& url) {
+  return UrlOrigin(url).value_or("(http/https 주소 아님)");
+}
+
 }  // namespace
 
 std::string FormatPageUrl(const std::string& url, const std::string& auth_key,
                           const std::string& session_key) {
-  return url + "?auth_key=" + auth_key + "&session_key=" + session_key;
+  return url + "?auth_key=" + PercentEncode(auth_key) +
+         "&session_key=" + PercentEncode(session_key);
 }
 
 CVeltraneView::CVeltraneView(CVeltraneManager& manager, VGS_Log& log, IVeltranePage& page,
@@ -98,11 +133,26 @@ void CVeltraneView::LoadServiceUrlTable() {
     page_.ShowMessage(Format(kUrlFileFailure, AnsiToUtf8(path)));
     return;
   }
-  // Each section is one service, whatever its name; among equal codes the later wins.
+  // Each section but "TRUST" is one service, whatever its name; among equal codes the
+  // later wins. Service pages are trusted, and so are the origins "TRUST" lists.
   for (const CIniSection& section : config.GetSections()) {
     if (section.name.empty()) continue;
-    services_[SectionValue(section, "SERVICE_CODE")] = SectionValue(section, "URL_INFO");
+    if (SameKey(section.name, CTrustedOrigins::kSection)) {
+      for (const CIniKeyValue& pair : section.pairs) {
+        if (!SameKey(pair.key, CTrustedOrigins::kOriginsKey)) continue;
+        for (const std::string& entry : trusted_.AddList(pair.value)) {
+          log_.log_error(__FILE__, __LINE__, "[Veltrane error] %s [%s] %s : 출처가 아님 - %s",
+                         kUrlFile, CTrustedOrigins::kSection, CTrustedOrigins::kOriginsKey,
+                         entry.c_str());
+        }
+      }
+      continue;
+    }
+    const std::string url = SectionValue(section, "URL_INFO");
+    services_[SectionValue(section, "SERVICE_CODE")] = url;
+    trusted_.AddUrl(AnsiToUtf8(url));
   }
+  page_.Trust(trusted_.origins());
 }
 
 int CVeltraneView::OnOcsRequest(WPARAM sid, LPARAM /*lparam*/) {
@@ -119,9 +169,7 @@ int CVeltraneView::OnOcsRequest(WPARAM sid, LPARAM /*lparam*/) {
     client_key_ = request->get_key();
     request_text_ = text.value_or(std::string());
     request_utf8_ = AnsiToUtf8(request_text_);
-    if (++serial_ == 0) serial_ = 1;  // 0 names no request
-    recent_.push_back(CRequestRecord{serial_, client_key_, request_text_});
-    if (recent_.size() > kRecentRequests) recent_.pop_front();
+    opened_ = COpenedPage();  // the page on screen answers no more
     NavigateForRequest(request_text_);
   }
   msg->release();
@@ -145,7 +193,7 @@ BOOL CVeltraneView::NavigateForRequest(std::string request_text) {
   const std::string& url = at->second;
   log_.log_info(__FILE__, __LINE__, "[Veltrane send data]URL(%s)_success", url.c_str());
   EnsureSessionFile();
-  Open(FormatPageUrl(url, auth_key, ReadSessionKey()));
+  Open(FormatPageUrl(AnsiToUtf8(url), AnsiToUtf8(auth_key), AnsiToUtf8(ReadSessionKey())));
   return TRUE;
 }
 
@@ -195,43 +243,55 @@ void CVeltraneView::Login(const std::string& auth_key, const std::string& sessio
     page_.ShowMessage(kReturnUrlNotFound);
     return;
   }
+  const std::string utf8_url = AnsiToUtf8(return_url);
+  if (!trusted_.Trusts(utf8_url)) {
+    // Neither the key nor the page: a login elsewhere would hand the portal session away.
+    log_.log_error(__FILE__, __LINE__, "[Veltrane error] 신뢰하지 않는 rtnUrl 거부 : %s",
+                   LoggableUrl(utf8_url).c_str());
+    page_.ShowMessage(kReturnUrlNotFound);
+    return;
+  }
   EnsureSessionFile();
   // The mode is set on every write: a file planted earlier with wider bits loses them.
   plat::WritePrivateProfileStringA(kSessionSection, kSessionKey, session_key.c_str(),
                                    StatePath(kSessionFile).c_str(), kSessionFileMode);
-  Open(FormatPageUrl(return_url, auth_key, session_key));
+  Open(FormatPageUrl(utf8_url, AnsiToUtf8(auth_key), AnsiToUtf8(session_key)));
 }
 
-const CRequestRecord* CVeltraneView::FindRequest(unsigned int serial) const {
-  for (const CRequestRecord& record : recent_) {
-    if (record.serial == serial) return &record;
+bool CVeltraneView::FromCurrentPage(const std::optional<CBridgeCall>& call, const char* handler) {
+  if (call && !opened_.token.empty() && call->token == opened_.token) return true;
+  if (!stray_logged_) {
+    stray_logged_ = true;
+    log_.log_error(__FILE__, __LINE__, "[Veltrane error] 현재 페이지의 것이 아닌 호출 무시 (%s)",
+                   handler);
   }
-  return nullptr;
+  return false;
 }
 
 void CVeltraneView::OnPageInit(const std::string& message) {
-  const std::optional<CBridgeCall> call = ParseBridgeCall(message);
-  const CRequestRecord* request = call ? FindRequest(call->serial) : nullptr;
-  InvokeInitUI(request != nullptr ? request->text : request_text_);
+  if (!FromCurrentPage(ParseBridgeCall(message), kBridgeInit)) return;
+  InvokeInitUI(opened_.text);
 }
 
 void CVeltraneView::OnPageSendData(const std::string& message) {
   const std::optional<CBridgeCall> call = ParseBridgeCall(message);
-  if (!call) {
-    SendData("", 0);  // logged as unreadable
-    return;
-  }
-  const CRequestRecord* request = FindRequest(call->serial);
-  SendData(WideToAnsi(call->text).c_str(), request != nullptr ? request->key : 0);
+  if (!FromCurrentPage(call, kBridgeSendData)) return;
+  SendData(WideToAnsi(call->text).c_str(), opened_.key);
 }
 
 void CVeltraneView::OnPageSession(const std::string& message) {
   const std::optional<CBridgeCall> call = ParseBridgeCall(message);
-  ocsFnSession(call ? WideToAnsi(call->text).c_str() : "");
+  if (!FromCurrentPage(call, kBridgeSession)) return;
+  ocsFnSession(WideToAnsi(call->text).c_str());
 }
 
-void CVeltraneView::Open(const std::string& ansi_url) {
-  page_.Navigate(AnsiToUtf8(ansi_url), request_utf8_, serial_);
+void CVeltraneView::Open(const std::string& utf8_url) {
+  opened_ = COpenedPage{NewToken(), client_key_, request_text_};
+  stray_logged_ = false;
+  if (opened_.token.empty()) {
+    log_.log_error(__FILE__, __LINE__, "[Veltrane error] 페이지 토큰을 만들 수 없습니다");
+  }
+  page_.Navigate(utf8_url, request_utf8_, opened_.token);
 }
 
 void CVeltraneView::EnsureSessionFile() const {

@@ -4,17 +4,24 @@
 // window.external.ocsFnInit and answers through ocsFnSendData (a response for the OCS
 // client, or a login) or ocsFnSession (a login).
 //
+// Only pages of the trusted origins (relay/trusted_origins.h) get the bridge, and each
+// navigation gets a token of its own: a page reaches only the request its navigation was
+// opened for, and once a newer request arrives nothing of the older page is delivered.
+//
 // Everything here runs on the GUI thread. The view reaches the page and its window only
 // through IVeltranePage, so it runs without a display as well.
 #pragma once
 
-#include <deque>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "common/program_files.h"
 #include "platform/types.h"
 #include "platform/window_message.h"
+#include "relay/bridge_script.h"
+#include "relay/trusted_origins.h"
 
 class CVeltraneManager;
 class VGS_Log;
@@ -25,27 +32,21 @@ class IVeltranePage {
   virtual ~IVeltranePage() = default;
   // Shows the main window and brings it to the front.
   virtual void ShowFrame() = 0;
-  // Opens `url` for request `serial` (0: none yet). Pages of this navigation get
-  // `init_text` from window.external.ocsFnInit, and name `serial` in their calls.
+  // From now on only frames of `origins` get the bridge.
+  virtual void Trust(const std::vector<std::string>& origins) = 0;
+  // Opens `url`. Trusted frames of this navigation get `init_text` from
+  // window.external.ocsFnInit, and name `token` in their calls.
   virtual void Navigate(const std::string& url, const std::string& init_text,
-                        unsigned int serial) = 0;
-  // Calls the current page's OCS_initUI(text) when the page defines that function.
+                        const std::string& token) = 0;
+  // Calls the top document's OCS_initUI(text) when it is of a trusted origin and defines
+  // that function.
   virtual void CallInitUI(const std::string& text) = 0;
   // A message box with an OK button.
   virtual void ShowMessage(const std::string& text) = 0;
 };
 
-// A request a page may still answer.
-struct CRequestRecord {
-  unsigned int serial;
-  DWORD key;
-  std::string text;  // ANSI
-};
-
 class CVeltraneView {
  public:
-  // Requests whose pages may still answer (older pages are long replaced).
-  static constexpr std::size_t kRecentRequests = 16;
   static constexpr char kUrlFile[] = "veltrane_url.ini";
   static constexpr const char* kSessionFile = kSessionKeyIni;
   static constexpr char kSessionSection[] = "SESSION";
@@ -72,19 +73,17 @@ class CVeltraneView {
   void ocsFnSession(const char* data);
   void InvokeInitUI(const std::string& text);
 
-  // The bridge's script messages ([serial, text] in UTF-8, see bridge_script.h): the text
-  // is converted to ANSI for the calls above; a message that cannot be read counts as
-  // empty text. An answer goes to the client of the request the page was opened for
-  // (`serial`), which is the most recent one unless a newer request arrived while the
-  // page was still up; a page of an unknown request answers nobody.
+  // The bridge's script messages ([token, text] in UTF-8, see bridge_script.h): the text
+  // is converted to ANSI for the calls above, and an answer goes to the client of the
+  // request the page was opened for. A message without the current navigation's token is
+  // dropped (logged once per navigation, without its content).
   void OnPageInit(const std::string& message);
   void OnPageSendData(const std::string& message);
   void OnPageSession(const std::string& message);
 
   HWND hwnd() const { return hwnd_; }
   DWORD client_key() const { return client_key_; }
-  // Requests taken so far; the number of the last one.
-  unsigned int request_serial() const { return serial_; }
+  const CTrustedOrigins& trusted() const { return trusted_; }
   const std::string& request_text() const { return request_text_; }
   std::string ProgramPath(const char* name) const;
   std::string StatePath(const char* name) const;
@@ -93,13 +92,14 @@ class CVeltraneView {
   void LoadServiceUrlTable();
   // ocsFnSendData with the answer going to connection `key`.
   void SendData(const char* data, DWORD key);
-  // The record of request `serial`; null when it is unknown (0, or long gone).
-  const CRequestRecord* FindRequest(unsigned int serial) const;
+  // Whether `call` carries the current navigation's token; logs the first stray call of
+  // a navigation (`handler` names the bridge function).
+  bool FromCurrentPage(const std::optional<CBridgeCall>& call, const char* handler);
   // The login branch shared by ocsFnSendData and ocsFnSession (keys in ANSI).
   void Login(const std::string& auth_key, const std::string& session_key,
              const std::string& return_url);
-  // Opens `url` for the current request.
-  void Open(const std::string& ansi_url);
+  // Opens `utf8_url` for the current request under a new token.
+  void Open(const std::string& utf8_url);
   // Creates "SessionKey.ini" (owner-only) when it does not exist; every write of the key
   // makes it owner-only again.
   void EnsureSessionFile() const;
@@ -113,13 +113,22 @@ class CVeltraneView {
   HWND hwnd_ = nullptr;
 
   DWORD client_key_ = 0;
-  std::string request_text_;     // ANSI, as deciphered
-  std::string request_utf8_;     // the same text for the page
-  unsigned int serial_ = 0;
-  std::deque<CRequestRecord> recent_;  // the last kRecentRequests requests, newest last
+  std::string request_text_;  // ANSI, as deciphered
+  std::string request_utf8_;  // the same text for the page
+  // The navigation whose pages may call: its token (empty: none may) and the request it
+  // was opened for.
+  struct COpenedPage {
+    std::string token;
+    DWORD key = 0;
+    std::string text;  // ANSI
+  };
+  COpenedPage opened_;
+  bool stray_logged_ = false;
   std::unordered_map<std::string, std::string> services_;
+  CTrustedOrigins trusted_;
 };
 
-// "%s?auth_key=%s&session_key=%s", without URL encoding.
+// "%s?auth_key=%s&session_key=%s" (UTF-8) with both values percent-encoded: every byte but
+// letters, digits and "-._~".
 std::string FormatPageUrl(const std::string& url, const std::string& auth_key,
                           const std::string& session_key);

@@ -37,7 +37,7 @@ bool CWebPage::Create() {
       return false;
     }
   }
-  SetBridgeScript("", 0);  // pages opened before any request see the bridge too
+  SetBridgeScript("", "");  // no origin is trusted yet
   web_view_ = WEBKIT_WEB_VIEW(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_, nullptr));
   if (web_view_ == nullptr) return false;
@@ -66,27 +66,28 @@ void CWebPage::ShowFrame() {
   if (show_frame_) show_frame_();
 }
 
-void CWebPage::SetBridgeScript(const std::string& init_text, unsigned int serial) {
-  const std::string source = BridgeScript(Utf8ToWide(init_text), serial);
-  WebKitUserScript* script = webkit_user_script_new(
-      source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+void CWebPage::Trust(const std::vector<std::string>& origins) { trusted_ = origins; }
+
+void CWebPage::SetBridgeScript(const std::string& init_text, const std::string& token) {
+  const std::string source = BridgeScript(Utf8ToWide(init_text), token, trusted_);
+  WebKitUserScript* script =
+      webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_remove_all_scripts(content_);
   webkit_user_content_manager_add_script(content_, script);
   webkit_user_script_unref(script);
 }
 
 void CWebPage::Navigate(const std::string& url, const std::string& init_text,
-                        unsigned int serial) {
+                        const std::string& token) {
   if (web_view_ == nullptr) return;
-  SetBridgeScript(init_text, serial);
+  SetBridgeScript(init_text, token);
   webkit_web_view_load_uri(web_view_, url.c_str());
 }
 
 void CWebPage::CallInitUI(const std::string& text) {
   if (web_view_ == nullptr) return;
-  const std::string call = "if (typeof OCS_initUI === 'function') OCS_initUI(" +
-                           JsonStringLiteral(Utf8ToWide(text)) + ");";
+  const std::string call = InitUiScript(Utf8ToWide(text), trusted_);
   webkit_web_view_evaluate_javascript(web_view_, call.c_str(), static_cast<gssize>(call.size()),
                                       nullptr, nullptr, nullptr, nullptr, nullptr);
 }

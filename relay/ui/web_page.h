@@ -1,12 +1,14 @@
-// CWebPage: the page interface of the view over a WebKitGTK web view. Every frame of every
-// page gets window.external from a user script injected at document start; before each
-// navigation the script is replaced by one that carries that navigation's request text,
-// so ocsFnInit calls OCS_initUI inside the page before it returns. ocsFnSendData and
-// ocsFnSession reach the view through script message handlers on the GUI thread.
+// CWebPage: the page interface of the view over a WebKitGTK web view. Every frame of a
+// trusted origin gets window.external from a user script injected at document start;
+// before each navigation the script is replaced by one that carries that navigation's
+// request text and token, so ocsFnInit calls OCS_initUI inside the page before it returns.
+// ocsFnSendData and ocsFnSession reach the view through script message handlers on the
+// GUI thread; any frame can post to those, which is why the view checks the token.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "relay/veltrane_view.h"
 
@@ -36,19 +38,19 @@ class CWebPage : public IVeltranePage {
   void Detach();
 
   void ShowFrame() override;
+  void Trust(const std::vector<std::string>& origins) override;
   void Navigate(const std::string& url, const std::string& init_text,
-                unsigned int serial) override;
+                const std::string& token) override;
   void CallInitUI(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
 
  private:
-  void SetBridgeScript(const std::string& init_text, unsigned int serial);
+  void SetBridgeScript(const std::string& init_text, const std::string& token);
   static void OnSendData(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
                          void* self);
   static void OnSession(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
                         void* self);
-  static void OnInit(WebKitUserContentManager* manager, WebKitJavascriptResult* result,
-                     void* self);
+  static void OnInit(WebKitUserContentManager* manager, WebKitJavascriptResult* result, void* self);
   static std::string MessageText(WebKitJavascriptResult* result);
 
   std::function<void()> show_frame_;
@@ -56,4 +58,5 @@ class CWebPage : public IVeltranePage {
   GtkWidget* dialog_parent_ = nullptr;
   WebKitUserContentManager* content_ = nullptr;
   WebKitWebView* web_view_ = nullptr;
+  std::vector<std::string> trusted_;
 };

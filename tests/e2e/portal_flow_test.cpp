@@ -2,6 +2,9 @@
 // display: the stub's own pages opened for ocs-client requests, its login pages, its pages of
 // bad bridge input, and what the programs leave behind when they end.
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
 #include <sys/stat.h>
 
 #include <string>
@@ -104,7 +107,20 @@ TEST_F(PortalFlowTest, RequestOpensTheStubsPageWhichAnswersTheClientWithTheReque
 
 TEST_F(PortalFlowTest, StubLoginStoresTheIssuedKeyAndTheNextPagesCarryIt) {
   auto relay = StartRelay();
-  // The odd key holds "&" and "=", which must reach the URL unchanged.
+  // The odd key holds "&" and "=", which reach the URL percent-encoded.
+  const auto encoded = [](const std::string& value) {
+    std::string out;
+    for (const unsigned char c : value) {
+      if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        out += static_cast<char>(c);
+      } else {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        out += escape;
+      }
+    }
+    return out;
+  };
   for (const char* code : {"LOGIN", "ODDLOGIN"}) {
     SCOPED_TRACE(code);
     const ChildResult result = Ask(relay->port(), Request(code, "AK"));
@@ -116,7 +132,8 @@ TEST_F(PortalFlowTest, StubLoginStoresTheIssuedKeyAndTheNextPagesCarryIt) {
     const json answer = AnswerOf(result);
     EXPECT_EQ(answer["page"], "answer-now") << result.out;
     EXPECT_EQ(answer["session_key"], issued);
-    EXPECT_TRUE(Served("/pages/answer-now.html?auth_key=AK&session_key=" + issued)) << stub_->log();
+    EXPECT_TRUE(Served("/pages/answer-now.html?auth_key=AK&session_key=" + encoded(issued)))
+        << stub_->log();
     EXPECT_NE(ReadAll(relay->path("SessionKey.ini")).find("SESSIONKEY=" + issued + "\r\n"),
               std::string::npos)
         << ReadAll(relay->path("SessionKey.ini"));
@@ -125,7 +142,7 @@ TEST_F(PortalFlowTest, StubLoginStoresTheIssuedKeyAndTheNextPagesCarryIt) {
     const ChildResult next = Ask(relay->port(), Request("ECHO", std::string("NEXT-") + code));
     EXPECT_EQ(AnswerOf(next)["session_key"], issued) << next.out << next.err;
     EXPECT_TRUE(Served("/pages/answer-now.html?auth_key=NEXT-" + std::string(code) +
-                       "&session_key=" + issued))
+                       "&session_key=" + encoded(issued)))
         << stub_->log();
   }
   EXPECT_EQ(StubCalls(*stub_, "login").size(), 2u);

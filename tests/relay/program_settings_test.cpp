@@ -35,31 +35,36 @@ TEST(BridgeLiteralTest, EscapesWhatWouldBreakAScriptAndRoundTrips) {
   for (const Case& c : cases) {
     const std::string literal = JsonStringLiteral(c.text);
     EXPECT_EQ(literal, c.literal);
-    const auto back = ParseBridgeCall("[7," + literal + "]");
+    const auto back = ParseBridgeCall("[\"t7\"," + literal + "]");
     ASSERT_TRUE(back.has_value()) << literal;
-    EXPECT_EQ(back->serial, 7u);
+    EXPECT_EQ(back->token, "t7");
     EXPECT_TRUE(back->text == c.text) << literal;
   }
 }
 
-TEST(BridgeLiteralTest, OnlyASerialAndOneWellFormedStringAreACall) {
-  const auto call = ParseBridgeCall(" [ 4294967295 , \"x\" ]\n");
+TEST(BridgeLiteralTest, OnlyATokenAndOneWellFormedStringAreACall) {
+  const auto call = ParseBridgeCall(" [ \"3f2a\" , \"x\" ]\n");
   ASSERT_TRUE(call.has_value());
-  EXPECT_EQ(call->serial, 4294967295u);
+  EXPECT_EQ(call->token, "3f2a");
   EXPECT_TRUE(call->text == u"x");
   for (const std::string bad :
-       {"", "\"x\"", "[1]", "[1,\"x\",2]", "[\"1\",\"x\"]", "[1,2]", "[-1,\"x\"]", "[1.5,\"x\"]",
-        "[4294967296,\"x\"]", "[1,\"x\"] 1", "{\"a\":\"b\"}", "[1,\"\xC3\x28\"]",
-        "[1,\"\xED\xA0\x80\"]", "[1,\"\xFF\"]", "[1,\"x]"}) {
+       {"", "\"x\"", "[\"t\"]", "[\"t\",\"x\",2]", "[1,\"x\"]", "[\"t\",2]", "[null,\"x\"]",
+        "[\"t\",\"x\"] 1", "{\"a\":\"b\"}", "[\"t\",\"\xC3\x28\"]", "[\"t\",\"\xED\xA0\x80\"]",
+        "[\"t\",\"\xFF\"]", "[\"t\",\"x]"}) {
     EXPECT_FALSE(ParseBridgeCall(bad).has_value()) << bad;
   }
 }
 
-TEST(BridgeLiteralTest, ScriptCarriesTheTextAsOneLiteralAndDefinesTheThreeCalls) {
+TEST(BridgeLiteralTest, ScriptCarriesTextTokenAndOriginsAsLiteralsAndDefinesTheThreeCalls) {
   const std::u16string text = u"{\"auth_key\":\"</script>\u2028\"}";
-  const std::string script = BridgeScript(text, 12);
+  const std::string script =
+      BridgeScript(text, "tok\"en", {"https://portal.example", "http://127.0.0.1:8080"});
   EXPECT_NE(script.find("var initData = " + JsonStringLiteral(text) + ";"), std::string::npos);
-  EXPECT_NE(script.find("var serial = 12;"), std::string::npos);
+  EXPECT_NE(script.find(R"(var token = "tok\"en";)"), std::string::npos);
+  EXPECT_NE(script.find(R"(var trusted = ["https://portal.example","http://127.0.0.1:8080"];)"),
+            std::string::npos);
+  // The origin check comes before the request text and the token are reachable.
+  EXPECT_LT(script.find("if (!allowed) return;"), script.find("var initData"));
   EXPECT_EQ(script.find("</script>"), std::string::npos);
   for (const char* name : {"ocsFnInit:", "ocsFnSendData:", "ocsFnSession:", "OCS_initUI"}) {
     EXPECT_NE(script.find(name), std::string::npos) << name;
@@ -69,9 +74,10 @@ TEST(BridgeLiteralTest, ScriptCarriesTheTextAsOneLiteralAndDefinesTheThreeCalls)
 // --- frame settings ---
 
 TEST(ProgramSettingsTest, CaptionFramesTheHelpDeskNumber) {
-  EXPECT_EQ(FrameCaption("0000-0000"),
-            "\u2592Zerv\u2592Veltrane - Web Viewer\u2592오류 관련 상담은 \u260F0000-0000 전화 후 IT "
-            "상담원 연결을 요청하시기 바랍니다.\u2592");
+  EXPECT_EQ(
+      FrameCaption("0000-0000"),
+      "\u2592Zerv\u2592Veltrane - Web Viewer\u2592오류 관련 상담은 \u260F0000-0000 전화 후 IT "
+      "상담원 연결을 요청하시기 바랍니다.\u2592");
 }
 
 TEST(ProgramSettingsTest, PlacementDefaultsAndRoundTripsThroughANewProfileFolder) {
@@ -107,7 +113,8 @@ TEST(ProgramSettingsTest, ListenPortIsAWholeNumberFrom1To65535) {
   EXPECT_EQ(ParseListenPort("9812").value_or(0), 9812);
   EXPECT_EQ(ParseListenPort("1").value_or(0), 1);
   EXPECT_EQ(ParseListenPort("65535").value_or(0), 65535);
-  for (const char* bad : {"", "0", "65536", "-1", "+80", " 80", "80 ", "8o", "99999999999999999999"}) {
+  for (const char* bad :
+       {"", "0", "65536", "-1", "+80", " 80", "80 ", "8o", "99999999999999999999"}) {
     EXPECT_FALSE(ParseListenPort(bad).has_value()) << bad;
   }
   EXPECT_FALSE(ParseListenPort(nullptr).has_value());

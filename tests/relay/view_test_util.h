@@ -13,6 +13,7 @@
 
 #include "foundation/log.h"
 #include "platform/window_message.h"
+#include "relay/ansi_text.h"
 #include "relay/bridge_script.h"
 #include "relay/ocs_message.h"
 #include "relay/seed_cipher.h"
@@ -32,14 +33,15 @@ class Fake_Page : public IVeltranePage {
   struct Load {
     std::string url;
     std::string init_text;
-    unsigned int serial = 0;
+    std::string token;
   };
   using Script = std::function<void(Fake_Page& page, const std::string& url)>;
 
   void ShowFrame() override { ++shown; }
+  void Trust(const std::vector<std::string>& origins) override { trusted = origins; }
   void Navigate(const std::string& url, const std::string& init_text,
-                unsigned int serial) override {
-    navigations.push_back(Load{url, init_text, serial});
+                const std::string& token) override {
+    navigations.push_back(Load{url, init_text, token});
     pending_ = true;
   }
   void CallInitUI(const std::string& text) override {
@@ -67,13 +69,15 @@ class Fake_Page : public IVeltranePage {
   void ocs_fn_session(const std::u16string& text) { view->OnPageSession(message(text)); }
   // The message the bridge script posts for a call from this page.
   std::string message(const std::u16string& text) const {
-    return "[" + std::to_string(current_.serial) + "," + JsonStringLiteral(text) + "]";
+    return "[" + JsonStringLiteral(Utf8ToWide(current_.token)) + "," + JsonStringLiteral(text) +
+           "]";
   }
 
   CVeltraneView* view = nullptr;
   Script script;
   bool defines_init_ui = true;
   int shown = 0;
+  std::vector<std::string> trusted;
   std::vector<Load> navigations;
   std::vector<std::string> init_ui_calls;
   std::vector<std::string> messages;
@@ -96,10 +100,11 @@ class View_Fixture {
       "[S01]\r\nSERVICE_CODE=S01\r\nURL_INFO=http://portal.test/s01.html\r\n"
       "[SERVICE]\r\nSERVICE_CODE=S02\r\nURL_INFO=http://portal.test/old.html\r\n"
       "[SERVICE]\r\nSERVICE_CODE=S02\r\nURL_INFO=http://portal.test/s02.html\r\n"
-      "[NoCode]\r\nURL_INFO=http://portal.test/nocode.html\r\n";
+      "[NoCode]\r\nURL_INFO=http://portal.test/nocode.html\r\n"
+      "[TRUST]\r\nORIGINS=https://login.portal.test:8443/, HTTPS://Other.Test:443\r\n";
 
   explicit View_Fixture(CVeltraneManager& manager, const char* url_file = kUrls)
-      : sink(std::make_shared<plat::Queue_Message_Sink>()) {
+      : manager_(manager), sink(std::make_shared<plat::Queue_Message_Sink>()) {
     if (url_file != nullptr) WriteAll(dir.file(CVeltraneView::kUrlFile), url_file);
     view = std::make_unique<CVeltraneView>(manager, log, page, dir.path(), state.path());
     page.view = view.get();
@@ -118,11 +123,15 @@ class View_Fixture {
     return true;
   }
 
+  // A request from connection `key` taken as the GUI thread takes it, and its page loaded.
+  void deliver(const std::string& text, DWORD key = 7);
+
   std::string session_file() const { return state.file(CVeltraneView::kSessionFile); }
   void set_session_key(const std::string& key) const {
     WriteAll(session_file(), "[SESSION]\r\nSESSIONKEY=" + key + "\r\n");
   }
 
+  CVeltraneManager& manager_;
   ScratchDir dir;    // the program folder
   ScratchDir state;  // the user's state folder
   test_support::Captured_Log log;
@@ -139,6 +148,14 @@ inline COCSDataReq* request_message(const std::string& text, DWORD key) {
   msg->payload().set(static_cast<unsigned int>(body.size()), body.data());
   msg->set_key(key);
   return msg;
+}
+
+inline void View_Fixture::deliver(const std::string& text, DWORD key) {
+  COCSDataReq* msg = request_message(text, key);
+  ASSERT_TRUE(manager_.dispatch_message(msg));
+  msg->release();
+  ASSERT_TRUE(pump(0));
+  page.run_loads();
 }
 
 // Switches LC_CTYPE for one test; skips the test when the locale is not installed.

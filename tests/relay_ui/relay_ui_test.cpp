@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <future>
 #include <string>
 #include <vector>
@@ -77,7 +78,8 @@ std::string frame_page(const std::string& child_url) {
 function OCS_initUI(text) {
   window.external.ocsFnSendData(JSON.stringify({svc_no: "FRAME", auth_key: JSON.parse(text).auth_key}));
 }
-</script></head><body><iframe src=")" + child_url + R"("></iframe></body></html>)";
+</script></head><body><iframe src=")" +
+         child_url + R"("></iframe></body></html>)";
 }
 const char kChildPage[] = R"(<!DOCTYPE html><html><body><script>
 window.external.ocsFnInit();
@@ -85,7 +87,8 @@ window.external.ocsFnInit();
 
 std::string login_page(const char* call) {
   return std::string(R"(<!DOCTYPE html><html><body><script>
-window.external.)") + call + R"((JSON.stringify({svc_no: "LOGIN", auth_key: "AK2",
+window.external.)") +
+         call + R"((JSON.stringify({svc_no: "LOGIN", auth_key: "AK2",
     session_key: "NEW&KEY=1", rtnUrl: location.origin + "/echo.html"}));
 </script></body></html>)";
 }
@@ -114,17 +117,62 @@ x.ocsFnSession(JSON.stringify({svc_no: "LOGIN", session_key: "K"}));
 x.ocsFnSendData(JSON.stringify({svc_no: "BAD", done: true}));
 </script></body></html>)";
 
+// A portal page with a frame of another origin in it; it answers once the frame is done.
+std::string host_page(const std::string& frame_url) {
+  return R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+var request = null, inits = 0;
+function OCS_initUI(text) { request = text; inits++; }
+window.addEventListener('message', function (e) {
+  if (e.data !== 'done') return;
+  window.external.ocsFnSendData(JSON.stringify(
+      {svc_no: "HOST", auth_key: JSON.parse(request).auth_key, inits: inits}));
+});
+</script></head><body><script>window.external.ocsFnInit();</script>
+<iframe src=")" +
+         frame_url + R"("></iframe></body></html>)";
+}
+
+// The other origin's frame: it tries every way in to the relay, tells its own server what
+// it found, then tells the portal page it is done.
+const char kHostileFrame[] = R"(<!DOCTYPE html><html><body><script>
+var h = (window.webkit && window.webkit.messageHandlers) || {};
+var login = JSON.stringify({svc_no: "LOGIN", auth_key: "X", session_key: "EVIL",
+                            rtnUrl: location.origin + "/stolen.html"});
+[0, 1, 2, 3, "", "1", null].forEach(function (t) {
+  if (h.ocsFnSession) h.ocsFnSession.postMessage(JSON.stringify([t, login]));
+  if (h.ocsFnSendData) h.ocsFnSendData.postMessage(JSON.stringify([t, login]));
+  if (h.ocsFnSendData) h.ocsFnSendData.postMessage(JSON.stringify([t, '{"svc_no":"FORGED"}']));
+  if (h.ocsFnInit) h.ocsFnInit.postMessage(JSON.stringify([t, ""]));
+});
+var bridge = typeof (window.external && window.external.ocsFnSendData);
+fetch('/report?bridge=' + bridge + '&handlers=' + !!h.ocsFnSendData).then(function () {
+  parent.postMessage('done', '*');
+});
+</script></body></html>)";
+
+// A login whose rtnUrl lies outside the portal; the page answers after it.
+std::string foreign_login_page(const std::string& return_url) {
+  return R"(<!DOCTYPE html><html><body><script>
+window.external.ocsFnSession(JSON.stringify({svc_no: "LOGIN", auth_key: "AK2",
+    session_key: "EVIL", rtnUrl: ")" +
+         return_url + R"("}));
+window.external.ocsFnSendData(JSON.stringify({svc_no: "AFTER"}));
+</script></body></html>)";
+}
+
 // --- helpers ---
 
 std::string url_ini(const Test_Portal& portal) {
   std::string ini;
   for (const char* page : {"echo", "mirror", "noinit", "frame", "xframe", "login", "session",
-                           "slow", "timer", "late", "keys", "bad"}) {
+                           "slow", "timer", "late", "keys", "bad", "host", "foreign"}) {
     std::string code = page;
     for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    ini += "[" + code + "]\r\nSERVICE_CODE=" + code + "\r\nURL_INFO=" + portal.url("/" + std::string(page) + ".html") + "\r\n";
+    ini += "[" + code + "]\r\nSERVICE_CODE=" + code +
+           "\r\nURL_INFO=" + portal.url("/" + std::string(page) + ".html") + "\r\n";
   }
-  return ini;
+  // The other-origin frame of XFRAME is the portal's too.
+  return ini + "[TRUST]\r\nORIGINS=" + portal.url("").replace(7, 9, "localhost") + "\r\n";
 }
 
 void serve_pages(Test_Portal& portal) {
@@ -197,17 +245,20 @@ TEST_F(RelayUiTest, StartsHiddenThenARequestOpensThePageShowsTheWindowAndGetsThe
   EXPECT_EQ(log[0], std::string(Relay_Program::kStartPrefix) + ZERV_PROJECT_VERSION);
   EXPECT_EQ(relay->count(kTrayLine), 1u);  // no status-notifier host on this bus
   // The web process is up before the first request.
-  EXPECT_TRUE(wait_for([&] {
-    for (pid_t web : processes_named("WebKitWebProcess")) {
-      if (parent_of(web) == relay->pid()) return true;
-    }
-    return false;
-  }, 10000));
+  EXPECT_TRUE(wait_for(
+      [&] {
+        for (pid_t web : processes_named("WebKitWebProcess")) {
+          if (parent_of(web) == relay->pid()) return true;
+        }
+        return false;
+      },
+      10000));
   EXPECT_FALSE(visible(*relay));  // tray only
 
   const ChildResult result = ask(relay->port(), request("ECHO", "AK1"));
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(answer_of(result), R"({"svc_no":"ECHO","auth_key":"AK1","query":"?auth_key=AK1&session_key="})");
+  EXPECT_EQ(answer_of(result),
+            R"({"svc_no":"ECHO","auth_key":"AK1","query":"?auth_key=AK1&session_key="})");
   EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK1&session_key=");
   EXPECT_EQ(relay->count("[Veltrane send data]URL(" + portal_.url("/echo.html") + ")_success"), 1u);
 
@@ -263,8 +314,9 @@ TEST_F(RelayUiTest, LoginStoresTheSessionKeyAndTheNextPagesCarryIt) {
     auto relay = start();
     const ChildResult result = ask(relay->port(), request(code));
     // The page at rtnUrl answers with the query it was opened with.
-    EXPECT_EQ(answer_of(result),
-              R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK2&session_key=NEW&KEY=1"})")
+    EXPECT_EQ(
+        answer_of(result),
+        R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK2&session_key=NEW%26KEY%3D1"})")
         << result.err;
     const std::string session = ReadAll(relay->path("SessionKey.ini"));
     EXPECT_NE(session.find("SESSIONKEY=NEW&KEY=1"), std::string::npos) << session;
@@ -273,9 +325,10 @@ TEST_F(RelayUiTest, LoginStoresTheSessionKeyAndTheNextPagesCarryIt) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // The next request opens its page with the new key.
-    EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "AK3"))),
-              R"({"svc_no":"ECHO","auth_key":"AK3","query":"?auth_key=AK3&session_key=NEW&KEY=1"})");
-    EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK3&session_key=NEW&KEY=1");
+    EXPECT_EQ(
+        answer_of(ask(relay->port(), request("ECHO", "AK3"))),
+        R"({"svc_no":"ECHO","auth_key":"AK3","query":"?auth_key=AK3&session_key=NEW%26KEY%3D1"})");
+    EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK3&session_key=NEW%26KEY%3D1");
     relay->signal(SIGTERM);
     EXPECT_EQ(relay->wait_exit(20000), 0);
   }
@@ -297,40 +350,80 @@ TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
     return ask(relay->port(), request("SLOW", "FIRST"), 10, "127.0.0.2");
   });
   ASSERT_TRUE(wait_for([&] { return requested(portal_, "/slow.html"); }, 10000));
-  const ChildResult second = ask(relay->port(), request("ECHO", "SECOND"), kAnswerSeconds, "127.0.0.3");
-  EXPECT_EQ(answer_of(second), R"({"svc_no":"ECHO","auth_key":"SECOND","query":"?auth_key=SECOND&session_key="})")
+  const ChildResult second =
+      ask(relay->port(), request("ECHO", "SECOND"), kAnswerSeconds, "127.0.0.3");
+  EXPECT_EQ(answer_of(second),
+            R"({"svc_no":"ECHO","auth_key":"SECOND","query":"?auth_key=SECOND&session_key="})")
       << second.err;
   const ChildResult late = first.get();
   EXPECT_EQ(late.exit_code, 4) << late.out;  // its page never came: no answer
 
   // One after the other, each client gets its own answer.
-  for (const auto& [name, bind] : {std::pair<std::string, const char*>{"THIRD", "127.0.0.2"},
-                                   {"FOURTH", "127.0.0.3"}}) {
+  for (const auto& [name, bind] :
+       {std::pair<std::string, const char*>{"THIRD", "127.0.0.2"}, {"FOURTH", "127.0.0.3"}}) {
     const ChildResult result = ask(relay->port(), request("ECHO", name), kAnswerSeconds, bind);
     EXPECT_EQ(answer_of(result), R"({"svc_no":"ECHO","auth_key":")" + name +
                                      R"(","query":"?auth_key=)" + name + R"(&session_key="})")
-        << "exit " << result.exit_code << ": " << result.err << "\nrelay running: "
-        << relay->running() << "\nrelay stderr: " << relay->stderr_text()
+        << "exit " << result.exit_code << ": " << result.err
+        << "\nrelay running: " << relay->running() << "\nrelay stderr: " << relay->stderr_text()
         << "\nportal requests: " << portal_.requests().size() << "\nrelay log:\n"
         << testing::PrintToString(relay->log());
   }
 }
 
-TEST_F(RelayUiTest, APageThatAnswersAfterANewerRequestArrivedAnswersItsOwnClient) {
+// Once a newer request has come, the older page's answer is not delivered.
+TEST_F(RelayUiTest, AnAnswerFromAPageTheRelayHasMovedOnFromIsDropped) {
   portal_.delay("/late.html", 3000);
   auto relay = start();
   auto first = std::async(std::launch::async, [&] {
-    return ask(relay->port(), request("TIMER", "FIRST"), kAnswerSeconds, "127.0.0.2");
+    return ask(relay->port(), request("TIMER", "FIRST"), 8, "127.0.0.2");
   });
   ASSERT_TRUE(wait_for([&] { return requested(portal_, "/timer.html"); }, 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the timer page is up
   // The newer request's page takes 3 s; the timer page answers meanwhile.
-  const ChildResult second = ask(relay->port(), request("LATE", "SECOND"), kAnswerSeconds, "127.0.0.3");
-  const ChildResult answered = first.get();
-  EXPECT_EQ(answer_of(answered), R"({"svc_no":"ECHO","auth_key":"FIRST","query":"?auth_key=FIRST&session_key="})")
-      << answered.err;
-  EXPECT_EQ(answer_of(second), R"({"svc_no":"ECHO","auth_key":"SECOND","query":"?auth_key=SECOND&session_key="})")
+  const ChildResult second =
+      ask(relay->port(), request("LATE", "SECOND"), kAnswerSeconds, "127.0.0.3");
+  const ChildResult dropped = first.get();
+  EXPECT_EQ(dropped.exit_code, 4) << dropped.out;  // no answer
+  EXPECT_EQ(relay->count("[Veltrane error] 현재 페이지의 것이 아닌 호출 무시 (ocsFnSendData)"), 1u);
+  EXPECT_EQ(answer_of(second),
+            R"({"svc_no":"ECHO","auth_key":"SECOND","query":"?auth_key=SECOND&session_key="})")
       << second.err;
+}
+
+// --- what another origin can do ---
+
+const char kStrayCall[] = "[Veltrane error] 현재 페이지의 것이 아닌 호출 무시";
+
+TEST_F(RelayUiTest, AFrameOfAnotherOriginGetsNoBridgeAndItsMessagesReachNothing) {
+  Test_Portal other("127.0.0.2");
+  other.page("/frame.html", kHostileFrame);
+  portal_.page("/host.html", host_page(other.url("/frame.html")));
+  auto relay = start();
+
+  const ChildResult result = ask(relay->port(), request("HOST", "K-HOST"));
+  // The page's own answer, not the frame's; OCS_initUI ran once, for the page's call.
+  EXPECT_EQ(answer_of(result), R"({"svc_no":"HOST","auth_key":"K-HOST","inits":1})") << result.err;
+  // The frame saw no bridge, though it could post to the handlers.
+  const std::vector<std::string> seen = other.requests();
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "/report?bridge=undefined&handlers=true"),
+            seen.end())
+      << testing::PrintToString(seen);
+  EXPECT_FALSE(requested(other, "/stolen.html"));
+  EXPECT_EQ(ReadAll(relay->path("SessionKey.ini")).find("EVIL"), std::string::npos);
+  EXPECT_EQ(relay->count(kStrayCall, true), 1u);  // once for the page, without content
+  EXPECT_TRUE(relay->running());
+}
+
+TEST_F(RelayUiTest, ALoginWhoseReturnUrlIsOfAnotherOriginStoresNothingAndOpensNothing) {
+  Test_Portal other("127.0.0.2");
+  portal_.page("/foreign.html", foreign_login_page(other.url("/stolen.html")));
+  auto relay = start();
+  const ChildResult result = ask(relay->port(), request("FOREIGN"));
+  EXPECT_EQ(answer_of(result), R"({"svc_no":"AFTER"})") << result.err;  // the page stayed
+  EXPECT_TRUE(other.requests().empty());
+  EXPECT_EQ(ReadAll(relay->path("SessionKey.ini")).find("EVIL"), std::string::npos);
+  EXPECT_EQ(relay->count("[Veltrane error] 신뢰하지 않는 rtnUrl 거부 : " + other.url("")), 1u);
 }
 
 TEST_F(RelayUiTest, EmptyAuthKeyOpensNothingButShowsTheWindow) {
@@ -341,7 +434,8 @@ TEST_F(RelayUiTest, EmptyAuthKeyOpensNothingButShowsTheWindow) {
   EXPECT_EQ(relay->count("[Veltrane error] Find session error"), 1u);
   EXPECT_EQ(portal_.requests().size(), served);
   EXPECT_TRUE(visible(*relay));
-  for (Window w : display_.windows_of(relay->pid())) EXPECT_NE(display_.title(w), "Veltrane");  // no box
+  for (Window w : display_.windows_of(relay->pid()))
+    EXPECT_NE(display_.title(w), "Veltrane");  // no box
 }
 
 TEST_F(RelayUiTest, BadBridgeCallsAreLoggedAndThePageCanStillAnswer) {
@@ -364,12 +458,15 @@ TEST_F(RelayUiTest, UnknownServiceShowsAMessageBoxThatEnterDismisses) {
   EXPECT_EQ(relay->count("Veltrane error] Find URL()_fail"), 1u);
 
   Window box = 0;
-  ASSERT_TRUE(wait_for([&] {
-    for (Window w : display_.windows_of(relay->pid())) {
-      if (display_.title(w) == "Veltrane") box = w;
-    }
-    return box != 0;
-  }, 5000)) << "no message box";
+  ASSERT_TRUE(wait_for(
+      [&] {
+        for (Window w : display_.windows_of(relay->pid())) {
+          if (display_.title(w) == "Veltrane") box = w;
+        }
+        return box != 0;
+      },
+      5000))
+      << "no message box";
   display_.focus(box);
   display_.key(XK_Return);
   EXPECT_TRUE(wait_for([&] { return display_.windows_of(relay->pid()).size() == 1; }, 5000));
@@ -385,12 +482,14 @@ TEST_F(RelayUiTest, UnreadableUrlFileIsReportedAtStartAndEveryRequestFailsWhileS
   ASSERT_TRUE(relay.start()) << relay.stderr_text();
   // The box comes up at start, while the window stays hidden.
   Window box = 0;
-  ASSERT_TRUE(wait_for([&] {
-    for (Window w : display_.windows_of(relay.pid())) {
-      if (display_.title(w) == "Veltrane") box = w;
-    }
-    return box != 0;
-  }, 5000));
+  ASSERT_TRUE(wait_for(
+      [&] {
+        for (Window w : display_.windows_of(relay.pid())) {
+          if (display_.title(w) == "Veltrane") box = w;
+        }
+        return box != 0;
+      },
+      5000));
   EXPECT_FALSE(visible(relay));
   display_.focus(box);
   display_.key(XK_Return);
@@ -410,7 +509,8 @@ TEST_F(RelayUiTest, BadPortSettingEndsAtOnce) {
     relay.env["VELTRANE_PORT"] = value;
     ASSERT_TRUE(relay.spawn());
     EXPECT_EQ(relay.wait_exit(10000), 2);
-    EXPECT_EQ(relay.stderr_text(), "Veltrane: VELTRANE_PORT must be a port number from 1 to 65535\n");
+    EXPECT_EQ(relay.stderr_text(),
+              "Veltrane: VELTRANE_PORT must be a port number from 1 to 65535\n");
     EXPECT_TRUE(relay.log().empty());
   }
 }
@@ -418,12 +518,14 @@ TEST_F(RelayUiTest, BadPortSettingEndsAtOnce) {
 TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
   auto relay = start();
   auto answer = std::async(std::launch::async, [&] { return ask(relay->port(), request("KEYS")); });
-  ASSERT_TRUE(wait_for([&] {
-    for (const std::string& target : portal_.requests()) {
-      if (target == "/ready") return true;
-    }
-    return false;
-  }, 10000));
+  ASSERT_TRUE(wait_for(
+      [&] {
+        for (const std::string& target : portal_.requests()) {
+          if (target == "/ready") return true;
+        }
+        return false;
+      },
+      10000));
   ASSERT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
   display_.focus(display_.find(relay->pid(), kCaptionPart));
   for (const KeySym key : {XK_a, XK_Return, XK_Escape, XK_KP_Enter}) display_.key(key);
@@ -516,10 +618,12 @@ TEST_F(RelayUiTest, PortTakenEndsTheProgramWithItsLineAndNoWindow) {
   ASSERT_TRUE(relay.spawn());
   bool window_seen = false;
   const pid_t pid = relay.pid();
-  EXPECT_TRUE(wait_for([&] {
-    window_seen = window_seen || !display_.windows_of(pid).empty();
-    return !relay.running();
-  }, 20000));
+  EXPECT_TRUE(wait_for(
+      [&] {
+        window_seen = window_seen || !display_.windows_of(pid).empty();
+        return !relay.running();
+      },
+      20000));
   EXPECT_EQ(relay.wait_exit(0), CVeltraneExitStartFailed);
   EXPECT_FALSE(window_seen);
   EXPECT_EQ(relay.log(), (std::vector<std::string>{kStartFailure, Relay_Program::kShutDown}));

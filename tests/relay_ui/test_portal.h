@@ -15,7 +15,8 @@ namespace relay_ui {
 
 class Test_Portal {
  public:
-  Test_Portal() {
+  // Serves on a port of its own on loopback address `host`.
+  explicit Test_Portal(const std::string& host = "127.0.0.1") : host_(host) {
     server_.Get(R"(/(.*))", [this](const httplib::Request& request, httplib::Response& response) {
       std::string html;
       int delay_ms = 0;
@@ -35,7 +36,7 @@ class Test_Portal {
       response.set_content(html, "text/html; charset=utf-8");
     });
     // Bound and listening from here on; connections wait until the thread accepts them.
-    port_ = server_.bind_to_any_port("127.0.0.1");
+    port_ = server_.bind_to_any_port(host_);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
   ~Test_Portal() {
@@ -55,7 +56,7 @@ class Test_Portal {
     delays_[path] = ms;
   }
   std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://" + host_ + ":" + std::to_string(port_) + path;
   }
   // Request targets ("/page.html?auth_key=..."), oldest first, as they arrive.
   std::vector<std::string> requests() const {
@@ -64,6 +65,7 @@ class Test_Portal {
   }
 
  private:
+  const std::string host_;
   httplib::Server server_;
   int port_ = 0;
   std::thread thread_;

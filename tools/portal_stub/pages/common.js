@@ -1,8 +1,8 @@
 // Helpers shared by the stub's pages.
 
-// The query the relay appends: "?auth_key=%s&session_key=%s", not URL-encoded. The
-// session key is everything after "&session_key=", so a key holding "&" or "=" reads
-// back whole; both values are decoded where the browser encoded characters.
+// The query the relay appends: "?auth_key=%s&session_key=%s" with both values
+// percent-encoded. Older relays sent them as they were: the session key is everything
+// after "&session_key=", so such a key holding "&" or "=" reads back whole too.
 function stubRelayQuery() {
   var raw = location.search.charAt(0) === "?" ? location.search.substring(1) : location.search;
   var sessionAt = raw.indexOf("&session_key=");
