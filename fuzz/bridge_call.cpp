@@ -1,14 +1,22 @@
 // A page's bridge message ("[token,text]" in UTF-8) as the relay reads it, and the string
 // literal the relay writes for a text: whatever a call carries must come back unchanged
-// through the literal, and the literal must be safe anywhere in a script.
+// through the literal, and the literal must be safe anywhere in a script. The same bytes
+// as a URL (a login's rtnUrl): an origin, when there is one, is its own origin and holds
+// nothing of a path, query, fragment or credentials.
 #include <cstdlib>
 #include <string>
 
 #include "relay/ansi_text.h"
 #include "relay/bridge_script.h"
+#include "relay/trusted_origins.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string message(reinterpret_cast<const char*>(data), size);
+  if (const auto origin = UrlOrigin(message)) {
+    if (UrlOrigin(*origin) != origin) std::abort();
+    if (origin->find_first_of("/?#@\\ ", origin->find("://") + 3) != std::string::npos)
+      std::abort();
+  }
   const auto call = ParseBridgeCall(message);
   if (!call) return 0;
 

@@ -49,7 +49,7 @@ std::optional<std::string> UrlOrigin(const std::string& url) {
     if (port.size() > 5 || (!port.empty() && std::stoul(port) > 65535)) return std::nullopt;
   }
   if (host.empty() || !std::all_of(host.begin(), host.end(), IsHostChar)) return std::nullopt;
-  if (host.front() == '[' ? host.back() != ']' : host.find_first_of("[]") != std::string::npos) {
+  if (host.front() == '[' ? host.back() != ']' : host.find_first_of("[]:") != std::string::npos) {
     return std::nullopt;
   }
   std::string origin = scheme + "://" + ToLower(host);

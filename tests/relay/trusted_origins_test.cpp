@@ -28,6 +28,7 @@ TEST(TrustedOriginsTest, UrlOriginIsTheBrowsersSerialisationOrNone) {
       {"http://portal.test\\@evil.test/", ""},
       {"http://[::1/", ""},
       {"http://a]b/", ""},
+      {"https://s::1:/", ""},  // a colon in a host needs brackets
   };
   for (const auto& [url, origin] : cases) {
     EXPECT_EQ(UrlOrigin(url).value_or(""), origin) << url;
