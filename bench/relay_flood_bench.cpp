@@ -105,7 +105,10 @@ double ask(unsigned short port, unsigned int n) {
       "{\"service_code\":\"NOW\",\"auth_key\":\"bench-" + std::to_string(n) + "\"}";
   ocs_client::ExitCode code = connection.Open("127.0.0.1", port, "");
   if (code == ocs_client::kExitOk) code = connection.Exchange(request, &answer);
-  return code == ocs_client::kExitOk ? ms_since(start) : -1;
+  if (code == ocs_client::kExitOk) return ms_since(start);
+  std::fprintf(stderr, "request %u: no answer after %.0f ms: %s\n", n, ms_since(start),
+               connection.error().c_str());
+  return -1;
 }
 
 struct Phase {
