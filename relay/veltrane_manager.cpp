@@ -146,8 +146,9 @@ bool CVeltraneManager::set_network(const CNetworkSettings& settings) {
 void CVeltraneManager::log_refusal(Refusal why, const std::string& address) {
   const auto kind = static_cast<unsigned int>(why);
   unsigned int suppressed = 0;
-  if (kind >= std::size(throttles_) || !throttles_[kind].admit(plat::GetTickCount(), suppressed))
+  if (kind >= std::size(throttles_) || !throttles_[kind].admit(plat::GetTickCount(), suppressed)) {
     return;
+  }
   std::string held;
   if (suppressed > 0) held = " (앞서 기록하지 않은 " + std::to_string(suppressed) + " 건)";
   const char* ip = address.c_str();
