@@ -77,9 +77,10 @@ endif()
 file(GENERATE OUTPUT ${VELTRANE_PACKAGING_BINARY_DIR}/Update.ini CONTENT "${shipped_update_ini}")
 set(VELTRANE_SHIPPED_UPDATE_INI ${VELTRANE_PACKAGING_BINARY_DIR}/Update.ini)
 install(FILES ${VELTRANE_SHIPPED_UPDATE_INI} ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
+  ${VELTRANE_PACKAGING_DIR}/config/Veltrane.ini
   DESTINATION etc/veltrane COMPONENT system EXCLUDE_FROM_ALL)
 install(CODE "
-  foreach(name Update.ini veltrane_url.ini)
+  foreach(name Update.ini veltrane_url.ini Veltrane.ini)
     file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}${VELTRANE_DEB_PROGRAM_DIR}\")
     file(CREATE_LINK /etc/veltrane/\${name}
       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}${VELTRANE_DEB_PROGRAM_DIR}/\${name}\" SYMBOLIC)
@@ -113,6 +114,7 @@ install(PROGRAMS ${VELTRANE_PACKAGING_DIR}/tarball/install.sh ${VELTRANE_PACKAGI
   DESTINATION . COMPONENT tarball EXCLUDE_FROM_ALL)
 install(FILES ${VELTRANE_PACKAGING_DIR}/veltrane.desktop.in
   ${VELTRANE_SHIPPED_UPDATE_INI} ${VELTRANE_PACKAGING_DIR}/config/veltrane_url.ini
+  ${VELTRANE_PACKAGING_DIR}/config/Veltrane.ini
   DESTINATION share COMPONENT tarball EXCLUDE_FROM_ALL)
 
 # --- CPack ---

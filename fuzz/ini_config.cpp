@@ -1,6 +1,8 @@
-// Fuzzes the relay's INI reader. The input is a file's contents. It is loaded and
+// Fuzzes the relay's INI readers. The input is a file's contents. It is loaded and
 // queried; the sections read are written out in the saved format and loaded again,
 // which must give the same sections; a save of that must write exactly that text.
+// The same file read as "Veltrane.ini" is taken or refused with a reason, and a range it
+// allows contains its own network address.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +15,7 @@
 
 #include "foundation/library.h"
 #include "relay/ini_config.h"
+#include "relay/network_settings.h"
 
 namespace {
 
@@ -57,9 +60,7 @@ bool Same(const std::list<CIniSection>& a, const std::list<CIniSection>& b) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  return VGSLib::initialize() == 0 ? 0 : 1;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return VGSLib::initialize() == 0 ? 0 : 1; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input = TempPath(".in"), output = TempPath(".out");
@@ -94,6 +95,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(ReadFile(output) == text);
     }
     check(!config.IsDirty());
+  }
+  {
+    CNetworkSettings settings;
+    std::string error;
+    if (LoadNetworkSettings(input, settings, error)) {
+      check(error.empty());
+      check(settings.allows_any() || !settings.allowed().empty());
+      for (const CNetworkSettings::Range& range : settings.allowed()) {
+        check(range.prefix <= 32);
+        check(settings.Allows(range.network));
+      }
+    } else {
+      check(error.find(input) != std::string::npos);
+    }
   }
   std::remove(input.c_str());
   std::remove(output.c_str());

@@ -9,6 +9,7 @@
 #include "foundation/library.h"
 #include "platform/time.h"
 #include "relay/ocs_message.h"
+#include "relay/request_limits.h"
 #include "relay/veltrane_manager.h"
 
 // --- CClientInfo ---
@@ -38,8 +39,10 @@ void CClientInfo::set_key(DWORD key) {
 // --- CClientConnection ---
 
 CClientConnection::CClientConnection(CVeltraneManager* manager, DWORD idle_timeout_ms)
-    : manager_(manager), idle_timeout_ms_(idle_timeout_ms), last_activity_(0),
-      released_(false) {}
+    : manager_(manager), idle_timeout_ms_(idle_timeout_ms), last_activity_(0), released_(false) {
+  // Nothing a client sends needs more than a request's room.
+  archive_.set_max_body(kMaxRequestFrameBody);
+}
 
 CClientConnection::~CClientConnection() = default;
 
@@ -99,7 +102,13 @@ int CClientConnection::handle_input(VGS_Async_Read_Operation* op, DWORD error) {
     CVgsMessage* msg = nullptr;
     const int used = archive_.read_frame(bytes + offset, received - offset, msg);
     if (used < 0) {
+      const bool oversized = VGSLib::GetErrorCode() == WSAEMSGSIZE;
       delete read_op;
+      guard.unlock();
+      if (oversized && manager_ != nullptr) {
+        manager_->log_refusal(CVeltraneManager::Refusal::kFrameSize,
+                              client_ ? client_->get_ip() : std::string("?"));
+      }
       return -1;
     }
     if (used == 0) break;  // the rest waits in the archive
@@ -128,7 +137,7 @@ int CClientConnection::hand_on(CVgsMessage* msg, DWORD key) {
       result = -1;  // a newer connection speaks for this address
     } else if (msg->get_sid() == OCS_SID_DATA_REQ) {
       msg->set_key(key);
-      manager_->dispatch_message(msg);
+      if (!manager_->dispatch_message(msg)) result = -1;  // refused: too many are waiting
     }
   }
   msg->release();
@@ -186,13 +195,19 @@ int CClientAcceptor::handle_accept(VGS_Async_Accept_Operation* op, DWORD error) 
       delete accept_op;
       return -1;
     }
-    if (accept_op->completion_key() != completion_key() || accept_op->get_proactor() != proactor() ||
-        accept_op->get_iohandle() != get_handle()) {
+    if (accept_op->completion_key() != completion_key() ||
+        accept_op->get_proactor() != proactor() || accept_op->get_iohandle() != get_handle()) {
       delete accept_op;  // not one of ours; never re-armed
       return 0;
     }
   }
-  if (error == 0) {
+  VGS_INET_Addr remote;
+  if (error == 0 && accept_op->peer_address(remote) == 0 && manager_ != nullptr &&
+      !manager_->network().Allows(static_cast<std::uint32_t>(remote.getiplong()))) {
+    // Turned away before a connection exists: re-arming the operation closes the socket.
+    const char* text = remote.getiptext();
+    manager_->log_refusal(CVeltraneManager::Refusal::kAddress, text != nullptr ? text : "?");
+  } else if (error == 0) {
     CClientConnection* connection = create_connection();
     if (connection != nullptr) {
       connection->addref();  // held for the set-up

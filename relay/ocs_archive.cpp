@@ -89,12 +89,8 @@ int COCSArchive::write_frame(const CVgsMessage& message, VGS_Byte_Block& frame) 
 int COCSArchive::read_ocs_header(const unsigned char* header, Frame_Header& fields) {
   unsigned short sid = 0;
   unsigned int body_length = 0;
+  // The body's size is checked against the archive's max_body() by the caller.
   if (read_header(header, OCS_HEADER_SIZE, sid, body_length) < 0) return -1;
-  // Never allocate what a peer merely announces beyond the cap.
-  if (body_length > OCS_MAX_BODY) {
-    VGSLib::SetErrorCode(VGS_ERR_PROTOCOL);
-    return -1;
-  }
   fields.ver = header[0];
   fields.stype = OCS_MSG_CLASS;
   fields.sid = sid;
@@ -106,7 +102,7 @@ int COCSArchive::read_ocs_header(const unsigned char* header, Frame_Header& fiel
 int COCSArchive::read_frame(const void* data, unsigned int length, CVgsMessage*& message) {
   VGS_Serializable* object = nullptr;
   const int result = gather_frame(data, length, OCS_HEADER_SIZE, &COCSArchive::read_ocs_header,
-                                  CVGSMsgFactory::instance(), object);
+                                  max_body_, CVGSMsgFactory::instance(), object);
   // The relay's factory makes only CVgsMessage objects.
   message = static_cast<CVgsMessage*>(object);
   return result;

@@ -12,8 +12,13 @@ class COCSArchive : public VGS_Archive {
  public:
   static constexpr unsigned int OCS_HEADER_SIZE = 11;
   static constexpr unsigned char OCS_VERSION = 2;
-  // Largest body the reader accepts; a larger announced length is a protocol error.
+  // Largest body any reader accepts.
   static constexpr unsigned int OCS_MAX_BODY = 16u * 1024u * 1024u;
+
+  // The largest body this archive's reader takes (OCS_MAX_BODY unless set lower): a frame
+  // announcing more fails at its header with WSAEMSGSIZE, before its body is held.
+  void set_max_body(unsigned int bytes) { max_body_ = bytes < OCS_MAX_BODY ? bytes : OCS_MAX_BODY; }
+  unsigned int max_body() const { return max_body_; }
 
   // Builds the whole frame of `message` into `frame`. Returns the frame length, or -1
   // with the code recorded (`frame` unchanged). Resets the archive: a connection's
@@ -22,7 +27,8 @@ class COCSArchive : public VGS_Archive {
 
   // Offers one contiguous run of received bytes. Returns the bytes consumed when a
   // message completed (>= 1; `message` is handed out with one reference for the caller),
-  // 0 when all bytes were held and more are needed, or -1 (code recorded, archive reset).
+  // 0 when all bytes were held and more are needed, or -1 (code recorded, archive reset;
+  // WSAEMSGSIZE for a body above max_body()).
   // A body that lies wholly in `data` is decoded where it lies; bytes after a completed
   // frame are left to the caller.
   int read_frame(const void* data, unsigned int length, CVgsMessage*& message);
@@ -37,4 +43,6 @@ class COCSArchive : public VGS_Archive {
 
  private:
   static int read_ocs_header(const unsigned char* header, Frame_Header& fields);
+
+  unsigned int max_body_ = OCS_MAX_BODY;
 };

@@ -1,6 +1,7 @@
 #include "relay/veltrane_manager.h"
 
 #include <cstdio>
+#include <iterator>
 #include <new>
 
 #include "common/program_files.h"
@@ -14,10 +15,12 @@
 #include "foundation/guard.h"
 #include "foundation/library.h"
 #include "platform/socket.h"
+#include "platform/time.h"
 #include "relay/client_connection.h"
 #include "relay/ini_config.h"
 #include "relay/ocs_archive.h"
 #include "relay/ocs_message.h"
+#include "relay/request_limits.h"
 
 namespace {
 
@@ -81,6 +84,22 @@ CVgsMessage* CNetMsgListener::take(short sid) {
   return nullptr;
 }
 
+// --- CLogThrottle ---
+
+bool CLogThrottle::admit(DWORD now_ms, unsigned int& suppressed) {
+  VGS_Guard guard(lock_);
+  // Modular difference: correct across the wrap of the clock.
+  if (started_ && static_cast<DWORD>(now_ms - last_ms_) < kIntervalMs) {
+    ++held_;
+    return false;
+  }
+  started_ = true;
+  last_ms_ = now_ms;
+  suppressed = held_;
+  held_ = 0;
+  return true;
+}
+
 // --- CVeltraneManager ---
 
 void CVeltraneManager::Acceptor_Closer::operator()(CClientAcceptor* acceptor) const {
@@ -89,7 +108,7 @@ void CVeltraneManager::Acceptor_Closer::operator()(CClientAcceptor* acceptor) co
 }
 
 CVeltraneManager::CVeltraneManager(DWORD idle_timeout_ms, unsigned short port, DWORD io_threads)
-    : log_(0), clients_(kClientBuckets), idle_timeout_ms_(idle_timeout_ms), port_(port),
+    : own_log_(0), clients_(kClientBuckets), idle_timeout_ms_(idle_timeout_ms), port_(port),
       io_threads_(io_threads) {}
 
 CVeltraneManager::~CVeltraneManager() {
@@ -111,8 +130,44 @@ void CVeltraneManager::open_log() {
   const std::string dir = UserFilePath(program_dir, kLogFolder);
   if (dir.empty()) return;  // nor is the user's own
   if (VGSLib::taccess(dir.c_str(), 0) != 0) VGSLib::createdir(dir.c_str());
-  log_.set_log_dir(dir.c_str());
-  log_.set_level(0);
+  own_log_.set_log_dir(dir.c_str());
+  own_log_.set_level(0);
+}
+
+bool CVeltraneManager::set_network(const CNetworkSettings& settings) {
+  if (proactor_ != nullptr || acceptor_ != nullptr) {
+    VGSLib::SetErrorCode(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  network_ = settings;
+  return true;
+}
+
+void CVeltraneManager::log_refusal(Refusal why, const std::string& address) {
+  const auto kind = static_cast<unsigned int>(why);
+  unsigned int suppressed = 0;
+  if (kind >= std::size(throttles_) || !throttles_[kind].admit(plat::GetTickCount(), suppressed)) {
+    return;
+  }
+  std::string held;
+  if (suppressed > 0) held = " (앞서 기록하지 않은 " + std::to_string(suppressed) + " 건)";
+  const char* ip = address.c_str();
+  switch (why) {
+    case Refusal::kAddress:
+      log_->log_error(__FILE__, __LINE__, "[접속 거부 : %s - 허용되지 않은 주소]%s", ip,
+                      held.c_str());
+      break;
+    case Refusal::kFrameSize:
+      log_->log_error(__FILE__, __LINE__,
+                      "[요청 거부 : %s - 요청 프레임이 %u 바이트 한도를 넘습니다]%s", ip,
+                      kMaxRequestFrameBody, held.c_str());
+      break;
+    case Refusal::kWaitingRequests:
+      log_->log_error(__FILE__, __LINE__,
+                      "[요청 거부 : %s - 처리를 기다리는 요청이 이미 %u 건입니다]%s", ip,
+                      kMaxWaitingRequests, held.c_str());
+      break;
+  }
 }
 
 void CVeltraneManager::set_last_error(const char* format) {
@@ -154,7 +209,9 @@ const char* CVeltraneManager::build_server() {
     VGSLib::SetErrorCode(ERROR_NOT_ENOUGH_MEMORY);
     return kSocketFailure;
   }
-  if (acceptor_->open(proactor_.get(), port_, static_cast<DWORD>(0)) != 0) return kSocketFailure;
+  if (acceptor_->open(proactor_.get(), port_, static_cast<DWORD>(network_.listen_address())) != 0) {
+    return kSocketFailure;
+  }
   // One accept in flight per I/O thread.
   for (unsigned int i = 0; i < proactor_->getiothrcnt(); ++i) {
     if (acceptor_->accept() != 0) return kAcceptFailure;
@@ -233,20 +290,43 @@ bool CVeltraneManager::dispatch_message(CVgsMessage* msg) {
     return false;
   }
   const auto sid = static_cast<short>(msg->get_sid());
-  VGS_Guard guard(lock_);
-  for (const auto& listener : listeners_) {
-    if (!listener->takes(sid)) continue;
-    try {
-      listener->enqueue(msg);
-    } catch (const VGS_Exception& e) {
-      VGSLib::SetErrorCode(e.GetErrorCode());
-      continue;  // this window misses the message; the others still get it
+  std::string refused;  // the sender's address when the request is refused
+  {
+    VGS_Guard guard(lock_);
+    for (const auto& listener : listeners_) {
+      if (listener->takes(sid) && listener->queued() >= kMaxWaitingRequests) {
+        refused = client_address(msg->get_key());
+        break;
+      }
     }
-    if (!plat::PostMessageA(listener->hwnd(), WM_VELTRANE_REQUEST, static_cast<WPARAM>(sid), 0)) {
-      listener->withdraw(msg);  // the window takes no more messages
+    if (refused.empty()) {
+      for (const auto& listener : listeners_) {
+        if (!listener->takes(sid)) continue;
+        try {
+          listener->enqueue(msg);
+        } catch (const VGS_Exception& e) {
+          VGSLib::SetErrorCode(e.GetErrorCode());
+          continue;  // this window misses the message; the others still get it
+        }
+        if (!plat::PostMessageA(listener->hwnd(), WM_VELTRANE_REQUEST, static_cast<WPARAM>(sid),
+                                0)) {
+          listener->withdraw(msg);  // the window takes no more messages
+        }
+      }
+      return true;
     }
   }
-  return true;
+  log_refusal(Refusal::kWaitingRequests, refused);  // written without the manager lock
+  VGSLib::SetErrorCode(ERROR_BUSY);
+  return false;
+}
+
+std::string CVeltraneManager::client_address(DWORD key) const {
+  for (auto at = clients_.begin(); at != clients_.end(); ++at) {
+    const Client_Ptr& record = at.value();
+    if (key != 0 && record->get_key() == key) return record->get_ip();
+  }
+  return "?";
 }
 
 CNetMsgListener* CVeltraneManager::find_listener(HWND hwnd) const {
@@ -307,4 +387,13 @@ bool CVeltraneManager::send_message(CVgsMessage* msg, DWORD key) {
   proactor->close_handle(key);  // the connection is dropped; nothing is retried
   VGSLib::SetErrorCode(code);
   return false;
+}
+
+bool CVeltraneManager::close_client(DWORD key) {
+  VGS_Proactor* proactor = proactor_.get();
+  if (proactor == nullptr || key == 0) {
+    VGSLib::SetErrorCode(VGS_ERR_NULL_ARGUMENT);
+    return false;
+  }
+  return proactor->close_handle(key) == 0;
 }

@@ -22,6 +22,7 @@
 #include "foundation/smart_ptr.h"
 #include "platform/types.h"
 #include "platform/window_message.h"
+#include "relay/network_settings.h"
 
 class CClientAcceptor;
 class CClientInfo;
@@ -59,6 +60,22 @@ class CNetMsgListener {
   VGS_Queue<CVgsMessage*> queue_;
 };
 
+// Lets through at most one line a second of one kind; counts the rest.
+class CLogThrottle {
+ public:
+  static constexpr DWORD kIntervalMs = 1000;
+
+  // Whether a line may be written at `now_ms` (a wrapping millisecond clock). When it
+  // may, `suppressed` is the number of lines held back since the last one written.
+  bool admit(DWORD now_ms, unsigned int& suppressed);
+
+ private:
+  VGS_Thread_Mutex lock_;
+  bool started_ = false;
+  DWORD last_ms_ = 0;
+  unsigned int held_ = 0;
+};
+
 class CVeltraneManager {
  public:
   static constexpr DWORD kIdleTimeoutMs = 200000;
@@ -86,13 +103,26 @@ class CVeltraneManager {
   void stop_server();
   // The port the next start_server listens on (0: an ephemeral one).
   void set_port(unsigned short port) { port_ = port; }
+  // The listening address and the clients let in, for the next start_server (while no
+  // server runs: false otherwise).
+  bool set_network(const CNetworkSettings& settings);
+  const CNetworkSettings& network() const { return network_; }
+  // Sets the log folder (the user's "Log") and level; start_server does it too.
+  void open_log();
+
+  // Why a client was turned away. Each kind writes at most one log line a second, with
+  // the number of lines held back since the last one.
+  enum class Refusal { kAddress, kFrameSize, kWaitingRequests };
+  void log_refusal(Refusal why, const std::string& address);
 
   // Records `key` as the connection of `ip_text`, closing the address's older
   // connection; points `client` at the record.
   bool register_client(const std::string& ip_text, DWORD key, Client_Ptr& client);
   // The record that names `key` no longer names a connection. Key 0: nothing.
   void unregister_client(DWORD key);
-  // Queues `msg` for every window that takes its id and notifies each with 4441.
+  // Queues `msg` for every window that takes its id and notifies each with 4441. false
+  // (nothing queued, ERROR_BUSY, a log line) when a window that takes it already holds
+  // kMaxWaitingRequests messages: the caller then drops the sender's connection.
   bool dispatch_message(CVgsMessage* msg);
   bool register_listener(HWND hwnd);
   // The oldest queued message with `sid` for the window; the caller owns its reference.
@@ -100,8 +130,13 @@ class CVeltraneManager {
   // Frames `msg` and sends it on connection `key`; a failed send drops that connection.
   // The caller keeps its reference.
   bool send_message(CVgsMessage* msg, DWORD key);
+  // Drops connection `key` as a failed send does. false when no server runs or the key
+  // names no connection.
+  bool close_client(DWORD key);
 
-  VGS_Log& log() { return log_; }
+  VGS_Log& log() { return *log_; }
+  // Lines go to `log` from now on (null: the manager's own); for tests.
+  void set_log(VGS_Log* log) { log_ = log != nullptr ? log : &own_log_; }
   VGS_Proactor* proactor() const { return proactor_.get(); }
   CClientAcceptor* acceptor() const { return acceptor_.get(); }
   std::string last_error() const;
@@ -127,12 +162,14 @@ class CVeltraneManager {
   // In registration order, which is the order dispatch_message notifies in.
   using Listener_Table = std::vector<std::unique_ptr<CNetMsgListener>>;
 
-  void open_log();
   // Proactor, acceptor and the accepts; null, or the failure text of the step that
   // failed with the code recorded (what was built stays for the caller to tear down).
   const char* build_server();
   // Closes and frees the proactor if there is one.
   void close_proactor();
+  // The address of the client whose connection is `key` ("?" when none); the manager lock
+  // is held.
+  std::string client_address(DWORD key) const;
   // The listener of `hwnd` or null; the manager lock is held.
   CNetMsgListener* find_listener(HWND hwnd) const;
   // Sets the last error text from `format` and the current error code.
@@ -140,7 +177,10 @@ class CVeltraneManager {
 
   std::unique_ptr<VGS_Proactor> proactor_;
   Acceptor_Ptr acceptor_;
-  VGS_Log log_;
+  VGS_Log own_log_;
+  VGS_Log* log_ = &own_log_;
+  CLogThrottle throttles_[3];  // one per Refusal
+  CNetworkSettings network_;
   Client_Table clients_;
   Listener_Table listeners_;
   std::string last_error_;

@@ -16,9 +16,9 @@ usage: scripts/demo.sh [--interactive] [--port PORT] [--timeout SECONDS]
 Runs Veltrane.exe against a local portal stub and sends it one request with ocs-client:
 installs missing Debian packages (scripts/install-deps.sh), builds Veltrane.exe, ocs-client
 and portal-stub (Release, in build/release), starts portal-stub on a free port, lays out a
-temporary program folder (Veltrane.exe, libzervlib.so, veltrane_url.ini), starts the relay,
-sends the request, prints the answer, the relay's log and the stub's log, then ends the
-relay (SIGTERM), the stub and the folder.
+temporary program folder (Veltrane.exe, libzervlib.so, veltrane_url.ini, Veltrane.ini with
+LISTEN=127.0.0.1), starts the relay, sends the request, prints the answer, the relay's log
+and the stub's log, then ends the relay (SIGTERM), the stub and the folder.
 
 The relay runs on your display when DISPLAY or WAYLAND_DISPLAY is set; without one it runs
 on a virtual X server (xvfb-run) with a session bus of its own (dbus-run-session).
@@ -234,11 +234,15 @@ fi
   echo "SERVICE_CODE=LOGIN"
   echo "URL_INFO=$stub_url/pages/login.html"
 } | sed 's/$/\r/' >"$program_dir/veltrane_url.ini"
+# The OCS port takes programs on this computer only, as the packages ship it.
+printf '[NETWORK]\r\nLISTEN=127.0.0.1\r\n' >"$program_dir/Veltrane.ini"
 echo "$program_dir:"
 # shellcheck disable=SC2012  # a listing for people to read
 (cd "$program_dir" && ls -l | sed '1d; s/^/  /')
 echo "veltrane_url.ini:"
 tr -d '\r' <"$program_dir/veltrane_url.ini" | sed 's/^/  /'
+echo "Veltrane.ini:"
+tr -d '\r' <"$program_dir/Veltrane.ini" | sed 's/^/  /'
 
 # --- the relay ---
 

@@ -28,8 +28,8 @@ plat::SOCKET as_socket(void* handle) { return plat::handle_to_socket(handle); }
 // --- VGS_Async_Operation ---
 
 VGS_Async_Operation::VGS_Async_Operation(DWORD code)
-    : OVERLAPPED(), key_(0), iohandle_(INVALID_HANDLE_VALUE), handler_(nullptr),
-      proactor_(nullptr), code_(code) {}
+    : OVERLAPPED(), key_(0), iohandle_(INVALID_HANDLE_VALUE), handler_(nullptr), proactor_(nullptr),
+      code_(code) {}
 
 VGS_Async_Operation::VGS_Async_Operation(VGS_Proactor* proactor, DWORD key, void* handle,
                                          VGS_Async_Handler* handler, DWORD code)
@@ -125,8 +125,8 @@ int VGS_Async_SOCK_Read_Stream::read(VGS_Byte_Block& block, unsigned int size,
   DWORD received = 0;
   DWORD flags = 0;
   // From the call on the operation may complete (and be freed) on another thread.
-  return started_or_failed(plat::WSARecv(as_socket(get_iohandle()), &buffer, 1, &received,
-                                         &flags, this, nullptr));
+  return started_or_failed(
+      plat::WSARecv(as_socket(get_iohandle()), &buffer, 1, &received, &flags, this, nullptr));
 }
 
 int VGS_Async_SOCK_Read_Stream::completion(unsigned int bytes, DWORD error) {
@@ -165,8 +165,7 @@ VGS_Async_SOCK_Accept::VGS_Async_SOCK_Accept() : accepted_(INVALID_HANDLE_VALUE)
 
 VGS_Async_SOCK_Accept::VGS_Async_SOCK_Accept(VGS_Proactor* proactor, DWORD key, void* handle,
                                              VGS_Async_Handler* handler)
-    : VGS_Async_Accept_Operation(proactor, key, handle, handler),
-      accepted_(INVALID_HANDLE_VALUE) {
+    : VGS_Async_Accept_Operation(proactor, key, handle, handler), accepted_(INVALID_HANDLE_VALUE) {
   std::memset(addresses_, 0, sizeof addresses_);
 }
 
@@ -206,15 +205,21 @@ int VGS_Async_SOCK_Accept::accept(void* socket) {
   return fail(error);
 }
 
-void* VGS_Async_SOCK_Accept::accept_handle(VGS_INET_Addr& remote) {
-  if (accepted_ == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+int VGS_Async_SOCK_Accept::peer_address(VGS_INET_Addr& remote) {
+  if (accepted_ == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
   sockaddr* local = nullptr;
   sockaddr* peer = nullptr;
   int local_length = 0;
   int peer_length = 0;
-  plat::GetAcceptExSockaddrs(addresses_, 0, kAddressLength, kAddressLength, &local,
-                             &local_length, &peer, &peer_length);
-  if (peer != nullptr) remote.set(peer, peer_length);
+  plat::GetAcceptExSockaddrs(addresses_, 0, kAddressLength, kAddressLength, &local, &local_length,
+                             &peer, &peer_length);
+  if (peer == nullptr) return fail(WSAENOTSOCK);
+  return remote.set(peer, peer_length);
+}
+
+void* VGS_Async_SOCK_Accept::accept_handle(VGS_INET_Addr& remote) {
+  if (accepted_ == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  peer_address(remote);
   void* socket = accepted_;
   accepted_ = INVALID_HANDLE_VALUE;  // the caller owns it now
   return socket;

@@ -49,8 +49,8 @@ class VGS_Async_Operation : public OVERLAPPED {
 
  protected:
   explicit VGS_Async_Operation(DWORD code);
-  VGS_Async_Operation(VGS_Proactor* proactor, DWORD key, void* handle,
-                      VGS_Async_Handler* handler, DWORD code);
+  VGS_Async_Operation(VGS_Proactor* proactor, DWORD key, void* handle, VGS_Async_Handler* handler,
+                      DWORD code);
 
   void zero_overlapped();
   // The checks every start makes: a handler and a proactor, a non-zero key. 0 or -1.
@@ -89,8 +89,7 @@ class VGS_Async_Write_Operation : public VGS_Async_Operation {
       : VGS_Async_Operation(proactor, key, handle, handler, VGS_ASYNC_WRITE) {}
   ~VGS_Async_Write_Operation() override;
 
-  virtual int write(const VGS_Byte_Block& block, unsigned int size,
-                    unsigned long long offset) = 0;
+  virtual int write(const VGS_Byte_Block& block, unsigned int size, unsigned long long offset) = 0;
   virtual VGS_Byte_Block write_block() const = 0;
   virtual unsigned long long file_offset() const = 0;
   virtual unsigned int bytes_transferred() const = 0;
@@ -175,8 +174,7 @@ class VGS_Async_SOCK_Write_Stream : public VGS_Async_Write_Operation {
       : VGS_Async_Write_Operation(proactor, key, handle, handler), bytes_(0) {}
   ~VGS_Async_SOCK_Write_Stream() override;
 
-  int write(const VGS_Byte_Block& block, unsigned int size,
-            unsigned long long offset) override;
+  int write(const VGS_Byte_Block& block, unsigned int size, unsigned long long offset) override;
   VGS_Byte_Block write_block() const override { return block_; }
   unsigned long long file_offset() const override { return 0; }
   unsigned int bytes_transferred() const override { return bytes_; }
@@ -202,6 +200,9 @@ class VGS_Async_SOCK_Accept : public VGS_Async_Accept_Operation {
   int accept(void* socket) override;
   // The peer address into `remote`; the accepted socket (INVALID_HANDLE_VALUE if none).
   void* accept_handle(VGS_INET_Addr& remote) override;
+  // The peer address of the accepted socket, which stays with the operation (a re-arm or
+  // the destructor closes it). 0, or -1 with 10038 when no socket was accepted.
+  int peer_address(VGS_INET_Addr& remote);
   int completion(DWORD error) override;
 
  private:

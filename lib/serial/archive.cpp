@@ -240,8 +240,8 @@ void VGS_Archive::store_body(const void* bytes, unsigned int n, unsigned int at)
     const unsigned int doubled = body_capacity_ > bodysize_ / 2 ? bodysize_ : body_capacity_ * 2;
     const unsigned int capacity =
         std::max(need, std::min(bodysize_, std::max(doubled, kFirstBodyCapacity)));
-    void* grown = body_ == nullptr ? VGSLib::malloc(capacity, false)
-                                   : VGSLib::realloc(body_, capacity);
+    void* grown =
+        body_ == nullptr ? VGSLib::malloc(capacity, false) : VGSLib::realloc(body_, capacity);
     if (grown == nullptr) throw_recorded();
     body_ = static_cast<unsigned char*>(grown);
     body_capacity_ = capacity;
@@ -264,8 +264,8 @@ VGS_Serializable* VGS_Archive::decode_body(const VGS_Object_Factory& factory) {
 }
 
 int VGS_Archive::gather_frame(const void* data, unsigned int length, unsigned int header_size,
-                              Header_Reader read_header, const VGS_Object_Factory& factory,
-                              VGS_Serializable*& object) {
+                              Header_Reader read_header, unsigned int max_body,
+                              const VGS_Object_Factory& factory, VGS_Serializable*& object) {
   object = nullptr;
   if (data == nullptr && length != 0) {
     reset();
@@ -282,6 +282,7 @@ int VGS_Archive::gather_frame(const void* data, unsigned int length, unsigned in
       if (received_ < header_size) return 0;
       Frame_Header fields;
       if (read_header(header_, fields) < 0) throw_recorded();
+      if (fields.bodysize > max_body) throw_code(WSAEMSGSIZE);
       if (fields.bodysize > MAX_FRAME_SIZE - header_size) throw_code(VGS_ERR_PROTOCOL);
       ver_ = fields.ver;
       stype_ = fields.stype;
@@ -321,7 +322,8 @@ int VGS_Archive::gather_frame(const void* data, unsigned int length, unsigned in
 
 int VGS_Archive::deserialize(const void* data, unsigned int length,
                              const VGS_Object_Factory& factory, VGS_Serializable*& object) {
-  return gather_frame(data, length, HEADER_SIZE, &VGS_Archive::read_vgss_header, factory, object);
+  return gather_frame(data, length, HEADER_SIZE, &VGS_Archive::read_vgss_header,
+                      MAX_FRAME_SIZE - HEADER_SIZE, factory, object);
 }
 
 int VGS_Archive::deserialize(const VGS_Byte_Block& block, const VGS_Object_Factory& factory,

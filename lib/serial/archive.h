@@ -60,9 +60,7 @@ class VGS_Archive {
     ::read_block(input_, block, length);
   }
   // Text carries no length of its own; the caller knows it from the message.
-  int read_text(std::string& text, unsigned int length) {
-    return input_.read_text(text, length);
-  }
+  int read_text(std::string& text, unsigned int length) { return input_.read_text(text, length); }
 
   template <class T, class W = VGS_CDR_Wire<T>>
   VGS_Archive& operator+=(T value) {
@@ -83,9 +81,8 @@ class VGS_Archive {
 
   // Writes the first 16 header bytes; 16, or -1 (VGS_ERR_OUTPUT_OVERFLOW) when
   // `size` is below 16.
-  int build_header(unsigned char* buffer, unsigned int size, unsigned char ver,
-                   unsigned char stype, unsigned short sid, unsigned long bodysize,
-                   unsigned long elements);
+  int build_header(unsigned char* buffer, unsigned int size, unsigned char ver, unsigned char stype,
+                   unsigned short sid, unsigned long bodysize, unsigned long elements);
   // Reads the first 16 header bytes into the archive's fields; 16, or -1 with
   // VGS_ERR_PROTOCOL (wrong magic) or VGS_ERR_INPUT_UNDERFLOW (too short).
   int parse_header(const unsigned char* buffer, unsigned int size);
@@ -123,10 +120,12 @@ class VGS_Archive {
   static bool same_magic(const unsigned char* bytes, const char* magic);
 
   // The piecewise decoder, for a header of `header_size` bytes (at most HEADER_SIZE)
-  // read by `read_header`. Results as for deserialize(data, length, ...).
+  // read by `read_header`. Results as for deserialize(data, length, ...). A header that
+  // announces a body above `max_body` fails at once with WSAEMSGSIZE, before any of the
+  // body is taken.
   int gather_frame(const void* data, unsigned int length, unsigned int header_size,
-                   Header_Reader read_header, const VGS_Object_Factory& factory,
-                   VGS_Serializable*& object);
+                   Header_Reader read_header, unsigned int max_body,
+                   const VGS_Object_Factory& factory, VGS_Serializable*& object);
 
  private:
   static int read_vgss_header(const unsigned char* header, Frame_Header& fields);

@@ -185,7 +185,7 @@ for i in "${!icons[@]}"; do
 done
 
 # INI files: templates where none exist yet (removed again by uninstall.sh while unchanged).
-for name in Update.ini veltrane_url.ini; do
+for name in Update.ini veltrane_url.ini Veltrane.ini; do
   if [ ! -e "$prefix_real/$name" ]; then
     cp -- "$here/share/$name" "$prefix_real/$name"
     printf 'config:%s\t%s\n' "$(sha256sum <"$here/share/$name" | cut -d' ' -f1)" "$name" >>"$manifest_new"

@@ -16,7 +16,7 @@ VELTRANE_PROGRAMS=(VeltraneService.exe ZervRun.exe Veltrane.exe)
 # What the programs write beside themselves; removed with the install.
 VELTRANE_STATE=(WinSize.ini downfile)
 # What the user's work created there; removed only by --purge.
-VELTRANE_USER_DATA=(Log SessionKey.ini Update.ini veltrane_url.ini)
+VELTRANE_USER_DATA=(Log SessionKey.ini Update.ini veltrane_url.ini Veltrane.ini)
 
 veltrane_fail() {
   echo "${0##*/}: $*" >&2

@@ -13,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/process_mutex.h"
 #include "relay/ini_config.h"
+#include "relay/network_settings.h"
 #include "relay/program_settings.h"
 #include "relay/ui/gui_message_sink.h"
 #include "relay/ui/main_frame.h"
@@ -89,8 +90,12 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
     return false;
   }
 
-  manager_->set_port(port);
-  if (!manager_->start_server()) {
+  std::string cause;
+  if (!StartServer(port, cause)) {
+    if (!cause.empty()) {
+      manager_->log().log_error(__FILE__, __LINE__, "[Veltrane error] %s", cause.c_str());
+      std::fprintf(stderr, "Veltrane: [Veltrane error] %s\n", cause.c_str());
+    }
     manager_->log().log_error(__FILE__, __LINE__, "Veltrane 실행 실패 ( 라이브러리 초기화 실패)");
     status_ = kExitStartFailed;
     return false;
@@ -114,6 +119,16 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
   page_->Preload();
   frame_->ShowIfAllowed();  // hidden until a request or "보이기"
   return true;
+}
+
+bool CVeltraneApp::StartServer(unsigned short port, std::string& cause) {
+  // The OCS port's settings are configuration: from the program folder.
+  manager_->open_log();
+  CNetworkSettings network;
+  if (!LoadNetworkSettings(ModulePath(CNetworkSettings::kFileName), network, cause)) return false;
+  manager_->set_network(network);
+  manager_->set_port(port);
+  return manager_->start_server();  // its failure text stays in last_error()
 }
 
 bool CVeltraneApp::CreateFrameAndView() {

@@ -37,6 +37,9 @@ class CVeltraneApp {
   bool InitInstance(int& argc, char**& argv);
   // Frame, page, view and the view's window; the view registers for requests.
   bool CreateFrameAndView();
+  // Reads "Veltrane.ini" and starts the server on `port`. false on failure; `cause` is then
+  // the reason when the settings were bad (empty when the server did not start).
+  bool StartServer(unsigned short port, std::string& cause);
   void ExitInstance();
   // Tray menu "끝내기" and the end of the desktop session.
   void Quit();

@@ -34,8 +34,10 @@ contents_case() {
     "-rw-r--r-- root/root ./opt/veltrane/libzervlib.so"
     "lrwxrwxrwx root/root ./opt/veltrane/Update.ini -> /etc/veltrane/Update.ini"
     "lrwxrwxrwx root/root ./opt/veltrane/veltrane_url.ini -> /etc/veltrane/veltrane_url.ini"
+    "lrwxrwxrwx root/root ./opt/veltrane/Veltrane.ini -> /etc/veltrane/Veltrane.ini"
     "-rw-r--r-- root/root ./etc/veltrane/Update.ini"
     "-rw-r--r-- root/root ./etc/veltrane/veltrane_url.ini"
+    "-rw-r--r-- root/root ./etc/veltrane/Veltrane.ini"
     "-rw-r--r-- root/root ./etc/xdg/autostart/VeltraneService.desktop"
     "-rw-r--r-- root/root ./usr/share/applications/veltrane.desktop"
     "-rw-r--r-- root/root ./usr/share/doc/veltrane/changelog.gz"
@@ -80,11 +82,13 @@ contents_case() {
       grep -nE '(addgroup|groupadd|adduser|useradd|chgrp)([[:space:]]|$)|statoverride.*--add' ||
       fail "$field makes a group or hands files to one"
   done
-  expect_eq conffiles "$(printf '%s\n' /etc/veltrane/Update.ini /etc/veltrane/veltrane_url.ini \
-    /etc/xdg/autostart/VeltraneService.desktop)" "$(cat "$work/control/conffiles")"
+  expect_eq conffiles "$(printf '%s\n' /etc/veltrane/Update.ini /etc/veltrane/Veltrane.ini \
+    /etc/veltrane/veltrane_url.ini /etc/xdg/autostart/VeltraneService.desktop)" "$(cat "$work/control/conffiles")"
 
   # Desktop entries: valid, and they start the programs in /opt/veltrane.
   dpkg-deb -x "$deb" "$work/root"
+  # The OCS port is this computer's only until the administrator opens it.
+  grep -qx 'LISTEN=127.0.0.1' "$work/root/etc/veltrane/Veltrane.ini" || fail "Veltrane.ini does not listen on 127.0.0.1"
   local menu=$work/root/usr/share/applications/veltrane.desktop
   local autostart=$work/root/etc/xdg/autostart/VeltraneService.desktop
   desktop-file-validate "$menu" "$autostart" || fail "invalid desktop entries"
@@ -242,7 +246,8 @@ scripts_case() {
   run_script prerm remove
   run_script postrm remove
   expect_eq "calls on remove" "" "$(cat "$work/calls")"
-  [ -d "$top/Log" ] && [ -f "$DPKG_ROOT/etc/veltrane/Update.ini" ] || fail "remove took the logs or the configuration"
+  [ -d "$top/Log" ] && [ -f "$DPKG_ROOT/etc/veltrane/Update.ini" ] && [ -f "$DPKG_ROOT/etc/veltrane/Veltrane.ini" ] ||
+    fail "remove took the logs or the configuration"
   run_script postrm purge
   local path
   for path in "$top" "$DPKG_ROOT/etc/veltrane" "$work/state/override"; do
@@ -279,6 +284,7 @@ install_case() {
   [ ! -e "$dir/Log" ] || fail "the package made $dir/Log"
   [ -x "$dir/Veltrane.exe" ] && [ -f /usr/share/applications/veltrane.desktop ] || fail "files missing"
   expect_eq "Update.ini" /etc/veltrane/Update.ini "$(readlink "$dir/Update.ini")"
+  expect_eq "Veltrane.ini" /etc/veltrane/Veltrane.ini "$(readlink "$dir/Veltrane.ini")"
 
   # The update portal: a stub that records every call.
   "$portal_stub" --port 0 --log "$work/stub.log" >"$work/stub.out" 2>&1 &
@@ -325,7 +331,7 @@ install_case() {
   dpkg -r veltrane || fail "dpkg -r failed"
   [ -z "$(pids_below "$dir")" ] || fail "programs still run after removal"
   [ ! -e "$dir" ] && [ ! -e /usr/share/applications/veltrane.desktop ] || fail "remove left $dir or package files"
-  [ -f /etc/veltrane/Update.ini ] || fail "remove took the configuration"
+  [ -f /etc/veltrane/Update.ini ] && [ -f /etc/veltrane/Veltrane.ini ] || fail "remove took the configuration"
 
   dpkg -P veltrane || fail "dpkg -P failed"
   local path

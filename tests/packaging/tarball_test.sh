@@ -147,6 +147,8 @@ run_case() {
   "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal" || fail "install.sh failed"
   check_installed "$prefix"
   expect_eq "Update.ini PORTAL" "$no_portal" "$(ini_value "$prefix/Update.ini" UPDATE PORTAL)"
+  cmp -s "$pkg/share/Veltrane.ini" "$prefix/Veltrane.ini" || fail "Veltrane.ini is not the shipped one"
+  expect_eq "Veltrane.ini LISTEN" 127.0.0.1 "$(ini_value "$prefix/Veltrane.ini" NETWORK LISTEN)"
   wait_for 60 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay did not start: $(cat "$prefix"/Log/*/*.log 2>/dev/null)"
   [ -n "$(service_pid "$prefix")" ] || fail "the service manager does not run"
   wait_for 30 '[ "$(start_lines "$prefix")" -ge 1 ]' || fail "no start line in the relay's log"
@@ -167,7 +169,9 @@ run_case() {
   printf '[SESSION]\nSESSIONKEY=user-session-7\n' >"$prefix/SessionKey.ini"
   chmod 600 "$prefix/SessionKey.ini"
   printf 'RETRY=3\n' >>"$prefix/Update.ini"
+  printf 'ALLOW=127.0.0.1\n' >>"$prefix/Veltrane.ini"
   cp "$prefix/veltrane_url.ini" "$work/url.ini.before"
+  cp "$prefix/Veltrane.ini" "$work/network.ini.before"
   cp "$prefix/SessionKey.ini" "$work/key.ini.before"
   # Older program files (renamed into place, as an update does); a file only the older had.
   printf '#!/bin/sh\nexit 0\n' >"$work/old" && chmod 755 "$work/old" && mv "$work/old" "$prefix/ZervRun.exe"
@@ -193,6 +197,7 @@ run_case() {
   expect_eq "Update.ini PORTAL after --portal" "$no_portal2" "$(ini_value "$prefix/Update.ini" UPDATE PORTAL)"
   expect_eq "the user's Update.ini key" "3" "$(ini_value "$prefix/Update.ini" UPDATE RETRY)"
   cmp -s "$work/url.ini.before" "$prefix/veltrane_url.ini" || fail "veltrane_url.ini changed"
+  cmp -s "$work/network.ini.before" "$prefix/Veltrane.ini" || fail "Veltrane.ini changed"
   cmp -s "$work/key.ini.before" "$prefix/SessionKey.ini" || fail "SessionKey.ini changed"
   wait_for 60 '[ "$(start_lines "$prefix")" -ge 2 ]' || fail "the relay was not started again"
   wait_for 30 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay does not run"
@@ -227,7 +232,7 @@ run_case() {
   expected=$(printf '%s\n' 'd .cache' 'd .config' 'd .local' 'd .local/share' \
     'd .local/share/Veltrane' 'd Veltrane Programs' 'd Veltrane Programs/Log' \
     'f Veltrane Programs/SessionKey.ini' 'f Veltrane Programs/Update.ini' \
-    'f Veltrane Programs/veltrane_url.ini' | LC_ALL=C sort)
+    'f Veltrane Programs/Veltrane.ini' 'f Veltrane Programs/veltrane_url.ini' | LC_ALL=C sort)
   local kept
   kept=$(echo "$left" | grep -v -E '^. (Veltrane Programs/Log/|\.local/share/Veltrane/)' | LC_ALL=C sort)
   expect_eq "what uninstall left in HOME" "$expected" "$kept"

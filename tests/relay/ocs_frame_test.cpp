@@ -255,12 +255,12 @@ TEST(OcsFrame, RefusedFramesResetTheReader) {
   const Bytes huge = header(OCS_SID_DATA_REQ, COCSArchive::OCS_MAX_BODY + 1);
   EXPECT_EQ(archive.read_frame(huge.data(), 6, message), 0);
   EXPECT_EQ(archive.read_frame(huge.data() + 6, 5, message), -1);
-  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_PROTOCOL);
+  EXPECT_EQ(VGSLib::GetErrorCode(), static_cast<unsigned long>(WSAEMSGSIZE));
   EXPECT_EQ(feed(archive, good, {static_cast<unsigned int>(good.size())}), expected);
 
   const Bytes max = header(OCS_SID_DATA_RES, 0xFFFFFFFFu);
   EXPECT_EQ(archive.read_frame(max.data(), 11, message), -1);
-  EXPECT_EQ(VGSLib::GetErrorCode(), VGS_ERR_PROTOCOL);
+  EXPECT_EQ(VGSLib::GetErrorCode(), static_cast<unsigned long>(WSAEMSGSIZE));
 
   // Zero-length data bodies are refused by the CDR input.
   for (unsigned short sid : {OCS_SID_DATA_REQ, OCS_SID_DATA_RES}) {
@@ -289,6 +289,23 @@ TEST(OcsFrame, BodyAtTheCapIsAccepted) {
   ASSERT_EQ(decoded.size(), 1u);
   EXPECT_EQ(decoded[0].payload.size(), size);
   EXPECT_EQ(decoded[0].payload.back(), 0x42);
+}
+
+// An archive's own bound: a body up to it is read, one byte more of any id is refused at
+// the header; a bound above the fixed cap keeps the cap.
+TEST(OcsFrame, AnArchivesBodyBoundRefusesLargerFramesAtTheHeader) {
+  COCSArchive archive;
+  archive.set_max_body(100);
+  const std::vector<Decoded> expected = {{OCS_SID_DATA_REQ, payload_text(100)}};
+  EXPECT_EQ(feed(archive, frame_of(OCS_SID_DATA_REQ, payload_text(100)), {11, 100}), expected);
+  for (unsigned short sid : {OCS_SID_DATA_REQ, OCS_SID_DATA_RES, static_cast<unsigned short>(7)}) {
+    const Bytes over = header(sid, 101);
+    CVgsMessage* message = nullptr;
+    EXPECT_EQ(archive.read_frame(over.data(), 11, message), -1);
+    EXPECT_EQ(VGSLib::GetErrorCode(), static_cast<unsigned long>(WSAEMSGSIZE));
+  }
+  archive.set_max_body(0xFFFFFFFFu);
+  EXPECT_EQ(archive.max_body(), COCSArchive::OCS_MAX_BODY);
 }
 
 TEST(OcsFrame, HeaderHelpers) {

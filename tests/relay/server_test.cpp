@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -13,7 +14,9 @@
 #include "platform/error.h"
 #include "platform/time.h"
 #include "relay/ini_config.h"
+#include "relay/request_limits.h"
 #include "server_test_util.h"
+#include "support/captured_log.h"
 #include "support/process.h"
 
 namespace {
@@ -221,10 +224,33 @@ TEST_F(ManagerTablesTest, OneRecordPerAddressWhoseKeyFollowsTheNewestConnection)
 TEST_F(ManagerTablesTest, SendingWithoutAServerFails) {
   auto* response = new COCSDataRes();
   response->payload().set(3, "abc");
+  EXPECT_FALSE(manager_.close_client(1));
   EXPECT_FALSE(manager_.send_message(response, 1));
   EXPECT_FALSE(manager_.send_message(nullptr, 1));
   EXPECT_EQ(references(response), 1);  // the caller keeps its reference
   response->release();
+}
+
+TEST(LogThrottleTest, OneLineASecondWithTheCountHeldBack) {
+  struct Step {
+    DWORD now_ms;
+    bool admitted;
+    unsigned int suppressed;  // when admitted
+  };
+  // 999 ms after a written line is too early, 1000 ms is not, also across the clock's wrap.
+  const std::vector<Step> steps = {
+      {0xFFFFFC00u, true, 0}, {0xFFFFFC01u, false, 0}, {0xFFFFFFE7u, false, 0},
+      {0xFFFFFFE8u, true, 2}, {0xFFFFFFE8u, false, 0}, {0x000003CFu, false, 0},
+      {0x000003D0u, true, 2}, {0x000003D1u, false, 0},
+  };
+  CLogThrottle throttle;
+  for (const Step& step : steps) {
+    unsigned int suppressed = 99;
+    EXPECT_EQ(throttle.admit(step.now_ms, suppressed), step.admitted) << step.now_ms;
+    if (step.admitted) {
+      EXPECT_EQ(suppressed, step.suppressed) << step.now_ms;
+    }
+  }
 }
 
 TEST(ManagerInstanceTest, TheProcessHasOneManagerWithTheProductionSettings) {
@@ -301,6 +327,7 @@ class ServerTest : public ::testing::Test {
   void start(std::unique_ptr<Test_Manager> manager) {
     fds_before_ = open_descriptors();
     manager_ = std::move(manager);
+    manager_->set_log(&log_);
     ASSERT_TRUE(manager_->start_server()) << manager_->last_error();
     port_ = manager_->bound_port();
     ASSERT_NE(port_, 0);
@@ -327,6 +354,7 @@ class ServerTest : public ::testing::Test {
     return client.send_request(text) && client.read_answer() == answer_to(text);
   }
 
+  test_support::Captured_Log log_;  // outlives the managers that write to it
   std::unique_ptr<Test_Manager> manager_;
   std::unique_ptr<Test_Window> window_;
   unsigned short port_ = 0;
@@ -381,7 +409,8 @@ TEST_F(ServerTest, ResponsesAndUnknownIdsFromAClientAreIgnored) {
   ASSERT_TRUE(c.send(frame(OCS_SID_DATA_RES, EncryptToBase64("{}", kOcsPayloadKey))));
   ASSERT_TRUE(c.send(frame(2000, "skipped body bytes")));
   ASSERT_TRUE(c.send(frame(2001, "")));
-  ASSERT_TRUE(c.send(frame(OCS_SID_DATA_REQ, EncryptToBase64("{\"lower\":1}", kOcsPayloadKey), "zerv")));
+  ASSERT_TRUE(
+      c.send(frame(OCS_SID_DATA_REQ, EncryptToBase64("{\"lower\":1}", kOcsPayloadKey), "zerv")));
   EXPECT_EQ(c.read_answer(), answer_to("{\"lower\":1}"));
   EXPECT_EQ(window_->notified.load(), 1);
   EXPECT_EQ(live(), 1);
@@ -391,10 +420,10 @@ TEST_F(ServerTest, BadInputDropsOnlyThatConnection) {
   Client good(port_, 6);
   ASSERT_TRUE(exchange(good, request_text(6, 0)));
   const std::vector<std::string> bad = {
-      frame(OCS_SID_DATA_REQ, "abc", "ZERX"),                  // one letter off
+      frame(OCS_SID_DATA_REQ, "abc", "ZERX"),                // one letter off
       std::string("GET / HTTP/1.1\r\nHost: relay\r\n\r\n"),  // garbage
       frame(OCS_SID_DATA_REQ, "").substr(0, 7) + std::string("\x7F\xFF\xFF\xFF", 4),  // 2 GiB body
-      frame(OCS_SID_DATA_REQ, ""),                             // data message without a body
+      frame(OCS_SID_DATA_REQ, ""),  // data message without a body
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
     Client c(port_, 100 + static_cast<unsigned int>(i));
@@ -527,8 +556,12 @@ TEST_F(ServerTest, AClientThatNeverReadsDoesNotHoldUpTheOthers) {
   Client sluggard(port_, 50, kTestWaitMs, 4096);
   Client other(port_, 51);
   ASSERT_TRUE(sluggard.ok() && other.ok());
-  for (int i = 0; i < 40; ++i) ASSERT_TRUE(sluggard.send_request("{\"big\":" + std::to_string(i) + "}"));
-  ASSERT_TRUE(wait_until([&] { return window_->answered.load() + window_->send_failures.load() == 40; }));
+  // As many as may wait for the window at once.
+  constexpr int kBig = static_cast<int>(kMaxWaitingRequests);
+  for (int i = 0; i < kBig; ++i)
+    ASSERT_TRUE(sluggard.send_request("{\"big\":" + std::to_string(i) + "}"));
+  ASSERT_TRUE(
+      wait_until([&] { return window_->answered.load() + window_->send_failures.load() == kBig; }));
   // Silent from now on, it is closed by the idle rule with its unsent answers, while the
   // other client keeps being served.
   const auto limit = Clock::now() + std::chrono::seconds(8 * kTestSlowdown);
@@ -546,6 +579,8 @@ TEST_F(ServerTest, TwoHundredClientsFromDistinctAddressesGetTheirOwnAnswers) {
   constexpr int kClients = 200;
   constexpr int kRounds = 5;
   constexpr int kDrivers = 8;
+  // Requests a driver has out at once: all drivers together no more than may wait.
+  constexpr int kBatch = static_cast<int>(kMaxWaitingRequests) / kDrivers;
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.push_back(std::make_unique<Client>(port_, 60 + static_cast<unsigned int>(i)));
@@ -557,12 +592,16 @@ TEST_F(ServerTest, TwoHundredClientsFromDistinctAddressesGetTheirOwnAnswers) {
   for (int d = 0; d < kDrivers; ++d) {
     drivers.emplace_back([&, d] {
       for (int round = 0; round < kRounds; ++round) {
-        for (int i = d; i < kClients; i += kDrivers) clients[i]->send_request(request_text(i, round));
-        for (int i = d; i < kClients; i += kDrivers) {
-          if (clients[i]->read_answer() == answer_to(request_text(i, round))) {
-            ++right;
-          } else {
-            ++wrong;
+        for (int first = d; first < kClients; first += kDrivers * kBatch) {
+          const int end = std::min(kClients, first + kDrivers * kBatch);
+          for (int i = first; i < end; i += kDrivers)
+            clients[i]->send_request(request_text(i, round));
+          for (int i = first; i < end; i += kDrivers) {
+            if (clients[i]->read_answer() == answer_to(request_text(i, round))) {
+              ++right;
+            } else {
+              ++wrong;
+            }
           }
         }
       }
@@ -683,6 +722,150 @@ TEST_F(ServerTest, ASetUpFailingWhileANewerConnectionTakesOverDoesNotDeadlock) {
   first.close();
   second.close();
   TearDown();  // the stop, too, runs under the watchdog
+}
+
+// --- who may connect, and what a client may make the relay hold ---
+
+// A manager that listens on `listen` and lets in `allow` (either empty: the default).
+std::unique_ptr<Test_Manager> network_manager(const char* listen, const char* allow,
+                                              DWORD idle_ms = 1000) {
+  auto manager = std::make_unique<Test_Manager>(idle_ms);
+  CNetworkSettings network;
+  std::string error;
+  EXPECT_TRUE(*listen == '\0' || network.SetListen(listen, error)) << error;
+  EXPECT_TRUE(*allow == '\0' || network.SetAllow(allow, error)) << error;
+  EXPECT_TRUE(manager->set_network(network));
+  return manager;
+}
+
+TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
+  {
+    // Listening on every interface (the default) takes a connection to 127.0.0.2 ...
+    Client any(port_, 1, kTestWaitMs, 0, 2);
+    EXPECT_TRUE(exchange(any, request_text(1, 0)));
+  }
+  // ... listening on 127.0.0.1 refuses it.
+  restart(network_manager("127.0.0.1", ""));
+  EXPECT_FALSE(manager_->set_network(CNetworkSettings()));  // not while serving
+  Client other(port_, 1, kTestWaitMs, 0, 2);
+  EXPECT_FALSE(other.ok());
+  EXPECT_EQ(other.connect_error(), static_cast<int>(WSAECONNREFUSED));
+  Client local(port_, 1);
+  EXPECT_TRUE(exchange(local, request_text(1, 1)));
+}
+
+TEST_F(ServerTest, AClientOutsideAllowIsClosedAtAcceptAndNeverRegistered) {
+  restart(network_manager("", "127.0.0.1, 127.0.0.64/26"));
+  Client allowed(port_, 1);
+  ASSERT_TRUE(exchange(allowed, request_text(1, 0)));
+  Client in_range(port_, 127);
+  ASSERT_TRUE(exchange(in_range, request_text(127, 0)));
+  ASSERT_EQ(manager_->counts.created.load(), 2);
+
+  const auto started = Clock::now();
+  constexpr int kTries = 20;  // a host connecting in a loop
+  for (int i = 0; i < kTries; ++i) {
+    Client refused(port_, 3);
+    ASSERT_TRUE(refused.ok());  // the kernel completes the handshake
+    refused.send_request(request_text(3, i));
+    EXPECT_TRUE(refused.closed_by_server()) << i;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const int lines = log_.count("[접속 거부 : 127.0.0.3 - 허용되지 않은 주소]");
+  EXPECT_GE(lines, 1);
+  EXPECT_LE(lines, 1 + static_cast<int>(seconds));  // one line a second at most
+  Client outside_range(port_, 128);
+  ASSERT_TRUE(outside_range.ok());
+  EXPECT_TRUE(outside_range.closed_by_server());
+
+  EXPECT_EQ(manager_->counts.created.load(), 2);  // no connection was made for them
+  EXPECT_EQ(manager_->client_count(), 2u);
+  EXPECT_EQ(window_->notified.load(), 2);
+  EXPECT_TRUE(exchange(allowed, request_text(1, 1)));
+
+  // After a quiet second the next refusal is written with the count of those held back:
+  // every refusal is a line or counted in one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Client again(port_, 3);
+  EXPECT_TRUE(again.closed_by_server());
+  const std::string held_text = "(앞서 기록하지 않은 ";
+  int written = 0, held = 0;
+  for (const std::string& line : log_.lines()) {
+    if (line.find("허용되지 않은 주소]") == std::string::npos) continue;
+    ++written;
+    const std::size_t at = line.find(held_text);
+    if (at != std::string::npos) held += std::atoi(line.c_str() + at + held_text.size());
+  }
+  EXPECT_EQ(written + held, kTries + 2);
+  EXPECT_NE(log_.lines().back().find(held_text), std::string::npos);
+}
+
+TEST_F(ServerTest, AnOversizedRequestFrameIsRefusedAtItsHeader) {
+  restart(std::make_unique<Test_Manager>(60000));  // no idle close during the test
+  const std::string line = "[요청 거부 : 127.0.0.13 - 요청 프레임이 360472 바이트 한도를 넘습니다]";
+  // The attack: a 16 MiB body announced; only its first bytes ever come.
+  for (unsigned int announced : {16u * 1024u * 1024u, kMaxRequestFrameBody + 1}) {
+    SCOPED_TRACE(announced);
+    Client big(port_, 13);
+    const std::string head =
+        frame(OCS_SID_DATA_REQ, "").substr(0, 7) +
+        std::string{static_cast<char>(announced >> 24), static_cast<char>(announced >> 16),
+                    static_cast<char>(announced >> 8), static_cast<char>(announced)};
+    ASSERT_TRUE(big.send(head + std::string(1000, '0')));
+    EXPECT_TRUE(big.closed_by_server());
+  }
+  EXPECT_GE(log_.count(line), 1);
+  EXPECT_TRUE(live_becomes(0));
+
+  // The longest request, its Base64 in CRLF lines of 64, fills the bound exactly and is
+  // answered.
+  const std::string text = "[" + std::string(kMaxRequestTextBytes - 2, '0') + "]";
+  const std::string base64 = EncryptToBase64(text.c_str(), kOcsPayloadKey);
+  std::string lines;
+  for (std::size_t at = 0; at < base64.size(); at += 64) lines += base64.substr(at, 64) + "\r\n";
+  ASSERT_EQ(lines.size(), kMaxRequestFrameBody);
+  Client edge(port_, 14);
+  ASSERT_TRUE(edge.send(frame(OCS_SID_DATA_REQ, lines)));
+  EXPECT_EQ(edge.read_answer(), answer_to(text));
+}
+
+TEST_F(ServerTest, ARequestBeyondTheWaitingLimitIsRefusedWithItsConnection) {
+  window_->stop();  // its window is gone: it takes nothing more
+  // A window that is notified but takes nothing yet, as a busy GUI thread.
+  auto sink = std::make_shared<plat::Queue_Message_Sink>();
+  HWND busy = plat::CreateMessageWindow(sink);
+  ASSERT_TRUE(manager_->register_listener(busy));
+
+  // close_client drops a waiting request's connection.
+  Client dropped(port_, 15);
+  ASSERT_TRUE(dropped.send_request(request_text(15, 0)));
+  ASSERT_TRUE(wait_until([&] { return sink->size() == 1; }));
+  CVgsMessage* first = manager_->take_message(busy, OCS_SID_DATA_REQ);
+  ASSERT_NE(first, nullptr);
+  EXPECT_TRUE(manager_->close_client(first->get_key()));
+  EXPECT_TRUE(dropped.closed_by_server());
+  EXPECT_FALSE(manager_->close_client(0));
+  first->release();
+
+  Client c(port_, 16);
+  for (unsigned int i = 0; i < kMaxWaitingRequests; ++i) {
+    ASSERT_TRUE(c.send_request(request_text(16, static_cast<int>(i))));
+  }
+  ASSERT_TRUE(wait_until([&] { return sink->size() == 1 + kMaxWaitingRequests; }));
+  EXPECT_EQ(log_.count("[요청 거부 :"), 0);
+  ASSERT_TRUE(c.send_request(request_text(16, 99)));
+  EXPECT_TRUE(c.closed_by_server());
+  EXPECT_EQ(log_.count("[요청 거부 : 127.0.0.16 - 처리를 기다리는 요청이 이미 32 건입니다]"), 1);
+
+  // Exactly the first 32 wait; the 33rd was never queued.
+  for (unsigned int i = 0; i < kMaxWaitingRequests; ++i) {
+    CVgsMessage* msg = manager_->take_message(busy, OCS_SID_DATA_REQ);
+    ASSERT_NE(msg, nullptr) << i;
+    msg->release();
+  }
+  EXPECT_EQ(manager_->take_message(busy, OCS_SID_DATA_REQ), nullptr);
+  EXPECT_EQ(sink->size(), 1 + kMaxWaitingRequests);  // no notice for the refused one
+  plat::DestroyWindow(busy);
 }
 
 }  // namespace

@@ -63,10 +63,10 @@ inline std::string answer_to(const std::string& text) { return "{\"answer_to\":"
 
 class Client {
  public:
-  // Connects from 127.0.0.<host> to 127.0.0.1:port; receives wait at most `timeout_ms`.
+  // Connects from 127.0.0.<host> to 127.0.0.<to>:port; receives wait at most `timeout_ms`.
   // A `receive_buffer` above 0 fixes the socket's receive buffer (no autotuning).
   Client(unsigned short port, unsigned int host = 1, int timeout_ms = kTestWaitMs,
-         int receive_buffer = 0) {
+         int receive_buffer = 0, unsigned int to_host = 1) {
     s_ = plat::socket(AF_INET, SOCK_STREAM, 0);
     if (s_ == plat::INVALID_SOCKET) return;
     set_timeout(timeout_ms);
@@ -82,9 +82,10 @@ class Client {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(0x7F000001u);
+    to.sin_addr.s_addr = htonl(0x7F000000u + to_host);
     if (plat::bind(s_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
         plat::connect(s_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+      connect_error_ = plat::WSAGetLastError();
       close();
     }
   }
@@ -93,6 +94,8 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   bool ok() const { return s_ != plat::INVALID_SOCKET; }
+  // The error of a failed bind or connect (0 when connected).
+  int connect_error() const { return connect_error_; }
   void close() {
     if (s_ != plat::INVALID_SOCKET) plat::closesocket(s_);
     s_ = plat::INVALID_SOCKET;
@@ -135,12 +138,14 @@ class Client {
     for (;;) {
       const int n = plat::recv(s_, buffer, sizeof buffer, 0);
       if (n == 0) return true;
-      if (n < 0) return plat::WSAGetLastError() != WSAETIMEDOUT && plat::WSAGetLastError() != WSAEWOULDBLOCK;
+      if (n < 0)
+        return plat::WSAGetLastError() != WSAETIMEDOUT && plat::WSAGetLastError() != WSAEWOULDBLOCK;
     }
   }
 
  private:
   plat::SOCKET s_ = plat::INVALID_SOCKET;
+  int connect_error_ = 0;
 };
 
 // --- the server with counted connections ---
@@ -243,8 +248,8 @@ class Test_Window {
 
   void answer(COCSDataReq* request) {
     const VGS_Byte_Block& payload = request->payload();
-    const auto text = DecryptFromBase64(static_cast<const char*>(payload.c_ptr(0)),
-                                        payload.size(), kOcsPayloadKey);
+    const auto text = DecryptFromBase64(static_cast<const char*>(payload.c_ptr(0)), payload.size(),
+                                        kOcsPayloadKey);
     if (!text) {
       ++bad_requests;
       return;
