@@ -13,6 +13,7 @@
 #include "relay/bridge_script.h"
 #include "relay/ini_config.h"
 #include "relay/ocs_message.h"
+#include "relay/request_limits.h"
 #include "relay/seed_cipher.h"
 #include "relay/veltrane_manager.h"
 
@@ -160,12 +161,21 @@ int CVeltraneView::OnOcsRequest(WPARAM sid, LPARAM /*lparam*/) {
   if (msg == nullptr) return 0;
   auto* request = dynamic_cast<COCSDataReq*>(msg);
   if (request != nullptr) {
-    page_.ShowFrame();
     const VGS_Byte_Block& payload = request->payload();
     const std::optional<std::string> text =
         payload.size() == 0 ? std::optional<std::string>(std::string())
                             : DecryptFromBase64(static_cast<const char*>(payload.c_ptr(0)),
                                                 payload.size(), kOcsPayloadKey);
+    if (text && text->size() > kMaxRequestTextBytes) {
+      // The frame bound leaves room for line breaks and padding; the text itself decides.
+      log_.log_error(__FILE__, __LINE__,
+                     "[요청 거부 : 요청이 %zu 바이트로 한도 %zu 바이트를 넘습니다]", text->size(),
+                     kMaxRequestTextBytes);
+      manager_.close_client(request->get_key());
+      msg->release();
+      return 0;
+    }
+    page_.ShowFrame();
     client_key_ = request->get_key();
     request_text_ = text.value_or(std::string());
     request_utf8_ = AnsiToUtf8(request_text_);

@@ -7,6 +7,7 @@
 
 #include "platform/profile.h"
 #include "relay/ansi_text.h"
+#include "relay/request_limits.h"
 #include "server_test_util.h"
 #include "view_test_util.h"
 
@@ -134,6 +135,28 @@ TEST(VeltraneViewTest, RequestOpensTheServicePageOrReportsWhyNot) {
     }
     EXPECT_EQ(f.log.lines(), c.log);
     EXPECT_EQ(f.page.messages, c.messages);
+  }
+}
+
+TEST(VeltraneViewTest, ARequestTextAboveTheBoundIsRefusedWithItsConnection) {
+  for (const std::size_t size : {kMaxRequestTextBytes, kMaxRequestTextBytes + 1}) {
+    SCOPED_TRACE(size);
+    CVeltraneManager manager(1000, 0);
+    View_Fixture f(manager);
+    ASSERT_TRUE(f.start());
+    const std::string head = R"({"service_code":"S01","auth_key":"A","pad":")";
+    const std::string text = head + std::string(size - head.size() - 2, 'x') + "\"}";
+    ASSERT_EQ(text.size(), size);
+    f.deliver(text, 9);
+    const bool refused = size > kMaxRequestTextBytes;
+    EXPECT_EQ(f.page.navigations.size(), refused ? 0u : 1u);
+    EXPECT_EQ(f.page.shown, refused ? 0 : 1);
+    EXPECT_EQ(f.view->client_key(), refused ? 0u : 9u);
+    if (refused) {
+      EXPECT_EQ(f.log.lines(),
+                std::vector<std::string>{
+                    "[요청 거부 : 요청이 262145 바이트로 한도 262144 바이트를 넘습니다]"});
+    }
   }
 }
 
