@@ -13,13 +13,11 @@
 namespace {
 
 using async_support::fail;
-using async_support::locked_get;
 using async_support::start_operation;
 
 }  // namespace
 
-VGS_Async_Acceptor::VGS_Async_Acceptor()
-    : socket_(INVALID_HANDLE_VALUE), key_(0), proactor_(nullptr), timer_id_(0) {}
+VGS_Async_Acceptor::VGS_Async_Acceptor() = default;
 
 VGS_Async_Acceptor::~VGS_Async_Acceptor() { close(true); }
 
@@ -35,8 +33,8 @@ int VGS_Async_Acceptor::open(VGS_Proactor* proactor, unsigned short port, const 
 
 int VGS_Async_Acceptor::open_address(VGS_Proactor* proactor, const VGS_INET_Addr& address) {
   if (proactor == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-  VGS_Guard guard(lock_);
-  if (socket_ != INVALID_HANDLE_VALUE || proactor_ != nullptr) return fail(WSAEISCONN);
+  VGS_Guard guard(lock());
+  if (registration_.in_use()) return fail(WSAEISCONN);
   const plat::SOCKET s = VGSLib::socket(AF_INET, SOCK_STREAM, 0);
   if (s == plat::INVALID_SOCKET) return -1;
   const int one = 1;
@@ -48,25 +46,23 @@ int VGS_Async_Acceptor::open_address(VGS_Proactor* proactor, const VGS_INET_Addr
     VGSLib::closesocket(s);
     return fail(code);
   }
-  return async_support::register_socket(proactor, plat::socket_to_handle(s), this, socket_, key_,
-                                        proactor_);
+  return registration_.register_socket(proactor, plat::socket_to_handle(s));
 }
 
-int VGS_Async_Acceptor::check_open() const {
-  return async_support::check_open(lock_, socket_, proactor_);
-}
+int VGS_Async_Acceptor::check_open() const { return registration_.check_open(); }
 
 int VGS_Async_Acceptor::accept() {
-  VGS_Guard guard(lock_);
+  VGS_Guard guard(lock());
   if (check_open() != 0) return -1;
-  return start_operation(
-      new (std::nothrow) VGS_Async_SOCK_Accept(proactor_, key_, socket_, this),
-      [](VGS_Async_SOCK_Accept& op) { return op.accept(INVALID_HANDLE_VALUE); });
+  return start_operation(new (std::nothrow)
+                             VGS_Async_SOCK_Accept(registration_.proactor(), registration_.key(),
+                                                   registration_.socket(), this),
+                         [](VGS_Async_SOCK_Accept& op) { return op.accept(INVALID_HANDLE_VALUE); });
 }
 
 int VGS_Async_Acceptor::accept(VGS_Async_SOCK_Accept* op) {
   if (op == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-  VGS_Guard guard(lock_);
+  VGS_Guard guard(lock());
   if (check_open() != 0) return -1;
   return op->accept(INVALID_HANDLE_VALUE);
 }
@@ -81,29 +77,23 @@ int VGS_Async_Acceptor::accept_socket(VGS_Async_SOCK_Accept& op, VGS_Async_SOCK_
 }
 
 void VGS_Async_Acceptor::close(bool no_close_callback) {
-  VGS_Guard guard(lock_);
   // The timer goes with or without a callback as the registration does.
-  async_support::close(socket_, key_, proactor_, timer_id_, no_close_callback, no_close_callback);
+  registration_.close(no_close_callback, no_close_callback);
 }
 
-int VGS_Async_Acceptor::set_timeout(DWORD ms) {
-  return async_support::set_timeout(lock_, socket_, proactor_, timer_id_, this, ms);
-}
+int VGS_Async_Acceptor::set_timeout(DWORD ms) { return registration_.set_timeout(ms); }
 
-int VGS_Async_Acceptor::cancel_timeout() {
-  return async_support::cancel_timeout(lock_, key_, proactor_, timer_id_);
-}
+int VGS_Async_Acceptor::cancel_timeout() { return registration_.cancel_timeout(); }
 
-void* VGS_Async_Acceptor::get_handle() const { return locked_get(lock_, socket_); }
+void* VGS_Async_Acceptor::get_handle() const { return registration_.socket(); }
 
-DWORD VGS_Async_Acceptor::completion_key() const { return locked_get(lock_, key_); }
+DWORD VGS_Async_Acceptor::completion_key() const { return registration_.key(); }
 
-VGS_Proactor* VGS_Async_Acceptor::proactor() const { return locked_get(lock_, proactor_); }
+VGS_Proactor* VGS_Async_Acceptor::proactor() const { return registration_.proactor(); }
 
 int VGS_Async_Acceptor::handle_close(DWORD key, void* handle, VGS_Proactor* proactor) {
-  VGS_Guard guard(lock_);
-  async_support::handle_close(key, handle, proactor, socket_, key_, proactor_, timer_id_);
+  registration_.handle_close(key, handle, proactor);
   return 0;
 }
 
-int VGS_Async_Acceptor::close_handle() { return async_support::close_handle(lock_, socket_); }
+int VGS_Async_Acceptor::close_handle() { return registration_.close_socket(); }

@@ -4,6 +4,7 @@
 
 #include "event/async_handler.h"
 #include "event/inet_addr.h"
+#include "event/socket_registration.h"
 #include "foundation/mutex.h"
 #include "foundation/ref_counter.h"
 
@@ -43,14 +44,10 @@ class VGS_Async_Acceptor : public VGS_Async_Handler_Impl<VGS_Reference_Counter_G
   int close_handle() override;
 
  protected:
-  VGS_Thread_Mutex& lock() const { return lock_; }
+  VGS_Thread_Mutex& lock() const { return registration_.lock(); }
 
  private:
   int open_address(VGS_Proactor* proactor, const VGS_INET_Addr& address);
 
-  void* socket_;
-  DWORD key_;
-  VGS_Proactor* proactor_;
-  long timer_id_;
-  mutable VGS_Thread_Mutex lock_;
+  VGS_Socket_Registration registration_{this};
 };

@@ -5,6 +5,7 @@
 
 #include "event/async_handler.h"
 #include "event/inet_addr.h"
+#include "event/socket_registration.h"
 #include "foundation/mutex.h"
 #include "foundation/ref_counter.h"
 
@@ -47,20 +48,14 @@ class VGS_Async_SOCK_Stream : public VGS_Async_Handler_Impl<VGS_Reference_Counte
   int close_handle() override;
 
  protected:
-  VGS_Thread_Mutex& lock() const { return lock_; }
+  VGS_Thread_Mutex& lock() const { return registration_.lock(); }
 
  private:
   friend class VGS_Async_Acceptor;
 
-  // Under the lock: closes the socket and clears the fields.
-  void clear();
   // Takes over an accepted socket (the stream is not shared yet).
   int adopt(VGS_Proactor* proactor, void* socket, const VGS_INET_Addr& remote);
 
-  void* socket_;
-  DWORD key_;
-  VGS_INET_Addr remote_;
-  VGS_Proactor* proactor_;
-  mutable VGS_Thread_Mutex lock_;
-  long timer_id_;
+  VGS_Socket_Registration registration_{this};
+  VGS_INET_Addr remote_;  // under the registration's lock
 };
