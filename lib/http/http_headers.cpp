@@ -1,8 +1,8 @@
 #include "http/http_headers.h"
 
 #include <cstring>
-#include <strings.h>
 
+#include "foundation/text.h"
 #include "http/http_codes.h"
 
 namespace {
@@ -199,7 +199,7 @@ DWORD VGS_HTTP_Response_Headers::find(DWORD level, const char* custom_name, DWOR
   DWORD seen = 0;
   for (std::size_t i = 0; i < count_; ++i) {
     const Field& field = fields_[i];
-    if (strcasecmp(field.name.c_str(), name) != 0) continue;
+    if (VGSLib::tstricmp(field.name.c_str(), name) != 0) continue;
     if (seen++ == occurrence) {
       value = field.value;
       return 0;

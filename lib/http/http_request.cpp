@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <strings.h>
 #include <vector>
 
 #include "foundation/exception.h"
 #include "foundation/guard.h"
 #include "foundation/library.h"
+#include "foundation/text.h"
 #include "http/http_connection.h"
 #include "http/http_headers.h"
 #include "http/http_request_manager.h"
@@ -21,7 +21,7 @@ namespace {
 
 bool has_header(const std::vector<std::string>& lines, const char* name) {
   for (const std::string& line : lines) {
-    if (strcasecmp(VGS_HTTP_Header_Name(line).c_str(), name) == 0) return true;
+    if (VGSLib::tstricmp(VGS_HTTP_Header_Name(line).c_str(), name) == 0) return true;
   }
   return false;
 }

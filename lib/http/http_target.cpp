@@ -1,10 +1,10 @@
 #include "http/http_target.h"
 
 #include <curl/curl.h>
-#include <strings.h>
 
 #include <memory>
 
+#include "foundation/text.h"
 #include "http/http_codes.h"
 
 namespace {
@@ -24,7 +24,7 @@ bool is_ipv6_text(const std::string& text) {
 }
 
 bool starts_with_nocase(const std::string& text, const char* prefix, std::size_t length) {
-  return text.size() >= length && strncasecmp(text.c_str(), prefix, length) == 0;
+  return text.size() >= length && VGSLib::tstrnicmp(text.c_str(), prefix, length) == 0;
 }
 
 struct Url_Deleter {
@@ -96,7 +96,7 @@ DWORD VGS_HTTP_Resource_Url(const std::string& base, const std::string& host,
   if (curl_url_get(parsed.get(), CURLUPART_HOST, &parsed_host, 0) != CURLUE_OK) {
     return ERROR_INTERNET_INVALID_URL;
   }
-  const bool same = strcasecmp(parsed_host, host.c_str()) == 0;
+  const bool same = VGSLib::tstricmp(parsed_host, host.c_str()) == 0;
   curl_free(parsed_host);
   if (!same) return ERROR_INTERNET_INVALID_URL;
   url.swap(full);

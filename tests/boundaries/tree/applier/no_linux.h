@@ -1,0 +1,2 @@
+// refused: operating-system header outside lib/platform
+#include <linux/futex.h>

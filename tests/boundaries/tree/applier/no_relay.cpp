@@ -1,0 +1,2 @@
+// refused: applier/ may not include relay/
+#include "relay/ini_config.h"

@@ -1,0 +1,2 @@
+// refused: applier/ may not include service/
+#include "service/update_list.h"

@@ -1,0 +1,3 @@
+// allowed
+#include <sys/epoll.h>
+#include <boost/asio.hpp>

@@ -1,0 +1,2 @@
+// refused: common/ may not include relay/
+#include "relay/ocs_message.h"

@@ -1,0 +1,2 @@
+// allowed
+#include <unistd.h>

@@ -1,0 +1,2 @@
+// refused: lib/ may not include common/
+#include "common/json_reader.h"

@@ -1,0 +1,4 @@
+// allowed
+#include <curl/curl.h>
+#include "foundation/text.h"
+#include "platform/socket.h"

@@ -1,0 +1,2 @@
+// refused: libcurl outside lib/http and common/
+#include <curl/curl.h>

@@ -1,0 +1,2 @@
+// refused: relay/ may not include service/
+#include "service/service_app.h"

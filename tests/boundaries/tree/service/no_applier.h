@@ -1,0 +1,2 @@
+// refused: service/ may not include applier/
+#include "applier/update_applier.h"

@@ -1,0 +1,2 @@
+// refused: GUI toolkit header outside relay/ui
+#include <X11/Xlib.h>
