@@ -5,6 +5,7 @@
 
 #include "applier/applier_files.h"
 #include "applier/debug_line.h"
+#include "common/portal_config.h"
 #include "common/program_utils.h"
 #include "common/signature_record.h"
 #include "foundation/file_util.h"
@@ -21,17 +22,6 @@
 namespace {
 
 constexpr char kCompletionPath[] = "/ocs/veltrane/complete.do?sessionKey=";
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string PortalBase(const std::string& value) {
-  std::size_t begin = 0, end = value.size();
-  while (begin < end && IsBlank(value[begin])) ++begin;
-  while (end > begin && (IsBlank(value[end - 1]) || value[end - 1] == '/')) --end;
-  std::string base = value.substr(begin, end - begin);
-  if (!base.empty() && base.find("://") == std::string::npos) base = "https://" + base;
-  return base;
-}
 
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -64,13 +54,11 @@ CPortalSettings::CPortalSettings() {
 }
 
 CPortalSettings CPortalSettings::Read(const std::string& program_dir) {
-  const std::string update_ini = program_dir + "/" + kUpdateIni;
+  const PortalConfig config = ReadPortalConfig(program_dir);
   CPortalSettings settings;
-  settings.base_url = PortalBase(ReadProfileString(update_ini, "UPDATE", "PORTAL", ""));
-  std::string ca_file = ReadProfileString(update_ini, "UPDATE", "CAFILE", "");
-  if (!ca_file.empty() && ca_file[0] != '/') ca_file = program_dir + "/" + ca_file;
-  settings.transfer.ca_file = ca_file;
-  settings.update_keys = ReadProfileString(update_ini, "UPDATE", "UPDATE_KEYS", "");
+  settings.base_url = config.base_url;
+  settings.transfer.ca_file = config.ca_file;
+  settings.update_keys = config.update_keys;
   return settings;
 }
 

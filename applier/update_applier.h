@@ -21,7 +21,8 @@
 #include "common/update_signature.h"
 #include "platform/types.h"
 
-// Where the completion notice goes, from Update.ini [UPDATE] beside the program.
+// Where the completion notice goes and which keys the files must be signed by: the values
+// of ReadPortalConfig (common/portal_config.h) the applier uses.
 struct CPortalSettings {
   // Time limits of the notice: a portal that does not answer holds the start of the
   // relay no longer than this.

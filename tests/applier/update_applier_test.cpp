@@ -393,14 +393,16 @@ TEST(CPortalSettings, ReadFromUpdateIni) {
     const char* ini;
     std::string base;
     std::string ca;  // "@" stands for the program folder
+    std::string keys;
   } cases[] = {
-      {nullptr, "", ""},
-      {"[UPDATE]\nPORTAL=portal.example\n", "https://portal.example", ""},
+      {nullptr, "", "", ""},
+      {"[UPDATE]\nPORTAL=portal.example\n", "https://portal.example", "", ""},
       {"[UPDATE]\nPORTAL= http://127.0.0.1:8080/ \nCAFILE=ca.pem\n", "http://127.0.0.1:8080",
-       "@/ca.pem"},
+       "@/ca.pem", ""},
       {"[UPDATE]\nPORTAL=https://p.example//\nCAFILE=/etc/ssl/portal.pem\n", "https://p.example",
-       "/etc/ssl/portal.pem"},
-      {"[OTHER]\nPORTAL=p.example\n", "", ""},
+       "/etc/ssl/portal.pem", ""},
+      {"[OTHER]\nPORTAL=p.example\n", "", "", ""},
+      {"[UPDATE]\nPORTAL=p.example\nUPDATE_KEYS=k1, k2\n", "https://p.example", "", "k1, k2"},
   };
   for (const Case& c : cases) {
     Folder program;
@@ -410,6 +412,9 @@ TEST(CPortalSettings, ReadFromUpdateIni) {
     std::string ca = c.ca;
     if (!ca.empty() && ca[0] == '@') ca = program.path() + ca.substr(1);
     EXPECT_EQ(settings.transfer.ca_file, ca);
+    EXPECT_EQ(settings.update_keys, c.keys);
+    // Read keeps the notice's own time limits.
+    EXPECT_EQ(settings.transfer.request_timeout_ms, CPortalSettings::kNoticeTimeoutMs);
     CUpdateApplier applier(program.path(), "K", settings);
     EXPECT_EQ(applier.CompletionNoticeUrl(), c.base + "/ocs/veltrane/complete.do?sessionKey=K");
   }
