@@ -1,7 +1,6 @@
 #include "applier/update_applier.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "applier/applier_files.h"
 #include "applier/debug_line.h"
@@ -14,7 +13,6 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/path_info.h"
-#include "platform/process.h"
 #include "platform/process_control.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -22,20 +20,6 @@
 namespace {
 
 constexpr char kCompletionPath[] = "/ocs/veltrane/complete.do?sessionKey=";
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-struct SnapshotCloser {
-  void operator()(plat::ProcessSnapshot* snapshot) const { plat::CloseSnapshot(snapshot); }
-};
 
 // Removes what `path` names; a link is removed, never what it points at.
 bool RemovePath(const std::string& path) {
@@ -168,7 +152,7 @@ int CUpdateApplier::ApplyDownloadedFiles(const std::string& folder) {
 }
 
 void CUpdateApplier::EndRunningCopy(const std::string& name) {
-  const DWORD process_id = FindProcessByName(name.c_str());
+  const DWORD process_id = FindProgramInFolder(program_dir_, name.c_str());
   if (process_id == 0) return;
   KillProcess(process_id);
   plat::Sleep(end_wait_ms_);
@@ -206,28 +190,6 @@ int CUpdateApplier::KillProcess(DWORD process_id) {
   const BOOL ended = plat::TerminateProcess(process, 0);
   plat::CloseHandle(process);
   return ended ? 1 : 0;
-}
-
-DWORD CUpdateApplier::FindProcessByName(const char* exe_name) const {
-  if (exe_name == nullptr) return 0;
-  std::unique_ptr<plat::ProcessSnapshot, SnapshotCloser> snapshot(
-      plat::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return 0;
-  const DWORD self = plat::GetCurrentProcessId();
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(PROCESSENTRY32);
-  for (BOOL more = plat::Process32First(snapshot.get(), &entry); more;
-       more = plat::Process32Next(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == self ||
-        VGSLib::tstricmp(BaseName(entry.szExeFile).c_str(), exe_name) != 0) {
-      continue;
-    }
-    // Only a copy started from this program folder: another installation's programs,
-    // and programs of the same name elsewhere, are left alone.
-    if (FolderOf(plat::ProcessExePath(entry.th32ProcessID)) == program_dir_)
-      return entry.th32ProcessID;
-  }
-  return 0;
 }
 
 void CUpdateApplier::SendCompletionNotice() {

@@ -56,11 +56,6 @@ class CUpdateApplier {
   // it could not be opened).
   int KillProcess(DWORD process_id);
 
-  // The id of a running process, other than this one, whose executable is the file
-  // `exe_name` (compared without regard to ASCII case) in the program folder; 0 when
-  // there is none.
-  DWORD FindProcessByName(const char* exe_name) const;
-
   // The completion notice's URL: the portal's base, "/ocs/veltrane/complete.do?sessionKey="
   // and the session key as it is.
   std::string CompletionNoticeUrl() const;
