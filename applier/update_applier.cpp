@@ -1,10 +1,10 @@
 #include "applier/update_applier.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "applier/applier_files.h"
 #include "applier/debug_line.h"
+#include "common/portal_config.h"
 #include "common/program_utils.h"
 #include "common/signature_record.h"
 #include "foundation/file_util.h"
@@ -13,7 +13,6 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/path_info.h"
-#include "platform/process.h"
 #include "platform/process_control.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -21,31 +20,6 @@
 namespace {
 
 constexpr char kCompletionPath[] = "/ocs/veltrane/complete.do?sessionKey=";
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string PortalBase(const std::string& value) {
-  std::size_t begin = 0, end = value.size();
-  while (begin < end && IsBlank(value[begin])) ++begin;
-  while (end > begin && (IsBlank(value[end - 1]) || value[end - 1] == '/')) --end;
-  std::string base = value.substr(begin, end - begin);
-  if (!base.empty() && base.find("://") == std::string::npos) base = "https://" + base;
-  return base;
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-struct SnapshotCloser {
-  void operator()(plat::ProcessSnapshot* snapshot) const { plat::CloseSnapshot(snapshot); }
-};
 
 // Removes what `path` names; a link is removed, never what it points at.
 bool RemovePath(const std::string& path) {
@@ -64,13 +38,11 @@ CPortalSettings::CPortalSettings() {
 }
 
 CPortalSettings CPortalSettings::Read(const std::string& program_dir) {
-  const std::string update_ini = program_dir + "/" + kUpdateIni;
+  const PortalConfig config = ReadPortalConfig(program_dir);
   CPortalSettings settings;
-  settings.base_url = PortalBase(ReadProfileString(update_ini, "UPDATE", "PORTAL", ""));
-  std::string ca_file = ReadProfileString(update_ini, "UPDATE", "CAFILE", "");
-  if (!ca_file.empty() && ca_file[0] != '/') ca_file = program_dir + "/" + ca_file;
-  settings.transfer.ca_file = ca_file;
-  settings.update_keys = ReadProfileString(update_ini, "UPDATE", "UPDATE_KEYS", "");
+  settings.base_url = config.base_url;
+  settings.transfer.ca_file = config.ca_file;
+  settings.update_keys = config.update_keys;
   return settings;
 }
 
@@ -180,7 +152,7 @@ int CUpdateApplier::ApplyDownloadedFiles(const std::string& folder) {
 }
 
 void CUpdateApplier::EndRunningCopy(const std::string& name) {
-  const DWORD process_id = FindProcessByName(name.c_str());
+  const DWORD process_id = FindProgramInFolder(program_dir_, name.c_str());
   if (process_id == 0) return;
   KillProcess(process_id);
   plat::Sleep(end_wait_ms_);
@@ -218,28 +190,6 @@ int CUpdateApplier::KillProcess(DWORD process_id) {
   const BOOL ended = plat::TerminateProcess(process, 0);
   plat::CloseHandle(process);
   return ended ? 1 : 0;
-}
-
-DWORD CUpdateApplier::FindProcessByName(const char* exe_name) const {
-  if (exe_name == nullptr) return 0;
-  std::unique_ptr<plat::ProcessSnapshot, SnapshotCloser> snapshot(
-      plat::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return 0;
-  const DWORD self = plat::GetCurrentProcessId();
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(PROCESSENTRY32);
-  for (BOOL more = plat::Process32First(snapshot.get(), &entry); more;
-       more = plat::Process32Next(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == self ||
-        VGSLib::tstricmp(BaseName(entry.szExeFile).c_str(), exe_name) != 0) {
-      continue;
-    }
-    // Only a copy started from this program folder: another installation's programs,
-    // and programs of the same name elsewhere, are left alone.
-    if (FolderOf(plat::ProcessExePath(entry.th32ProcessID)) == program_dir_)
-      return entry.th32ProcessID;
-  }
-  return 0;
 }
 
 void CUpdateApplier::SendCompletionNotice() {

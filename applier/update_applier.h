@@ -21,7 +21,8 @@
 #include "common/update_signature.h"
 #include "platform/types.h"
 
-// Where the completion notice goes, from Update.ini [UPDATE] beside the program.
+// Where the completion notice goes and which keys the files must be signed by: the values
+// of ReadPortalConfig (common/portal_config.h) the applier uses.
 struct CPortalSettings {
   // Time limits of the notice: a portal that does not answer holds the start of the
   // relay no longer than this.
@@ -54,11 +55,6 @@ class CUpdateApplier {
   // Ends the process at once: 1 when it was ended, else 0 (a line on standard error when
   // it could not be opened).
   int KillProcess(DWORD process_id);
-
-  // The id of a running process, other than this one, whose executable is the file
-  // `exe_name` (compared without regard to ASCII case) in the program folder; 0 when
-  // there is none.
-  DWORD FindProcessByName(const char* exe_name) const;
 
   // The completion notice's URL: the portal's base, "/ocs/veltrane/complete.do?sessionKey="
   // and the session key as it is.

@@ -44,7 +44,7 @@ BOOL CZervRunApp::InitInstance() {
 
   CUpdateApplier applier(program_dir, session_key, CPortalSettings::Read(program_dir),
                          options_.end_wait_ms, options_.settle_wait_ms);
-  service_was_running_ = applier.FindProcessByName(kServiceExe) != 0;
+  service_was_running_ = FindProgramInFolder(program_dir, kServiceExe) != 0;
   if (service_was_running_) {
     // A system install is the package manager's: whatever lies in its "downfile" stays.
     if (!IsSystemInstall(program_dir)) applier.ApplyDownloadedFiles(folder);

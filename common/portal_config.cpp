@@ -1,5 +1,6 @@
 #include "common/portal_config.h"
 
+#include "common/program_files.h"
 #include "common/program_utils.h"
 
 namespace {
@@ -19,7 +20,7 @@ std::string PortalBaseUrl(const std::string& value) {
 }
 
 PortalConfig ReadPortalConfig(const std::string& program_dir) {
-  const std::string update_ini = program_dir + "/Update.ini";
+  const std::string update_ini = program_dir + "/" + kUpdateIni;
   PortalConfig config;
   config.base_url = PortalBaseUrl(ReadProfileString(update_ini, "UPDATE", "PORTAL", ""));
   config.ca_file = ReadProfileString(update_ini, "UPDATE", "CAFILE", "");
@@ -31,5 +32,6 @@ PortalConfig ReadPortalConfig(const std::string& program_dir) {
       limit.find_first_not_of("0123456789") == std::string::npos && std::stoull(limit) > 0) {
     config.max_download_bytes = std::stoull(limit) << 20;
   }
+  config.update_keys = ReadProfileString(update_ini, "UPDATE", "UPDATE_KEYS", "");
   return config;
 }

@@ -1,7 +1,8 @@
-// Where the portal is: Update.ini beside the program, section "UPDATE", key "PORTAL" (its
-// base URL; a bare host means https), key "CAFILE" (a CA bundle for a private portal CA,
-// relative to the program folder unless absolute) and key "MAX_DOWNLOAD_MB". Read by the
-// service manager and the update applier.
+// Where the portal is and what its updates must carry: Update.ini beside the program,
+// section "UPDATE", key "PORTAL" (its base URL; a bare host means https), key "CAFILE" (a
+// CA bundle for a private portal CA, relative to the program folder unless absolute), key
+// "MAX_DOWNLOAD_MB" and key "UPDATE_KEYS". Read by the service manager and the update
+// applier.
 #pragma once
 
 #include <string>
@@ -14,6 +15,9 @@ struct PortalConfig {
   // "MAX_DOWNLOAD_MB": the largest file a download may bring, in bytes (a value that is no
   // positive whole number of megabytes means the default).
   unsigned long long max_download_bytes = kDefaultMaxDownloadMb << 20;
+  // "UPDATE_KEYS" as it is written: the trusted keys of signed updates
+  // (CUpdateKeys::Parse reads them).
+  std::string update_keys;
 };
 
 // Reads "Update.ini" in `program_dir`; missing or unreadable values stay empty.

@@ -6,6 +6,7 @@
 #include "foundation/text.h"
 #include "platform/module.h"
 #include "platform/process.h"
+#include "platform/process_control.h"
 #include "platform/profile.h"
 #include "platform/sync.h"
 
@@ -22,6 +23,26 @@ const char* StripPath(const char* path) {
 struct SnapshotCloser {
   void operator()(plat::ProcessSnapshot* snapshot) const { plat::CloseSnapshot(snapshot); }
 };
+
+// The first process after the idle entry whose executable file name is `exe_name` (ASCII
+// case aside) and that `accept` takes.
+template <typename Accept>
+DWORD FindProcess(const char* exe_name, Accept accept) {
+  if (exe_name == nullptr) return 0;
+  std::unique_ptr<plat::ProcessSnapshot, SnapshotCloser> snapshot(
+      plat::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof(PROCESSENTRY32);
+  if (!plat::Process32First(snapshot.get(), &entry)) return 0;
+  while (plat::Process32Next(snapshot.get(), &entry)) {
+    if (VGSLib::tstricmp(StripPath(entry.szExeFile), exe_name) == 0 &&
+        accept(entry.th32ProcessID)) {
+      return entry.th32ProcessID;
+    }
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -53,22 +74,18 @@ bool IsInstallableFileName(const std::string& name) {
 }
 
 DWORD FindProcessByName(const char* exe_name) {
-  if (exe_name == nullptr) return 0;
-  std::string wanted(exe_name);
-  VGSLib::tstrlwr(wanted.data());
+  return FindProcess(exe_name, [](DWORD) { return true; });
+}
 
-  std::unique_ptr<plat::ProcessSnapshot, SnapshotCloser> snapshot(
-      plat::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return 0;
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(PROCESSENTRY32);
-  if (!plat::Process32First(snapshot.get(), &entry)) return 0;
-  while (plat::Process32Next(snapshot.get(), &entry)) {
-    std::string name(StripPath(entry.szExeFile));
-    VGSLib::tstrlwr(name.data());
-    if (VGSLib::tstricmp(name.c_str(), wanted.c_str()) == 0) return entry.th32ProcessID;
-  }
-  return 0;
+DWORD FindProgramInFolder(const std::string& program_dir, const char* exe_name) {
+  const DWORD self = plat::GetCurrentProcessId();
+  return FindProcess(exe_name, [&](DWORD process_id) {
+    if (process_id == self) return false;
+    std::string folder = plat::ProcessExePath(process_id);
+    const std::size_t slash = folder.rfind('/');
+    folder.resize(slash == std::string::npos ? 0 : slash);
+    return folder == program_dir;
+  });
 }
 
 BOOL LaunchProgram(const std::string& file, const std::string& directory,

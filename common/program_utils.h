@@ -1,5 +1,6 @@
 // Program utilities shared by the service manager and the update applier: paths beside
-// the program, profile values, process look-up by executable name and program start.
+// the program, profile values, installable names, process look-up by executable name and
+// program start.
 #pragma once
 
 #include <string>
@@ -26,9 +27,15 @@ std::string ReadProfileString(const std::string& file, const char* section, cons
 bool IsInstallableFileName(const std::string& name);
 
 // The id of a running process whose executable file name equals `exe_name` without
-// regard to ASCII case; 0 when there is none or the process list cannot be read. The
-// first snapshot entry (the idle process) is never compared.
+// regard to ASCII case, wherever that file is; 0 when there is none or the process list
+// cannot be read. The first snapshot entry (the idle process) is never compared.
 DWORD FindProcessByName(const char* exe_name);
+
+// The id of a running process, other than this one, started from the file `exe_name`
+// (compared without regard to ASCII case) in the folder `program_dir` (compared as it
+// is); 0 when there is none. Programs of that name in other folders (another
+// installation's) are not found.
+DWORD FindProgramInFolder(const std::string& program_dir, const char* exe_name);
 
 // Starts `file` with `parameters` in `directory` (see plat::ShellExecuteExA) and waits
 // at most kLaunchWaitMs for it to end. TRUE when the program was started.

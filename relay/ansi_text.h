@@ -1,7 +1,9 @@
-// Text conversions of the relay. "ANSI" text is in the process locale's codeset (UTF-8
+// Text conversions of the relay, under the names it uses (VGSLib::to_wide and
+// VGSLib::to_narrow do the work). "ANSI" text is in the process locale's codeset (UTF-8
 // under a UTF-8 or the C locale, EUC-KR under ko_KR.EUC-KR, ...); wide text is UTF-16.
-// Bytes that do not decode, and characters the target cannot hold, are replaced (U+FFFD
-// when decoding, '?' when encoding) unless a strict form is asked for.
+// All of a text converts, zero bytes too. Bytes that do not decode, and characters the
+// target cannot hold, are replaced (U+FFFD when decoding, '?' when encoding) unless a
+// strict form is asked for; a text that cannot be converted at all gives an empty one.
 #pragma once
 
 #include <optional>

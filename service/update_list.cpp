@@ -3,28 +3,14 @@
 #include <memory>
 
 #include "common/json_reader.h"
-#include "platform/codeset.h"
+#include "foundation/str_conv.h"
 
 namespace {
 
-bool Widen(const std::string& text, std::u16string* wide) {
-  const int units =
-      plat::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
-  if (units <= 0) return false;
-  wide->assign(static_cast<std::size_t>(units), u'\0');
-  return plat::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide->data(),
-                                   units) == units;
-}
-
+// The locale's codeset, or UTF-8; empty when it cannot be converted.
 std::string Narrow(const std::u16string& text, UINT code_page = CP_ACP) {
-  if (text.empty()) return std::string();
-  const int length = static_cast<int>(text.size());
-  const int bytes =
-      plat::WideCharToMultiByte(code_page, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string narrow(static_cast<std::size_t>(bytes), '\0');
-  plat::WideCharToMultiByte(code_page, 0, text.data(), length, narrow.data(), bytes, nullptr,
-                            nullptr);
+  std::string narrow;
+  VGSLib::to_narrow(code_page, text, &narrow);
   return narrow;
 }
 
@@ -43,8 +29,9 @@ bool StringMember(const JsonValue& object, const char16_t* key, std::string* val
 
 bool ParseUpdateList(const std::string& text, std::vector<CUpdateItem>* items) {
   items->clear();
+  // Up to the first zero byte; bytes that do not decode refuse the whole list.
   std::u16string wide;
-  if (!Widen(text, &wide)) return false;
+  if (!VGSLib::to_wide(CP_ACP, text.c_str(), &wide, true)) return false;
   const char16_t* cursor = wide.c_str();
   if (!SkipSpace(cursor)) return false;
   std::unique_ptr<JsonValue> root = ParseJson(cursor);

@@ -1,5 +1,6 @@
 #include "foundation/str_conv.h"
 
+#include <climits>
 #include <cstring>
 
 #include "foundation/allocator.h"
@@ -8,6 +9,55 @@
 #include "foundation/library.h"
 #include "platform/codeset.h"
 #include "platform/error.h"
+
+namespace {
+
+// Both platform conversions take the length as an int.
+bool Fits(std::size_t size) {
+  if (size <= static_cast<std::size_t>(INT_MAX)) return true;
+  plat::SetLastError(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
+}  // namespace
+
+namespace VGSLib {
+
+bool to_wide(UINT code_page, std::string_view text, std::u16string* wide, bool strict) {
+  wide->clear();
+  if (text.empty()) return true;
+  if (!Fits(text.size())) return false;
+  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+  const int length = static_cast<int>(text.size());
+  const int units = plat::MultiByteToWideChar(code_page, flags, text.data(), length, nullptr, 0);
+  if (units <= 0) return false;
+  wide->resize(static_cast<std::size_t>(units));
+  if (plat::MultiByteToWideChar(code_page, flags, text.data(), length, wide->data(), units) !=
+      units) {
+    wide->clear();
+    return false;
+  }
+  return true;
+}
+
+bool to_narrow(UINT code_page, std::u16string_view wide, std::string* text) {
+  text->clear();
+  if (wide.empty()) return true;
+  if (!Fits(wide.size())) return false;
+  const int length = static_cast<int>(wide.size());
+  const int bytes =
+      plat::WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return false;
+  text->resize(static_cast<std::size_t>(bytes));
+  if (plat::WideCharToMultiByte(code_page, 0, wide.data(), length, text->data(), bytes, nullptr,
+                                nullptr) != bytes) {
+    text->clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace VGSLib
 
 VGS_Str_Conv::VGS_Str_Conv() : text_(nullptr), size_(0) {}
 
@@ -58,52 +108,35 @@ void VGS_Str_Conv::borrow(const void* text) {
 const char16_t* VGS_Str_Conv::convert_to_wchar(const char* text) {
   release();
   if (text == nullptr) return nullptr;
-  if (*text == '\0') {
-    text_ = allocate(sizeof(char16_t));
-    if (text_ != nullptr) size_ = sizeof(char16_t);
-    return static_cast<const char16_t*>(text_);
-  }
-  int units = plat::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (units <= 0) {
+  std::u16string wide;
+  if (!VGSLib::to_wide(CP_ACP, text, &wide)) {
     VGSLib::SetErrorCode(plat::GetLastError());
     return nullptr;
   }
-  unsigned int bytes = static_cast<unsigned int>(units + 1) * sizeof(char16_t);
-  auto* out = static_cast<char16_t*>(allocate(bytes));
+  // Owned texts hold the terminator and one unit more; an empty one only the terminator.
+  const std::size_t units = wide.empty() ? 1 : wide.size() + 2;
+  auto* out = static_cast<char16_t*>(allocate(static_cast<unsigned int>(units * sizeof(char16_t))));
   if (out == nullptr) return nullptr;
-  if (plat::MultiByteToWideChar(CP_ACP, 0, text, -1, out, units) != units) {
-    VGSLib::SetErrorCode(plat::GetLastError());
-    VGS_Std_Allocator::instance()->free(out);
-    return nullptr;
-  }
+  std::memcpy(out, wide.data(), wide.size() * sizeof(char16_t));
   text_ = out;
-  size_ = bytes;
+  size_ = static_cast<unsigned int>(units * sizeof(char16_t));
   return out;
 }
 
 const char* VGS_Str_Conv::convert_to_char(const char16_t* text) {
   release();
   if (text == nullptr) return nullptr;
-  if (*text == 0) {
-    text_ = allocate(1);
-    if (text_ != nullptr) size_ = 1;
-    return static_cast<const char*>(text_);
-  }
-  int bytes = plat::WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) {
+  std::string narrow;
+  if (!VGSLib::to_narrow(CP_ACP, text, &narrow)) {
     VGSLib::SetErrorCode(plat::GetLastError());
     return nullptr;
   }
-  unsigned int total = static_cast<unsigned int>(bytes) + 1;
-  auto* out = static_cast<char*>(allocate(total));
+  const std::size_t bytes = narrow.empty() ? 1 : narrow.size() + 2;
+  auto* out = static_cast<char*>(allocate(static_cast<unsigned int>(bytes)));
   if (out == nullptr) return nullptr;
-  if (plat::WideCharToMultiByte(CP_ACP, 0, text, -1, out, bytes, nullptr, nullptr) != bytes) {
-    VGSLib::SetErrorCode(plat::GetLastError());
-    VGS_Std_Allocator::instance()->free(out);
-    return nullptr;
-  }
+  std::memcpy(out, narrow.data(), narrow.size());
   text_ = out;
-  size_ = total;
+  size_ = static_cast<unsigned int>(bytes);
   return out;
 }
 

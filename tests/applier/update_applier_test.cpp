@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "applier_test_util.h"
+#include "common/program_utils.h"
 #include "common/signature_record.h"
 #include "common/test_http.h"
 #include "common/update_signature.h"
@@ -204,13 +205,14 @@ TEST_F(ApplyDownloadedFilesTest, RunningProgramsAreEndedAfterTheirFileWasReplace
   const pid_t elsewhere = Run(other_.file("Relay.exe"));
   ASSERT_TRUE(relay > 0 && tool > 0 && mixed > 0 && elsewhere > 0);
 
-  CUpdateApplier applier = Applier();
-  // Looked up by name in any letter case, only from the program folder, never itself.
-  EXPECT_EQ(applier.FindProcessByName("relay.EXE"), static_cast<DWORD>(relay));
-  EXPECT_EQ(applier.FindProcessByName("Missing.exe"), 0u);
+  // The look-up the applier ends programs by never finds the applier itself (the rest of
+  // it is tested with common/).
   const std::string self = plat::ExecutablePath();
-  CUpdateApplier in_own_folder(self.substr(0, self.rfind('/')), key_, CPortalSettings());
-  EXPECT_EQ(in_own_folder.FindProcessByName(self.substr(self.rfind('/') + 1).c_str()), 0u);
+  EXPECT_EQ(FindProgramInFolder(self.substr(0, self.rfind('/')),
+                                self.substr(self.rfind('/') + 1).c_str()),
+            0u);
+
+  CUpdateApplier applier = Applier();
 
   for (const char* name : {"Relay.exe", "Tool.EXE", "Mixed.Exe"})
     Download(name, std::string("new ") + name);
@@ -393,14 +395,16 @@ TEST(CPortalSettings, ReadFromUpdateIni) {
     const char* ini;
     std::string base;
     std::string ca;  // "@" stands for the program folder
+    std::string keys;
   } cases[] = {
-      {nullptr, "", ""},
-      {"[UPDATE]\nPORTAL=portal.example\n", "https://portal.example", ""},
+      {nullptr, "", "", ""},
+      {"[UPDATE]\nPORTAL=portal.example\n", "https://portal.example", "", ""},
       {"[UPDATE]\nPORTAL= http://127.0.0.1:8080/ \nCAFILE=ca.pem\n", "http://127.0.0.1:8080",
-       "@/ca.pem"},
+       "@/ca.pem", ""},
       {"[UPDATE]\nPORTAL=https://p.example//\nCAFILE=/etc/ssl/portal.pem\n", "https://p.example",
-       "/etc/ssl/portal.pem"},
-      {"[OTHER]\nPORTAL=p.example\n", "", ""},
+       "/etc/ssl/portal.pem", ""},
+      {"[OTHER]\nPORTAL=p.example\n", "", "", ""},
+      {"[UPDATE]\nPORTAL=p.example\nUPDATE_KEYS=k1, k2\n", "https://p.example", "", "k1, k2"},
   };
   for (const Case& c : cases) {
     Folder program;
@@ -410,6 +414,9 @@ TEST(CPortalSettings, ReadFromUpdateIni) {
     std::string ca = c.ca;
     if (!ca.empty() && ca[0] == '@') ca = program.path() + ca.substr(1);
     EXPECT_EQ(settings.transfer.ca_file, ca);
+    EXPECT_EQ(settings.update_keys, c.keys);
+    // Read keeps the notice's own time limits.
+    EXPECT_EQ(settings.transfer.request_timeout_ms, CPortalSettings::kNoticeTimeoutMs);
     CUpdateApplier applier(program.path(), "K", settings);
     EXPECT_EQ(applier.CompletionNoticeUrl(), c.base + "/ocs/veltrane/complete.do?sessionKey=K");
   }

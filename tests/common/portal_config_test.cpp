@@ -18,10 +18,13 @@ TEST(PortalConfig, BareHostsMeanHttpsAndRelativeCaFilesLiveBesideTheProgram) {
   PortalConfig config = ReadPortalConfig(dir.path());
   EXPECT_EQ(config.base_url, "https://portal.example");
   EXPECT_EQ(config.ca_file, dir.file("ca.pem"));
-  WriteAll(dir.file("Update.ini"), "[UPDATE]\r\nCAFILE=/etc/ssl/private-ca.pem\r\n");
+  EXPECT_EQ(config.update_keys, "");
+  WriteAll(dir.file("Update.ini"),
+           "[UPDATE]\r\nCAFILE=/etc/ssl/private-ca.pem\r\nUPDATE_KEYS= k1,k2 \r\n");
   config = ReadPortalConfig(dir.path());
   EXPECT_EQ(config.base_url, "");
   EXPECT_EQ(config.ca_file, "/etc/ssl/private-ca.pem");
+  EXPECT_EQ(config.update_keys, "k1,k2");
 }
 
 TEST(PortalConfig, TheDownloadCapIsWholeMegabytesOrTheDefault) {

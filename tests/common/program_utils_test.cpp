@@ -122,6 +122,44 @@ TEST(FindProcessByName, NeverMatchesTheIdleEntryOrAMissingName) {
   EXPECT_EQ(FindProcessByName(nullptr), 0u);
 }
 
+// Waits until `find` gives `pid` (a child may still be exec'ing: its /proc entry names
+// posix_spawn's image at first); the last answer.
+template <typename Find>
+DWORD FoundWithin(pid_t pid, Find find) {
+  DWORD found = find();
+  for (int i = 0; i < 200 && found != static_cast<DWORD>(pid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    found = find();
+  }
+  return found;
+}
+
+// Two installations run a program of the same name: each folder finds its own copy, in
+// any letter case, and only that one, where FindProcessByName takes either.
+TEST(FindProgramInFolder, FindsOnlyTheCopyStartedFromThatFolder) {
+  ScratchDir here, there;
+  const std::string name = UniqueName("ZervFolderProbe");
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  SleepingChild mine(here.file(name));
+  SleepingChild other(there.file(name));
+  ASSERT_GT(mine.pid(), 0);
+  ASSERT_GT(other.pid(), 0);
+
+  EXPECT_EQ(
+      FoundWithin(mine.pid(), [&] { return FindProgramInFolder(here.path(), upper.c_str()); }),
+      static_cast<DWORD>(mine.pid()));
+  EXPECT_EQ(
+      FoundWithin(other.pid(), [&] { return FindProgramInFolder(there.path(), name.c_str()); }),
+      static_cast<DWORD>(other.pid()));
+  EXPECT_EQ(FindProgramInFolder(here.path(), UniqueName("NoSuchProgram").c_str()), 0u);
+  EXPECT_EQ(FindProgramInFolder(here.path(), nullptr), 0u);
+
+  mine.End();
+  EXPECT_EQ(FindProgramInFolder(here.path(), name.c_str()), 0u);
+  EXPECT_EQ(FindProcessByName(name.c_str()), static_cast<DWORD>(other.pid()));
+}
+
 // A user who cannot read other users' executables still finds his own processes: the
 // unreadable entries are skipped, not the end of the walk.
 TEST(FindProcessByName, SkipsProcessesOfOtherUsers) {

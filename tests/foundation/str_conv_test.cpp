@@ -68,4 +68,64 @@ TEST_F(StrConv, InvalidInputGivesNullWithCode) {
   EXPECT_STREQ(static_cast<const char*>(conv), "?");
 }
 
+// The string forms read all of a text (zero bytes too) and take strict or lenient
+// decoding; each result replaces what the target held before.
+TEST_F(StrConv, ToWideReadsAllOfTheTextStrictlyOrWithReplacements) {
+  const struct {
+    UINT code_page;
+    std::string text;
+    bool strict;
+    bool ok;
+    std::u16string wide;
+  } cases[] = {
+      {CP_ACP, "", true, true, u""},
+      {CP_ACP, kNarrow, true, true, kWide},
+      {CP_UTF8, std::string("a\0b", 3), true, true, std::u16string(u"a\0b", 3)},
+      {CP_ACP,
+       "a\xFF"
+       "b",
+       false, true,
+       u"a\uFFFD"
+       "b"},
+      {CP_ACP,
+       "a\xFF"
+       "b",
+       true, false, u""},
+      // A sequence cut off at the end, and an encoded surrogate.
+      {CP_UTF8, "a\xED\x95", false, true, u"a\uFFFD\uFFFD"},
+      {CP_UTF8, "a\xED\x95", true, false, u""},
+      {CP_UTF8, "\xED\xA0\x80", true, false, u""},
+  };
+  for (const auto& c : cases) {
+    std::u16string wide = u"stale";
+    EXPECT_EQ(VGSLib::to_wide(c.code_page, c.text, &wide, c.strict), c.ok) << c.text;
+    EXPECT_EQ(wide, c.wide) << c.text;
+  }
+  // The C-string form ends at the first zero byte.
+  VGS_Str_Conv conv;
+  EXPECT_EQ(std::u16string(conv.convert_to_wchar(std::string("a\0b", 3).c_str())), u"a");
+}
+
+TEST_F(StrConv, ToNarrowReplacesLoneSurrogatesAndKeepsPairs) {
+  const struct {
+    UINT code_page;
+    std::u16string wide;
+    std::string text;
+  } cases[] = {
+      {CP_ACP, u"", ""},
+      {CP_UTF8, std::u16string(u"a\0b", 3), std::string("a\0b", 3)},
+      {CP_UTF8,
+       u"a\xDC00"
+       "b",
+       "a?b"},
+      {CP_ACP, u"a\xD800", "a?"},
+      {CP_UTF8, u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    std::string text = "stale";
+    EXPECT_TRUE(VGSLib::to_narrow(c.code_page, c.wide, &text)) << c.text;
+    EXPECT_EQ(text, c.text);
+  }
+}
+
 }  // namespace

@@ -454,6 +454,10 @@ TEST(UpdateList, ParsesOnlyWhatTheListAllows) {
   EXPECT_TRUE(ParseUpdateList("{\"file_name\":\"a\"}", &items));
   EXPECT_TRUE(items.empty());
   EXPECT_FALSE(ParseUpdateList("", &items));
+  // Bytes that do not decode refuse the list; the text ends at its first zero byte.
+  EXPECT_FALSE(ParseUpdateList(
+      "[{\"file_name\":\"a\xFF\",\"file_version\":\"1\",\"down_path\":\"u\"}]", &items));
+  EXPECT_TRUE(ParseUpdateList(std::string("[]\0\xFF", 4), &items));
   EXPECT_FALSE(ParseUpdateList("[1,]", &items));
   EXPECT_FALSE(ParseUpdateList(std::string(600, '[') + std::string(600, ']'), &items));
 }
