@@ -1,12 +1,22 @@
-// VGS_Timer_Queue: pending per-handler timers ordered by the time left until they fire.
+// VGS_Timer_Queue: pending per-handler timers ordered by deadline, first-scheduled first
+// among equal deadlines.
+//
+// The timers sit in a binary min-heap keyed by (deadline, scheduling sequence); a map from
+// id holds each timer's record, which knows its heap position, so schedule, cancel and
+// reschedule take O(log n). Deadlines count on a 64-bit extension of the 32-bit tick clock
+// and keep their order across its 49.7-day wrap, as long as the clock is read less than
+// 2^32 ms apart while timers are pending (the engines read it before every wait).
 //
 // The queue hands out ids and keeps order, and dispatch runs the due timers through the
 // engine's callbacks. It is not thread-safe: the engine that owns it guards every call
 // with its own lock.
 #pragma once
 
-#include <list>
+#include <cstddef>
+#include <cstdint>
 #include <new>
+#include <unordered_map>
+#include <vector>
 
 #include "event/time_period.h"
 #include "foundation/error_codes.h"
@@ -33,17 +43,15 @@ class VGS_Timer_Queue {
   // A new timer starting now: its id (1 ... 0x7FFFFFFE, wrapping), or -1 with code 8.
   // Ids still queued after a wrap are skipped.
   long schedule(HANDLER* handler, unsigned long interval) {
-    if (periods_.size() >= static_cast<std::size_t>(kMaxId)) {
+    if (heap_.size() >= static_cast<std::size_t>(kMaxId)) {
       VGSLib::SetErrorCode(8);
       return -1;
     }
     long id = next_id();
     while (contains(id)) id = next_id();
-    const DWORD now = clock_();
+    const std::uint64_t now = tick();
     const DWORD period = clamp(interval);
-    try {
-      periods_.emplace(position_for(period, now, nullptr), id, period, now, handler);
-    } catch (const std::bad_alloc&) {
+    if (!insert(Period(id, period, last_tick_, handler), now + period)) {
       VGSLib::SetErrorCode(8);
       return -1;
     }
@@ -53,56 +61,58 @@ class VGS_Timer_Queue {
   // Unlinks and frees the timer; its handler goes to `handler`. -1 (nothing recorded)
   // when the id is not queued.
   int cancel(long id, HANDLER*& handler) {
-    auto it = find(id);
-    if (it == periods_.end()) return -1;
-    handler = it->handler();
-    periods_.erase(it);
+    const auto it = timers_.find(id);
+    if (it == timers_.end()) return -1;
+    handler = it->second.period.handler();
+    remove_at(it->second.at);
+    timers_.erase(it);
     return 0;
   }
 
-  // Restarts the timer now with `interval` and moves it to its place; -1 when absent.
+  // Restarts the timer now with `interval` and moves it to its place, behind the timers
+  // with the same deadline; -1 when absent.
   int reschedule(long id, unsigned long interval) {
-    auto it = find(id);
-    if (it == periods_.end()) return -1;
-    const DWORD now = clock_();
-    it->restart(clamp(interval), now);
-    periods_.splice(position_for(it->interval(), now, &*it), periods_, it);
+    const auto it = timers_.find(id);
+    if (it == timers_.end()) return -1;
+    const std::uint64_t now = tick();
+    Record& record = it->second;
+    record.period.restart(clamp(interval), last_tick_);
+    Node& node = heap_[record.at];
+    node.deadline = now + record.period.interval();
+    node.seq = next_seq_++;
+    restore(record.at);
     return 0;
   }
 
   // Milliseconds until the head is due; INFINITE when the queue is empty.
   DWORD earliest_timeout() const {
-    if (periods_.empty()) return INFINITE;
-    return periods_.front().remaining(clock_());
+    if (heap_.empty()) return INFINITE;
+    return left(heap_.front(), tick());
   }
 
   // The head's id, interval and handler when it is due now.
   bool due_head(long& id, unsigned long& interval, HANDLER*& handler) const {
-    if (periods_.empty()) return false;
-    const Period& head = periods_.front();
-    if (head.remaining(clock_()) != 0) return false;
-    id = head.id();
-    interval = head.interval();
-    handler = head.handler();
+    if (heap_.empty()) return false;
+    const Node& head = heap_.front();
+    if (left(head, tick()) != 0) return false;
+    const Period& period = head.record->period;
+    id = period.id();
+    interval = period.interval();
+    handler = period.handler();
     return true;
   }
 
   // The head's id, due or not; false when the queue is empty.
   bool head_id(long& id) const {
-    if (periods_.empty()) return false;
-    id = periods_.front().id();
+    if (heap_.empty()) return false;
+    id = heap_.front().record->period.id();
     return true;
   }
 
-  bool contains(long id) const {
-    for (const Period& period : periods_) {
-      if (period.id() == id) return true;
-    }
-    return false;
-  }
+  bool contains(long id) const { return timers_.find(id) != timers_.end(); }
 
-  unsigned int size() const { return static_cast<unsigned int>(periods_.size()); }
-  bool empty() const { return periods_.empty(); }
+  unsigned int size() const { return static_cast<unsigned int>(heap_.size()); }
+  bool empty() const { return heap_.empty(); }
 
   // Runs each due timer at most once, in queue order; the number run. `lock` guards the
   // queue and is not held on entry. For each timer, without the lock and with a reference
@@ -174,10 +184,37 @@ class VGS_Timer_Queue {
   void set_last_id(long id) { last_id_ = id; }
 
  private:
-  using Iterator = typename std::list<Period>::iterator;
+  struct Record {
+    Period period;
+    std::size_t at;  // position in heap_
+  };
+  // A pending timer in the heap. Records stay where the map put them until they are erased.
+  struct Node {
+    std::uint64_t deadline;  // in ticks_ counts
+    std::uint64_t seq;       // scheduling order, for equal deadlines
+    Record* record;
+  };
 
   static DWORD clamp(unsigned long interval) {
     return interval > kMaxInterval ? kMaxInterval : static_cast<DWORD>(interval);
+  }
+
+  static bool before(const Node& a, const Node& b) {
+    return a.deadline != b.deadline ? a.deadline < b.deadline : a.seq < b.seq;
+  }
+
+  // Milliseconds until `node` is due at `now`; 0 when due. A deadline is at most
+  // kMaxInterval after the tick it was set at, so the difference fits.
+  static DWORD left(const Node& node, std::uint64_t now) {
+    return node.deadline > now ? static_cast<DWORD>(node.deadline - now) : 0;
+  }
+
+  // The clock on 64 bits: each read adds the ticks since the last one, modulo 2^32.
+  std::uint64_t tick() const {
+    const DWORD now = clock_();
+    ticks_ += static_cast<DWORD>(now - last_tick_);
+    last_tick_ = now;
+    return ticks_;
   }
 
   long next_id() {
@@ -186,25 +223,79 @@ class VGS_Timer_Queue {
     return last_id_;
   }
 
-  Iterator find(long id) {
-    for (auto it = periods_.begin(); it != periods_.end(); ++it) {
-      if (it->id() == id) return it;
+  // Adds `period` due at `deadline`; false, with nothing changed, when memory runs out.
+  bool insert(const Period& period, std::uint64_t deadline) {
+    const std::size_t at = heap_.size();
+    Record* record;
+    try {
+      record = &timers_.emplace(period.id(), Record{period, at}).first->second;
+    } catch (const std::bad_alloc&) {
+      return false;
     }
-    return periods_.end();
+    try {
+      heap_.push_back(Node{deadline, next_seq_, record});
+    } catch (const std::bad_alloc&) {
+      timers_.erase(period.id());
+      return false;
+    }
+    ++next_seq_;
+    sift_up(at);
+    return true;
   }
 
-  // Before the first period (other than `self`) with more time left than `interval`:
-  // equal deadlines keep first-scheduled-first order.
-  Iterator position_for(DWORD interval, DWORD now, const Period* self) {
-    for (auto it = periods_.begin(); it != periods_.end(); ++it) {
-      if (&*it == self) continue;
-      if (it->remaining(now) > interval) return it;
+  void remove_at(std::size_t at) {
+    const Node last = heap_.back();
+    heap_.pop_back();
+    if (at == heap_.size()) return;
+    place(at, last);
+    restore(at);
+  }
+
+  void place(std::size_t at, const Node& node) {
+    heap_[at] = node;
+    node.record->at = at;
+  }
+
+  // Moves the node at `at`, whose key changed, up or down to its place.
+  void restore(std::size_t at) {
+    if (at > 0 && before(heap_[at], heap_[(at - 1) / 2])) {
+      sift_up(at);
+    } else {
+      sift_down(at);
     }
-    return periods_.end();
+  }
+
+  void sift_up(std::size_t at) {
+    const Node node = heap_[at];
+    while (at > 0) {
+      const std::size_t parent = (at - 1) / 2;
+      if (!before(node, heap_[parent])) break;
+      place(at, heap_[parent]);
+      at = parent;
+    }
+    place(at, node);
+  }
+
+  void sift_down(std::size_t at) {
+    const Node node = heap_[at];
+    const std::size_t count = heap_.size();
+    for (;;) {
+      std::size_t child = 2 * at + 1;
+      if (child >= count) break;
+      if (child + 1 < count && before(heap_[child + 1], heap_[child])) ++child;
+      if (!before(heap_[child], node)) break;
+      place(at, heap_[child]);
+      at = child;
+    }
+    place(at, node);
   }
 
   Clock clock_;
+  mutable std::uint64_t ticks_ = 0;  // the clock on 64 bits, see tick()
+  mutable DWORD last_tick_ = 0;      // the clock's last reading
   long last_id_ = 0;
-  std::list<Period> periods_;
+  std::uint64_t next_seq_ = 0;
+  std::vector<Node> heap_;
+  std::unordered_map<long, Record> timers_;  // by id; heap_ points into it
   int owners_ = 0;
 };

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <random>
 #include <vector>
 
 #include "foundation/library.h"
@@ -151,8 +154,8 @@ TEST_F(TimerQueueTest, OwnerTokenHasOneHolderAtATime) {
 }
 
 TEST_F(TimerQueueTest, DispatchRunsEachDueTimerOncePerPassWithoutTheLock) {
-  const long again = queue.schedule(&a, 0);  // stays at 0 ms: due again at once
-  const long ends = queue.schedule(&b, 0);   // asks to end
+  const long again = queue.schedule(&a, 0);   // stays at 0 ms: due again at once
+  const long ends = queue.schedule(&b, 0);    // asks to end
   const long slower = queue.schedule(&c, 0);  // restarts with 40 ms
   Count_Lock lock;
   std::vector<long> fired, closed;
@@ -188,6 +191,91 @@ TEST_F(TimerQueueTest, DispatchRunsEachDueTimerOncePerPassWithoutTheLock) {
 TEST_F(TimerQueueTest, IntervalsAreCappedBelowInfinite) {
   queue.schedule(&a, 0xFFFFFFFFul);
   EXPECT_EQ(queue.earliest_timeout(), INFINITE - 1);
+}
+
+// A random run of schedule, cancel (anywhere in the queue), reschedule and clock steps,
+// checked after every step against a plain list ordered by (64-bit deadline, scheduling
+// order). Each row stresses one way a heap goes wrong: ties it must break by scheduling
+// order, deadlines on both sides of the tick wrap, intervals beyond 2^31 ms.
+struct Model_Case {
+  const char* name;
+  DWORD start;          // the clock at the first schedule
+  unsigned long unit;   // intervals and steps are multiples of it
+  unsigned long units;  // intervals 0 ... units
+  bool long_ones;       // one interval in four near the cap instead
+  unsigned long steps;  // clock steps 0 ... steps units
+};
+
+TEST(TimerQueueModelTest, RandomRunsMatchAnOrderedList) {
+  const Model_Case cases[] = {
+      {"equal deadlines everywhere", 1000, 50, 2, false, 1},
+      {"deadlines across the tick wrap", 0xFFFFF000u, 1, 5000, false, 300},
+      {"intervals near the cap, several wraps", 0x80000000u, 1, 1000, true, 0x40000000ul},
+  };
+  struct Entry {
+    std::uint64_t deadline, seq;
+    long id;
+    Handler* handler;
+  };
+  auto before = [](const Entry& x, const Entry& y) {
+    return x.deadline != y.deadline ? x.deadline < y.deadline : x.seq < y.seq;
+  };
+  Handler handlers[7] = {{0}, {1}, {2}, {3}, {4}, {5}, {6}};
+  for (const Model_Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    std::mt19937 random(7);
+    auto pick = [&](unsigned long most) {
+      return std::uniform_int_distribution<unsigned long>(0, most)(random);
+    };
+    auto interval = [&] {
+      const unsigned long value = row.unit * pick(row.units);
+      return row.long_ones && pick(3) == 0 ? Queue::kMaxInterval - value : value;
+    };
+    g_now = row.start;
+    std::uint64_t now = 0, seq = 0;
+    std::vector<Entry> model;
+    Queue queue;
+    for (int op = 0; op < 20000; ++op) {
+      const unsigned long kind = pick(9);
+      if (kind <= 3 || model.empty()) {
+        const unsigned long period = interval();
+        Handler* handler = &handlers[seq % 7];
+        const long id = queue.schedule(handler, period);
+        ASSERT_GT(id, 0);
+        model.push_back({now + period, seq++, id, handler});
+      } else if (kind <= 5) {
+        const std::size_t at = pick(model.size() - 1);
+        Handler* out = nullptr;
+        ASSERT_EQ(queue.cancel(model[at].id, out), 0);
+        EXPECT_EQ(out, model[at].handler) << "op " << op;
+        model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+      } else if (kind <= 7) {
+        Entry& entry = model[pick(model.size() - 1)];
+        const unsigned long period = interval();
+        ASSERT_EQ(queue.reschedule(entry.id, period), 0);
+        entry.deadline = now + period;
+        entry.seq = seq++;  // behind the timers with the same deadline
+      } else {
+        const unsigned long step = row.unit * pick(row.steps);
+        now += step;
+        g_now += static_cast<DWORD>(step);
+        std::sort(model.begin(), model.end(), before);
+        std::vector<long> due;
+        while (!model.empty() && model.front().deadline <= now) {
+          due.push_back(model.front().id);
+          model.erase(model.begin());
+        }
+        ASSERT_EQ(queue.take_due(), due) << "op " << op;
+      }
+      ASSERT_EQ(queue.size(), model.size()) << "op " << op;
+      long head;
+      ASSERT_EQ(queue.head_id(head), !model.empty());
+      if (model.empty()) continue;
+      const Entry& first = *std::min_element(model.begin(), model.end(), before);
+      ASSERT_EQ(head, first.id) << "op " << op;
+      ASSERT_EQ(queue.earliest_timeout(), first.deadline - now) << "op " << op;
+    }
+  }
 }
 
 }  // namespace
