@@ -62,8 +62,7 @@ int VGS_Proactor::open(DWORD thread_count) {
   if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_timer, this, timer_thread, 0, 0, 0, nullptr) != 0) {
     return undo_open(nullptr);
   }
-  if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_competion, this, n, nullptr, 0, 0, 0, nullptr) !=
-      0) {
+  if (thr_mgr_.spawn(&VGS_Proactor::thr_iocp_competion, this, n, nullptr, 0, 0, 0, nullptr) != 0) {
     return undo_open(&timer_thread);
   }
   io_threads_.store(n);
@@ -94,9 +93,10 @@ int VGS_Proactor::undo_open(const VGS_thread_t* timer_thread) {
   if (timer_thread != nullptr) {
     closing_.store(true);
     plat::SetEvent(timer_event_);
-    lock_.release();  // the timer thread may be waiting for the lock
-    thr_mgr_.join(*timer_thread, nullptr);
-    lock_.acquire();
+    {
+      VGS_Unlock<VGS_Thread_Mutex> unlocked(lock_);  // the timer thread may wait for it
+      thr_mgr_.join(*timer_thread, nullptr);
+    }
     closing_.store(false);
   }
   handles_.reset();
@@ -108,34 +108,32 @@ int VGS_Proactor::undo_open(const VGS_thread_t* timer_thread) {
 }
 
 void VGS_Proactor::close() {
-  lock_.acquire();
-  if (!open_.load() || closing_.load()) {
-    lock_.release();
-    return;
+  {
+    VGS_Guard guard(lock_);
+    if (!open_.load() || closing_.load()) return;
+    closing_.store(true);
+    // One wake-up per I/O thread: each packet goes to exactly one waiter.
+    const unsigned int n = io_threads_.load();
+    for (unsigned int i = 0; i < n; ++i) plat::PostQueuedCompletionStatus(port_, 0, 0, nullptr);
+    plat::SetEvent(timer_event_);
   }
-  closing_.store(true);
-  // One wake-up per I/O thread: each packet goes to exactly one waiter.
-  const unsigned int n = io_threads_.load();
-  for (unsigned int i = 0; i < n; ++i) plat::PostQueuedCompletionStatus(port_, 0, 0, nullptr);
-  plat::SetEvent(timer_event_);
-  lock_.release();
 
   thr_mgr_.wait(INFINITE);
 
-  lock_.acquire();
-  while (handles_->size() > 0) {
-    auto first = handles_->begin();
-    const DWORD key = first.key();
-    const VGS_Handle_Set set = first.value();
-    handles_->remove(first);
-    lock_.release();
-    set.handler->handle_close(key, set.handle, this);
-    set.handler->release();
-    lock_.acquire();
+  {
+    VGS_Guard guard(lock_);
+    while (handles_->size() > 0) {
+      auto first = handles_->begin();
+      const DWORD key = first.key();
+      const VGS_Handle_Set set = first.value();
+      handles_->remove(first);
+      VGS_Unlock<VGS_Thread_Mutex> unlocked(lock_);
+      set.handler->handle_close(key, set.handle, this);
+      set.handler->release();
+    }
+    timer_queue_.close_all(
+        lock_, [this](long id, VGS_Async_Handler* handler) { close_timer(id, handler); });
   }
-  timer_queue_.close_all(lock_,
-                         [this](long id, VGS_Async_Handler* handler) { close_timer(id, handler); });
-  lock_.release();
 
   // Operations still queued (the cancellations caused by the handle_close calls above
   // among them) never reach a handler.
@@ -151,7 +149,7 @@ void VGS_Proactor::close() {
     }
   }
 
-  lock_.acquire();
+  VGS_Guard guard(lock_);
   handles_.reset();
   plat::CloseHandle(timer_event_);
   timer_event_ = nullptr;
@@ -159,7 +157,6 @@ void VGS_Proactor::close() {
   port_ = nullptr;
   io_threads_.store(0);
   open_.store(false);
-  lock_.release();
 }
 
 void VGS_Proactor::discard(VGS_Async_Operation* op) {
@@ -194,33 +191,21 @@ int VGS_Proactor::lookup(DWORD key, VGS_Handle_Set& set) {
 
 int VGS_Proactor::register_handle(DWORD key, void* handle, VGS_Async_Handler* handler) {
   if (handler == nullptr) return fail(VGS_ERR_NULL_ARGUMENT);
-  lock_.acquire();
-  if (check_open() != 0) {
-    lock_.release();
-    return -1;
-  }
-  if (key == 0) {
-    lock_.release();
-    return fail(VGS_ERR_NO_COMPLETION_KEY);
-  }
-  if (handles_->find(key) != handles_->end()) {  // one registration per key
-    lock_.release();
-    return fail(ERROR_ALREADY_EXISTS);
-  }
-  if (handles_->insert(key, VGS_Handle_Set(handle, handler)) != 0) {
-    lock_.release();
-    return -1;
-  }
-  handler->addref();
-  if (plat::CreateIoCompletionPort(handle, port_, key, 0) == nullptr) {
-    const DWORD error = plat::GetLastError();
+  DWORD error = 0;
+  {
+    VGS_Guard guard(lock_);
+    if (check_open() != 0) return -1;
+    if (key == 0) return fail(VGS_ERR_NO_COMPLETION_KEY);
+    // One registration per key.
+    if (handles_->find(key) != handles_->end()) return fail(ERROR_ALREADY_EXISTS);
+    if (handles_->insert(key, VGS_Handle_Set(handle, handler)) != 0) return -1;
+    handler->addref();
+    if (plat::CreateIoCompletionPort(handle, port_, key, 0) != nullptr) return 0;
+    error = plat::GetLastError();
     handles_->remove(key);
-    lock_.release();
-    handler->release();
-    return fail(error);
   }
-  lock_.release();
-  return 0;
+  handler->release();  // outside the lock: it may be the last reference
+  return fail(error);
 }
 
 int VGS_Proactor::remove_handle(DWORD key, bool no_close_callback) {
@@ -284,9 +269,9 @@ int VGS_Proactor::sendSockStream(DWORD key, const VGS_Byte_Block& block, unsigne
   VGS_Handle_Set set;
   if (lookup(key, set) != 0) return -1;
   if (set.handle == INVALID_HANDLE_VALUE) return fail(WSAENOTSOCK);
-  return start_operation(
-      new (std::nothrow) VGS_Async_SOCK_Write_Stream(this, key, set.handle, set.handler),
-      [&](VGS_Async_SOCK_Write_Stream& op) { return op.write(block, size, 0); });
+  return start_operation(new (std::nothrow)
+                             VGS_Async_SOCK_Write_Stream(this, key, set.handle, set.handler),
+                         [&](VGS_Async_SOCK_Write_Stream& op) { return op.write(block, size, 0); });
 }
 
 int VGS_Proactor::sendMessage(DWORD key, const VGS_Message_Block& message) {
@@ -294,12 +279,12 @@ int VGS_Proactor::sendMessage(DWORD key, const VGS_Message_Block& message) {
   VGS_Guard guard(lock_);
   VGS_Handle_Set set;
   if (lookup(key, set) != 0) return -1;
-  return start_operation(
-      new (std::nothrow) VGS_Async_Post_Operation(this, key, set.handler, message),
-      [&](VGS_Async_Post_Operation& op) {
-        const BOOL posted = plat::PostQueuedCompletionStatus(port_, 0, key, &op);
-        return posted ? 0 : fail(plat::GetLastError());
-      });
+  return start_operation(new (std::nothrow)
+                             VGS_Async_Post_Operation(this, key, set.handler, message),
+                         [&](VGS_Async_Post_Operation& op) {
+                           const BOOL posted = plat::PostQueuedCompletionStatus(port_, 0, key, &op);
+                           return posted ? 0 : fail(plat::GetLastError());
+                         });
 }
 
 // --- timers ---
@@ -428,8 +413,7 @@ int VGS_Proactor::handle_event(DWORD timeout) {
       if (error == 0 || error == WAIT_TIMEOUT) return 0;
       return fail(error);  // the port is gone
     }
-    const int result =
-        dispatch_io(VGS_Async_Operation::from_overlapped(overlapped), bytes, error);
+    const int result = dispatch_io(VGS_Async_Operation::from_overlapped(overlapped), bytes, error);
     if (result != 0) return result;
     // An operation of an unknown kind: keep waiting.
   }
@@ -460,9 +444,7 @@ int VGS_Proactor::dispatch_io(VGS_Async_Operation* op, DWORD bytes, DWORD error)
       case VGS_ASYNC_CONNECT:
         result = static_cast<VGS_Async_Connect_Operation*>(op)->completion(error);
         break;
-      default:
-        result = static_cast<VGS_Async_Post_Operation*>(op)->completion();
-        break;
+      default: result = static_cast<VGS_Async_Post_Operation*>(op)->completion(); break;
     }
     if (result < 0) remove_handle(key, false);
   }

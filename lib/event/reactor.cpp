@@ -462,8 +462,8 @@ void VGS_Reactor::dispatch_io(const SlotVariable& slot) {
         removal |= VGS_MASK_INPUT;
       } else {
         const int code = events.iErrorCode[plat::FD_CLOSE_BIT];
-        const unsigned long error = code != 0 ? static_cast<unsigned long>(code)
-                                              : VGS_ERR_PEER_CLOSED;
+        const unsigned long error =
+            code != 0 ? static_cast<unsigned long>(code) : VGS_ERR_PEER_CLOSED;
         if (handler->handle_input(handle, this, error) < 0) removal |= VGS_MASK_INPUT;
       }
     }
@@ -494,7 +494,7 @@ int VGS_Reactor::wakeup() {
 
 void VGS_Reactor::close() {
   deactivate();
-  lock_.acquire();
+  VGS_Guard guard(lock_);
   timer_queue_.close_all(lock_,
                          [this](long id, VGS_Event_Handler* handler) { close_timer(id, handler); });
   while (handles_.size() > 0) {
@@ -506,10 +506,8 @@ void VGS_Reactor::close() {
       plat::WSAEventSelect(slot->socket, slot->event, 0);
       plat::WSACloseEvent(slot->event);
     }
-    lock_.release();
+    VGS_Unlock<VGS_Thread_Mutex> unlocked(lock_);
     slot->handler->handle_close(slot->key, mask, this);
     slot->handler->release();
-    lock_.acquire();
   }
-  lock_.release();
 }

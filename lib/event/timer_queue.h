@@ -20,6 +20,7 @@
 
 #include "event/time_period.h"
 #include "foundation/error_codes.h"
+#include "foundation/guard.h"
 #include "foundation/library.h"
 #include "platform/time.h"
 #include "platform/types.h"
@@ -126,7 +127,7 @@ class VGS_Timer_Queue {
     long id;
     unsigned long interval;
     HANDLER* handler;
-    lock.acquire();
+    VGS_Scoped_Lock<LOCK> held(lock);
     while (due_head(id, interval, handler)) {
       if (first == 0) {
         first = id;
@@ -136,22 +137,22 @@ class VGS_Timer_Queue {
         first = id;
       }
       handler->addref();
-      lock.release();
-      const int result = fire(id, interval, handler);
-      lock.acquire();
+      int result;
+      {
+        VGS_Unlock<LOCK> unlocked(lock);
+        result = fire(id, interval, handler);
+      }
       HANDLER* ended = nullptr;
       if (result >= 0) {
         reschedule(id, interval);  // -1 when the callback cancelled it
       } else if (cancel(id, ended) != 0) {
         ended = nullptr;
       }
-      lock.release();
+      VGS_Unlock<LOCK> unlocked(lock);
       if (ended != nullptr) close(id, ended);
       handler->release();
       ++count;
-      lock.acquire();
     }
-    lock.release();
     return count;
   }
 
@@ -163,9 +164,8 @@ class VGS_Timer_Queue {
     while (head_id(id)) {
       HANDLER* handler = nullptr;
       cancel(id, handler);
-      lock.release();
+      VGS_Unlock<LOCK> unlocked(lock);
       close(id, handler);
-      lock.acquire();
     }
   }
 

@@ -101,3 +101,30 @@ class VGS_Write_Guard : public VGS_Guard_Base<VGS_RW_Thread_Mutex> {
     if (lock_->acquire_write() == 0) held_ = 1;
   }
 };
+
+// Holds any lock with acquire() and release() for the length of a scope.
+template <class LOCK>
+class VGS_Scoped_Lock {
+ public:
+  explicit VGS_Scoped_Lock(LOCK& lock) : lock_(lock) { lock_.acquire(); }
+  ~VGS_Scoped_Lock() { lock_.release(); }
+  VGS_Scoped_Lock(const VGS_Scoped_Lock&) = delete;
+  VGS_Scoped_Lock& operator=(const VGS_Scoped_Lock&) = delete;
+
+ private:
+  LOCK& lock_;
+};
+
+// Lets go of a lock the caller holds (once) for the length of a scope, and takes it again
+// at the scope's end: for calls that must not run under it.
+template <class LOCK>
+class VGS_Unlock {
+ public:
+  explicit VGS_Unlock(LOCK& lock) : lock_(lock) { lock_.release(); }
+  ~VGS_Unlock() { lock_.acquire(); }
+  VGS_Unlock(const VGS_Unlock&) = delete;
+  VGS_Unlock& operator=(const VGS_Unlock&) = delete;
+
+ private:
+  LOCK& lock_;
+};
