@@ -54,7 +54,7 @@ void CUpdateManager::ReadSettings() {
   ca_file_ = portal.ca_file;
   max_download_bytes_ = portal.max_download_bytes;
   std::vector<std::string> rejected;
-  keys_ = CUpdateKeys::Parse(ReadProfileString(update_ini, "UPDATE", "UPDATE_KEYS", ""), &rejected);
+  keys_ = CUpdateKeys::Parse(portal.update_keys, &rejected);
   for (const std::string& key : rejected) {
     if (log_ != nullptr) log_->log_error(nullptr, 0, "[업데이트 키 거부 : %s]", key.c_str());
   }
