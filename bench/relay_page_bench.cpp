@@ -12,15 +12,24 @@
 // Also: the first request after start (once sent at the start line, once after the web
 // process is up and the relay has been idle), the resident memory of the relay and its WebKit
 // processes after 10 and after 1,000 requests, and the CPU time the relay uses while idle.
+// First of all, the start itself (median of several): spawn -> the port listens, -> the first
+// answer (answer-now page, the request sent as soon as the port listens), -> the tray line;
+// on the session bus without a status-notifier watcher, without a session bus, and with a
+// watcher that owns its name but never answers; optionally another build's relay beside this
+// one's, start for start.
 //
-// The program starts itself again under xvfb-run and dbus-run-session. The process, memory
-// and CPU probes read /proc directly: they are measurement equipment.
+// The program starts itself again under xvfb-run and dbus-run-session. The process, memory,
+// CPU and listening-port probes read /proc directly: they are measurement equipment.
 //
-// Usage: bench_relay_page [requests per series (300)] [idle seconds (60)] [total requests (1000)]
+// Usage: bench_relay_page [--starts N (7)] [--starts-only] [--other VELTRANE_EXE LIBZERVLIB_SO]
+//                         [requests per series (300)] [idle seconds (60)] [total requests (1000)]
+//   --other: the relay and library of another build of the tree, for the start table.
+//   --starts-only: the start table only.
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +44,7 @@
 #include "foundation/library.h"
 #include "headless_relay.h"
 #include "platform/winsock.h"
+#include "relay_ui/tray_host.h"
 #include "support/display.h"
 #include "support/portal_stub.h"
 #include "support/proc_info.h"
@@ -51,6 +61,8 @@ using test_support::wait_until;
 constexpr char kTrayLine[] = "[Veltrane error] Tray icon unavailable";
 constexpr char kShutDownLine[] = "[Veltrane ShutDown]";
 constexpr unsigned int kAnswerTimeoutMs = 30000;
+// How long a start's tray line is waited for after its first answer.
+constexpr int kTrayLineWaitMs = 3000;
 
 double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -253,7 +265,197 @@ std::optional<First_Request> first_request(const std::string& ini, int delay_ms)
   return f;
 }
 
-int run(int series_size, int idle_seconds, int total_requests) {
+// ---------------------------------------------------------------- the start
+
+// Whether a TCP socket listens on `port` (IPv4 or IPv6), from /proc/net/tcp{,6}: looking does
+// not connect, so the relay sees nothing of it.
+bool listening_on(unsigned short port) {
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    const std::string text = ReadAll(table);
+    std::size_t line = text.find('\n');  // after the heading
+    while (line != std::string::npos && line + 1 < text.size()) {
+      const std::size_t end = text.find('\n', line + 1);
+      const std::string row = text.substr(line + 1, end - line - 1);
+      line = end;
+      // "  sl  local_address rem_address   st ...": the local port, then state 0A (LISTEN).
+      char local[64] = "", remote[64] = "", state[8] = "";
+      if (std::sscanf(row.c_str(), "%*s %63s %63s %7s", local, remote, state) != 3) continue;
+      const std::string address = local;
+      if (std::string(state) == "0A" && address.size() > 5 &&
+          address.compare(address.size() - 5, 5, wanted) == 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+struct Start_Times {
+  std::vector<double> listening_ms, answer_ms, tray_ms;
+  std::vector<double> gap_ms;  // first answer less listening, start by start
+  int starts = 0, failed = 0;
+};
+
+// Whether the relay ended at once without a word: another Veltrane.exe of this user ran.
+bool second_copy(Relay_Program& relay) { return relay.wait_exit(0) == 0 && relay.log().empty(); }
+
+// One start of a relay: its times after spawn go to `times`; the relay is stopped again. The
+// tray line is looked for all along, beside the request. A start that met another relay of
+// this user (another developer's test, say) is made again once that one has gone.
+void time_start(const std::string& ini, const char* exe, const char* lib, bool bus,
+                Start_Times* times) {
+  ++times->starts;
+  for (int attempt = 1;; ++attempt) {
+    Relay_Program relay(ini.c_str());
+    if (exe != nullptr) {
+      WriteAll(relay.path("Veltrane.exe"), ReadAll(exe));
+      WriteAll(relay.path("libzervlib.so"), ReadAll(lib));
+    }
+    if (!bus) relay.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + relay.path("no-bus");
+    const auto failed = [&](const std::string& why) {
+      ++times->failed;
+      std::fprintf(stderr, "a start of %s failed: %s (log: %zu lines)\n",
+                   exe != nullptr ? exe : "this build's relay", why.c_str(), relay.log().size());
+    };
+    const auto spawned = Clock::now();
+    if (!relay.spawn()) return failed("not spawned");
+    std::atomic<bool> done{false};
+    std::atomic<double> tray_ms{-1};
+    std::thread tray_watch([&] {
+      if (wait_until([&] { return done || logged(relay, kTrayLine); }, 60000, 2) && !done) {
+        tray_ms = ms_since(spawned);
+      }
+    });
+    const bool listens =
+        wait_until([&] { return listening_on(relay.port()) || !relay.running(); }, 60000, 1) &&
+        relay.running();
+    const double listening_ms = ms_since(spawned);
+    if (!listens) {
+      done = true;
+      tray_watch.join();
+      if (attempt < 50 && second_copy(relay)) {
+        wait_until([] { return test_support::processes_named("Veltrane.exe").empty(); }, 600000,
+                   50);
+        continue;
+      }
+      failed(relay.running() ? "the port did not listen" : "ended: " + relay.stderr_text());
+      stop(relay);
+      return;
+    }
+    const Exchange e = ask(relay.port(), request_text("NOW", 0), true);
+    if (e.ok) {
+      times->listening_ms.push_back(listening_ms);
+      times->answer_ms.push_back(ms_since(spawned));
+      times->gap_ms.push_back(times->answer_ms.back() - listening_ms);
+      wait_until([&] { return tray_ms >= 0; }, kTrayLineWaitMs, 2);
+    } else {
+      failed("no answer: " + e.error);
+    }
+    done = true;
+    tray_watch.join();
+    if (e.ok && tray_ms >= 0) times->tray_ms.push_back(tray_ms);
+    const int status = stop(relay);
+    if (status != 0) failed("exit status " + std::to_string(status));
+    return;
+  }
+}
+
+// The start table; false when a start failed.
+bool start_table(const std::string& ini, const char* other_exe, const char* other_lib, int starts) {
+  struct Build {
+    const char* name;
+    const char* exe;
+    const char* lib;
+  };
+  std::vector<Build> builds = {{"this build", nullptr, nullptr}};
+  if (other_exe != nullptr) builds.push_back({"other build", other_exe, other_lib});
+  const char* conditions[] = {"session bus, no watcher", "no session bus",
+                              "watcher that never answers"};
+  std::printf(
+      "Start of Veltrane.exe, %d starts each, one build after the other; ms after spawn as\n"
+      "median (min-max): the port listens; the first answer (answer-now page, asked as soon as\n"
+      "the port listens) and its time after listening; the tray line, when it came by %d ms\n"
+      "after that answer (in how many starts).\n",
+      starts, kTrayLineWaitMs);
+  if (other_exe != nullptr) std::printf("  other build: %s, %s\n", other_exe, other_lib);
+  std::printf("  %-27s %-11s %17s %17s %17s %22s\n", "session bus", "relay", "listening",
+              "first answer", "answer-listening", "tray line");
+  bool clean = true;
+  for (int c = 0; c < 3; ++c) {
+    std::vector<Start_Times> times(builds.size());
+    {
+      // The silent watcher lives for this condition's starts only.
+      std::optional<relay_ui::Tray_Host> silent;
+      if (c == 2) silent.emplace(false);
+      if (silent && !wait_until([&] { return silent->owns_name(); }, 10000)) {
+        std::fprintf(stderr, "the silent watcher did not get its name\n");
+        return false;
+      }
+      for (int i = 0; i < starts; ++i) {
+        for (std::size_t b = 0; b < builds.size(); ++b) {
+          time_start(ini, builds[b].exe, builds[b].lib, c != 1, &times[b]);
+        }
+      }
+    }
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+      const Start_Times& t = times[b];
+      const auto cell = [](const std::vector<double>& v) {
+        char text[48];
+        const Stats s = stats_of(v);
+        if (v.empty()) return std::string("-");
+        std::snprintf(text, sizeof text, "%.0f (%.0f-%.0f)", s.p50, s.min, s.max);
+        return std::string(text);
+      };
+      char seen[16];
+      std::snprintf(seen, sizeof seen, " %zu/%d", t.tray_ms.size(), t.starts);
+      std::printf("  %-27s %-11s %17s %17s %17s %22s%s\n", b == 0 ? conditions[c] : "",
+                  builds[b].name, cell(t.listening_ms).c_str(), cell(t.answer_ms).c_str(),
+                  cell(t.gap_ms).c_str(), (cell(t.tray_ms) + seen).c_str(),
+                  t.failed > 0 ? (" FAILED " + std::to_string(t.failed)).c_str() : "");
+      clean = clean && t.failed == 0;
+    }
+  }
+  std::printf("\n");
+  return clean;
+}
+
+struct Options {
+  int series = 300, idle = 60, total = 1000, starts = 7;
+  bool starts_only = false;
+  const char* other_exe = nullptr;
+  const char* other_lib = nullptr;
+};
+
+int run(const Options& options) {
+  const int series_size = options.series;
+  const int idle_seconds = options.idle;
+  const int total_requests = options.total;
+
+  ScratchDir work;
+  StubProcess stub(work, {});
+  if (stub.url().empty()) {
+    std::fprintf(stderr, "portal-stub did not start\n");
+    return 3;
+  }
+  std::string ini;
+  for (const auto& [code, page] :
+       {std::pair<const char*, const char*>{"NOW", "answer-now"}, {"LOAD", "answer-on-load"}}) {
+    ini += std::string("[") + code + "]\r\nSERVICE_CODE=" + code + "\r\nURL_INFO=" + stub.url() +
+           "/pages/" + page + ".html\r\n";
+  }
+
+  // One relay per user: wait while another one runs.
+  if (!wait_until([] { return test_support::processes_named("Veltrane.exe").empty(); }, 600000,
+                  200)) {
+    std::fprintf(stderr, "another Veltrane.exe of this user kept running\n");
+    return 3;
+  }
+
+  const bool starts_clean = start_table(ini, options.other_exe, options.other_lib, options.starts);
+  if (options.starts_only) return starts_clean ? 0 : 1;
+
   std::printf(
       "Veltrane.exe with WebKitGTK on Xvfb and the portal stub: sequential requests, one\n"
       "ocs-client connection each. %d requests per series; times in ms.\n\n",
@@ -277,26 +479,6 @@ int run(int series_size, int idle_seconds, int total_requests) {
         ++headless.errors;
       }
     }
-  }
-
-  ScratchDir work;
-  StubProcess stub(work, {});
-  if (stub.url().empty()) {
-    std::fprintf(stderr, "portal-stub did not start\n");
-    return 3;
-  }
-  std::string ini;
-  for (const auto& [code, page] :
-       {std::pair<const char*, const char*>{"NOW", "answer-now"}, {"LOAD", "answer-on-load"}}) {
-    ini += std::string("[") + code + "]\r\nSERVICE_CODE=" + code + "\r\nURL_INFO=" + stub.url() +
-           "/pages/" + page + ".html\r\n";
-  }
-
-  // One relay per user: wait while another one runs.
-  if (!wait_until([] { return test_support::processes_named("Veltrane.exe").empty(); }, 600000,
-                  200)) {
-    std::fprintf(stderr, "another Veltrane.exe of this user kept running\n");
-    return 3;
   }
 
   // First requests: at the start line, and after the web process is up.
@@ -464,7 +646,7 @@ int run(int series_size, int idle_seconds, int total_requests) {
   std::printf("\nVeltrane.exe %s and ended with status %d on SIGTERM (%s).\n",
               still_running ? "ran throughout" : "had ENDED before the end", status,
               logged(relay, kShutDownLine) ? "shutdown logged" : "NO shutdown line");
-  const bool clean = headless.errors + now.errors + load.errors + other_errors == 0;
+  const bool clean = starts_clean && headless.errors + now.errors + load.errors + other_errors == 0;
   return still_running && status == 0 && clean ? 0 : 1;
 }
 
@@ -473,19 +655,40 @@ int run(int series_size, int idle_seconds, int total_requests) {
 // Starts itself again on an X server and a session bus of its own, as the GUI tests do.
 int main(int argc, char** argv) {
   if (!test_support::on_own_display("RELAY_BENCH_ISOLATED", argc, argv)) return 2;
-  const int series = argc > 1 ? std::atoi(argv[1]) : 300;
-  const int idle = argc > 2 ? std::atoi(argv[2]) : 60;
-  const int total = argc > 3 ? std::atoi(argv[3]) : 1000;
-  if (series < 1 || idle < 1 || total < 2 * series + 10) {
+  Options options;
+  std::vector<int> numbers;
+  bool usage = false;
+  for (int i = 1; i < argc && !usage; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--starts" && i + 1 < argc) {
+      options.starts = std::atoi(argv[++i]);
+      usage = options.starts < 1;
+    } else if (arg == "--starts-only") {
+      options.starts_only = true;
+    } else if (arg == "--other" && i + 2 < argc) {
+      options.other_exe = argv[++i];
+      options.other_lib = argv[++i];
+    } else if (!arg.empty() && arg[0] != '-' && numbers.size() < 3) {
+      numbers.push_back(std::atoi(arg.c_str()));
+    } else {
+      usage = true;
+    }
+  }
+  if (numbers.size() > 0) options.series = numbers[0];
+  if (numbers.size() > 1) options.idle = numbers[1];
+  if (numbers.size() > 2) options.total = numbers[2];
+  if (usage || options.series < 1 || options.idle < 1 || options.total < 2 * options.series + 10) {
     std::fprintf(stderr,
-                 "usage: bench_relay_page [requests per series >= 1 (300)] [idle seconds (60)]"
+                 "usage: bench_relay_page [--starts N >= 1 (7)] [--starts-only]"
+                 " [--other VELTRANE_EXE LIBZERVLIB_SO]\n"
+                 "                        [requests per series >= 1 (300)] [idle seconds (60)]"
                  " [total requests >= 2 * series + 10 (1000)]\n");
     return 2;
   }
   if (VGSLib::initialize() != 0) return 2;
   plat::WSADATA data;
   if (plat::WSAStartup(plat::WINSOCK_VERSION_2_2, &data) != 0) return 2;
-  const int result = run(series, idle, total);
+  const int result = run(options);
   plat::WSACleanup();
   VGSLib::uninitialize();
   return result;

@@ -8,26 +8,23 @@ namespace {
 
 constexpr char kWatcherName[] = "org.kde.StatusNotifierWatcher";
 constexpr char kWatcherPath[] = "/StatusNotifierWatcher";
-constexpr int kBusTimeoutMs = 1000;
-
-// A call on the session bus whose one-value reply is returned (null on any failure).
-GVariant* CallOne(GDBusConnection* bus, const char* name, const char* path, const char* iface,
-                  const char* method, GVariant* args, const char* reply_type) {
-  GVariant* reply = g_dbus_connection_call_sync(bus, name, path, iface, method, args,
-                                                G_VARIANT_TYPE(reply_type), G_DBUS_CALL_FLAGS_NONE,
-                                                kBusTimeoutMs, nullptr, nullptr);
-  if (reply == nullptr) return nullptr;
-  GVariant* value = g_variant_get_child_value(reply, 0);
-  g_variant_unref(reply);
-  return value;
-}
+// Nothing waits for the answer, so a panel still busy at login gets the bus's usual time.
+constexpr int kHostAnswerMs = 25000;
 
 }  // namespace
 
-CSystemTray::CSystemTray(std::function<void()> on_show, std::function<void()> on_exit)
-    : on_show_(std::move(on_show)), on_exit_(std::move(on_exit)) {}
+CSystemTray::CSystemTray(std::function<void()> on_show, std::function<void()> on_exit,
+                         std::function<void()> on_no_host)
+    : on_show_(std::move(on_show)), on_exit_(std::move(on_exit)),
+      on_no_host_(std::move(on_no_host)) {}
 
 CSystemTray::~CSystemTray() {
+  // A cancelled call still completes later, with G_IO_ERROR_CANCELLED and without `this`.
+  if (cancel_ != nullptr) {
+    g_cancellable_cancel(cancel_);
+    g_object_unref(cancel_);
+  }
+  if (watch_ != 0) g_bus_unwatch_name(watch_);
   if (indicator_ != nullptr) {
     app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_PASSIVE);
     g_object_unref(indicator_);
@@ -50,38 +47,60 @@ bool CSystemTray::Create(const char* icon_name, const std::string& icon_theme_pa
   gtk_menu_shell_append(GTK_MENU_SHELL(menu_), exit);
   gtk_widget_show_all(menu_);
 
-  indicator_ = app_indicator_new_with_path("Veltrane", icon_name,
-                                           APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
-                                           icon_theme_path.c_str());
+  indicator_ = app_indicator_new_with_path(
+      "Veltrane", icon_name, APP_INDICATOR_CATEGORY_APPLICATION_STATUS, icon_theme_path.c_str());
   if (indicator_ == nullptr) return false;
   app_indicator_set_title(indicator_, "Veltrane");
   app_indicator_set_menu(indicator_, GTK_MENU(menu_));
   app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
+
+  // The bus connection and the name's owner are looked up off this thread; the handlers run
+  // in this thread's main context (the GUI loop).
+  cancel_ = g_cancellable_new();
+  watch_ = g_bus_watch_name(G_BUS_TYPE_SESSION, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                            &CSystemTray::OnWatcherAppeared, &CSystemTray::OnWatcherVanished, this,
+                            nullptr);
   return true;
 }
 
-bool CSystemTray::HostAvailable() {
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  if (bus == nullptr) return false;
-  bool available = false;
-  GVariant* owned = CallOne(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "NameHasOwner",
-                            g_variant_new("(s)", kWatcherName), "(b)");
-  if (owned != nullptr && g_variant_get_boolean(owned)) {
-    GVariant* boxed = CallOne(bus, kWatcherName, kWatcherPath, "org.freedesktop.DBus.Properties",
-                              "Get",
-                              g_variant_new("(ss)", kWatcherName, "IsStatusNotifierHostRegistered"),
-                              "(v)");
-    if (boxed != nullptr) {
-      GVariant* value = g_variant_get_variant(boxed);
-      available = g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
-      g_variant_unref(value);
-      g_variant_unref(boxed);
-    }
+void CSystemTray::OnWatcherAppeared(GDBusConnection* bus, const char*, const char* owner,
+                                    void* self) {
+  auto* tray = static_cast<CSystemTray*>(self);
+  if (tray->answered_) return;
+  g_dbus_connection_call(bus, owner, kWatcherPath, "org.freedesktop.DBus.Properties", "Get",
+                         g_variant_new("(ss)", kWatcherName, "IsStatusNotifierHostRegistered"),
+                         G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kHostAnswerMs,
+                         tray->cancel_, &CSystemTray::OnHostAnswer, tray);
+}
+
+void CSystemTray::OnWatcherVanished(GDBusConnection*, const char*, void* self) {
+  // Also the first report when the name has no owner or there is no session bus.
+  static_cast<CSystemTray*>(self)->Answered(false);
+}
+
+void CSystemTray::OnHostAnswer(GObject* bus, GAsyncResult* result, void* self) {
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error);
+  if (reply == nullptr) {
+    const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    g_error_free(error);
+    if (cancelled) return;  // the tray is gone: `self` is not to be touched
+    static_cast<CSystemTray*>(self)->Answered(false);
+    return;
   }
-  if (owned != nullptr) g_variant_unref(owned);
-  g_object_unref(bus);
-  return available;
+  GVariant* value = nullptr;
+  g_variant_get(reply, "(v)", &value);
+  const bool host =
+      g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+  g_variant_unref(value);
+  g_variant_unref(reply);
+  static_cast<CSystemTray*>(self)->Answered(host);
+}
+
+void CSystemTray::Answered(bool host) {
+  if (answered_) return;
+  answered_ = true;
+  if (!host && on_no_host_) on_no_host_();
 }
 
 void CSystemTray::OnShow(GtkMenuItem*, void* self) {

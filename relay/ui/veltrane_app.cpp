@@ -105,13 +105,16 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
   manager_->log().log_info(__FILE__, __LINE__, "[Veltrane Start] Veltrane 실행 - 버전 %s",
                            version.c_str());
 
-  tray_ = std::make_unique<CSystemTray>([this] { frame_->Show(); }, [this] { Quit(); });
-  if (!tray_->Create(kIconName, ModulePath(kIconFolder)) || !CSystemTray::HostAvailable()) {
+  // Whether a desktop panel shows the icon is learned from the session bus later, in the GUI
+  // loop: start-up does not wait for the bus.
+  const auto no_tray = [this] {
     manager_->log().log_warning(
         __FILE__, __LINE__,
         "[Veltrane error] Tray icon unavailable (no status notifier host); the window shows on "
         "each request");
-  }
+  };
+  tray_ = std::make_unique<CSystemTray>([this] { frame_->Show(); }, [this] { Quit(); }, no_tray);
+  if (!tray_->Create(kIconName, ModulePath(kIconFolder))) no_tray();
 
   signal_sources_[0] = g_unix_signal_add(SIGTERM, &CVeltraneApp::OnSignal, this);
   signal_sources_[1] = g_unix_signal_add(SIGINT, &CVeltraneApp::OnSignal, this);

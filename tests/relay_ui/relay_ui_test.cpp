@@ -587,6 +587,33 @@ TEST_F(RelayUiTest, TrayMenuShowsTheWindowAndEndsTheProgram) {
   EXPECT_EQ(ReadAll(relay.path("WinSize.ini")), "[POSITION]\r\nX=0\r\nY=0\r\nCX=1024\r\n");
 }
 
+TEST_F(RelayUiTest, RequestsAreServedWhileTheTrayWatcherKeepsItsAnswerAndItsLateNoBringsTheLine) {
+  Tray_Host host(false);  // a panel that owns the watcher's name but is busy elsewhere
+  ASSERT_TRUE(wait_for([&] { return host.owns_name(); }, 5000));
+  ini_ = url_ini(portal_);
+  Relay_Program relay(ini_.c_str());
+  ASSERT_TRUE(relay.start()) << relay.stderr_text();
+  ASSERT_TRUE(wait_for([&] { return host.holds("IsStatusNotifierHostRegistered"); }, 10000));
+
+  EXPECT_EQ(answer_of(ask(relay.port(), request("ECHO"))),
+            R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK&session_key="})");
+  EXPECT_EQ(relay.count(kTrayLine), 0u);  // the question is still open
+
+  host.release(false);
+  EXPECT_TRUE(relay.wait_log(kTrayLine));
+  relay.signal(SIGTERM);
+  EXPECT_EQ(relay.wait_exit(20000), 0);
+  EXPECT_EQ(relay.count(kTrayLine), 1u);
+}
+
+TEST_F(RelayUiTest, APanelThatStartsAfterTheRelayGetsTheIconAndItsMenu) {
+  auto relay = start();  // no host yet: the line is there
+  Tray_Host host;
+  ASSERT_TRUE(wait_for([&] { return !host.item().first.empty(); }, 10000)) << "no tray item";
+  ASSERT_TRUE(host.click("보이기"));
+  EXPECT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
+}
+
 // --- start-up and shutdown ---
 
 TEST_F(RelayUiTest, SecondCopyEndsAtOnceSilentlyAndTheFirstKeepsServing) {

@@ -1,6 +1,7 @@
 // A status-notifier host on the test's session bus, as a desktop panel provides one: it
 // owns org.kde.StatusNotifierWatcher, takes item registrations, and clicks items of an
-// item's menu (com.canonical.dbusmenu) as a person clicking the tray menu does.
+// item's menu (com.canonical.dbusmenu) as a person clicking the tray menu does. A silent host
+// owns the name but holds every call to it unanswered until the test releases them.
 #pragma once
 
 #include <gio/gio.h>
@@ -15,12 +16,13 @@ namespace relay_ui {
 
 class Tray_Host {
  public:
-  Tray_Host() {
+  explicit Tray_Host(bool answers = true) : answers_(answers) {
     thread_ = std::thread([this] { run(); });
     std::unique_lock<std::mutex> guard(lock_);
     ready_.wait(guard, [this] { return started_; });
   }
   ~Tray_Host() {
+    release(false);
     if (loop_ != nullptr) g_main_loop_quit(loop_);
     thread_.join();
   }
@@ -35,6 +37,30 @@ class Tray_Host {
   std::pair<std::string, std::string> item() {
     std::lock_guard<std::mutex> guard(lock_);
     return item_;
+  }
+
+  // Whether a read of the watcher's property `property` is held unanswered (silent host).
+  bool holds(const std::string& property) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& call : held_) {
+      if (call.first == property) return true;
+    }
+    return false;
+  }
+  // Answers the held calls: the property IsStatusNotifierHostRegistered with `host`, every
+  // other call with an error. The host stays silent for later calls.
+  void release(bool host) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& [what, invocation] : held_) {
+      if (what == "IsStatusNotifierHostRegistered") {
+        g_dbus_method_invocation_return_value(
+            invocation, g_variant_new("(v)", g_variant_new_boolean(host ? TRUE : FALSE)));
+      } else {
+        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.Failed",
+                                                   "the test's silent host");
+      }
+    }
+    held_.clear();
   }
 
   // Clicks the menu entry labelled `label` of the registered item. false when the item,
@@ -55,9 +81,9 @@ class Tray_Host {
       g_variant_unref(menu);
       const int id = find_entry(bus, service, menu_path, label);
       if (id > 0) {
-        GVariant* done = call(bus, service, menu_path, "com.canonical.dbusmenu", "Event",
-                              g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u),
-                              "()");
+        GVariant* done =
+            call(bus, service, menu_path, "com.canonical.dbusmenu", "Event",
+                 g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u), "()");
         clicked = done != nullptr;
         if (done != nullptr) g_variant_unref(done);
       }
@@ -83,8 +109,8 @@ class Tray_Host {
   static GVariant* call(GDBusConnection* bus, const std::string& name, const std::string& path,
                         const char* iface, const char* method, GVariant* args, const char* reply) {
     return g_dbus_connection_call_sync(bus, name.c_str(), path.c_str(), iface, method, args,
-                                       G_VARIANT_TYPE(reply), G_DBUS_CALL_FLAGS_NONE, 5000,
-                                       nullptr, nullptr);
+                                       G_VARIANT_TYPE(reply), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+                                       nullptr);
   }
 
   // The id of the menu entry labelled `label` (depth-first), or 0.
@@ -124,6 +150,14 @@ class Tray_Host {
                       const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                       void* self) {
     auto* host = static_cast<Tray_Host*>(self);
+    if (!host->answers_) {
+      // Properties.Get comes here too (no property handler): held under the property's name.
+      const char* property = nullptr;
+      if (std::string(method) == "Get") g_variant_get(parameters, "(&s&s)", nullptr, &property);
+      std::lock_guard<std::mutex> guard(host->lock_);
+      host->held_.emplace_back(property != nullptr ? property : method, invocation);
+      return;
+    }
     if (std::string(method) == "RegisterStatusNotifierItem") {
       const char* service = nullptr;
       g_variant_get(parameters, "(&s)", &service);
@@ -162,12 +196,14 @@ class Tray_Host {
     loop_ = g_main_loop_new(context, FALSE);
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-    static const GDBusInterfaceVTable vtable = {&Tray_Host::on_call, &Tray_Host::on_property,
-                                                nullptr, {nullptr}};
+    static const GDBusInterfaceVTable vtable = {
+        &Tray_Host::on_call, &Tray_Host::on_property, nullptr, {nullptr}};
+    static const GDBusInterfaceVTable silent = {&Tray_Host::on_call, nullptr, nullptr, {nullptr}};
     unsigned int object = 0, name = 0;
     if (bus != nullptr && info != nullptr) {
-      object = g_dbus_connection_register_object(bus, "/StatusNotifierWatcher", info->interfaces[0],
-                                                 &vtable, this, nullptr, nullptr);
+      object =
+          g_dbus_connection_register_object(bus, "/StatusNotifierWatcher", info->interfaces[0],
+                                            answers_ ? &vtable : &silent, this, nullptr, nullptr);
       name = g_bus_own_name_on_connection(bus, "org.kde.StatusNotifierWatcher",
                                           G_BUS_NAME_OWNER_FLAGS_NONE, &Tray_Host::on_acquired,
                                           nullptr, this, nullptr);
@@ -187,6 +223,7 @@ class Tray_Host {
     g_main_context_unref(context);
   }
 
+  const bool answers_;
   std::thread thread_;
   GMainLoop* loop_ = nullptr;
   std::mutex lock_;
@@ -194,6 +231,7 @@ class Tray_Host {
   bool started_ = false;
   bool owned_ = false;
   std::pair<std::string, std::string> item_;
+  std::vector<std::pair<std::string, GDBusMethodInvocation*>> held_;  // what, the call
 };
 
 }  // namespace relay_ui
