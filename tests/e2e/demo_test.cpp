@@ -49,7 +49,9 @@ class Demo {
   // The exit status, or -1 when it did not end within `limit_ms` (never below the suite's wait
   // bound) or was killed.
   int Wait(int limit_ms) {
-    return wait_for([&] { return !process_.running(); }, limit_ms) ? process_.exit_code() : -1;
+    return wait_until([&] { return !process_.running(); }, at_least_wait_bound(limit_ms))
+               ? process_.exit_code()
+               : -1;
   }
   std::string out() const { return ReadAll(out_); }
 
@@ -85,9 +87,9 @@ class DemoTest : public ::testing::Test {
                               const std::map<std::string, std::string>& env) {
     for (int attempt = 1;; ++attempt) {
       auto demo = std::make_unique<Demo>(dir_, args, env);
-      wait_for(
+      wait_until(
           [&] { return !demo->running() || demo->out().find(") started: ") != std::string::npos; },
-          120000 * kTestSlowdown);
+          at_least_wait_bound(120000 * kTestSlowdown));
       if (attempt < 5 && !demo->running() && demo->out().find(kAnotherRelay) != std::string::npos &&
           NoOtherRelay()) {
         continue;
@@ -152,7 +154,7 @@ pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
     return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0 &&
            demo.out().find("Send answer") != std::string::npos;
   };
-  wait_for(
+  wait_until(
       [&] {
         // The demo runs it in a session of its own through setsid: a grandchild at most.
         for (pid_t pid : processes_named("Veltrane.exe")) {
@@ -161,7 +163,7 @@ pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
         }
         return up();
       },
-      60000);
+      at_least_wait_bound(60000));
   return up() ? relay : 0;
 }
 
@@ -176,7 +178,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
   EXPECT_TRUE(demo.running()) << "the demo did not wait for the person";
 
   // Space presses the focused button "응답 보내기"; until the page has focused it, nothing.
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(wait_until(
       [&] {
         const Window frame = display.find(relay, "Veltrane - Web Viewer");
         if (frame != 0) {
@@ -186,7 +188,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
         demo.Wait(500);
         return !demo.running();
       },
-      30000))
+      at_least_wait_bound(30000)))
       << demo.out();
   ASSERT_EQ(demo.Wait(30000), 0) << demo.out();
   const json answer = Answer(demo);
