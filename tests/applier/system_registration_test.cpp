@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "applier_test_util.h"
+#include "support/applier_stand_in.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "applier_test_util.h"
 #include "common/program_utils.h"
 #include "common/signature_record.h"
 #include "common/test_http.h"
 #include "common/update_signature.h"
 #include "platform/module.h"
+#include "support/applier_stand_in.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace {

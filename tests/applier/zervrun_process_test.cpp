@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "applier/system_registration.h"
-#include "applier_test_util.h"
 #include "common/test_http.h"
 #include "platform/process_mutex.h"
+#include "support/applier_stand_in.h"
 #include "support/plain_user.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "e2e_support.h"
-#include "x_display.h"
+#include "support/x_display.h"
 
 namespace {
 
@@ -148,7 +148,7 @@ TEST_F(DemoTest, WithoutADisplayItRunsTheRequestUnderXvfbAndLeavesNothing) {
 
 // The relay that the interactive demo runs on this display, once its window shows the page
 // and the demo waits; 0 when that does not come.
-pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
+pid_t WaitForRelayWindow(Demo& demo, test_support::X_Display& display) {
   pid_t relay = 0;
   const auto up = [&] {
     return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0 &&
@@ -168,7 +168,7 @@ pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
 }
 
 TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
-  relay_ui::X_Display display;
+  test_support::X_Display display;
   ASSERT_TRUE(display.ok());
   auto started = Start({"--interactive", "--timeout", "60"}, {});
   Demo& demo = *started;
@@ -200,7 +200,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
 }
 
 TEST_F(DemoTest, CtrlCWhileWaitingEndsEverythingItStarted) {
-  relay_ui::X_Display display;
+  test_support::X_Display display;
   ASSERT_TRUE(display.ok());
   auto started = Start({"--interactive", "--timeout", "60"}, {});
   Demo& demo = *started;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "raw_http.h"
 #include "support/portal_stub.h"
 #include "support/proc_info.h"
 #include "support/process.h"
+#include "support/raw_http.h"
 #include "support/relay_program.h"
 
 namespace e2e {

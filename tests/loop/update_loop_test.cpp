@@ -7,7 +7,7 @@
 
 #include "applier/system_registration.h"
 #include "loop_test_util.h"
-#include "tools/raw_http.h"
+#include "support/raw_http.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace loop_test {

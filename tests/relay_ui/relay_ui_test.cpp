@@ -17,7 +17,9 @@
 #include "support/relay_program.h"
 #include "test_portal.h"
 #include "tray_host.h"
-#include "x_display.h"
+
+// Last: Xlib defines macros (Success, None, ...) that the headers above use as names.
+#include "support/x_display.h"
 
 namespace {
 
