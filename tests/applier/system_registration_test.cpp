@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "applier_test_util.h"
+#include "support/applier_stand_in.h"
 
 namespace {
 
@@ -138,7 +138,7 @@ TEST(RegisterFirewallRules, AToolThatHangsIsEndedAtTheLimitAndIgnored) {
   ASSERT_EQ(sleepers.size(), 1u);
   // (A process that has ended, or only waits to be reaped, has no executable any more.)
   EXPECT_TRUE(
-      applier_test::WaitUntil([&] { return applier_test::exe_path(sleepers[0]).empty(); }, 2000));
+      test_support::wait_until([&] { return applier_test::exe_path(sleepers[0]).empty(); }, 2000));
 }
 
 TEST(UfwStatusAllows, OnlyAnIPv4AllowRuleForThePortFromAnywhereCounts) {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "applier_test_util.h"
 #include "common/program_utils.h"
 #include "common/signature_record.h"
 #include "common/test_http.h"
 #include "common/update_signature.h"
 #include "platform/module.h"
+#include "support/applier_stand_in.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace {
@@ -25,7 +25,7 @@ using applier_test::Child;
 using applier_test::copy_program;
 using applier_test::Folder;
 using applier_test::ProcessesOf;
-using applier_test::WaitUntil;
+using test_support::wait_until;
 using Names = std::vector<std::string>;
 
 // The portal's completion endpoint: records the session keys it is sent, or holds.
@@ -88,7 +88,7 @@ class ApplyDownloadedFilesTest : public ::testing::Test {
     if (!copy_program(STAND_IN_PATH, path)) return 0;
     children_.push_back(std::make_unique<Child>(std::vector<std::string>{path}));
     const pid_t pid = children_.back()->pid();
-    return WaitUntil([&] { return applier_test::exe_path(pid) == path; }) ? pid : 0;
+    return wait_until([&] { return applier_test::exe_path(pid) == path; }) ? pid : 0;
   }
   static bool Running(pid_t pid) { return !applier_test::exe_path(pid).empty(); }
 
@@ -220,7 +220,7 @@ TEST_F(ApplyDownloadedFilesTest, RunningProgramsAreEndedAfterTheirFileWasReplace
 
   // "exe" and "EXE" are programs: ended once replaced. "Exe" is not. The copy elsewhere
   // is another installation's.
-  EXPECT_TRUE(WaitUntil([&] { return !Running(relay) && !Running(tool); }));
+  EXPECT_TRUE(wait_until([&] { return !Running(relay) && !Running(tool); }));
   EXPECT_TRUE(Running(mixed));
   EXPECT_TRUE(Running(elsewhere));
   EXPECT_EQ(program_.Read("Relay.exe"), "new Relay.exe");
@@ -230,7 +230,7 @@ TEST_F(ApplyDownloadedFilesTest, RunningProgramsAreEndedAfterTheirFileWasReplace
 
   // Ending: 1 for a running process, 0 for one that is gone.
   EXPECT_EQ(applier.KillProcess(static_cast<DWORD>(mixed)), 1);
-  EXPECT_TRUE(WaitUntil([&] { return !Running(mixed); }));
+  EXPECT_TRUE(wait_until([&] { return !Running(mixed); }));
   children_.clear();
   EXPECT_EQ(applier.KillProcess(static_cast<DWORD>(relay)), 0);
 }
@@ -290,7 +290,7 @@ TEST_F(ApplyDownloadedFilesTest, AProgramFolderThatCannotBeWrittenLosesNothing) 
   EXPECT_EQ(program_.Read("Veltrane.exe"), "new relay");
   EXPECT_EQ(program_.Read("Relay.exe"), "new stand-in");
   EXPECT_FALSE(program_.Exists("downfile"));
-  EXPECT_TRUE(WaitUntil([&] { return !Running(relay); }));
+  EXPECT_TRUE(wait_until([&] { return !Running(relay); }));
   EXPECT_EQ(portal_.Targets().size(), 1u);
 }
 

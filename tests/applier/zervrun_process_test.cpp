@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "applier/system_registration.h"
-#include "applier_test_util.h"
 #include "common/test_http.h"
 #include "platform/process_mutex.h"
+#include "support/applier_stand_in.h"
 #include "support/plain_user.h"
 
 namespace {
@@ -24,7 +24,7 @@ using applier_test::FirewallTools;
 using applier_test::Folder;
 using applier_test::ProcessesOf;
 using applier_test::Starts;
-using applier_test::WaitUntil;
+using test_support::wait_until;
 using Names = std::vector<std::string>;
 
 constexpr char kNewVersion[] = "2.0.0.15";
@@ -76,7 +76,7 @@ class ZervRunProcessTest : public ::testing::Test {
   pid_t RunStandIn(const std::string& name) {
     children_.push_back(std::make_unique<Child>(Names{program_.file(name)}));
     const pid_t pid = children_.back()->pid();
-    WaitUntil([&] {
+    wait_until([&] {
       return CountStarts(program_.path(), name) > 0 && !applier_test::exe_path(pid).empty();
     });
     return pid;
@@ -106,7 +106,7 @@ TEST_F(ZervRunProcessTest, WithoutTheServiceManagerItRegistersAndStartsIt) {
 
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();
   ASSERT_TRUE(
-      WaitUntil([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
+      wait_until([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
   const std::vector<applier_test::Start> starts = Starts(program_.path());
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].name, "VeltraneService.exe");
@@ -140,7 +140,7 @@ TEST_F(ZervRunProcessTest, WithTheServiceManagerItInstallsNotifiesAndStartsTheRe
   EXPECT_FALSE(program_.Exists("downfile"));
   // The old relay was ended; the new one runs, started from the new file.
   EXPECT_TRUE(applier_test::exe_path(old_relay).empty());
-  ASSERT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "Veltrane.exe") == 2; }));
+  ASSERT_TRUE(wait_until([&] { return CountStarts(program_.path(), "Veltrane.exe") == 2; }));
   const applier_test::Start relay = Starts(program_.path()).back();
   EXPECT_EQ(relay.version, kNewVersion);
   EXPECT_EQ(ProcessesOf(program_.file("Veltrane.exe")), std::vector<pid_t>{relay.pid});
@@ -186,7 +186,7 @@ TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
   std::vector<std::string> env = Environment();
   env[0] = "PATH=" + slow_tools.SearchPath();
   Child first({program_.file("ZervRun.exe")}, env, logs_.file("first.txt"));
-  ASSERT_TRUE(WaitUntil([&] { return slow_tools.Calls().size() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return slow_tools.Calls().size() == 1; }));
 
   const auto start = Clock::now();
   Child second({program_.file("ZervRun.exe")}, env, logs_.file("second.txt"));
@@ -194,7 +194,7 @@ TEST_F(ZervRunProcessTest, OfTwoCopiesStartedTogetherOnlyTheFirstRuns) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000 * kTestSlowdown));
   EXPECT_EQ(first.Wait(10000 * kTestSlowdown), 0);
   EXPECT_EQ(slow_tools.Calls(), Names{"ufw [status]"});
-  EXPECT_TRUE(WaitUntil([&] { return CountStarts(program_.path(), "VeltraneService.exe") == 1; }));
+  EXPECT_TRUE(wait_until([&] { return CountStarts(program_.path(), "VeltraneService.exe") == 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(CountStarts(program_.path(), "VeltraneService.exe"), 1);
   EXPECT_EQ(logs_.Read("second.txt"), "");
@@ -212,7 +212,7 @@ TEST_F(ZervRunProcessTest, InASystemInstallItInstallsNothingAndRegistersForTheUs
   user.own(tools_.path());
   Child service(user.command({program_.file("VeltraneService.exe")}));
   ASSERT_TRUE(
-      WaitUntil([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
+      wait_until([&] { return !ProcessesOf(program_.file("VeltraneService.exe")).empty(); }));
 
   Child applier(user.command({program_.file("ZervRun.exe")}), Environment(),
                 logs_.file("applier.txt"));
@@ -221,7 +221,7 @@ TEST_F(ZervRunProcessTest, InASystemInstallItInstallsNothingAndRegistersForTheUs
   EXPECT_EQ(FileVersion(program_.file("Veltrane.exe")), installed);
   EXPECT_EQ(FileVersion(program_.file("downfile/Veltrane.exe")), kNewVersion);
   EXPECT_TRUE(Notices().empty());
-  EXPECT_TRUE(WaitUntil([&] { return !ProcessesOf(program_.file("Veltrane.exe")).empty(); }));
+  EXPECT_TRUE(wait_until([&] { return !ProcessesOf(program_.file("Veltrane.exe")).empty(); }));
   // Registered for this user only: the program folder is no administrator's.
   EXPECT_EQ(AutostartEntryWritten(),
             AutostartEntry(program_.file("VeltraneService.exe"), program_.path()));

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/scratch_dir.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -95,10 +96,7 @@ TEST(FindProcessByName, FindsARunningChildInAnyCaseAlsoAfterItsFileWasReplaced) 
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   // The child may still be exec'ing: its /proc entry names posix_spawn's image at first.
   DWORD found = 0;
-  for (int i = 0; i < 200 && found == 0; ++i) {
-    found = FindProcessByName(lower.c_str());
-    if (found == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  test_support::wait_until([&] { return (found = FindProcessByName(lower.c_str())) != 0; }, 2000);
   EXPECT_EQ(found, static_cast<DWORD>(child.pid()));
   EXPECT_EQ(FindProcessByName(upper.c_str()), static_cast<DWORD>(child.pid()));
 
@@ -126,11 +124,8 @@ TEST(FindProcessByName, NeverMatchesTheIdleEntryOrAMissingName) {
 // posix_spawn's image at first); the last answer.
 template <typename Find>
 DWORD FoundWithin(pid_t pid, Find find) {
-  DWORD found = find();
-  for (int i = 0; i < 200 && found != static_cast<DWORD>(pid); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    found = find();
-  }
+  DWORD found = 0;
+  test_support::wait_until([&] { return (found = find()) == static_cast<DWORD>(pid); }, 2000);
   return found;
 }
 
@@ -223,12 +218,9 @@ class LaunchProgramTest : public ::testing::Test {
 
   // Waits until the probe wrote its last file.
   std::string WaitFor(const std::string& path) {
-    for (int i = 0; i < 500; ++i) {
-      std::string text = ReadAll(path);
-      if (!text.empty()) return text;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return std::string();
+    std::string text;
+    test_support::wait_until([&] { return !(text = ReadAll(path)).empty(); }, 5000);
+    return text;
   }
 
   ScratchDir dir_;
@@ -276,12 +268,7 @@ TEST_F(LaunchProgramTest, StartsWithoutAShellInItsFolderInANewSessionWithCleanSt
 
   // The ended program is reaped (no zombie stays behind).
   const std::string proc = "/proc/" + args[4];
-  bool gone = false;
-  for (int i = 0; i < 300 && !gone; ++i) {
-    gone = ::access(proc.c_str(), F_OK) != 0;
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(gone);
+  EXPECT_TRUE(test_support::wait_until([&] { return ::access(proc.c_str(), F_OK) != 0; }, 3000));
 }
 
 TEST_F(LaunchProgramTest, WaitsAtMostTwoSecondsForAProgramThatRuns) {

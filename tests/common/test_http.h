@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/scratch_dir.h"
+#include "support/wait.h"
 
 class TestHttpServer {
  public:
@@ -32,10 +33,7 @@ class TestHttpServer {
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) return false;
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    for (int i = 0; i < 500 && !server_->is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return server_->is_running();
+    return test_support::wait_until([this] { return server_->is_running(); }, 1000, 2);
   }
 
   // Releases held handlers, stops serving and joins the thread.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "e2e_support.h"
-#include "x_display.h"
+#include "support/x_display.h"
 
 namespace {
 
@@ -49,7 +49,9 @@ class Demo {
   // The exit status, or -1 when it did not end within `limit_ms` (never below the suite's wait
   // bound) or was killed.
   int Wait(int limit_ms) {
-    return wait_for([&] { return !process_.running(); }, limit_ms) ? process_.exit_code() : -1;
+    return wait_until([&] { return !process_.running(); }, at_least_wait_bound(limit_ms))
+               ? process_.exit_code()
+               : -1;
   }
   std::string out() const { return ReadAll(out_); }
 
@@ -85,9 +87,9 @@ class DemoTest : public ::testing::Test {
                               const std::map<std::string, std::string>& env) {
     for (int attempt = 1;; ++attempt) {
       auto demo = std::make_unique<Demo>(dir_, args, env);
-      wait_for(
+      wait_until(
           [&] { return !demo->running() || demo->out().find(") started: ") != std::string::npos; },
-          120000 * kTestSlowdown);
+          at_least_wait_bound(120000 * kTestSlowdown));
       if (attempt < 5 && !demo->running() && demo->out().find(kAnotherRelay) != std::string::npos &&
           NoOtherRelay()) {
         continue;
@@ -146,13 +148,13 @@ TEST_F(DemoTest, WithoutADisplayItRunsTheRequestUnderXvfbAndLeavesNothing) {
 
 // The relay that the interactive demo runs on this display, once its window shows the page
 // and the demo waits; 0 when that does not come.
-pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
+pid_t WaitForRelayWindow(Demo& demo, test_support::X_Display& display) {
   pid_t relay = 0;
   const auto up = [&] {
     return relay != 0 && display.find(relay, "Veltrane - Web Viewer") != 0 &&
            demo.out().find("Send answer") != std::string::npos;
   };
-  wait_for(
+  wait_until(
       [&] {
         // The demo runs it in a session of its own through setsid: a grandchild at most.
         for (pid_t pid : processes_named("Veltrane.exe")) {
@@ -161,12 +163,12 @@ pid_t WaitForRelayWindow(Demo& demo, relay_ui::X_Display& display) {
         }
         return up();
       },
-      60000);
+      at_least_wait_bound(60000));
   return up() ? relay : 0;
 }
 
 TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
-  relay_ui::X_Display display;
+  test_support::X_Display display;
   ASSERT_TRUE(display.ok());
   auto started = Start({"--interactive", "--timeout", "60"}, {});
   Demo& demo = *started;
@@ -176,7 +178,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
   EXPECT_TRUE(demo.running()) << "the demo did not wait for the person";
 
   // Space presses the focused button "응답 보내기"; until the page has focused it, nothing.
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(wait_until(
       [&] {
         const Window frame = display.find(relay, "Veltrane - Web Viewer");
         if (frame != 0) {
@@ -186,7 +188,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
         demo.Wait(500);
         return !demo.running();
       },
-      30000))
+      at_least_wait_bound(30000)))
       << demo.out();
   ASSERT_EQ(demo.Wait(30000), 0) << demo.out();
   const json answer = Answer(demo);
@@ -198,7 +200,7 @@ TEST_F(DemoTest, InteractiveKeepsTheWindowUpUntilThePersonSendsTheAnswer) {
 }
 
 TEST_F(DemoTest, CtrlCWhileWaitingEndsEverythingItStarted) {
-  relay_ui::X_Display display;
+  test_support::X_Display display;
   ASSERT_TRUE(display.ok());
   auto started = Start({"--interactive", "--timeout", "60"}, {});
   Demo& demo = *started;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "raw_http.h"
 #include "support/portal_stub.h"
 #include "support/proc_info.h"
 #include "support/process.h"
+#include "support/raw_http.h"
 #include "support/relay_program.h"
 
 namespace e2e {
@@ -26,7 +26,8 @@ constexpr int kAnswerSeconds = 20 * kTestSlowdown;
 // Waits until no Veltrane.exe of this user runs. One runs per user: another one keeps a
 // test's relay from starting, and on a shared machine other test runs start theirs at any time.
 inline bool NoOtherRelay() {
-  return wait_for([] { return processes_named("Veltrane.exe").empty(); }, 120000);
+  return wait_until([] { return processes_named("Veltrane.exe").empty(); },
+                    at_least_wait_bound(120000));
 }
 
 // One request through ocs-client.
@@ -83,7 +84,7 @@ inline std::vector<std::string> LiveChildren() {
 // Waits until this process has no children left; those still there after `limit_ms`.
 inline std::vector<std::string> ChildrenLeftAfter(int limit_ms) {
   std::vector<std::string> left;
-  wait_for([&] { return (left = LiveChildren()).empty(); }, limit_ms);
+  wait_until([&] { return (left = LiveChildren()).empty(); }, at_least_wait_bound(limit_ms));
   return left;
 }
 

@@ -26,7 +26,7 @@ using proactor_test::Library_Scope;
 using proactor_test::open_descriptors;
 using proactor_test::recv_all;
 using proactor_test::send_all;
-using proactor_test::wait_until;
+using test_support::wait_until;
 
 constexpr unsigned int kReceiveSize = 32768;
 

@@ -21,7 +21,7 @@ namespace {
 using proactor_test::Library_Scope;
 using proactor_test::Recorder;
 using proactor_test::timer_handle;
-using proactor_test::wait_until;
+using test_support::wait_until;
 
 // A connected loopback pair made with plain calls: `server` is the accepted side.
 struct Socket_Pair {

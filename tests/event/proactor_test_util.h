@@ -105,11 +105,6 @@ class Recorder : public VGS_Async_Handler_Impl<VGS_Reference_Counter_Global_Sync
   std::atomic<bool>* deleted_;
 };
 
-inline bool wait_until(const std::function<bool()>& done,
-                       int limit_ms = static_cast<int>(bounded::kLimitMs)) {
-  return test_support::wait_until(done, limit_ms, 2);
-}
-
 using test_support::open_descriptors;
 using test_support::recv_all;
 using test_support::send_all;

@@ -19,6 +19,7 @@
 #include "http_test_util.h"
 #include "serial/message_block.h"
 #include "serial/serializable.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -27,17 +28,9 @@ using http_test::pattern;
 using http_test::pump;
 using http_test::Script_Server;
 using http_test::Test_Server;
+using test_support::wait_until;
 
 constexpr unsigned long kClosed = VGS_ERR_CLOSED;
-
-bool eventually(const std::function<bool()>& condition, unsigned timeout_ms = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 // Owns the creator's reference: closes and releases at the end of the test.
 template <class T>
@@ -94,7 +87,7 @@ class Note : public VGS_Serializable {
 class HttpRequestTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    EXPECT_TRUE(eventually([this] { return live.load() == 0; })) << "a request was not freed";
+    EXPECT_TRUE(wait_until([this] { return live.load() == 0; }, 5000)) << "a request was not freed";
   }
 
   // An open reader on the plain test server.
@@ -386,7 +379,7 @@ TEST_F(HttpRequestTest, CloseWhileATransferRunsEndsItAndFreesTheRequest) {
     EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(r->getRequestHandle(), nullptr);
     r->release();  // the worker's references go as it lets go of the transfer
-    EXPECT_TRUE(eventually([this] { return live.load() == 0; })) << before_response;
+    EXPECT_TRUE(wait_until([this] { return live.load() == 0; }, 5000)) << before_response;
   }
 }
 
@@ -450,7 +443,7 @@ TEST_F(HttpRequestTest, SixtyThreeRequestsAtOnceOnOneReactorThread) {
     readers.push_back(r);
   }
   for (Body_Reader* r : readers) ASSERT_TRUE(r->start("/bytes?n=200000"));
-  const bool all_done = eventually(
+  const bool all_done = wait_until(
       [&] {
         for (Body_Reader* r : readers) {
           if (!r->done()) return false;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "applier/applier_test_util.h"
 #include "platform/error.h"
 #include "platform/process_mutex.h"
+#include "support/applier_stand_in.h"
 #include "support/log_lines.h"
 #include "support/portal_stub.h"
 

@@ -10,7 +10,7 @@
 namespace loop_test {
 namespace {
 
-using applier_test::WaitUntil;
+using test_support::wait_until;
 
 TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
   const unsigned short port = test_support::free_port();
@@ -36,11 +36,12 @@ TEST_F(LoopTest, TheOfferedRelayIsInstalledStartedAndAnswersAnOcsClient) {
             "VELTRANE SERVICE relay loop " + std::to_string(::getpid())},
       env, logs_.file("service.txt"), true));
 
-  ASSERT_TRUE(WaitUntil([&] { return Running("Veltrane.exe").size() == 1; }, 20000 * kTestSlowdown))
+  ASSERT_TRUE(
+      wait_until([&] { return Running("Veltrane.exe").size() == 1; }, 20000 * kTestSlowdown))
       << Diagnostics();
   EXPECT_EQ(Version("Veltrane.exe"), kNewVersion);
   EXPECT_FALSE(program_.Exists("downfile"));
-  EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
+  EXPECT_TRUE(wait_until([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
   EXPECT_LT(stub_.IndexOf(Notice("start.do")), stub_.IndexOf(Notice("complete.do")));
 
   // The running relay answers: the page opens and sends its answer back to the client.

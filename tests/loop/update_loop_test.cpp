@@ -7,7 +7,7 @@
 
 #include "applier/system_registration.h"
 #include "loop_test_util.h"
-#include "tools/raw_http.h"
+#include "support/raw_http.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace loop_test {
@@ -15,7 +15,7 @@ namespace {
 
 using applier_test::CountStarts;
 using applier_test::Starts;
-using applier_test::WaitUntil;
+using test_support::wait_until;
 
 class StandInLoopTest : public LoopTest {
  protected:
@@ -42,7 +42,7 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
 
   // First cycle: list, download, start notice; then the launcher's applier installs the
   // file, removes "downfile", sends the completion notice and starts the relay.
-  ASSERT_TRUE(WaitUntil([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
+  ASSERT_TRUE(wait_until([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
   EXPECT_EQ(Version("Veltrane.exe"), kNewVersion);
   EXPECT_FALSE(program_.Exists("downfile"));
   const int list = stub_.IndexOf(Notice("updateList.do"));
@@ -78,7 +78,7 @@ TEST_F(StandInLoopTest, ANewRelayIsDownloadedInstalledStartedAndKeptRunning) {
   const pid_t relay = RelayRunning(kNewVersion);
   ASSERT_EQ(::kill(relay, SIGKILL), 0);
   const auto killed = applier_test::Clock::now();
-  ASSERT_TRUE(WaitUntil(
+  ASSERT_TRUE(wait_until(
       [&] {
         const pid_t again = RelayRunning(kNewVersion);
         return again != 0 && again != relay;
@@ -100,25 +100,25 @@ TEST_F(StandInLoopTest, ANewServiceManagerEndsTheRunningOneAndReturnsWithTheNext
   EXPECT_EQ(service.Wait(15000 * kTestSlowdown), 128 + SIGKILL) << Diagnostics();
   EXPECT_EQ(Version("VeltraneService.exe"), kNewVersion);
   EXPECT_TRUE(program_.Read("VeltraneService.exe") != old_file);
-  EXPECT_TRUE(WaitUntil([&] { return RelayRunning("2.0.0.14") != 0; })) << Diagnostics();
-  EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
+  EXPECT_TRUE(wait_until([&] { return RelayRunning("2.0.0.14") != 0; })) << Diagnostics();
+  EXPECT_TRUE(wait_until([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
   EXPECT_TRUE(Running("VeltraneService.exe").empty());
 
   // Started without a service manager (as at logon or by hand), the applier brings the
   // new one back and touches nothing else. (The run that started the relay first ends:
   // until then a second copy would end at once.)
-  ASSERT_TRUE(WaitUntil([&] { return Running("ZervRun.exe").empty(); }));
+  ASSERT_TRUE(wait_until([&] { return Running("ZervRun.exe").empty(); }));
   if (DefaultServiceInstanceTaken()) {
     GTEST_SKIP() << "a service manager of this user runs under the default name; the one "
                     "ZervRun.exe starts would end at once";
   }
   EXPECT_EQ(RunApplier(), 0) << Diagnostics();
-  ASSERT_TRUE(WaitUntil([&] { return Running("VeltraneService.exe").size() == 1; }))
+  ASSERT_TRUE(wait_until([&] { return Running("VeltraneService.exe").size() == 1; }))
       << Diagnostics();
   EXPECT_EQ(applier_test::exe_path(Running("VeltraneService.exe")[0]),
             program_.file("VeltraneService.exe"));
   // It runs its first cycle: the listed version is the installed one, nothing to fetch.
-  EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("updateList.do")) == 2; })) << stub_.Log();
+  EXPECT_TRUE(wait_until([&] { return stub_.Count(Notice("updateList.do")) == 2; })) << stub_.Log();
   EXPECT_EQ(stub_.Count("GET /download/"), 1);
   EXPECT_EQ(CountStarts(program_.path(), "Veltrane.exe"), 1);
 }
@@ -128,7 +128,7 @@ TEST_F(StandInLoopTest, ANewApplierIsMovedIntoPlaceByTheServiceManagerNotByItsel
   StartService();
   // The service manager moves the new applier into place in its first cycle, before the
   // launcher first starts it; that run finds nothing to install.
-  ASSERT_TRUE(WaitUntil([&] { return RelayRunning("2.0.0.14") != 0; })) << Diagnostics();
+  ASSERT_TRUE(wait_until([&] { return RelayRunning("2.0.0.14") != 0; })) << Diagnostics();
   EXPECT_EQ(Version("ZervRun.exe"), kNewVersion);
   EXPECT_FALSE(program_.Exists("downfile/ZervRun.exe"));
   EXPECT_EQ(stub_.Count(Notice("start.do")), 1);
@@ -146,7 +146,7 @@ TEST_F(StandInLoopTest, AnApplierWaitingInTheDownloadFolderIsNotInstalledByItsel
       applier_test::Stamp(kNewVersion, STAND_IN_PATH, program_.file("downfile/Veltrane.exe")));
   const std::string installed = program_.Read("ZervRun.exe");
   StartService();
-  ASSERT_TRUE(WaitUntil([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
+  ASSERT_TRUE(wait_until([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
   EXPECT_FALSE(program_.Exists("downfile"));
   EXPECT_EQ(program_.Read("ZervRun.exe"), installed);
   // The applier's diagnostics reach the service manager's standard error.
@@ -187,10 +187,10 @@ class SignedLoopTest : protected OperatorsKey, public StandInLoopTest {
 TEST_F(SignedLoopTest, ASignedRelayIsInstalledAndOneWhoseSignatureFailsNeverIs) {
   ASSERT_TRUE(Offer(STAND_IN_PATH, "Veltrane.exe"));
   StartService({"--update-interval-ms", std::to_string(1000 * kTestSlowdown)});
-  ASSERT_TRUE(WaitUntil([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
+  ASSERT_TRUE(wait_until([&] { return RelayRunning(kNewVersion) != 0; })) << Diagnostics();
   EXPECT_EQ(Version("Veltrane.exe"), kNewVersion);
   EXPECT_FALSE(program_.Exists("downfile"));
-  EXPECT_TRUE(WaitUntil([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
+  EXPECT_TRUE(wait_until([&] { return stub_.Count(Notice("complete.do")) == 1; })) << stub_.Log();
 
   // A newer relay whose listed signature does not hold: fetched, refused, never installed.
   ASSERT_EQ(RawRequest(stub_.port(), "POST", "/_stub/fault?kind=bad-signature&target=Veltrane.exe")
@@ -198,7 +198,7 @@ TEST_F(SignedLoopTest, ASignedRelayIsInstalledAndOneWhoseSignatureFailsNeverIs) 
             200);
   ASSERT_TRUE(applier_test::Stamp("2.0.0.16", STAND_IN_PATH, updates_.file("Veltrane.exe")));
   const std::string refused = "[다운로드 서명 오류 : Veltrane.exe]";
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(wait_until([&] {
     return stub_.Count("GET /download/Veltrane.exe 200") >= 3 &&
            Diagnostics().find(refused) != std::string::npos;
   })) << Diagnostics();

@@ -33,11 +33,8 @@ namespace server_test {
 
 using Clock = std::chrono::steady_clock;
 
-inline bool wait_until(const std::function<bool()>& done, int limit_ms = kTestWaitMs) {
-  return test_support::wait_until(done, limit_ms, 2);
-}
-
 using test_support::open_descriptors;
+using test_support::wait_until;
 
 // --- frames ---
 

@@ -17,7 +17,9 @@
 #include "support/relay_program.h"
 #include "test_portal.h"
 #include "tray_host.h"
-#include "x_display.h"
+
+// Last: Xlib defines macros (Success, None, ...) that the headers above use as names.
+#include "support/x_display.h"
 
 namespace {
 
@@ -214,7 +216,8 @@ class RelayUiTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(display_.ok()) << "no X display";
     // Another relay of this user would keep ours from starting.
-    ASSERT_TRUE(wait_for([] { return processes_named("Veltrane.exe").empty(); }, 60000))
+    ASSERT_TRUE(wait_until([] { return processes_named("Veltrane.exe").empty(); },
+                           at_least_wait_bound(60000)))
         << "another Veltrane.exe of this user is running";
     serve_pages(portal_);
   }
@@ -245,14 +248,14 @@ TEST_F(RelayUiTest, StartsHiddenThenARequestOpensThePageShowsTheWindowAndGetsThe
   EXPECT_EQ(log[0], std::string(Relay_Program::kStartPrefix) + ZERV_PROJECT_VERSION);
   EXPECT_EQ(relay->count(kTrayLine), 1u);  // no status-notifier host on this bus
   // The web process is up before the first request.
-  EXPECT_TRUE(wait_for(
+  EXPECT_TRUE(wait_until(
       [&] {
         for (pid_t web : processes_named("WebKitWebProcess")) {
           if (parent_of(web) == relay->pid()) return true;
         }
         return false;
       },
-      10000));
+      at_least_wait_bound(10000)));
   EXPECT_FALSE(visible(*relay));  // tray only
 
   const ChildResult result = ask(relay->port(), request("ECHO", "AK1"));
@@ -262,7 +265,7 @@ TEST_F(RelayUiTest, StartsHiddenThenARequestOpensThePageShowsTheWindowAndGetsThe
   EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK1&session_key=");
   EXPECT_EQ(relay->count("[Veltrane send data]URL(" + portal_.url("/echo.html") + ")_success"), 1u);
 
-  ASSERT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
   const Window frame = display_.find(relay->pid(), kCaptionPart);
   EXPECT_EQ(display_.title(frame), FrameCaption(VELTRANE_HELPDESK_NUMBER));
   int x = 0, y = 0, width = 0, height = 0;
@@ -349,7 +352,8 @@ TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
   auto first = std::async(std::launch::async, [&] {
     return ask(relay->port(), request("SLOW", "FIRST"), 10, "127.0.0.2");
   });
-  ASSERT_TRUE(wait_for([&] { return requested(portal_, "/slow.html"); }, 10000));
+  ASSERT_TRUE(
+      wait_until([&] { return requested(portal_, "/slow.html"); }, at_least_wait_bound(10000)));
   const ChildResult second =
       ask(relay->port(), request("ECHO", "SECOND"), kAnswerSeconds, "127.0.0.3");
   EXPECT_EQ(answer_of(second),
@@ -378,7 +382,8 @@ TEST_F(RelayUiTest, AnAnswerFromAPageTheRelayHasMovedOnFromIsDropped) {
   auto first = std::async(std::launch::async, [&] {
     return ask(relay->port(), request("TIMER", "FIRST"), 8, "127.0.0.2");
   });
-  ASSERT_TRUE(wait_for([&] { return requested(portal_, "/timer.html"); }, 10000));
+  ASSERT_TRUE(
+      wait_until([&] { return requested(portal_, "/timer.html"); }, at_least_wait_bound(10000)));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the timer page is up
   // The newer request's page takes 3 s; the timer page answers meanwhile.
   const ChildResult second =
@@ -458,18 +463,19 @@ TEST_F(RelayUiTest, UnknownServiceShowsAMessageBoxThatEnterDismisses) {
   EXPECT_EQ(relay->count("Veltrane error] Find URL()_fail"), 1u);
 
   Window box = 0;
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(wait_until(
       [&] {
         for (Window w : display_.windows_of(relay->pid())) {
           if (display_.title(w) == "Veltrane") box = w;
         }
         return box != 0;
       },
-      5000))
+      at_least_wait_bound(5000)))
       << "no message box";
   display_.focus(box);
   display_.key(XK_Return);
-  EXPECT_TRUE(wait_for([&] { return display_.windows_of(relay->pid()).size() == 1; }, 5000));
+  EXPECT_TRUE(wait_until([&] { return display_.windows_of(relay->pid()).size() == 1; },
+                         at_least_wait_bound(5000)));
   EXPECT_TRUE(visible(*relay));  // only the box went
 
   EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO"))),
@@ -482,18 +488,19 @@ TEST_F(RelayUiTest, UnreadableUrlFileIsReportedAtStartAndEveryRequestFailsWhileS
   ASSERT_TRUE(relay.start()) << relay.stderr_text();
   // The box comes up at start, while the window stays hidden.
   Window box = 0;
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(wait_until(
       [&] {
         for (Window w : display_.windows_of(relay.pid())) {
           if (display_.title(w) == "Veltrane") box = w;
         }
         return box != 0;
       },
-      5000));
+      at_least_wait_bound(5000)));
   EXPECT_FALSE(visible(relay));
   display_.focus(box);
   display_.key(XK_Return);
-  ASSERT_TRUE(wait_for([&] { return display_.windows_of(relay.pid()).empty(); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return display_.windows_of(relay.pid()).empty(); },
+                         at_least_wait_bound(5000)));
 
   for (int i = 1; i <= 2; ++i) {
     EXPECT_EQ(ask(relay.port(), request("ECHO"), 2).exit_code, 4);  // accepted, unanswered
@@ -518,15 +525,15 @@ TEST_F(RelayUiTest, BadPortSettingEndsAtOnce) {
 TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
   auto relay = start();
   auto answer = std::async(std::launch::async, [&] { return ask(relay->port(), request("KEYS")); });
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(wait_until(
       [&] {
         for (const std::string& target : portal_.requests()) {
           if (target == "/ready") return true;
         }
         return false;
       },
-      10000));
-  ASSERT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
+      at_least_wait_bound(10000)));
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
   display_.focus(display_.find(relay->pid(), kCaptionPart));
   for (const KeySym key : {XK_a, XK_Return, XK_Escape, XK_KP_Enter}) display_.key(key);
   display_.key(XK_F4, XK_Alt_L);
@@ -540,13 +547,13 @@ TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
 TEST_F(RelayUiTest, CloseButtonHidesTheWindowWhichReturnsWhereItWas) {
   auto relay = start();
   ASSERT_EQ(ask(relay->port(), request("ECHO")).exit_code, 0);
-  ASSERT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
   Window frame = display_.find(relay->pid(), kCaptionPart);
   display_.move(frame, 120, 80);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   display_.close(frame);
-  ASSERT_TRUE(wait_for([&] { return !visible(*relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return !visible(*relay); }, at_least_wait_bound(5000)));
   EXPECT_TRUE(relay->running());
   EXPECT_EQ(ReadAll(relay->profile_path()),
             "[Initialization]\r\nleft=120\r\ntop=80\r\nWidth=1024\r\nHeight=768\r\n");
@@ -554,30 +561,31 @@ TEST_F(RelayUiTest, CloseButtonHidesTheWindowWhichReturnsWhereItWas) {
   // Still serving; the next request shows it again at its place.
   EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "AGAIN"))),
             R"({"svc_no":"ECHO","auth_key":"AGAIN","query":"?auth_key=AGAIN&session_key="})");
-  ASSERT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
   frame = display_.find(relay->pid(), kCaptionPart);
   int x = 0, y = 0, width = 0, height = 0;
-  ASSERT_TRUE(
-      wait_for([&] { return display_.geometry(frame, x, y, width, height) && x == 120; }, 3000));
+  ASSERT_TRUE(wait_until([&] { return display_.geometry(frame, x, y, width, height) && x == 120; },
+                         at_least_wait_bound(3000)));
   EXPECT_EQ(y, 80);
 }
 
 TEST_F(RelayUiTest, TrayMenuShowsTheWindowAndEndsTheProgram) {
   Tray_Host host;  // a desktop panel on this session bus
-  ASSERT_TRUE(wait_for([&] { return host.owns_name(); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return host.owns_name(); }, at_least_wait_bound(5000)));
   ini_ = url_ini(portal_);
   Relay_Program relay(ini_.c_str());
   ASSERT_TRUE(relay.start()) << relay.stderr_text();
-  ASSERT_TRUE(wait_for([&] { return !host.item().first.empty(); }, 10000)) << "no tray item";
+  ASSERT_TRUE(wait_until([&] { return !host.item().first.empty(); }, at_least_wait_bound(10000)))
+      << "no tray item";
   EXPECT_EQ(relay.count(kTrayLine), 0u);
   EXPECT_FALSE(visible(relay));
 
   ASSERT_TRUE(host.click("보이기"));
-  ASSERT_TRUE(wait_for([&] { return visible(relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return visible(relay); }, at_least_wait_bound(5000)));
   display_.close(display_.find(relay.pid(), kCaptionPart));
-  ASSERT_TRUE(wait_for([&] { return !visible(relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return !visible(relay); }, at_least_wait_bound(5000)));
   ASSERT_TRUE(host.click("보이기"));
-  ASSERT_TRUE(wait_for([&] { return visible(relay); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return visible(relay); }, at_least_wait_bound(5000)));
 
   ASSERT_TRUE(host.click("끝내기"));
   EXPECT_EQ(relay.wait_exit(20000), 0);
@@ -645,12 +653,12 @@ TEST_F(RelayUiTest, PortTakenEndsTheProgramWithItsLineAndNoWindow) {
   ASSERT_TRUE(relay.spawn());
   bool window_seen = false;
   const pid_t pid = relay.pid();
-  EXPECT_TRUE(wait_for(
+  EXPECT_TRUE(wait_until(
       [&] {
         window_seen = window_seen || !display_.windows_of(pid).empty();
         return !relay.running();
       },
-      20000));
+      at_least_wait_bound(20000)));
   EXPECT_EQ(relay.wait_exit(0), CVeltraneExitStartFailed);
   EXPECT_FALSE(window_seen);
   EXPECT_EQ(relay.log(), (std::vector<std::string>{kStartFailure, Relay_Program::kShutDown}));

@@ -53,11 +53,11 @@ TEST_F(LauncherTest, StartsTheApplierOnceAtStartWhetherOrNotTheRelayRuns) {
     Task<CLauncherManager> launcher(Make(CLauncherManager::kIntervalMs));
     EXPECT_EQ(launcher->Start(), 0);
     EXPECT_TRUE(launcher->running());
-    EXPECT_TRUE(WaitUntil([&] { return Runs() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return Runs() == 1; }));
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"[프로그램 시작 : ZervRun.exe]"});
     // A started task is not spawned again, but the applier still starts.
     EXPECT_EQ(launcher->Start(), -1);
-    EXPECT_TRUE(WaitUntil([&] { return Runs() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return Runs() == 2; }));
   }
   // With the relay running the start is the same.
   const std::string relay_path = folder_.file(relay_);
@@ -68,7 +68,7 @@ TEST_F(LauncherTest, StartsTheApplierOnceAtStartWhetherOrNotTheRelayRuns) {
   {
     Task<CLauncherManager> launcher(Make(CLauncherManager::kIntervalMs));
     EXPECT_EQ(launcher->Start(), 0);
-    EXPECT_TRUE(WaitUntil([&] { return Runs() == 3; }));
+    EXPECT_TRUE(wait_until([&] { return Runs() == 3; }));
   }
   ::kill(relay, SIGKILL);
   ::waitpid(relay, nullptr, 0);
@@ -83,13 +83,13 @@ TEST_F(LauncherTest, TimerStartsTheApplierOnlyWhileTheRelayIsDown) {
 
   Task<CLauncherManager> launcher(Make(50));
   launcher->Start();
-  ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return Runs() == 1; }));
   std::this_thread::sleep_for(milliseconds(500));  // about ten expiries
   EXPECT_EQ(Runs(), 1) << "the relay runs: no applier start";
 
   ::kill(relay, SIGKILL);
   ::waitpid(relay, nullptr, 0);
-  EXPECT_TRUE(WaitUntil([&] { return Runs() >= 3; })) << "the relay is down: the applier starts";
+  EXPECT_TRUE(wait_until([&] { return Runs() >= 3; })) << "the relay is down: the applier starts";
 }
 
 // The applier never works on a half-filled download folder: while a cycle runs the
@@ -110,14 +110,14 @@ TEST_F(LauncherTest, NeverStartsTheApplierWhileAnUpdateCycleRuns) {
 
   Task<CLauncherManager> launcher(Make(50, updater.task));
   launcher->Start();  // the start itself does not wait for the cycle
-  ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return Runs() == 1; }));
   // Until the cycle ends (the stalled call times out) no expiry starts the applier.
   while (updater->busy() == 1) {
     EXPECT_EQ(Runs(), 1);
     std::this_thread::sleep_for(milliseconds(20));
   }
   cycle.join();
-  EXPECT_TRUE(WaitUntil([&] { return Runs() >= 2; }));
+  EXPECT_TRUE(wait_until([&] { return Runs() >= 2; }));
   EXPECT_EQ(log_.count("[다운로드 JASON URL : "), 1);
 }
 
@@ -126,12 +126,12 @@ TEST_F(LauncherTest, NeverStartsTheApplierWhileAnUpdateCycleRuns) {
 TEST_F(LauncherTest, OnlyTheTasksOwnReactorClosesIt) {
   Task<CLauncherManager> launcher(Make(40));
   launcher->Start();
-  ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return Runs() == 1; }));
   VGS_Reactor other;
   launcher->handle_close(reinterpret_cast<void*>(static_cast<std::intptr_t>(1)), VGS_MASK_TIMER,
                          &other);
   EXPECT_TRUE(launcher->running());
-  EXPECT_TRUE(WaitUntil([&] { return Runs() >= 3; })) << "the timer still fires";
+  EXPECT_TRUE(wait_until([&] { return Runs() >= 3; })) << "the timer still fires";
 
   launcher->stop();
   EXPECT_FALSE(launcher->running());

@@ -100,7 +100,7 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
 
   ServiceProcess service(folder_, Args(200, 400));
   ASSERT_GT(service.pid(), 0);
-  ASSERT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 1; }))
+  ASSERT_TRUE(wait_until([&] { return CountLog("[Veltrane Service Start]") == 1; }))
       << Diagnostics();
   // The first cycle ran during the start, before the applier's first start.
   const Lines start = Log();
@@ -120,7 +120,7 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
 
   // Later cycles on the timer. (Whether the launcher starts the applier again depends on
   // any "Veltrane.exe" running on this machine; the launcher tests cover that.)
-  EXPECT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") >= 3; }));
+  EXPECT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") >= 3; }));
   EXPECT_GE(Runs(), 1);
   EXPECT_EQ(portal_.Downloads().size(), 1u);
   EXPECT_EQ(portal_.CountCalls("start.do"), 1);
@@ -141,14 +141,14 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
 
   // The single-instance name was released: a new copy starts normally.
   ServiceProcess next(folder_, Args(100000, 3600000));
-  EXPECT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 2; }));
+  EXPECT_TRUE(wait_until([&] { return CountLog("[Veltrane Service Start]") == 2; }));
   next.Signal(SIGINT);
   EXPECT_EQ(next.Wait(milliseconds(10000)), 0);
 }
 
 TEST_F(ServiceProcessTest, SecondCopyEndsAtOnceAndWritesNothing) {
   ServiceProcess first(folder_, Args(3600000, 3600000));
-  ASSERT_TRUE(WaitUntil([&] { return CountLog("[Veltrane Service Start]") == 1; }))
+  ASSERT_TRUE(wait_until([&] { return CountLog("[Veltrane Service Start]") == 1; }))
       << Diagnostics();
   const Lines log = Log();
   const Lines calls = portal_.Calls();
@@ -177,7 +177,7 @@ TEST_F(ServiceProcessTest, SessionEndDuringAStalledCallShutsDownPromptly) {
     const int held_before = portal_.CountCalls("updateList.do");
     portal_.HoldList(true);
     ServiceProcess service(folder_, Args(3600000, 3600000));
-    ASSERT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") == held_before + 1; }))
+    ASSERT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") == held_before + 1; }))
         << Diagnostics();
     const auto start = std::chrono::steady_clock::now();
     service.Signal(signal_number);
@@ -205,10 +205,10 @@ TEST_F(ServiceProcessTest, InASystemInstallItMakesNoUpdateCallsAndKeepsTheRelayR
 
   ServiceProcess service(folder_, Args(200, 200), &user,
                          {{"HOME", home.path()}, {"XDG_STATE_HOME", ""}});
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(wait_until([&] {
     return test_support::count_holding(log(), "[Veltrane Service Start]") == 1;
   })) << Diagnostics();
-  EXPECT_TRUE(WaitUntil([&] { return runs() >= 1; }));
+  EXPECT_TRUE(wait_until([&] { return runs() >= 1; }));
   std::this_thread::sleep_for(milliseconds(700));  // update periods that must stay silent
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Wait(milliseconds(10000)), 0) << Diagnostics();

@@ -24,6 +24,7 @@
 #include "support/wait.h"
 
 using test_support::Captured_Log;
+using test_support::wait_until;
 
 // A temporary program folder.
 class ProgramFolder {
@@ -189,12 +190,6 @@ inline CURLOptions Quick() {
   options.request_timeout_ms = 2000;
   options.stall_timeout_s = 1;
   return options;
-}
-
-// Waits until `done()` holds, at most `limit`.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  return test_support::wait_until(done, static_cast<int>(limit.count()));
 }
 
 // A file that carries this project's version block (the test program itself) and the

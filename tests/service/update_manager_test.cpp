@@ -404,7 +404,7 @@ TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
   EXPECT_EQ(updater->busy(), 1);
   EXPECT_EQ(updater->CheckForUpdates(), 1);  // does not run a second cycle alongside
   EXPECT_EQ(portal_.CountCalls("updateList.do"), 1);
-  EXPECT_TRUE(WaitUntil([&] { return updater->busy() == 0; }, milliseconds(5000)))
+  EXPECT_TRUE(wait_until([&] { return updater->busy() == 0; }, 5000))
       << "the 2 s request time-out ends the cycle";
   cycle.join();
   EXPECT_EQ(log_.count("[다운로드 JASON URL : "), 1);
@@ -417,7 +417,7 @@ TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
   waiting->ReadSettings();
   const auto start = std::chrono::steady_clock::now();
   std::thread second([&] { waiting->CheckForUpdates(); });
-  ASSERT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") == 2; }));
+  ASSERT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") == 2; }));
   waiting->Cancel();
   second.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -430,7 +430,7 @@ TEST_F(UpdateManagerTest, TimerRunsCyclesOnTheWorkerUntilStopped) {
   EXPECT_EQ(updater->Start(), 0);
   EXPECT_TRUE(updater->running());
   EXPECT_EQ(updater->Start(), -1);  // already running: not spawned again
-  EXPECT_TRUE(WaitUntil([&] { return portal_.CountCalls("updateList.do") >= 4; }));
+  EXPECT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") >= 4; }));
   updater->stop();
   EXPECT_FALSE(updater->running());
   const int calls = portal_.CountCalls("updateList.do");

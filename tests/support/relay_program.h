@@ -22,12 +22,6 @@
 
 namespace test_support {
 
-// Waits for what the relay does eventually; the limit is only where a fault shows, so it never
-// drops below the suite's wait bound (a loaded machine starts X, a bus and WebKit slowly).
-inline bool wait_for(const std::function<bool()>& done, int limit_ms) {
-  return wait_until(done, std::max(limit_ms, static_cast<int>(kTestWaitMs)), 20);
-}
-
 class Relay_Program {
  public:
   static constexpr char kStartPrefix[] = "[Veltrane Start] Veltrane 실행 - 버전 ";
@@ -101,7 +95,7 @@ class Relay_Program {
     const std::size_t before = count(kStartPrefix, true);
     if (!spawn()) return false;
     return wait_until([&] { return count(kStartPrefix, true) > before || !running(); },
-                      std::max(limit_ms, static_cast<int>(kTestWaitMs)), step_ms) &&
+                      at_least_wait_bound(limit_ms), step_ms) &&
            running() && count(kStartPrefix, true) > before;
   }
 
@@ -125,7 +119,7 @@ class Relay_Program {
     return n;
   }
   bool wait_log(const std::string& message, std::size_t times = 1, int limit_ms = 10000) const {
-    return wait_for([&] { return count(message) >= times; }, limit_ms);
+    return wait_until([&] { return count(message) >= times; }, at_least_wait_bound(limit_ms));
   }
   std::string stderr_text() const { return ReadAll(home_.file("stderr")); }
 

@@ -12,9 +12,9 @@
 
 #include "common/update_signature.h"
 #include "foundation/version.h"
-#include "raw_http.h"
 #include "support/portal_stub.h"
 #include "support/process.h"
+#include "support/raw_http.h"
 #include "tools/portal_stub/call_record.h"
 #include "tools/portal_stub/fault.h"
 #include "tools/portal_stub/pages.h"

@@ -30,10 +30,7 @@ using Clock = std::chrono::steady_clock;
 using test_support::copy_program;
 using test_support::exe_path;
 
-inline bool WaitUntil(const std::function<bool()>& done, unsigned int limit_ms = kTestWaitMs) {
-  return test_support::wait_until(done, static_cast<int>(limit_ms), 20);
-}
-
+using test_support::wait_until;
 // A temporary folder that other users may enter (the tests run programs as another user).
 class Folder {
  public:
@@ -76,7 +73,7 @@ inline void KillProcessesIn(const std::string& folder) {
     const std::vector<pid_t> pids = test_support::processes(in_folder);
     if (pids.empty()) return;
     for (const pid_t pid : pids) ::kill(pid, SIGKILL);
-    WaitUntil([&] { return test_support::processes(in_folder).empty(); }, 2000);
+    wait_until([&] { return test_support::processes(in_folder).empty(); }, 2000);
   }
 }
 

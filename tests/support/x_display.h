@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace relay_ui {
+namespace test_support {
 
 class X_Display {
  public:
@@ -36,7 +36,8 @@ class X_Display {
     Window root_return = 0, parent = 0;
     Window* children = nullptr;
     unsigned int count = 0;
-    if (!XQueryTree(display_, DefaultRootWindow(display_), &root_return, &parent, &children, &count)) {
+    if (!XQueryTree(display_, DefaultRootWindow(display_), &root_return, &parent, &children,
+                    &count)) {
       return found;
     }
     for (unsigned int i = 0; i < count; ++i) {
@@ -142,4 +143,4 @@ class X_Display {
   Display* display_;
 };
 
-}  // namespace relay_ui
+}  // namespace test_support

@@ -20,7 +20,8 @@ struct RawAnswer {
 
   bool has_head() const { return bytes.find("\r\n\r\n") != std::string::npos; }
   int status() const {
-    return bytes.size() > 12 && bytes.compare(0, 5, "HTTP/") == 0 ? std::atoi(bytes.c_str() + 9) : -1;
+    return bytes.size() > 12 && bytes.compare(0, 5, "HTTP/") == 0 ? std::atoi(bytes.c_str() + 9)
+                                                                  : -1;
   }
   // A header value (name in any case); empty when absent.
   std::string header(const std::string& name) const {
@@ -30,7 +31,8 @@ struct RawAnswer {
     std::size_t at = head.find("\r\n");
     while (at != std::string::npos) {
       const std::size_t end = head.find("\r\n", at + 2);
-      const std::string line = head.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
+      const std::string line =
+          head.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
       const std::size_t colon = line.find(':');
       std::string key = line.substr(0, colon);
       std::transform(key.begin(), key.end(), key.begin(), ::tolower);
@@ -64,10 +66,9 @@ class RawConnection {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<unsigned short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    answer_.connected =
-        socket_ != plat::INVALID_SOCKET &&
-        plat::connect_timeout(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address,
-                              5000) == 0;
+    answer_.connected = socket_ != plat::INVALID_SOCKET &&
+                        plat::connect_timeout(socket_, reinterpret_cast<const sockaddr*>(&address),
+                                              sizeof address, 5000) == 0;
   }
   ~RawConnection() {
     if (socket_ != plat::INVALID_SOCKET) plat::closesocket(socket_);
@@ -75,12 +76,12 @@ class RawConnection {
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
 
-  // Sends "METHOD TARGET HTTP/1.1" with "Host: 127.0.0.1:PORT" and "Connection: close", plus `extra`
-  // header lines (each ending in \r\n) and `body`.
+  // Sends "METHOD TARGET HTTP/1.1" with "Host: 127.0.0.1:PORT" and "Connection: close", plus
+  // `extra` header lines (each ending in \r\n) and `body`.
   bool Send(const std::string& method, const std::string& target, const std::string& extra = "",
             const std::string& body = "") {
-    const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                std::to_string(port_) + "\r\n" +
+    const std::string request = method + " " + target +
+                                " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n" +
                                 "Connection: close\r\n" + extra + "\r\n" + body;
     return answer_.connected &&
            plat::send_all(socket_, request.data(), static_cast<int>(request.size()), 5000) ==
@@ -95,7 +96,8 @@ class RawConnection {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
-      const int got = plat::recv_timeout(socket_, buffer, sizeof buffer, static_cast<DWORD>(left.count()));
+      const int got =
+          plat::recv_timeout(socket_, buffer, sizeof buffer, static_cast<DWORD>(left.count()));
       if (got > 0) {
         answer_.bytes.append(buffer, static_cast<std::size_t>(got));
       } else if (got == 0) {
