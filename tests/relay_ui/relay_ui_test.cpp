@@ -597,11 +597,12 @@ TEST_F(RelayUiTest, TrayMenuShowsTheWindowAndEndsTheProgram) {
 
 TEST_F(RelayUiTest, RequestsAreServedWhileTheTrayWatcherKeepsItsAnswerAndItsLateNoBringsTheLine) {
   Tray_Host host(false);  // a panel that owns the watcher's name but is busy elsewhere
-  ASSERT_TRUE(wait_for([&] { return host.owns_name(); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return host.owns_name(); }, at_least_wait_bound(5000)));
   ini_ = url_ini(portal_);
   Relay_Program relay(ini_.c_str());
   ASSERT_TRUE(relay.start()) << relay.stderr_text();
-  ASSERT_TRUE(wait_for([&] { return host.holds("IsStatusNotifierHostRegistered"); }, 10000));
+  ASSERT_TRUE(wait_until([&] { return host.holds("IsStatusNotifierHostRegistered"); },
+                         at_least_wait_bound(10000)));
 
   EXPECT_EQ(answer_of(ask(relay.port(), request("ECHO"))),
             R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK&session_key="})");
@@ -617,9 +618,10 @@ TEST_F(RelayUiTest, RequestsAreServedWhileTheTrayWatcherKeepsItsAnswerAndItsLate
 TEST_F(RelayUiTest, APanelThatStartsAfterTheRelayGetsTheIconAndItsMenu) {
   auto relay = start();  // no host yet: the line is there
   Tray_Host host;
-  ASSERT_TRUE(wait_for([&] { return !host.item().first.empty(); }, 10000)) << "no tray item";
+  ASSERT_TRUE(wait_until([&] { return !host.item().first.empty(); }, at_least_wait_bound(10000)))
+      << "no tray item";
   ASSERT_TRUE(host.click("보이기"));
-  EXPECT_TRUE(wait_for([&] { return visible(*relay); }, 5000));
+  EXPECT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
 }
 
 // --- start-up and shutdown ---
