@@ -12,12 +12,14 @@
 
 #include "common/update_signature.h"
 #include "foundation/version.h"
+#include "support/portal.h"
 #include "support/portal_stub.h"
 #include "support/process.h"
 #include "support/raw_http.h"
 #include "tools/portal_stub/call_record.h"
 #include "tools/portal_stub/fault.h"
 #include "tools/portal_stub/pages.h"
+#include "tools/portal_stub/pattern.h"
 #include "tools/portal_stub/update_list.h"
 #include "tools/veltrane_sign/signing_key.h"
 
@@ -129,6 +131,15 @@ TEST(PortalStubFaultTest, TheMostSpecificSwitchAppliesUntilItsCountRunsOut) {
   board.Clear(std::nullopt);
   EXPECT_FALSE(board.Take(Endpoint::kPage));
   EXPECT_EQ(board.ToJson(), "[]");
+
+  // A switch bound to a path applies to that path only, before its target's other switch.
+  board.Set(*ParseFaultText("kind=delay&target=pages&path=/slow.html&ms=5", &error));
+  board.Set(*ParseFaultText("status@pages", &error));
+  EXPECT_EQ(board.Take(Endpoint::kPage, "/slow.html")->kind, FaultKind::kDelay);
+  EXPECT_EQ(board.Take(Endpoint::kPage, "/other.html")->kind, FaultKind::kStatus);
+  EXPECT_EQ(json::parse(board.ToJson()).size(), 2u);
+  EXPECT_FALSE(ParseFaultText("kind=delay&path=slow.html", &error));
+  EXPECT_FALSE(ParseFaultText("kind=delay&path=/a?b=c", &error));
 }
 
 TEST(PortalStubFaultTest, HeldAnswersGoOnWhenSwitchesAreClearedOrTheStubStops) {
@@ -140,9 +151,11 @@ TEST(PortalStubFaultTest, HeldAnswersGoOnWhenSwitchesAreClearedOrTheStubStops) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(released);
+  EXPECT_EQ(board.Held(), 1u);
   board.Clear(FaultTarget::kDownload);
   held.join();
   EXPECT_TRUE(released);
+  EXPECT_EQ(board.Held(), 0u);
 
   Clock::time_point start = Clock::now();
   board.Hold(80);  // nobody releases it: the limit ends it
@@ -153,6 +166,54 @@ TEST(PortalStubFaultTest, HeldAnswersGoOnWhenSwitchesAreClearedOrTheStubStops) {
   board.Hold(0);
   board.Sleep(60000);
   EXPECT_LT(ElapsedMs(start), 5000);
+}
+
+// The stub's server in the test's process: content set at run time, the pattern probe,
+// path-bound faults and redirects to a given place, and every request kept as it came.
+TEST(PortalStubInProcessTest, ServesSetContentProbesAndPathFaultsAndKeepsRequests) {
+  test_support::Portal portal;
+  ASSERT_TRUE(portal.running());
+  portal.page("/p.html", "<p>page</p>");
+  ASSERT_TRUE(portal.fault("kind=redirect&target=pages&path=/moved&location=/p.html"));
+  ASSERT_TRUE(portal.fault("kind=status&code=418&target=pages&path=/teapot"));
+  EXPECT_FALSE(portal.fault("kind=bogus"));
+  httplib::Client client("127.0.0.1", portal.port());
+  client.set_follow_location(true);
+  const struct {
+    const char* method;
+    const char* target;
+    int status;
+    std::string body;
+  } cases[] = {
+      {"GET", "/p.html?a=1", 200, "<p>page</p>"},
+      {"POST", "/p.html", 200, "<p>page</p>"},
+      {"GET", "/moved", 200, "<p>page</p>"},
+      {"GET", "/teapot", 418, "stub fault: status 418\n"},
+      {"GET", "/probe/bytes?n=1000", 200, ""},
+      {"GET", "/probe/bytes?n=x", 400, "n must be a number of bytes\n"},
+      {"GET", "/missing", 404, "not found: /missing\n"},
+  };
+  for (const auto& c : cases) {
+    const httplib::Result result = std::string(c.method) == "GET"
+                                       ? client.Get(c.target)
+                                       : client.Post(c.target, "body", "text/plain");
+    ASSERT_TRUE(result) << c.target;
+    EXPECT_EQ(result->status, c.status) << c.target;
+    if (c.status == 200 && c.body.empty()) {
+      ASSERT_EQ(result->body.size(), 1000u);
+      for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(result->body[i], PatternByte(i)) << i;
+    } else {
+      EXPECT_EQ(result->body, c.body) << c.target;
+    }
+  }
+  const std::vector<std::string> targets = portal.targets();
+  EXPECT_EQ(targets.size(), 8u) << testing::PrintToString(targets);  // with the redirected one
+  EXPECT_EQ(targets.at(0), "/p.html?a=1");
+  const std::vector<SeenRequest> seen = portal.requests();
+  EXPECT_EQ(seen.at(1).method, "POST");
+  EXPECT_EQ(seen.at(1).body, "body");
+  EXPECT_EQ(seen.at(1).headers.find("Content-Type")->second, "text/plain");
+  EXPECT_GT(seen.at(1).remote_port, 0);
 }
 
 // --- update list and versions, in process ---

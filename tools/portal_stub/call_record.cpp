@@ -41,6 +41,16 @@ std::string CallRecord::ToJson(const std::string& endpoint) const {
   return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::vector<PortalCall> CallRecord::List(const std::string& endpoint) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (endpoint.empty()) return calls_;
+  std::vector<PortalCall> listed;
+  for (const PortalCall& call : calls_) {
+    if (call.endpoint == endpoint) listed.push_back(call);
+  }
+  return listed;
+}
+
 void CallRecord::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   calls_.clear();

@@ -1,7 +1,9 @@
 // The record of portal calls the stub received (updateList.do, start.do, complete.do,
-// downloads) and of session keys its login pages issued, for tests to inspect.
+// downloads) and of session keys its login pages issued, for tests to inspect; and the
+// form in which a test in the stub's process sees each request.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +27,16 @@ struct PortalCall {
 // the end: the key is sent as it is, so it may itself hold "&" or "=". Empty when absent.
 std::string SessionKeyOfQuery(const std::string& query);
 
+// A request as it arrived (kept with ServerConfig::keep_requests).
+struct SeenRequest {
+  std::string method;
+  std::string target;  // path and query as received
+  std::string path;
+  std::string body;
+  std::multimap<std::string, std::string> headers;  // names as the client wrote them
+  int remote_port = 0;
+};
+
 class CallRecord {
  public:
   // Records `call`, numbering it; returns its number.
@@ -32,6 +44,8 @@ class CallRecord {
   // The calls as a JSON array of objects with the members of PortalCall; only those of
   // `endpoint` when it is not empty.
   std::string ToJson(const std::string& endpoint) const;
+  // The calls, only those of `endpoint` when it is not empty.
+  std::vector<PortalCall> List(const std::string& endpoint) const;
   void Clear();
 
  private:

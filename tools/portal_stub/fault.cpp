@@ -81,16 +81,20 @@ namespace {
 // Whether `a` and `b` take the same place on the board (the later replaces the earlier).
 bool SameSlot(const FaultSpec& a, const FaultSpec& b) {
   if (IsListFault(a.kind) != IsListFault(b.kind)) return false;
-  return IsListFault(a.kind) ? a.file == b.file : a.target == b.target;
+  return IsListFault(a.kind) ? a.file == b.file : a.target == b.target && a.path == b.path;
 }
 
 nlohmann::json SpecJson(const FaultSpec& spec) {
   const bool list = IsListFault(spec.kind);
-  return {{"kind", FaultKindName(spec.kind)},
-          {"target", list ? (spec.file.empty() ? "all" : spec.file) : FaultTargetName(spec.target)},
-          {"count", spec.count},
-          {"code", spec.code},
-          {"ms", spec.ms}};
+  nlohmann::json json = {
+      {"kind", FaultKindName(spec.kind)},
+      {"target", list ? (spec.file.empty() ? "all" : spec.file) : FaultTargetName(spec.target)},
+      {"count", spec.count},
+      {"code", spec.code},
+      {"ms", spec.ms}};
+  if (!spec.path.empty()) json["path"] = spec.path;
+  if (!spec.location.empty()) json["location"] = spec.location;
+  return json;
 }
 
 }  // namespace
@@ -175,6 +179,18 @@ std::optional<FaultSpec> ParseFaultParams(const std::map<std::string, std::strin
       }
       spec.ms = static_cast<unsigned int>(*ms);
       have_ms = true;
+    } else if (key == "path") {
+      if (value.empty() || value[0] != '/' || value.find('?') != std::string::npos) {
+        *error = "fault path must be a path from \"/\" without a query";
+        return std::nullopt;
+      }
+      spec.path = value;
+    } else if (key == "location") {
+      if (value.empty()) {
+        *error = "fault location must not be empty";
+        return std::nullopt;
+      }
+      spec.location = value;
     } else {
       *error = "unknown fault parameter \"" + key + "\"";
       return std::nullopt;
@@ -295,12 +311,17 @@ std::vector<std::optional<FaultKind>> FaultBoard::TakeListFaults(
   return kinds;
 }
 
-std::optional<FaultSpec> FaultBoard::Take(Endpoint endpoint) {
+std::optional<FaultSpec> FaultBoard::Take(Endpoint endpoint, const std::string& path) {
+  // Lower is more specific: bound to the path first, then by target.
+  const auto rank = [](const FaultSpec& spec) {
+    return (spec.path.empty() ? 10 : 0) + Rank(spec.target);
+  };
   std::lock_guard<std::mutex> lock(mutex_);
   auto chosen = switches_.end();
   for (auto it = switches_.begin(); it != switches_.end(); ++it) {
     if (!IsListFault(it->kind) && TargetMatches(it->target, endpoint) &&
-        (chosen == switches_.end() || Rank(it->target) < Rank(chosen->target))) {
+        (it->path.empty() || it->path == path) &&
+        (chosen == switches_.end() || rank(*it) < rank(*chosen))) {
       chosen = it;
     }
   }
@@ -321,11 +342,26 @@ void FaultBoard::Hold(unsigned int limit_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   const unsigned long generation = release_generation_;
   const auto released = [&] { return shut_down_ || release_generation_ != generation; };
+  ++held_;
   if (limit_ms == 0) {
     released_.wait(lock, released);
   } else {
     released_.wait_for(lock, std::chrono::milliseconds(limit_ms), released);
   }
+  --held_;
+}
+
+void FaultBoard::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++release_generation_;
+  }
+  released_.notify_all();
+}
+
+std::size_t FaultBoard::Held() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_;
 }
 
 void FaultBoard::Sleep(unsigned int ms) {

@@ -38,7 +38,7 @@ enum class FaultTarget {
   kStart,       // "start": /ocs/veltrane/start.do
   kComplete,    // "complete": /ocs/veltrane/complete.do
   kDownload,    // "download": /download/<name>
-  kPages,       // "pages": / and /pages/...
+  kPages,       // "pages": /, /pages/..., /probe/bytes and content set at run time
   kUpdates,     // "updates" (default): the three endpoints and the downloads
   kAll,         // "all": everything except /_stub/...
 };
@@ -53,13 +53,16 @@ struct FaultSpec {
   int code = 500;       // status of "status"; of a redirect when it is 301/302/303/307/308
   unsigned int ms = 0;  // "delay": the wait (default 2000); stalls: the longest hold (0: no limit)
   std::string file;     // list faults: the file name; empty: every file
+  std::string path;      // answer faults: only requests of this path; empty: any path
+  std::string location;  // "redirect": where to (a URL, or a path of the stub); empty: the
+                         // same request under /_stub/redirected
 };
 
 const char* FaultKindName(FaultKind kind);
 const char* FaultTargetName(FaultTarget target);
 bool TargetMatches(FaultTarget target, Endpoint endpoint);
 
-// A switch from its parameters: kind (required), target, count, code, ms. Returns
+// A switch from its parameters: kind (required), target, count, code, ms, path, location. Returns
 // nothing and sets `*error` on an unknown name, a bad number or an unknown parameter.
 // The kind "none" is not a switch; callers handle it.
 std::optional<FaultSpec> ParseFaultParams(const std::map<std::string, std::string>& params,
@@ -73,8 +76,9 @@ std::optional<FaultSpec> ParseFaultText(const std::string& text, std::string* er
 // target of a list fault is its file name, or "all".
 std::string FaultToJson(const FaultSpec& spec);
 
-// The switches in force. At most one per target; the most specific target that matches
-// a request applies (its own target, then "updates", then "all"). List faults are kept
+// The switches in force. At most one per target and path; of those that match a request,
+// one bound to its path applies first, then the most specific target (its own target,
+// then "updates", then "all"). List faults are kept
 // apart, at most one per file name (and one for every file); the one of the file's own
 // name applies before the one for every file. Thread-safe.
 class FaultBoard {
@@ -85,9 +89,9 @@ class FaultBoard {
   void Clear(std::optional<FaultTarget> target);
   // Removes the list fault of the file `name`; false when there is none.
   bool ClearFile(const std::string& name);
-  // The switch that applies to one request of `endpoint`; counts it against its count.
-  // List faults never apply here.
-  std::optional<FaultSpec> Take(Endpoint endpoint);
+  // The switch that applies to one request of `endpoint` for `path`; counts it against its
+  // count. List faults never apply here.
+  std::optional<FaultSpec> Take(Endpoint endpoint, const std::string& path = std::string());
   // The list faults for one built list of the files `names`: the kind for each name,
   // nothing where none applies. Each switch that applied counts once against its count.
   std::vector<std::optional<FaultKind>> TakeListFaults(const std::vector<std::string>& names);
@@ -98,6 +102,10 @@ class FaultBoard {
   void Hold(unsigned int limit_ms);
   // Waits `ms` milliseconds; returns early on Shutdown.
   void Sleep(unsigned int ms);
+  // Releases the requests held now; the switches stay.
+  void Release();
+  // Requests held now.
+  std::size_t Held() const;
   // Releases every held request now and later (the server is stopping).
   void Shutdown();
 
@@ -106,6 +114,7 @@ class FaultBoard {
   std::condition_variable released_;
   std::vector<FaultSpec> switches_;
   unsigned long release_generation_ = 0;
+  std::size_t held_ = 0;
   bool shut_down_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "tools/portal_stub/portal_server.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -120,8 +121,10 @@ PortalCall PortalServer::CallOf(const char* endpoint, const httplib::Request& re
 
 void PortalServer::Serve(Endpoint endpoint, const httplib::Request& req, httplib::Response& res,
                          const std::function<Reply(const std::string& fault)>& make) {
+  if (config_.keep_requests) Keep(req);
   const bool redirected = req.path.rfind(kRedirectedPrefix, 0) == 0;
-  const std::optional<FaultSpec> fault = redirected ? std::nullopt : faults_.Take(endpoint);
+  const std::optional<FaultSpec> fault =
+      redirected ? std::nullopt : faults_.Take(endpoint, req.path);
   const Reply reply = make(fault ? FaultKindName(fault->kind) : "");
   SendReply(reply, fault ? &*fault : nullptr, BaseUrl(req), req.target, &faults_, &res);
 }
@@ -222,6 +225,48 @@ Reply PortalServer::Page(const httplib::Request& req) {
   if (html.empty()) return TextReply(500, "page template missing: " + page->template_name);
   reply.body = Body::FromText(std::move(html));
   return reply;
+}
+
+Reply PortalServer::Content(const httplib::Request& req) {
+  Reply reply;
+  if (req.path == "/probe/bytes") {
+    const std::string n = req.get_param_value("n");
+    char* end = nullptr;
+    const unsigned long long size = std::strtoull(n.c_str(), &end, 10);
+    if (n.empty() || *end != '\0') return TextReply(400, "n must be a number of bytes");
+    reply.content_type = "application/octet-stream";
+    reply.body = Body::Pattern(size);
+    return reply;
+  }
+  std::lock_guard<std::mutex> lock(content_mutex_);
+  const auto found = contents_.find(req.path);
+  if (found == contents_.end()) return TextReply(404, "not found: " + req.path);
+  reply.content_type = found->second.content_type;
+  reply.body = Body::FromText(found->second.body);
+  return reply;
+}
+
+void PortalServer::Keep(const httplib::Request& req) {
+  SeenRequest seen{req.method, req.target, req.path, req.body, {}, req.remote_port};
+  for (const auto& [name, value] : req.headers) seen.headers.emplace(name, value);
+  std::lock_guard<std::mutex> lock(seen_mutex_);
+  seen_.push_back(std::move(seen));
+}
+
+std::vector<SeenRequest> PortalServer::Requests() const {
+  std::lock_guard<std::mutex> lock(seen_mutex_);
+  return seen_;
+}
+
+void PortalServer::SetUpdateList(std::optional<std::string> text) {
+  std::lock_guard<std::mutex> lock(list_mutex_);
+  list_override_ = std::move(text);
+}
+
+void PortalServer::SetContent(const std::string& path, std::string body,
+                              const std::string& content_type) {
+  std::lock_guard<std::mutex> lock(content_mutex_);
+  contents_[path] = {std::move(body), content_type};
 }
 
 void PortalServer::SetFault(const httplib::Request& req, httplib::Response& res) {
@@ -331,6 +376,13 @@ void PortalServer::AddRoutes() {
     res.set_content("the update list is built from the updates folder again\n",
                     "text/plain; charset=utf-8");
   });
+
+  // Content set at run time and the probes, after every other route.
+  const auto content = [this](const httplib::Request& req, httplib::Response& res) {
+    Serve(Endpoint::kPage, req, res, [&](const std::string&) { return Content(req); });
+  };
+  s.Get("/.*", content);
+  s.Post("/.*", AnyBody(content));
 
   s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (res.status == 404 && res.body.empty()) {

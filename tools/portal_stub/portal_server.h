@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,7 +29,9 @@ struct ServerConfig {
   std::optional<std::string> update_list;  // served instead of the built list
   std::vector<FaultSpec> faults;           // in force from the start
   std::shared_ptr<ListSigner> signer;      // set: the built list carries signatures
+  bool keep_requests = false;              // every request is kept for Requests()
 };
+
 
 class PortalServer {
  public:
@@ -49,6 +52,22 @@ class PortalServer {
 
   // "http" or "https".
   const char* scheme() const { return https_ ? "https" : "http"; }
+  // The bound port, or -1.
+  int port() const { return port_; }
+
+  // For a test that runs the server in its own process; each is thread-safe.
+  FaultBoard& faults() { return faults_; }
+  // Serves `text` as the update list ({{BASE_URL}} replaced), or the built list again.
+  void SetUpdateList(std::optional<std::string> text);
+  // Serves `body` for GET and POST requests of `path`, a path the stub has no page of.
+  void SetContent(const std::string& path, std::string body,
+                  const std::string& content_type = "text/html; charset=utf-8");
+  // The portal calls (of `endpoint` only, when it is not empty), in order.
+  std::vector<PortalCall> Calls(const std::string& endpoint = std::string()) const {
+    return calls_.List(endpoint);
+  }
+  // The requests that arrived, in order; empty unless ServerConfig::keep_requests.
+  std::vector<SeenRequest> Requests() const;
 
  private:
   void AddRoutes();
@@ -63,6 +82,8 @@ class PortalServer {
   Reply Notice(const char* endpoint, const httplib::Request& req, const std::string& fault);
   Reply Download(const httplib::Request& req, const std::string& fault);
   Reply Page(const httplib::Request& req);
+  Reply Content(const httplib::Request& req);
+  void Keep(const httplib::Request& req);
   void SetFault(const httplib::Request& req, httplib::Response& res);
   void Log(const httplib::Request& req, const httplib::Response& res);
   PortalCall CallOf(const char* endpoint, const httplib::Request& req, const std::string& fault);
@@ -79,6 +100,14 @@ class PortalServer {
   std::atomic<unsigned long> issued_keys_{0};
   std::mutex list_mutex_;
   std::optional<std::string> list_override_;
+  struct SetText {
+    std::string body;
+    std::string content_type;
+  };
+  std::mutex content_mutex_;
+  std::map<std::string, SetText> contents_;
+  mutable std::mutex seen_mutex_;
+  std::vector<SeenRequest> seen_;
 };
 
 }  // namespace portal_stub

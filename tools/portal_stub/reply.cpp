@@ -41,6 +41,20 @@ class FileBody : public Body {
   std::uint64_t size_;
 };
 
+class PatternBody : public Body {
+ public:
+  explicit PatternBody(std::uint64_t size) : size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  bool Read(std::uint64_t offset, std::size_t length, char* out) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    for (std::size_t i = 0; i < length; ++i) out[i] = PatternByte(offset + i);
+    return true;
+  }
+
+ private:
+  std::uint64_t size_;
+};
+
 // Writes the body's bytes [offset, end) in pieces; false when a piece cannot be read or
 // the client is gone.
 bool WritePiece(Body& body, std::uint64_t offset, std::uint64_t end, std::vector<char>* buffer,
@@ -109,6 +123,10 @@ std::shared_ptr<Body> Body::FromFile(const std::string& path) {
   return std::make_shared<FileBody>(std::move(file), static_cast<std::uint64_t>(size));
 }
 
+std::shared_ptr<Body> Body::Pattern(std::uint64_t size) {
+  return std::make_shared<PatternBody>(size);
+}
+
 Reply TextReply(int status, const std::string& text) {
   Reply reply;
   reply.status = status;
@@ -131,9 +149,14 @@ void SendReply(const Reply& reply, const FaultSpec* fault, const std::string& ba
       res->set_content("stub fault: status " + std::to_string(fault->code) + "\n",
                        "text/plain; charset=utf-8");
       return;
-    case FaultKind::kRedirect:
-      res->set_redirect(base_url + kRedirectedPrefix + target, RedirectStatus(fault->code));
+    case FaultKind::kRedirect: {
+      const std::string& to = fault->location;
+      res->set_redirect(to.empty()       ? base_url + kRedirectedPrefix + target
+                        : to[0] == '/' ? base_url + to
+                                       : to,
+                        RedirectStatus(fault->code));
       return;
+    }
     case FaultKind::kRedirectNowhere:
       res->set_redirect(kNowhereBase + target, RedirectStatus(fault->code));
       return;

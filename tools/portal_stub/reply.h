@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "tools/portal_stub/fault.h"
+#include "tools/portal_stub/pattern.h"
 
 namespace portal_stub {
 
@@ -20,6 +21,8 @@ class Body {
   static std::shared_ptr<Body> FromText(std::string text);
   // Null when the file cannot be opened.
   static std::shared_ptr<Body> FromFile(const std::string& path);
+  // `size` bytes of PatternByte, made as they are read.
+  static std::shared_ptr<Body> Pattern(std::uint64_t size);
 
   virtual std::uint64_t size() const = 0;
   // Copies `length` bytes from `offset` into `out`; false when they cannot be read.
