@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/profile.h"
+#include "platform/time.h"
 #include "platform/uuid.h"
 #include "relay/ansi_text.h"
 #include "relay/bridge_script.h"
@@ -112,7 +113,7 @@ std::string FormatPageUrl(const std::string& url, const std::string& auth_key,
 CVeltraneView::CVeltraneView(CVeltraneManager& manager, VGS_Log& log, IVeltranePage& page,
                              std::string program_dir, std::string state_dir)
     : manager_(manager), log_(log), page_(page), program_dir_(std::move(program_dir)),
-      state_dir_(std::move(state_dir)) {}
+      state_dir_(std::move(state_dir)), clock_(&plat::GetTickCount64) {}
 
 std::string CVeltraneView::ProgramPath(const char* name) const { return program_dir_ + "/" + name; }
 
@@ -296,12 +297,48 @@ void CVeltraneView::OnPageSession(const std::string& message) {
 }
 
 void CVeltraneView::Open(const std::string& utf8_url) {
-  opened_ = COpenedPage{NewToken(), client_key_, request_text_};
+  opened_ = COpenedPage{NewToken(), client_key_, request_text_, utf8_url};
   stray_logged_ = false;
   if (opened_.token.empty()) {
     log_.log_error(__FILE__, __LINE__, "[Veltrane error] 페이지 토큰을 만들 수 없습니다");
   }
   page_.Navigate(utf8_url, request_utf8_, opened_.token);
+}
+
+void CVeltraneView::Reopen() {
+  // A new token: whatever the ended page had posted in flight is not the new page's.
+  COpenedPage page = opened_;
+  page.token = NewToken();
+  opened_ = page;
+  stray_logged_ = false;
+  page_.Navigate(page.url, AnsiToUtf8(page.text), page.token);
+}
+
+bool CVeltraneView::OnPageGone(const char* reason) {
+  if (opened_.token.empty()) {
+    log_.log_error(__FILE__, __LINE__, "[Veltrane error] 웹 프로세스가 끝났습니다 (%s)", reason);
+    return false;
+  }
+  const ULONGLONG now = clock_();
+  while (!gone_at_.empty() && now - gone_at_.front() >= kReopenWindowMs) gone_at_.pop_front();
+  gone_at_.push_back(now);
+  const std::string origin = LoggableUrl(opened_.url);
+  if (gone_at_.size() > kMaxPageReopens) {
+    log_.log_error(__FILE__, __LINE__,
+                   "[Veltrane error] 웹 프로세스가 %llu초 안에 %zu번 끝나 요청을 포기합니다 "
+                   "(%s) : %s",
+                   static_cast<unsigned long long>(kReopenWindowMs / 1000), gone_at_.size(), reason,
+                   origin.c_str());
+    manager_.close_client(opened_.key);
+    opened_ = COpenedPage();
+    gone_at_.clear();
+    return false;
+  }
+  log_.log_error(__FILE__, __LINE__,
+                 "[Veltrane error] 웹 프로세스가 끝나 페이지를 다시 엽니다 (%s, %zu/%u) : %s",
+                 reason, gone_at_.size(), kMaxPageReopens, origin.c_str());
+  Reopen();
+  return true;
 }
 
 void CVeltraneView::EnsureSessionFile() const {

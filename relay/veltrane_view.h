@@ -12,6 +12,8 @@
 // through IVeltranePage, so it runs without a display as well.
 #pragma once
 
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -81,6 +83,16 @@ class CVeltraneView {
   void OnPageSendData(const std::string& message);
   void OnPageSession(const std::string& message);
 
+  // The web process ended on its own (`reason` for the log) and took the page with it.
+  // The page of the request it showed is opened again with that request, so that it can
+  // still answer its client; after kMaxPageReopens ends within kReopenWindowMs the request
+  // is given up and its connection closed. Returns whether the page was opened again.
+  static constexpr unsigned int kMaxPageReopens = 3;
+  static constexpr ULONGLONG kReopenWindowMs = 60000;
+  bool OnPageGone(const char* reason);
+  // Milliseconds of a steady clock (tests set their own).
+  void set_clock(std::function<ULONGLONG()> clock) { clock_ = std::move(clock); }
+
   HWND hwnd() const { return hwnd_; }
   DWORD client_key() const { return client_key_; }
   const CTrustedOrigins& trusted() const { return trusted_; }
@@ -100,6 +112,8 @@ class CVeltraneView {
              const std::string& return_url);
   // Opens `utf8_url` for the current request under a new token.
   void Open(const std::string& utf8_url);
+  // Opens the opened page's URL again for its request, under a new token.
+  void Reopen();
   // Creates "SessionKey.ini" (owner-only) when it does not exist; every write of the key
   // makes it owner-only again.
   void EnsureSessionFile() const;
@@ -121,8 +135,11 @@ class CVeltraneView {
     std::string token;
     DWORD key = 0;
     std::string text;  // ANSI
+    std::string url;   // UTF-8, as navigated
   };
   COpenedPage opened_;
+  std::deque<ULONGLONG> gone_at_;  // when the web process ended, within the last window
+  std::function<ULONGLONG()> clock_;
   bool stray_logged_ = false;
   std::unordered_map<std::string, std::string> services_;
   CTrustedOrigins trusted_;

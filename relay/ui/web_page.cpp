@@ -43,6 +43,8 @@ bool CWebPage::Create() {
   if (web_view_ == nullptr) return false;
   // The frame's container owns the widget from now on; keep it alive until Detach.
   g_object_ref_sink(web_view_);
+  g_signal_connect(web_view_, "web-process-terminated",
+                   G_CALLBACK(&CWebPage::OnWebProcessTerminated), this);
   return true;
 }
 
@@ -57,6 +59,7 @@ void CWebPage::Detach() {
   dialog_parent_ = nullptr;
   if (content_ != nullptr) g_signal_handlers_disconnect_by_data(content_, this);
   if (web_view_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(web_view_, this);
     g_object_unref(web_view_);
     web_view_ = nullptr;
   }
@@ -125,4 +128,16 @@ void CWebPage::OnSession(WebKitUserContentManager*, WebKitJavascriptResult* resu
 void CWebPage::OnInit(WebKitUserContentManager*, WebKitJavascriptResult* result, void* self) {
   auto* page = static_cast<CWebPage*>(self);
   if (page->view_ != nullptr) page->view_->OnPageInit(MessageText(result));
+}
+
+void CWebPage::OnWebProcessTerminated(WebKitWebView*, int reason, void* self) {
+  auto* page = static_cast<CWebPage*>(self);
+  const char* why = nullptr;
+  switch (reason) {
+    case WEBKIT_WEB_PROCESS_CRASHED: why = "crashed"; break;
+    case WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT: why = "memory limit"; break;
+    default: return;  // ended on purpose (webkit_web_view_terminate_web_process)
+  }
+  // Without a page to open again, a new web process waits for the next request.
+  if (page->view_ == nullptr || !page->view_->OnPageGone(why)) page->Preload();
 }

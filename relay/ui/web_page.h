@@ -52,6 +52,7 @@ class CWebPage : public IVeltranePage {
                         void* self);
   static void OnInit(WebKitUserContentManager* manager, WebKitJavascriptResult* result, void* self);
   static std::string MessageText(WebKitJavascriptResult* result);
+  static void OnWebProcessTerminated(WebKitWebView* web_view, int reason, void* self);
 
   std::function<void()> show_frame_;
   CVeltraneView* view_ = nullptr;

@@ -576,6 +576,64 @@ TEST_F(ViewServerTest, AnAnswerFromAPageTheViewHasMovedOnFromIsDropped) {
   EXPECT_EQ(second.read_answer(), "");  // and only once
 }
 
+// The web process ends under a page that waits for its user: the page comes back with the
+// same request and answers its client; a process that keeps ending gives the request up.
+TEST_F(ViewServerTest, AWebProcessThatEndsReopensThePageUntilItKeepsEnding) {
+  View_Fixture& f = *fixture_;
+  ULONGLONG now = 100000;
+  f.view->set_clock([&now] { return now; });
+  f.page.script = nullptr;
+  Client client(port_, 1);
+  const std::string request = R"({"service_code":"S01","auth_key":"A"})";
+  ASSERT_TRUE(client.send_request(request));
+  ASSERT_TRUE(f.pump());
+  ASSERT_TRUE(f.page.run_loads());
+  const Fake_Page::Load first = f.page.navigations.back();
+
+  EXPECT_TRUE(f.view->OnPageGone("crashed"));
+  ASSERT_EQ(f.page.navigations.size(), 2u);
+  const Fake_Page::Load again = f.page.navigations.back();
+  EXPECT_EQ(again.url, first.url);
+  EXPECT_EQ(again.init_text, request);
+  EXPECT_NE(again.token, first.token);
+  EXPECT_EQ(f.log.count("[Veltrane error] 웹 프로세스가 끝나 페이지를 다시 엽니다 (crashed, 1/3) : "
+                        "http://portal.test"),
+            1);
+  answer_with_request();
+  ASSERT_TRUE(f.page.run_loads());
+  EXPECT_EQ(client.read_answer(), "{\"svc_no\":\"S01\",\"echo\":" + request + "}");
+
+  // Three ends within the window are borne; the fourth closes the request's connection.
+  f.page.script = nullptr;
+  Client second(port_, 2);
+  ASSERT_TRUE(second.send_request(request));
+  ASSERT_TRUE(f.pump());
+  for (int i = 0; i < 2; ++i) {
+    now += 1000;
+    EXPECT_TRUE(f.view->OnPageGone("memory limit")) << i;
+  }
+  now += 1000;
+  EXPECT_FALSE(f.view->OnPageGone("crashed"));
+  EXPECT_EQ(f.log.count("웹 프로세스가 60초 안에 4번 끝나 요청을 포기합니다 (crashed) : "
+                        "http://portal.test"),
+            1);
+  EXPECT_TRUE(second.closed_by_server());
+  // Nothing is up any more; the next end reopens nothing.
+  const std::size_t navigations = f.page.navigations.size();
+  EXPECT_FALSE(f.view->OnPageGone("crashed"));
+  EXPECT_EQ(f.page.navigations.size(), navigations);
+  EXPECT_EQ(f.log.count("[Veltrane error] 웹 프로세스가 끝났습니다 (crashed)"), 1);
+
+  // Ends further apart than the window never add up.
+  Client third(port_, 3);
+  ASSERT_TRUE(third.send_request(request));
+  ASSERT_TRUE(f.pump());
+  for (int i = 0; i < 5; ++i) {
+    now += CVeltraneView::kReopenWindowMs;
+    EXPECT_TRUE(f.view->OnPageGone("crashed")) << i;
+  }
+}
+
 TEST_F(ViewServerTest, HugeAnswerArrivesWhole) {
   View_Fixture& f = *fixture_;
   const std::u16string filler(2 * 1024 * 1024, u'x');
