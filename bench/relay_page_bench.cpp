@@ -10,8 +10,10 @@
 //     the same navigation (navigation start -> load event start, from the page's answer).
 //     The relay's share of a request is its response time less that load time.
 // Also: the first request after start (once sent at the start line, once after the web
-// process is up and the relay has been idle), the resident memory of the relay and its WebKit
-// processes after 10 and after 1,000 requests, and the CPU time the relay uses while idle.
+// process is up and the relay has been idle), the memory (PSS and RSS) of the relay and its
+// WebKit processes after 10 and after 1,000 requests and after the window has stayed hidden
+// for the relay's idle interval (shortened through VELTRANE_IDLE_RELEASE_MS), the first
+// request after each such idle (p50/p99), and the CPU time the relay uses while idle.
 // First of all, the start itself (median of several): spawn -> the port listens, -> the first
 // answer (answer-now page, the request sent as soon as the port listens), -> the tray line;
 // on the session bus without a status-notifier watcher, without a session bus, and with a
@@ -22,7 +24,9 @@
 // CPU and listening-port probes read /proc directly: they are measurement equipment.
 //
 // Usage: bench_relay_page [--starts N (7)] [--starts-only] [--other VELTRANE_EXE LIBZERVLIB_SO]
+//                         [--hidden-idle MS (3000)] [--idle-cycles N (20)]
 //                         [requests per series (300)] [idle seconds (60)] [total requests (1000)]
+//   --hidden-idle: the relay's idle interval for this run (0: the relay never releases).
 //   --other: the relay and library of another build of the tree, for the start table.
 //   --starts-only: the start table only.
 #include <signal.h>
@@ -49,6 +53,7 @@
 #include "support/portal_stub.h"
 #include "support/proc_info.h"
 #include "support/relay_program.h"
+#include "support/x_display.h"
 #include "tools/ocs_client/ocs_connection.h"
 
 namespace {
@@ -143,19 +148,39 @@ bool has_named_descendant(pid_t root, const std::string& name) {
   return false;
 }
 
+// Proportional set size: shared pages count by the share each process has of them, so the
+// sum over processes is what they take together.
+long pss_kib_of(pid_t pid) {
+  const std::string rollup = ReadAll("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  const std::size_t at = rollup.find("\nPss:");
+  return at == std::string::npos ? 0 : std::atol(rollup.c_str() + at + 5);
+}
+
 struct Memory {
-  long total_kib = 0;
-  std::map<std::string, long> by_name;  // summed per program name
+  long total_kib = 0;      // RSS
+  long total_pss_kib = 0;
+  std::map<std::string, long> by_name;      // RSS summed per program name
+  std::map<std::string, long> pss_by_name;  // PSS summed per program name
 };
 
 Memory memory_of(pid_t root) {
   Memory m;
   for (pid_t pid : process_tree(root)) {
     const long rss = rss_kib_of(pid);
+    const long pss = pss_kib_of(pid);
+    const std::string name = test_support::process_name(pid);
     m.total_kib += rss;
-    m.by_name[test_support::process_name(pid)] += rss;
+    m.total_pss_kib += pss;
+    m.by_name[name] += rss;
+    m.pss_by_name[name] += pss;
   }
   return m;
+}
+
+std::string pss_parts(const Memory& m) {
+  std::string parts;
+  for (const auto& [name, kib] : m.pss_by_name) parts += name + " " + std::to_string(kib) + "  ";
+  return parts;
 }
 
 // Ends the relay as a desktop session does; its exit status, or -1.
@@ -423,6 +448,7 @@ bool start_table(const std::string& ini, const char* other_exe, const char* othe
 
 struct Options {
   int series = 300, idle = 60, total = 1000, starts = 7;
+  int hidden_idle_ms = 3000, idle_cycles = 20;
   bool starts_only = false;
   const char* other_exe = nullptr;
   const char* other_lib = nullptr;
@@ -485,6 +511,7 @@ int run(const Options& options) {
   const std::optional<First_Request> cold = first_request(ini, 0);
 
   Relay_Program relay(ini.c_str());
+  relay.env["VELTRANE_IDLE_RELEASE_MS"] = std::to_string(options.hidden_idle_ms);
   Clock::time_point started;
   if (!start(relay, &started)) {
     std::fprintf(stderr, "Veltrane.exe did not start: %s\n", relay.stderr_text().c_str());
@@ -570,6 +597,27 @@ int run(const Options& options) {
   double idle_shown = 0, idle_shown_helpers = 0;
   idle_cpu(&idle_shown, &idle_shown_helpers);
 
+  // Hidden for the idle interval, then a request: again and again.
+  test_support::X_Display x;
+  const auto hide = [&] {
+    for (Window w : x.windows_of(relay.pid())) x.close(w);
+  };
+  const auto settle_ms = options.hidden_idle_ms + 2000;
+  Memory hidden_idle;
+  std::vector<double> after_idle_ms;
+  for (int cycle = 0; cycle < options.idle_cycles && x.ok(); ++cycle) {
+    hide();
+    std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
+    if (cycle == 0) hidden_idle = memory_of(relay.pid());
+    const Exchange e = ask(relay.port(), request_text("NOW", static_cast<unsigned int>(sent++)), true);
+    if (e.ok) {
+      after_idle_ms.push_back(e.ms);
+    } else {
+      ++other_errors;
+    }
+  }
+  hide();
+
   const bool still_running = relay.running();
   const int status = stop(relay);
 
@@ -636,6 +684,25 @@ int run(const Options& options) {
                     (last.first - first.first));
   }
 
+  std::printf("\nProportional memory (PSS, KiB; the sum is what the processes take together):\n");
+  for (const auto& [requests, m] : memory) {
+    if (requests != 10 && requests != total_requests) continue;
+    std::printf("  after %5d requests, page shown: %8ld   %s\n", requests, m.total_pss_kib,
+                pss_parts(m).c_str());
+  }
+  if (options.idle_cycles > 0) {
+    std::printf("  hidden for %d ms (relay's idle interval %d ms): %8ld   %s\n", settle_ms,
+                options.hidden_idle_ms, hidden_idle.total_pss_kib, pss_parts(hidden_idle).c_str());
+    std::printf("  goal while hidden and idle: at most 153600 KiB (150 MiB): %s\n",
+                hidden_idle.total_pss_kib <= 153600 ? "met" : "MISSED");
+    const Stats after = stats_of(after_idle_ms);
+    std::printf(
+        "\nFirst request after each hidden idle (answer-now page, %zu of %d answered):\n"
+        "  p50 %.2f ms, p99 %.2f ms, min %.2f, max %.2f (goal: within 300 ms): %s\n",
+        after_idle_ms.size(), options.idle_cycles, after.p50, after.p99, after.min, after.max,
+        after.p99 <= 300.0 && !after_idle_ms.empty() ? "met" : "MISSED");
+  }
+
   std::printf("\nCPU while idle over %d s (goal for the relay: below 0.5 %%):\n", idle_seconds);
   std::printf(
       "  after start, window hidden:       relay %.3f %%, its WebKit processes %.3f %%  %s\n",
@@ -663,6 +730,12 @@ int main(int argc, char** argv) {
     if (arg == "--starts" && i + 1 < argc) {
       options.starts = std::atoi(argv[++i]);
       usage = options.starts < 1;
+    } else if (arg == "--hidden-idle" && i + 1 < argc) {
+      options.hidden_idle_ms = std::atoi(argv[++i]);
+      usage = options.hidden_idle_ms < 0;
+    } else if (arg == "--idle-cycles" && i + 1 < argc) {
+      options.idle_cycles = std::atoi(argv[++i]);
+      usage = options.idle_cycles < 0;
     } else if (arg == "--starts-only") {
       options.starts_only = true;
     } else if (arg == "--other" && i + 2 < argc) {

@@ -147,6 +147,9 @@ The programs live in /opt/veltrane, which only the package manager changes:
 updates come as new packages. Each desktop user's session key, window size and
 logs are kept in ~/.local/state/veltrane.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Beside the libraries shlibdeps finds: a font with Korean glyphs, without which every
+# Korean text of the portal and of the relay shows as empty boxes.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk | fonts-nanum")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${VELTRANE_PACKAGING_DIR}/debian/preinst
   ${VELTRANE_PACKAGING_DIR}/debian/postinst

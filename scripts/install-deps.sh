@@ -37,10 +37,13 @@ if ! command -v dpkg-query >/dev/null; then
   exit 1
 fi
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
+# A font with Korean glyphs (the package depends on one of these two); the smaller one.
+installed fonts-noto-cjk || installed fonts-nanum || missing+=(fonts-nanum)
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$check_only" -eq 1 ]; then

@@ -1,5 +1,6 @@
 #include "platform/memory.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -282,5 +283,7 @@ std::size_t GlobalSize(HGLOBAL handle) {
   GlobalBlock* block = table.by_handle(handle);
   return block != nullptr ? block->size : 0;
 }
+
+void TrimHeap() { ::malloc_trim(0); }
 
 }  // namespace plat

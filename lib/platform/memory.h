@@ -66,5 +66,7 @@ HGLOBAL GlobalFree(HGLOBAL handle);
 // The block's size in bytes; 0 for an unknown handle.
 std::size_t GlobalSize(HGLOBAL handle);
 
+// Hands the heap's free pages back to the system (a long-lived program after a busy spell).
+void TrimHeap();
 
 }  // namespace plat

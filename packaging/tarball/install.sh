@@ -238,6 +238,10 @@ trap - EXIT
 
 echo "Veltrane installed in $prefix_real"
 echo "  menu entry: $menu_entry"
+if command -v fc-list >/dev/null && [ -z "$(fc-list :lang=ko family 2>/dev/null)" ]; then
+  echo "install.sh: warning: no font with Korean characters is installed, so Korean text" >&2
+  echo "  shows as empty boxes; install one: sudo apt-get install fonts-noto-cjk (or fonts-nanum)" >&2
+fi
 if [ $start = 0 ]; then
   echo "Run \"$prefix_real/ZervRun.exe\" in your desktop session to register autostart and start it."
 elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

@@ -11,11 +11,13 @@
 #include "foundation/library.h"
 #include "foundation/log.h"
 #include "platform/error.h"
+#include "platform/memory.h"
 #include "platform/process_mutex.h"
 #include "relay/ini_config.h"
 #include "relay/network_settings.h"
 #include "relay/program_settings.h"
 #include "relay/ui/gui_message_sink.h"
+#include "relay/ui/idle_release.h"
 #include "relay/ui/main_frame.h"
 #include "relay/ui/system_tray.h"
 #include "relay/ui/web_page.h"
@@ -149,6 +151,16 @@ bool CVeltraneApp::CreateFrameAndView() {
                                         [this] { OnFrameDestroyed(); });
   if (!frame_->Create(page_->widget())) return false;
   page_->set_dialog_parent(frame_->window());
+  idle_ = std::make_unique<CIdleRelease>(CIdleRelease::IntervalFromEnvironment(),
+                                         [this] { OnIdle(); });
+  g_signal_connect_swapped(frame_->window(), "hide", G_CALLBACK(+[](CIdleRelease* idle) {
+                             idle->Arm();
+                           }),
+                           idle_.get());
+  g_signal_connect_swapped(frame_->window(), "show", G_CALLBACK(+[](CIdleRelease* idle) {
+                             idle->Disarm();
+                           }),
+                           idle_.get());
 
   view_ =
       std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, program_dir, user_dir);
@@ -173,6 +185,12 @@ void CVeltraneApp::OnFrameDestroyed() {
   if (gtk_main_level() > 0) gtk_main_quit();
 }
 
+void CVeltraneApp::OnIdle() {
+  page_->EndWebProcess();
+  plat::TrimHeap();
+  if (g_getenv("VELTRANE_EXP_PREWARM") != nullptr) page_->Preload();
+}
+
 int CVeltraneApp::OnSignal(void* self) {
   static_cast<CVeltraneApp*>(self)->Quit();
   return G_SOURCE_CONTINUE;
@@ -190,7 +208,8 @@ void CVeltraneApp::ExitInstance() {
   }
   if (manager_ != nullptr) manager_->stop_server();  // proactor, then acceptor
   tray_.reset();
-  frame_.reset();
+  frame_.reset();  // hiding as it goes arms the idle release, which goes next
+  idle_.reset();
   view_.reset();
   page_.reset();
   if (library_) VGSLib::uninitialize();  // the manager goes with the library

@@ -12,6 +12,7 @@ namespace plat {
 class ProcessMutex;
 }
 class CGuiMessageSink;
+class CIdleRelease;
 class CMainFrame;
 class CSystemTray;
 class CVeltraneManager;
@@ -44,6 +45,8 @@ class CVeltraneApp {
   // Tray menu "끝내기" and the end of the desktop session.
   void Quit();
   void OnFrameDestroyed();
+  // The window has stayed hidden for the idle interval.
+  void OnIdle();
   static int OnSignal(void* self);
 
   plat::ProcessMutex* mutex_ = nullptr;
@@ -54,6 +57,7 @@ class CVeltraneApp {
   std::unique_ptr<CMainFrame> frame_;
   std::unique_ptr<CVeltraneView> view_;
   std::unique_ptr<CSystemTray> tray_;
+  std::unique_ptr<CIdleRelease> idle_;
   std::shared_ptr<CGuiMessageSink> sink_;
   HWND view_window_ = nullptr;
   unsigned int signal_sources_[2] = {0, 0};

@@ -34,6 +34,8 @@ class CWebPage : public IVeltranePage {
   // Starts the web process with an empty page, so that the first request does not wait
   // for it.
   void Preload();
+  // Ends the web process with whatever page it holds; the next navigation starts a new one.
+  void EndWebProcess();
   // The widget is about to go: no more calls reach the view or WebKit.
   void Detach();
 

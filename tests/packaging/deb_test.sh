@@ -69,6 +69,9 @@ contents_case() {
   for field in libgtk-3-0 libwebkit2gtk-4.1-0 libayatana-appindicator3-1 libcurl4; do
     [[ ", $depends," == *", $field"[\ ,]* ]] || fail "Depends lacks $field: $depends"
   done
+  # Korean text needs a font with Korean glyphs; either family serves.
+  [[ ", $depends," == *", fonts-noto-cjk | fonts-nanum,"* ]] ||
+    fail "Depends lacks a Korean font: $depends"
   [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
   [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no Description"
 

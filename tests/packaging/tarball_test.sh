@@ -144,7 +144,8 @@ run_case() {
   no_portal=http://127.0.0.1:$(free_port)
 
   echo "== install into '$prefix'"
-  "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal" || fail "install.sh failed"
+  "$pkg/install.sh" --prefix "$prefix" --portal "$no_portal" 2> >(tee "$work/err.first" >&2) ||
+    fail "install.sh failed"
   check_installed "$prefix"
   expect_eq "Update.ini PORTAL" "$no_portal" "$(ini_value "$prefix/Update.ini" UPDATE PORTAL)"
   cmp -s "$pkg/share/Veltrane.ini" "$prefix/Veltrane.ini" || fail "Veltrane.ini is not the shipped one"
@@ -238,8 +239,12 @@ run_case() {
   expect_eq "what uninstall left in HOME" "$expected" "$kept"
   grep -q '^f Veltrane Programs/Log/.*\.log$' <<<"$left" || fail "the logs were removed"
 
-  echo "== install once more (not started), then uninstall --purge"
-  "$pkg/install.sh" --prefix "$prefix" --no-start >/dev/null || fail "install.sh --no-start failed"
+  echo "== install once more (not started, on a machine without a Korean font), then uninstall --purge"
+  printf '<?xml version="1.0"?>\n<fontconfig></fontconfig>\n' >"$work/no-fonts.conf"
+  FONTCONFIG_FILE="$work/no-fonts.conf" "$pkg/install.sh" --prefix "$prefix" --no-start \
+    >/dev/null 2>"$work/err" || fail "install.sh --no-start failed"
+  grep -q "no font with Korean characters" "$work/err" || fail "no warning about the missing font"
+  grep -q "no font with Korean characters" "$work/err.first" && fail "a font warning with a Korean font"
   [ -z "$(pids_below "$prefix")" ] || fail "install.sh --no-start started programs"
   cmp -s "$work/key.ini.before" "$prefix/SessionKey.ini" || fail "SessionKey.ini changed by a new install"
   "$prefix/uninstall.sh" --purge || fail "uninstall.sh --purge failed"

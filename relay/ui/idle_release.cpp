@@ -1,0 +1,37 @@
+#include "relay/ui/idle_release.h"
+
+#include <glib.h>
+
+#include <cstdlib>
+#include <string>
+
+unsigned int CIdleRelease::IntervalFromEnvironment() {
+  const char* text = g_getenv(kIntervalVariable);
+  if (text == nullptr || *text == '\0') return kDefaultIntervalMs;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*end != '\0' || value > 24ul * 60 * 60 * 1000) return kDefaultIntervalMs;
+  return static_cast<unsigned int>(value);
+}
+
+CIdleRelease::CIdleRelease(unsigned int interval_ms, std::function<void()> release)
+    : interval_ms_(interval_ms), release_(std::move(release)) {}
+
+CIdleRelease::~CIdleRelease() { Disarm(); }
+
+void CIdleRelease::Arm() {
+  Disarm();
+  if (interval_ms_ != 0) source_ = g_timeout_add(interval_ms_, &CIdleRelease::OnTimeout, this);
+}
+
+void CIdleRelease::Disarm() {
+  if (source_ != 0) g_source_remove(source_);
+  source_ = 0;
+}
+
+int CIdleRelease::OnTimeout(void* self) {
+  auto* idle = static_cast<CIdleRelease*>(self);
+  idle->source_ = 0;
+  if (idle->release_) idle->release_();
+  return G_SOURCE_REMOVE;
+}
