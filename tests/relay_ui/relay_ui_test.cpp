@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "relay/program_settings.h"
+#include "support/portal.h"
 #include "support/proc_info.h"
 #include "support/process.h"
 #include "support/relay_program.h"
-#include "test_portal.h"
 #include "tray_host.h"
 
 // Last: Xlib defines macros (Success, None, ...) that the headers above use as names.
@@ -164,7 +164,7 @@ window.external.ocsFnSendData(JSON.stringify({svc_no: "AFTER"}));
 
 // --- helpers ---
 
-std::string url_ini(const Test_Portal& portal) {
+std::string url_ini(const Portal& portal) {
   std::string ini;
   for (const char* page : {"echo", "mirror", "noinit", "frame", "xframe", "login", "session",
                            "slow", "timer", "late", "keys", "bad", "host", "foreign"}) {
@@ -177,7 +177,7 @@ std::string url_ini(const Test_Portal& portal) {
   return ini + "[TRUST]\r\nORIGINS=" + portal.url("").replace(7, 9, "localhost") + "\r\n";
 }
 
-void serve_pages(Test_Portal& portal) {
+void serve_pages(Portal& portal) {
   portal.page("/echo.html", kEchoPage);
   portal.page("/mirror.html", kMirrorPage);
   portal.page("/noinit.html", kNoInitPage);
@@ -219,6 +219,7 @@ class RelayUiTest : public ::testing::Test {
     ASSERT_TRUE(wait_until([] { return processes_named("Veltrane.exe").empty(); },
                            at_least_wait_bound(60000)))
         << "another Veltrane.exe of this user is running";
+    ASSERT_TRUE(portal_.running());
     serve_pages(portal_);
   }
 
@@ -233,7 +234,7 @@ class RelayUiTest : public ::testing::Test {
 
   bool visible(const Relay_Program& relay) { return display_.find(relay.pid(), kCaptionPart) != 0; }
 
-  Test_Portal portal_;
+  Portal portal_;
   X_Display display_;
   std::string ini_;
 };
@@ -262,7 +263,7 @@ TEST_F(RelayUiTest, StartsHiddenThenARequestOpensThePageShowsTheWindowAndGetsThe
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(answer_of(result),
             R"({"svc_no":"ECHO","auth_key":"AK1","query":"?auth_key=AK1&session_key="})");
-  EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK1&session_key=");
+  EXPECT_EQ(portal_.targets().back(), "/echo.html?auth_key=AK1&session_key=");
   EXPECT_EQ(relay->count("[Veltrane send data]URL(" + portal_.url("/echo.html") + ")_success"), 1u);
 
   ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
@@ -331,14 +332,14 @@ TEST_F(RelayUiTest, LoginStoresTheSessionKeyAndTheNextPagesCarryIt) {
     EXPECT_EQ(
         answer_of(ask(relay->port(), request("ECHO", "AK3"))),
         R"({"svc_no":"ECHO","auth_key":"AK3","query":"?auth_key=AK3&session_key=NEW%26KEY%3D1"})");
-    EXPECT_EQ(portal_.requests().back(), "/echo.html?auth_key=AK3&session_key=NEW%26KEY%3D1");
+    EXPECT_EQ(portal_.targets().back(), "/echo.html?auth_key=AK3&session_key=NEW%26KEY%3D1");
     relay->signal(SIGTERM);
     EXPECT_EQ(relay->wait_exit(20000), 0);
   }
 }
 
-bool requested(const Test_Portal& portal, const std::string& path) {
-  for (const std::string& target : portal.requests()) {
+bool requested(const Portal& portal, const std::string& path) {
+  for (const std::string& target : portal.targets()) {
     if (target.rfind(path, 0) == 0) return true;
   }
   return false;
@@ -347,7 +348,7 @@ bool requested(const Test_Portal& portal, const std::string& path) {
 TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
   // The slow page must still be loading when the second request has been served, also on a
   // loaded machine: it comes after the first client has given up.
-  portal_.delay("/slow.html", 12000);
+  ASSERT_TRUE(portal_.fault("kind=delay&target=pages&path=/slow.html&ms=12000"));
   auto relay = start();
   auto first = std::async(std::launch::async, [&] {
     return ask(relay->port(), request("SLOW", "FIRST"), 10, "127.0.0.2");
@@ -370,14 +371,14 @@ TEST_F(RelayUiTest, ARequestArrivingWhileAPageLoadsWinsThePage) {
                                      R"(","query":"?auth_key=)" + name + R"(&session_key="})")
         << "exit " << result.exit_code << ": " << result.err
         << "\nrelay running: " << relay->running() << "\nrelay stderr: " << relay->stderr_text()
-        << "\nportal requests: " << portal_.requests().size() << "\nrelay log:\n"
+        << "\nportal requests: " << portal_.targets().size() << "\nrelay log:\n"
         << testing::PrintToString(relay->log());
   }
 }
 
 // Once a newer request has come, the older page's answer is not delivered.
 TEST_F(RelayUiTest, AnAnswerFromAPageTheRelayHasMovedOnFromIsDropped) {
-  portal_.delay("/late.html", 3000);
+  ASSERT_TRUE(portal_.fault("kind=delay&target=pages&path=/late.html&ms=3000"));
   auto relay = start();
   auto first = std::async(std::launch::async, [&] {
     return ask(relay->port(), request("TIMER", "FIRST"), 8, "127.0.0.2");
@@ -398,10 +399,18 @@ TEST_F(RelayUiTest, AnAnswerFromAPageTheRelayHasMovedOnFromIsDropped) {
 
 // --- what another origin can do ---
 
+// A server of another origin: a second portal on another loopback address.
+Portal_Options other_host() {
+  Portal_Options options;
+  options.host = "127.0.0.2";
+  return options;
+}
+
 const char kStrayCall[] = "[Veltrane error] 현재 페이지의 것이 아닌 호출 무시";
 
 TEST_F(RelayUiTest, AFrameOfAnotherOriginGetsNoBridgeAndItsMessagesReachNothing) {
-  Test_Portal other("127.0.0.2");
+  Portal other(other_host());
+  ASSERT_TRUE(other.running());
   other.page("/frame.html", kHostileFrame);
   portal_.page("/host.html", host_page(other.url("/frame.html")));
   auto relay = start();
@@ -410,7 +419,7 @@ TEST_F(RelayUiTest, AFrameOfAnotherOriginGetsNoBridgeAndItsMessagesReachNothing)
   // The page's own answer, not the frame's; OCS_initUI ran once, for the page's call.
   EXPECT_EQ(answer_of(result), R"({"svc_no":"HOST","auth_key":"K-HOST","inits":1})") << result.err;
   // The frame saw no bridge, though it could post to the handlers.
-  const std::vector<std::string> seen = other.requests();
+  const std::vector<std::string> seen = other.targets();
   EXPECT_NE(std::find(seen.begin(), seen.end(), "/report?bridge=undefined&handlers=true"),
             seen.end())
       << testing::PrintToString(seen);
@@ -421,23 +430,24 @@ TEST_F(RelayUiTest, AFrameOfAnotherOriginGetsNoBridgeAndItsMessagesReachNothing)
 }
 
 TEST_F(RelayUiTest, ALoginWhoseReturnUrlIsOfAnotherOriginStoresNothingAndOpensNothing) {
-  Test_Portal other("127.0.0.2");
+  Portal other(other_host());
+  ASSERT_TRUE(other.running());
   portal_.page("/foreign.html", foreign_login_page(other.url("/stolen.html")));
   auto relay = start();
   const ChildResult result = ask(relay->port(), request("FOREIGN"));
   EXPECT_EQ(answer_of(result), R"({"svc_no":"AFTER"})") << result.err;  // the page stayed
-  EXPECT_TRUE(other.requests().empty());
+  EXPECT_TRUE(other.targets().empty());
   EXPECT_EQ(ReadAll(relay->path("SessionKey.ini")).find("EVIL"), std::string::npos);
   EXPECT_EQ(relay->count("[Veltrane error] 신뢰하지 않는 rtnUrl 거부 : " + other.url("")), 1u);
 }
 
 TEST_F(RelayUiTest, EmptyAuthKeyOpensNothingButShowsTheWindow) {
   auto relay = start();
-  const std::size_t served = portal_.requests().size();
+  const std::size_t served = portal_.targets().size();
   const ChildResult result = ask(relay->port(), request("ECHO", ""), 3);
   EXPECT_EQ(result.exit_code, 4);  // nobody answers
   EXPECT_EQ(relay->count("[Veltrane error] Find session error"), 1u);
-  EXPECT_EQ(portal_.requests().size(), served);
+  EXPECT_EQ(portal_.targets().size(), served);
   EXPECT_TRUE(visible(*relay));
   for (Window w : display_.windows_of(relay->pid()))
     EXPECT_NE(display_.title(w), "Veltrane");  // no box
@@ -527,7 +537,7 @@ TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
   auto answer = std::async(std::launch::async, [&] { return ask(relay->port(), request("KEYS")); });
   ASSERT_TRUE(wait_until(
       [&] {
-        for (const std::string& target : portal_.requests()) {
+        for (const std::string& target : portal_.targets()) {
           if (target == "/ready") return true;
         }
         return false;
