@@ -48,11 +48,11 @@
 #include "foundation/library.h"
 #include "headless_relay.h"
 #include "platform/winsock.h"
-#include "relay_ui/tray_host.h"
 #include "support/display.h"
 #include "support/portal_stub.h"
 #include "support/proc_info.h"
 #include "support/relay_program.h"
+#include "support/tray_host.h"
 #include "support/x_display.h"
 #include "tools/ocs_client/ocs_connection.h"
 
@@ -157,7 +157,7 @@ long pss_kib_of(pid_t pid) {
 }
 
 struct Memory {
-  long total_kib = 0;      // RSS
+  long total_kib = 0;  // RSS
   long total_pss_kib = 0;
   std::map<std::string, long> by_name;      // RSS summed per program name
   std::map<std::string, long> pss_by_name;  // PSS summed per program name
@@ -412,7 +412,7 @@ bool start_table(const std::string& ini, const char* other_exe, const char* othe
     std::vector<Start_Times> times(builds.size());
     {
       // The silent watcher lives for this condition's starts only.
-      std::optional<relay_ui::Tray_Host> silent;
+      std::optional<test_support::Tray_Host> silent;
       if (c == 2) silent.emplace(false);
       if (silent && !wait_until([&] { return silent->owns_name(); }, 10000)) {
         std::fprintf(stderr, "the silent watcher did not get its name\n");
@@ -609,7 +609,8 @@ int run(const Options& options) {
     hide();
     std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
     if (cycle == 0) hidden_idle = memory_of(relay.pid());
-    const Exchange e = ask(relay.port(), request_text("NOW", static_cast<unsigned int>(sent++)), true);
+    const Exchange e =
+        ask(relay.port(), request_text("NOW", static_cast<unsigned int>(sent++)), true);
     if (e.ok) {
       after_idle_ms.push_back(e.ms);
     } else {

@@ -190,7 +190,8 @@ HGLOBAL GlobalAlloc(UINT flags, std::size_t size) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  GlobalBlock* block = new (std::nothrow) GlobalBlock{nullptr, size, 0, (flags & GMEM_MOVEABLE) != 0};
+  GlobalBlock* block =
+      new (std::nothrow) GlobalBlock{nullptr, size, 0, (flags & GMEM_MOVEABLE) != 0};
   void* data = block != nullptr ? std::malloc(size != 0 ? size : 1) : nullptr;
   if (data == nullptr) {
     delete block;

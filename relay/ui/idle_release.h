@@ -20,6 +20,7 @@ class CIdleRelease {
 
   void Arm();
   void Disarm();
+  unsigned int interval_ms() const { return interval_ms_; }
 
  private:
   static int OnTimeout(void* self);

@@ -64,12 +64,9 @@ bool CMainFrame::SwallowsKey(const GdkEventKey* event) {
     case GDK_KEY_Escape:
     case GDK_KEY_Return:
     case GDK_KEY_KP_Enter:
-    case GDK_KEY_ISO_Enter:
-      return true;
-    case GDK_KEY_F4:
-      return (event->state & GDK_MOD1_MASK) != 0;  // Alt+F4
-    default:
-      return false;
+    case GDK_KEY_ISO_Enter: return true;
+    case GDK_KEY_F4: return (event->state & GDK_MOD1_MASK) != 0;  // Alt+F4
+    default: return false;
   }
 }
 

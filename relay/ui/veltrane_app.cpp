@@ -151,16 +151,12 @@ bool CVeltraneApp::CreateFrameAndView() {
                                         [this] { OnFrameDestroyed(); });
   if (!frame_->Create(page_->widget())) return false;
   page_->set_dialog_parent(frame_->window());
-  idle_ = std::make_unique<CIdleRelease>(CIdleRelease::IntervalFromEnvironment(),
-                                         [this] { OnIdle(); });
-  g_signal_connect_swapped(frame_->window(), "hide", G_CALLBACK(+[](CIdleRelease* idle) {
-                             idle->Arm();
-                           }),
-                           idle_.get());
-  g_signal_connect_swapped(frame_->window(), "show", G_CALLBACK(+[](CIdleRelease* idle) {
-                             idle->Disarm();
-                           }),
-                           idle_.get());
+  idle_ =
+      std::make_unique<CIdleRelease>(CIdleRelease::IntervalFromEnvironment(), [this] { OnIdle(); });
+  g_signal_connect_swapped(frame_->window(), "hide",
+                           G_CALLBACK(+[](CIdleRelease* idle) { idle->Arm(); }), idle_.get());
+  g_signal_connect_swapped(frame_->window(), "show",
+                           G_CALLBACK(+[](CIdleRelease* idle) { idle->Disarm(); }), idle_.get());
 
   view_ =
       std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, program_dir, user_dir);
@@ -186,6 +182,9 @@ void CVeltraneApp::OnFrameDestroyed() {
 }
 
 void CVeltraneApp::OnIdle() {
+  manager_->log().log_info(__FILE__, __LINE__,
+                           "[Veltrane] 창이 숨겨진 채 %u초가 지나 웹 프로세스를 끝냈습니다",
+                           idle_->interval_ms() / 1000);
   page_->EndWebProcess();
   plat::TrimHeap();
   if (g_getenv("VELTRANE_EXP_PREWARM") != nullptr) page_->Preload();

@@ -43,7 +43,8 @@ bool CWebPage::Create() {
   if (web_view_ == nullptr) return false;
   if (g_getenv("VELTRANE_EXP_HW") != nullptr) {
     WebKitSettings* settings = webkit_web_view_get_settings(web_view_);
-    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    webkit_settings_set_hardware_acceleration_policy(settings,
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
   }
   // The frame's container owns the widget from now on; keep it alive until Detach.
   g_object_ref_sink(web_view_);

@@ -56,9 +56,12 @@ FcConfig* config_without_korean() {
 TEST(KoreanTextTest, TheRelaysOwnTextsHaveAGlyphForEveryCharacter) {
   const std::vector<std::string> texts = {
       FrameCaption(VELTRANE_HELPDESK_NUMBER),  // the window's title
-      "보이기", "끝내기",                      // the tray menu
-      "URL 정보를 찾을 수 없습니다.", "인증키를 찾을 수 없습니다.",
-      "URL정보를 찾을 수 없습니다", "[veltrane_url.ini]파일을 열 수 없습니다.",  // message boxes
+      "보이기",
+      "끝내기",  // the tray menu
+      "URL 정보를 찾을 수 없습니다.",
+      "인증키를 찾을 수 없습니다.",
+      "URL정보를 찾을 수 없습니다",
+      "[veltrane_url.ini]파일을 열 수 없습니다.",  // message boxes
   };
   PangoFontMap* installed = pango_cairo_font_map_new();
   for (const std::string& text : texts) EXPECT_EQ(unknown_glyphs(installed, text), 0) << text;

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <future>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,14 +18,13 @@
 #include "support/proc_info.h"
 #include "support/process.h"
 #include "support/relay_program.h"
-#include "tray_host.h"
+#include "support/tray_host.h"
 
 // Last: Xlib defines macros (Success, None, ...) that the headers above use as names.
 #include "support/x_display.h"
 
 namespace {
 
-using namespace relay_ui;
 using namespace test_support;
 
 const std::string kCaptionPart = "Veltrane - Web Viewer";
@@ -67,6 +68,33 @@ setTimeout(function () {
   window.external.ocsFnSendData(JSON.stringify(
       {svc_no: "ECHO", auth_key: parsed.auth_key, query: location.search}));
 }, 1500);
+</script></body></html>)";
+
+// Its user takes longer: it answers 4 s after loading.
+const char kPatientPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+var request = null;
+function OCS_initUI(text) { request = text; }
+</script></head><body><script>
+window.external.ocsFnInit();
+var parsed = JSON.parse(request);
+setTimeout(function () {
+  window.external.ocsFnSendData(JSON.stringify(
+      {svc_no: "ECHO", auth_key: parsed.auth_key, query: location.search}));
+}, 4000);
+</script></body></html>)";
+
+// Draws two Korean syllables and answers whether they came out different: with a Korean
+// font they do; without one both are the same empty box (or nothing at all).
+const char kHangulPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"></head><body>
+<p>한글 진료 의뢰서</p><canvas id="c" width="120" height="60"></canvas><script>
+function draw(text) {
+  var g = document.getElementById("c").getContext("2d");
+  g.clearRect(0, 0, 120, 60);
+  g.font = "40px sans-serif";
+  g.fillText(text, 10, 45);
+  return Array.prototype.join.call(g.getImageData(0, 0, 120, 60).data, ",");
+}
+window.external.ocsFnSendData(JSON.stringify({svc_no: "HANGUL", distinct: draw("가") !== draw("나")}));
 </script></body></html>)";
 
 const char kNoInitPage[] = R"(<!DOCTYPE html><html><body><script>
@@ -166,8 +194,9 @@ window.external.ocsFnSendData(JSON.stringify({svc_no: "AFTER"}));
 
 std::string url_ini(const Portal& portal) {
   std::string ini;
-  for (const char* page : {"echo", "mirror", "noinit", "frame", "xframe", "login", "session",
-                           "slow", "timer", "late", "keys", "bad", "host", "foreign"}) {
+  for (const char* page :
+       {"echo", "mirror", "noinit", "frame", "xframe", "login", "session", "slow", "timer", "late",
+        "keys", "bad", "host", "foreign", "patient", "hangul"}) {
     std::string code = page;
     for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ini += "[" + code + "]\r\nSERVICE_CODE=" + code +
@@ -193,6 +222,8 @@ void serve_pages(Portal& portal) {
   portal.page("/late.html", kEchoPage);
   portal.page("/keys.html", kKeysPage);
   portal.page("/bad.html", kBadCallsPage);
+  portal.page("/patient.html", kPatientPage);
+  portal.page("/hangul.html", kHangulPage);
 }
 
 // One request through ocs-client; its answer line (without the line break) or "".
@@ -223,10 +254,12 @@ class RelayUiTest : public ::testing::Test {
     serve_pages(portal_);
   }
 
-  // Starts a relay with the portal's pages in a locale.
-  std::unique_ptr<Relay_Program> start(const std::string& locale = "C.UTF-8") {
+  // Starts a relay with the portal's pages in a locale, with `env` added to its environment.
+  std::unique_ptr<Relay_Program> start(const std::string& locale = "C.UTF-8",
+                                       const std::map<std::string, std::string>& env = {}) {
     ini_ = url_ini(portal_);
     auto relay = std::make_unique<Relay_Program>(ini_.c_str(), locale);
+    for (const auto& [name, value] : env) relay->env[name] = value;
     EXPECT_TRUE(relay->start()) << relay->stderr_text();
     EXPECT_TRUE(relay->wait_log(kTrayLine));  // the last line of start-up here
     return relay;
@@ -552,6 +585,76 @@ TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
   EXPECT_EQ(answer_of(result), R"({"svc_no":"KEYS","keys":["a","Alt","b"]})") << result.err;
   EXPECT_TRUE(relay->running());
   EXPECT_TRUE(visible(*relay));
+}
+
+// The relay's WebKit web process, or 0.
+pid_t web_process_of(const Relay_Program& relay) {
+  for (pid_t web : processes_named("WebKitWebProcess")) {
+    if (parent_of(web) == relay.pid()) return web;
+  }
+  return 0;
+}
+
+// The web process ends as the kernel's out-of-memory killer would end it, while a page waits
+// for its user: the page comes back with the same request and answers the same client.
+TEST_F(RelayUiTest, AWebProcessKilledMidRequestReopensThePageWhichAnswersTheSameClient) {
+  auto relay = start();
+  auto asked = std::async(std::launch::async,
+                          [&] { return ask(relay->port(), request("PATIENT", "AK-P")); });
+  ASSERT_TRUE(
+      wait_until([&] { return requested(portal_, "/patient.html"); }, at_least_wait_bound(10000)));
+  const pid_t web = web_process_of(*relay);
+  ASSERT_NE(web, 0);
+  ASSERT_EQ(::kill(web, SIGKILL), 0);
+
+  const ChildResult result = asked.get();
+  EXPECT_EQ(answer_of(result),
+            R"({"svc_no":"ECHO","auth_key":"AK-P","query":"?auth_key=AK-P&session_key="})")
+      << result.err;
+  const std::vector<std::string> targets = portal_.targets();
+  EXPECT_EQ(std::count(targets.begin(), targets.end(), "/patient.html?auth_key=AK-P&session_key="),
+            2);
+  EXPECT_EQ(
+      relay->count("[Veltrane error] 웹 프로세스가 끝나 페이지를 다시 엽니다 (crashed, 1/3) : " +
+                   portal_.url("")),
+      1u);
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "AFTER"))),
+            R"({"svc_no":"ECHO","auth_key":"AFTER","query":"?auth_key=AFTER&session_key="})");
+}
+
+// Hidden for its idle interval, the relay gives its web process back; the next request
+// starts a new one and is answered.
+TEST_F(RelayUiTest, HiddenForTheIdleIntervalTheWebProcessEndsAndTheNextRequestStartsOne) {
+  auto relay = start("C.UTF-8", {{"VELTRANE_IDLE_RELEASE_MS", "1000"}});
+  ASSERT_EQ(ask(relay->port(), request("ECHO")).exit_code, 0);
+  ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
+  EXPECT_NE(web_process_of(*relay), 0);
+  display_.close(display_.find(relay->pid(), kCaptionPart));
+  EXPECT_TRUE(wait_until([&] { return web_process_of(*relay) == 0; }, at_least_wait_bound(10000)));
+  EXPECT_EQ(relay->count("[Veltrane] 창이 숨겨진 채 1초가 지나 웹 프로세스를 끝냈습니다"), 1u);
+  EXPECT_EQ(relay->count("[Veltrane error] 웹 프로세스가 끝"), 0u);  // not taken for a crash
+
+  EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "NEXT"))),
+            R"({"svc_no":"ECHO","auth_key":"NEXT","query":"?auth_key=NEXT&session_key="})");
+  EXPECT_NE(web_process_of(*relay), 0);
+}
+
+// Korean text in a page gets real glyphs; a relay that finds no font draws no difference.
+TEST_F(RelayUiTest, KoreanTextInAPageIsDrawnWithRealGlyphs) {
+  ScratchDir fonts;
+  WriteAll(fonts.file("none.conf"), "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n");
+  for (const bool with_fonts : {true, false}) {
+    SCOPED_TRACE(with_fonts ? "the machine's fonts" : "no fonts");
+    std::map<std::string, std::string> env;
+    if (!with_fonts) env["FONTCONFIG_FILE"] = fonts.file("none.conf");
+    auto relay = start("C.UTF-8", env);
+    const ChildResult result = ask(relay->port(), request("HANGUL"));
+    EXPECT_EQ(answer_of(result),
+              std::string(R"({"svc_no":"HANGUL","distinct":)") + (with_fonts ? "true}" : "false}"))
+        << result.err;
+    relay->signal(SIGTERM);
+    EXPECT_EQ(relay->wait_exit(20000), 0);
+  }
 }
 
 TEST_F(RelayUiTest, CloseButtonHidesTheWindowWhichReturnsWhereItWas) {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace relay_ui {
+namespace test_support {
 
 class Tray_Host {
  public:
@@ -234,4 +234,4 @@ class Tray_Host {
   std::vector<std::pair<std::string, GDBusMethodInvocation*>> held_;  // what, the call
 };
 
-}  // namespace relay_ui
+}  // namespace test_support
