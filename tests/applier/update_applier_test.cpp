@@ -4,19 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/program_utils.h"
 #include "common/signature_record.h"
-#include "common/test_http.h"
 #include "common/update_signature.h"
 #include "platform/module.h"
 #include "support/applier_stand_in.h"
+#include "support/portal.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace {
@@ -28,43 +26,32 @@ using applier_test::ProcessesOf;
 using test_support::wait_until;
 using Names = std::vector<std::string>;
 
-// The portal's completion endpoint: records the session keys it is sent, or holds.
+// The portal, which answers the completion notice (or holds it), and the notices it was
+// sent as "METHOD PATH?QUERY".
 class CompletionPortal {
  public:
-  CompletionPortal() {
-    server_.server().Post("/ocs/veltrane/complete.do",
-                          [this](const httplib::Request& req, httplib::Response& res) {
-                            {
-                              std::lock_guard<std::mutex> lock(mutex_);
-                              targets_.push_back(req.target);
-                            }
-                            if (hold_) server_.Hold();
-                            res.set_content("OK", "text/plain");
-                          });
-  }
-  bool Start() { return server_.Start(); }
-  void HoldAnswers() { hold_ = true; }
+  bool running() const { return portal_.running(); }
+  bool HoldAnswers() { return portal_.fault("stall@complete"); }
   CPortalSettings Settings() const {
     CPortalSettings settings;
-    settings.base_url = server_.Base();
+    settings.base_url = portal_.base();
     return settings;
   }
   Names Targets() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return targets_;
+    Names targets;
+    for (const portal_stub::PortalCall& call : portal_.calls("complete.do"))
+      targets.push_back(call.method + " " + call.path + "?" + call.query);
+    return targets;
   }
 
  private:
-  TestHttpServer server_;
-  std::atomic<bool> hold_{false};
-  mutable std::mutex mutex_;
-  Names targets_;
+  test_support::Portal portal_;
 };
 
 class ApplyDownloadedFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(portal_.Start());
+    ASSERT_TRUE(portal_.running());
     program_.MakeDir("downfile");
     // The stand-in program finds the library beside itself.
     ASSERT_TRUE(copy_program(ZERVLIB_PATH, program_.file("libzervlib.so")));
@@ -161,7 +148,7 @@ TEST_F(ApplyDownloadedFilesTest, InstallsRegularFilesAndNothingFromOutsideTheFol
   EXPECT_EQ(other_.Read("secret.exe"), "outside program");
   EXPECT_EQ(other_.Read("linked.dat"), "outside, hard linked");
 
-  EXPECT_EQ(portal_.Targets(), Names{"/ocs/veltrane/complete.do?sessionKey=" + key_});
+  EXPECT_EQ(portal_.Targets(), Names{"POST /ocs/veltrane/complete.do?sessionKey=" + key_});
 }
 
 TEST_F(ApplyDownloadedFilesTest, NothingToInstallSendsNothing) {
@@ -322,11 +309,11 @@ TEST_F(ApplyDownloadedFilesTest, OneFileThatCannotBeMovedDoesNotStopTheOthers) {
   EXPECT_FALSE(program_.Exists("downfile/Veltrane.dll"));
   EXPECT_FALSE(program_.Exists("downfile/Added.ini"));
   // Moving something is worth the notice, whatever failed.
-  EXPECT_EQ(portal_.Targets(), Names{"/ocs/veltrane/complete.do?sessionKey=" + key_});
+  EXPECT_EQ(portal_.Targets(), Names{"POST /ocs/veltrane/complete.do?sessionKey=" + key_});
 }
 
 TEST_F(ApplyDownloadedFilesTest, APortalThatDoesNotAnswerTheNoticeHoldsTheRunOnlyToTheLimit) {
-  portal_.HoldAnswers();
+  ASSERT_TRUE(portal_.HoldAnswers());
   CPortalSettings portal = portal_.Settings();
   portal.transfer.request_timeout_ms = 500;
   Download("Veltrane.dll", "new");

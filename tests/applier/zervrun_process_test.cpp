@@ -2,15 +2,14 @@
 // relay and the service manager, the firewall tools and the autostart folders.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "applier/system_registration.h"
-#include "common/test_http.h"
 #include "platform/process_mutex.h"
 #include "support/applier_stand_in.h"
 #include "support/plain_user.h"
+#include "support/portal.h"
 
 namespace {
 
@@ -41,21 +40,13 @@ class ZervRunProcessTest : public ::testing::Test {
   ZervRunProcessTest() : tools_(FirewalldWithPortClosed()) {}
 
   void SetUp() override {
-    portal_.server().Post("/ocs/veltrane/complete.do",
-                          [this](const httplib::Request& req, httplib::Response& res) {
-                            {
-                              std::lock_guard<std::mutex> lock(mutex_);
-                              notices_.push_back(req.target);
-                            }
-                            res.set_content("OK", "text/plain");
-                          });
-    ASSERT_TRUE(portal_.Start());
+    ASSERT_TRUE(portal_.running());
     ASSERT_TRUE(copy_program(ZERV_RUN_PATH, program_.file("ZervRun.exe")));
     ASSERT_TRUE(copy_program(ZERVLIB_PATH, program_.file("libzervlib.so")));
     ASSERT_TRUE(copy_program(STAND_IN_PATH, program_.file("Veltrane.exe")));
     ASSERT_TRUE(copy_program(STAND_IN_PATH, program_.file("VeltraneService.exe")));
     program_.Write("SessionKey.ini", "[SESSION]\nSESSIONKEY=" + key_ + "\n");
-    program_.Write("Update.ini", "[UPDATE]\nPORTAL=" + portal_.Base() + "\n");
+    program_.Write("Update.ini", "[UPDATE]\nPORTAL=" + portal_.base() + "\n");
   }
   void TearDown() override {
     children_.clear();
@@ -81,22 +72,23 @@ class ZervRunProcessTest : public ::testing::Test {
     });
     return pid;
   }
+  // The completion notices the portal was sent, as "METHOD PATH?QUERY".
   Names Notices() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return notices_;
+    Names notices;
+    for (const portal_stub::PortalCall& call : portal_.calls("complete.do"))
+      notices.push_back(call.method + " " + call.path + "?" + call.query);
+    return notices;
   }
   std::string AutostartEntryWritten() const {
     return xdg_.Read("home/.config/autostart/VeltraneService.desktop");
   }
 
-  TestHttpServer portal_;
+  test_support::Portal portal_;
   Folder program_;
   Folder xdg_;
   Folder logs_;
   FirewallTools tools_;
   const std::string key_ = "SESSION-7";
-  mutable std::mutex mutex_;
-  Names notices_;
   std::vector<std::unique_ptr<Child>> children_;
 };
 
@@ -145,7 +137,7 @@ TEST_F(ZervRunProcessTest, WithTheServiceManagerItInstallsNotifiesAndStartsTheRe
   EXPECT_EQ(relay.version, kNewVersion);
   EXPECT_EQ(ProcessesOf(program_.file("Veltrane.exe")), std::vector<pid_t>{relay.pid});
   EXPECT_FALSE(applier_test::exe_path(service).empty());
-  EXPECT_EQ(Notices(), Names{"/ocs/veltrane/complete.do?sessionKey=" + key_});
+  EXPECT_EQ(Notices(), Names{"POST /ocs/veltrane/complete.do?sessionKey=" + key_});
   // Diagnostics: one line per file moved.
   EXPECT_NE(Diagnostics().find("파일이동 성공 " + program_.file("downfile/Veltrane.exe") + " - " +
                                program_.file("Veltrane.exe") + "\n"),

@@ -95,17 +95,17 @@ TEST_F(LauncherTest, TimerStartsTheApplierOnlyWhileTheRelayIsDown) {
 // The applier never works on a half-filled download folder: while a cycle runs the
 // launcher waits; a stalled portal ends at its time-out, so the wait ends too.
 TEST_F(LauncherTest, NeverStartsTheApplierWhileAnUpdateCycleRuns) {
-  TestPortal portal;
-  ASSERT_TRUE(portal.Start());
-  portal.HoldList(true);
-  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal.Base() + "\r\n");
+  test_support::Portal portal;
+  ASSERT_TRUE(portal.running());
+  ASSERT_TRUE(portal.fault("stall@updateList"));
+  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal.base() + "\r\n");
   CURLOptions transfer = Quick();
   transfer.request_timeout_ms = 1500;
   Task<CUpdateManager> updater(
       new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, transfer));
   updater->ReadSettings();
   std::thread cycle([&] { updater->CheckForUpdates(); });
-  ASSERT_TRUE(portal.server().WaitHeld());
+  ASSERT_TRUE(wait_until([&] { return portal.held() == 1; }));
   ASSERT_EQ(updater->busy(), 1);
 
   Task<CLauncherManager> launcher(Make(50, updater.task));

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "common/httplib_tsan.h"
 #include "foundation/library.h"
 
 // The tasks run on library threads and reactors: the library is started once for all tests.

@@ -59,13 +59,13 @@ class ServiceProcess {
 class ServiceProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(portal_.Start());
+    ASSERT_TRUE(portal_.running());
     const std::filesystem::path built(VELTRANE_SERVICE_PATH);
     std::filesystem::copy_file(built, folder_.file("VeltraneService.exe"));
     std::filesystem::copy_file(built.parent_path() / "libzervlib.so",
                                folder_.file("libzervlib.so"));
     folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key_ + "\r\n");
-    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.Base() + "\r\n");
+    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.base() + "\r\n");
     folder_.Script("ZervRun.exe", "echo run >> runs.txt\n");
   }
 
@@ -84,7 +84,7 @@ class ServiceProcessTest : public ::testing::Test {
   }
   std::string Diagnostics() const { return ReadAll(folder_.file("stderr.txt")); }
 
-  TestPortal portal_;
+  test_support::Portal portal_;
   ProgramFolder folder_;
   const std::string key_ = "KEY+42";
   const std::string instance_ = "VELTRANE SERVICE test " + std::to_string(::getpid()) + " " +
@@ -94,9 +94,10 @@ class ServiceProcessTest : public ::testing::Test {
 TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigterm) {
   // The program itself, offered as a new relay: once downloaded, the waiting copy carries
   // the listed version and later cycles do not fetch it again.
-  portal_.AddFile("Veltrane.exe", ReadAll(folder_.file("VeltraneService.exe")));
+  portal_.file("Veltrane.exe", ReadAll(folder_.file("VeltraneService.exe")));
   const std::string version = StampedVersion();
-  portal_.SetList("[" + ListEntry("Veltrane.exe", version, portal_.FileUrl("Veltrane.exe")) + "]");
+  portal_.update_list("[" + ListEntry("Veltrane.exe", version, portal_.file_url("Veltrane.exe")) +
+                      "]");
 
   ServiceProcess service(folder_, Args(200, 400));
   ASSERT_GT(service.pid(), 0);
@@ -113,17 +114,17 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
   EXPECT_EQ(start[5], "[Veltrane Service Start]");
   EXPECT_EQ(ReadAll(folder_.file("downfile/Veltrane.exe")),
             ReadAll(folder_.file("VeltraneService.exe")));
-  const Lines calls = portal_.Calls();
+  const Lines calls = UpdateCalls(portal_);
   ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[0], "/ocs/veltrane/updateList.do?sessionKey=" + key_);
-  EXPECT_EQ(calls[1], "/ocs/veltrane/start.do?sessionKey=" + key_);
+  EXPECT_EQ(calls[0], "POST /ocs/veltrane/updateList.do?sessionKey=" + key_);
+  EXPECT_EQ(calls[1], "POST /ocs/veltrane/start.do?sessionKey=" + key_);
 
   // Later cycles on the timer. (Whether the launcher starts the applier again depends on
   // any "Veltrane.exe" running on this machine; the launcher tests cover that.)
-  EXPECT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") >= 3; }));
+  EXPECT_TRUE(wait_until([&] { return portal_.count("updateList.do") >= 3; }));
   EXPECT_GE(Runs(), 1);
-  EXPECT_EQ(portal_.Downloads().size(), 1u);
-  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  EXPECT_EQ(Downloads(portal_).size(), 1u);
+  EXPECT_EQ(portal_.count("start.do"), 1u);
 
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Wait(milliseconds(10000)), 0) << Diagnostics();
@@ -132,10 +133,10 @@ TEST_F(ServiceProcessTest, RunsItsCyclesAndStartsTheApplierThenShutsDownOnSigter
   EXPECT_EQ(CountLog("[Veltrane Service ShutDown]"), 1);
   // Nothing runs on after the shutdown.
   const int runs = Runs();
-  const int cycles = portal_.CountCalls("updateList.do");
+  const std::size_t cycles = portal_.count("updateList.do");
   std::this_thread::sleep_for(milliseconds(600));
   EXPECT_EQ(Runs(), runs);
-  EXPECT_EQ(portal_.CountCalls("updateList.do"), cycles);
+  EXPECT_EQ(portal_.count("updateList.do"), cycles);
   EXPECT_EQ(Log().size(), end.size());
   EXPECT_TRUE(Diagnostics().empty()) << Diagnostics();
 
@@ -151,7 +152,7 @@ TEST_F(ServiceProcessTest, SecondCopyEndsAtOnceAndWritesNothing) {
   ASSERT_TRUE(wait_until([&] { return CountLog("[Veltrane Service Start]") == 1; }))
       << Diagnostics();
   const Lines log = Log();
-  const Lines calls = portal_.Calls();
+  const Lines calls = UpdateCalls(portal_);
   const std::vector<std::string> files = folder_.Files();
   ASSERT_EQ(Runs(), 1);
 
@@ -161,7 +162,7 @@ TEST_F(ServiceProcessTest, SecondCopyEndsAtOnceAndWritesNothing) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(Log(), log);
-  EXPECT_EQ(portal_.Calls(), calls);
+  EXPECT_EQ(UpdateCalls(portal_), calls);
   EXPECT_EQ(folder_.Files(), files);
   EXPECT_EQ(Runs(), 1);
 
@@ -174,10 +175,10 @@ TEST_F(ServiceProcessTest, SecondCopyEndsAtOnceAndWritesNothing) {
 TEST_F(ServiceProcessTest, SessionEndDuringAStalledCallShutsDownPromptly) {
   for (const int signal_number : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal_number);
-    const int held_before = portal_.CountCalls("updateList.do");
-    portal_.HoldList(true);
+    const std::size_t held_before = portal_.count("updateList.do");
+    ASSERT_TRUE(portal_.fault("stall@updateList"));
     ServiceProcess service(folder_, Args(3600000, 3600000));
-    ASSERT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") == held_before + 1; }))
+    ASSERT_TRUE(wait_until([&] { return portal_.count("updateList.do") == held_before + 1; }))
         << Diagnostics();
     const auto start = std::chrono::steady_clock::now();
     service.Signal(signal_number);
@@ -213,7 +214,7 @@ TEST_F(ServiceProcessTest, InASystemInstallItMakesNoUpdateCallsAndKeepsTheRelayR
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Wait(milliseconds(10000)), 0) << Diagnostics();
 
-  EXPECT_TRUE(portal_.Calls().empty());
+  EXPECT_TRUE(portal_.calls().empty());
   const Lines lines = log();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.front(),

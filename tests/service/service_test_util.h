@@ -1,25 +1,19 @@
-// A program folder and a local portal with the update endpoints, for the service manager's
-// tests.
+// A program folder and what the local portal was asked, for the service manager's tests.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/curl_client.h"
-#include "common/test_http.h"
 #include "foundation/version.h"
 #include "platform/module.h"
 #include "support/captured_log.h"
+#include "support/portal.h"
 #include "support/scratch_dir.h"
 #include "support/wait.h"
 
@@ -50,117 +44,23 @@ class ProgramFolder {
   ScratchDir dir_;
 };
 
-// The portal's update endpoints and file downloads.
-class TestPortal {
- public:
-  enum class Fault { kNone, kServerError, kCutShort, kStall };
-
-  TestPortal() { Route(); }
-  TestPortal(const std::string& cert, const std::string& key) : server_(cert, key) { Route(); }
-  // The handlers use the members below: the server stops first.
-  ~TestPortal() { server_.Stop(); }
-
-  bool Start() { return server_.Start(); }
-  TestHttpServer& server() { return server_; }
-  std::string Base() const { return server_.Base(); }
-
-  void SetList(const std::string& body, int status = 200) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    list_ = body;
-    list_status_ = status;
+// The portal's update calls (the list and the start notice, not the downloads) as
+// "METHOD PATH?QUERY", in order.
+inline std::vector<std::string> UpdateCalls(const test_support::Portal& portal) {
+  std::vector<std::string> calls;
+  for (const portal_stub::PortalCall& call : portal.calls()) {
+    if (call.endpoint == "download") continue;
+    calls.push_back(call.method + " " + call.path + (call.query.empty() ? "" : "?" + call.query));
   }
-  // updateList.do waits (Hold) before it answers.
-  void HoldList(bool hold) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hold_list_ = hold;
-  }
-  void AddFile(const std::string& name, const std::string& content, Fault fault = Fault::kNone) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    files_[name] = {content, fault};
-  }
-  std::string FileUrl(const std::string& name) const { return server_.Url("/files/" + name); }
+  return calls;
+}
 
-  // The request targets of the POST endpoints, in order.
-  std::vector<std::string> Calls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-  }
-  int CountCalls(const std::string& endpoint) const {
-    return test_support::count_holding(Calls(), endpoint);
-  }
-  std::vector<std::string> Downloads() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return downloads_;
-  }
-
- private:
-  struct File {
-    std::string content;
-    Fault fault;
-  };
-
-  void Route() {
-    auto& s = server_.server();
-    s.Post("/ocs/veltrane/updateList.do",
-           [this](const httplib::Request& req, httplib::Response& res) {
-             bool hold;
-             {
-               std::lock_guard<std::mutex> lock(mutex_);
-               calls_.push_back(req.target);
-               hold = hold_list_;
-             }
-             if (hold) server_.Hold();
-             std::lock_guard<std::mutex> lock(mutex_);
-             res.status = list_status_;
-             res.set_content(list_, "application/json");
-           });
-    s.Post("/ocs/veltrane/start.do", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      calls_.push_back(req.target);
-      res.set_content("ok", "text/plain");
-    });
-    s.Get("/files/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
-      File file;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        downloads_.push_back(req.matches[1]);
-        const auto found = files_.find(req.matches[1]);
-        if (found == files_.end()) {
-          res.status = 404;
-          return;
-        }
-        file = found->second;
-      }
-      if (file.fault == Fault::kServerError) {
-        res.status = 500;
-        return;
-      }
-      const std::size_t size = file.content.size();
-      const std::size_t half = size / 2;
-      res.set_content_provider(
-          size, "application/octet-stream",
-          [this, file, half](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            if (file.fault != Fault::kNone && offset >= half) {
-              if (file.fault == Fault::kStall) server_.Hold();
-              return false;
-            }
-            std::size_t n = std::min<std::size_t>(length, 65536);
-            if (file.fault != Fault::kNone) n = std::min(n, half - offset);
-            sink.write(file.content.data() + offset, n);
-            return true;
-          });
-    });
-  }
-
-  TestHttpServer server_;
-  mutable std::mutex mutex_;
-  std::string list_ = "[]";
-  int list_status_ = 200;
-  bool hold_list_ = false;
-  std::map<std::string, File> files_;
-  std::vector<std::string> calls_;
-  std::vector<std::string> downloads_;
-};
+// The names of the files asked for, in order (failed downloads too).
+inline std::vector<std::string> Downloads(const test_support::Portal& portal) {
+  std::vector<std::string> names;
+  for (const portal_stub::PortalCall& call : portal.calls("download")) names.push_back(call.name);
+  return names;
+}
 
 // One element of an update list.
 inline std::string ListEntry(const std::string& name, const std::string& version,

@@ -13,6 +13,8 @@
 #include "common/update_signature.h"
 #include "service/update_list.h"
 #include "service_test_util.h"
+#include "support/net.h"
+#include "support/test_certificates.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace {
@@ -22,11 +24,11 @@ using Files = std::vector<std::string>;
 
 class UpdateManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(portal_.Start()); }
+  void SetUp() override { ASSERT_TRUE(portal_.running()); }
 
   void Configure(const std::string& key = "KEY") {
     folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=" + key + "\r\n");
-    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.Base() + "\r\n");
+    folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + portal_.base() + "\r\n");
   }
 
   // A manager whose worker waits an hour: cycles run only when a test runs them.
@@ -38,20 +40,20 @@ class UpdateManagerTest : public ::testing::Test {
 
   std::string Download(const std::string& name) { return folder_.file("downfile/" + name); }
 
-  TestPortal portal_;
+  test_support::Portal portal_;
   ProgramFolder folder_;
   Captured_Log log_;
 };
 
 TEST_F(UpdateManagerTest, SwitchedOffSendsNothingEver) {
   Configure();
-  folder_.Write("Update.ini", "[UPDATE]\r\nUPDATEINFO=0\r\nPORTAL=" + portal_.Base() + "\r\n");
+  folder_.Write("Update.ini", "[UPDATE]\r\nUPDATEINFO=0\r\nPORTAL=" + portal_.base() + "\r\n");
   Task<CUpdateManager> updater(new CUpdateManager(&log_, folder_.path(), 20, Quick()));
   EXPECT_EQ(updater->Start(), 0);
   EXPECT_FALSE(updater->enabled());
   std::this_thread::sleep_for(milliseconds(300));  // many timer expiries
   EXPECT_EQ(updater->CheckForUpdates(), 0);
-  EXPECT_TRUE(portal_.Calls().empty());
+  EXPECT_TRUE(portal_.calls().empty());
   EXPECT_TRUE(log_.lines().empty());
 }
 
@@ -89,7 +91,7 @@ TEST_F(UpdateManagerTest, WithoutAPortalEachCycleLogsTheUrlLineOnly) {
     EXPECT_EQ(folder_.Files(), before) << c.what;
     EXPECT_EQ(updater->busy(), 0);
   }
-  EXPECT_TRUE(portal_.Calls().empty());
+  EXPECT_TRUE(portal_.calls().empty());
 }
 
 TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWithTheKey) {
@@ -100,22 +102,23 @@ TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWit
   ASSERT_FALSE(version.empty());
   folder_.Write("Veltrane.exe", stamped);
   folder_.Write("veltrane_url.ini", "[VERSION]\r\nVERSION=1\r\n");
-  portal_.AddFile("Veltrane.exe", "should not be fetched");
-  portal_.AddFile("libzervlib.so", "new library");
-  portal_.AddFile("veltrane_url.ini", "[VERSION]\r\nVERSION=2\r\n");
-  portal_.AddFile("ZervRun.exe", "#!/bin/sh\nexit 0\n");
-  portal_.SetList("[" + ListEntry("Veltrane.exe", version, portal_.FileUrl("Veltrane.exe")) + "," +
-                  ListEntry("libzervlib.so", "9.9.9.9", portal_.FileUrl("libzervlib.so")) + "," +
-                  ListEntry("veltrane_url.ini", "2", portal_.FileUrl("veltrane_url.ini")) + "," +
-                  ListEntry("ZervRun.exe", "2.0.0.99", portal_.FileUrl("ZervRun.exe")) + "]");
+  portal_.file("Veltrane.exe", "should not be fetched");
+  portal_.file("libzervlib.so", "new library");
+  portal_.file("veltrane_url.ini", "[VERSION]\r\nVERSION=2\r\n");
+  portal_.file("ZervRun.exe", "#!/bin/sh\nexit 0\n");
+  portal_.update_list(
+      "[" + ListEntry("Veltrane.exe", version, portal_.file_url("Veltrane.exe")) + "," +
+      ListEntry("libzervlib.so", "9.9.9.9", portal_.file_url("libzervlib.so")) + "," +
+      ListEntry("veltrane_url.ini", "2", portal_.file_url("veltrane_url.ini")) + "," +
+      ListEntry("ZervRun.exe", "2.0.0.99", portal_.file_url("ZervRun.exe")) + "]");
 
   Task<CUpdateManager> updater(
       new CUpdateManager(&log_, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
   EXPECT_EQ(updater->Start(), 0);
 
-  EXPECT_EQ(portal_.Calls(), (Files{"/ocs/veltrane/updateList.do?sessionKey=" + key,
-                                    "/ocs/veltrane/start.do?sessionKey=" + key}));
-  EXPECT_EQ(portal_.Downloads(), (Files{"libzervlib.so", "veltrane_url.ini", "ZervRun.exe"}));
+  EXPECT_EQ(UpdateCalls(portal_), (Files{"POST /ocs/veltrane/updateList.do?sessionKey=" + key,
+                                         "POST /ocs/veltrane/start.do?sessionKey=" + key}));
+  EXPECT_EQ(Downloads(portal_), (Files{"libzervlib.so", "veltrane_url.ini", "ZervRun.exe"}));
   EXPECT_EQ(folder_.Files(),
             (Files{"SessionKey.ini", "Update.ini", "Veltrane.exe", "ZervRun.exe",
                    "downfile/libzervlib.so", "downfile/veltrane_url.ini", "veltrane_url.ini"}));
@@ -130,9 +133,9 @@ TEST_F(UpdateManagerTest, CycleDownloadsWhatDiffersMovesTheApplierAndNotifiesWit
   // The waiting copies now carry the listed versions (the library's does not): the next
   // cycle fetches only the library again.
   EXPECT_EQ(updater->CheckForUpdates(), 1);
-  EXPECT_EQ(portal_.Downloads().size(), 5u);
-  EXPECT_EQ(portal_.Downloads()[3], "libzervlib.so");
-  EXPECT_EQ(portal_.Downloads()[4], "ZervRun.exe");  // compared with the installed copy
+  EXPECT_EQ(Downloads(portal_).size(), 5u);
+  EXPECT_EQ(Downloads(portal_)[3], "libzervlib.so");
+  EXPECT_EQ(Downloads(portal_)[4], "ZervRun.exe");  // compared with the installed copy
 }
 
 TEST_F(UpdateManagerTest, VersionComparison) {
@@ -174,8 +177,8 @@ TEST_F(UpdateManagerTest, VersionComparison) {
 // "downfile" are refused with one, and nothing is written outside "downfile".
 TEST_F(UpdateManagerTest, ListSkipsUnusableElementsAndRefusesUnsafeNames) {
   Configure();
-  portal_.AddFile("good.dat", "good");
-  const std::string url = portal_.FileUrl("good.dat");
+  portal_.file("good.dat", "good");
+  const std::string url = portal_.file_url("good.dat");
   const std::string unsafe[] = {
       "../evil.dat", "/tmp/evil.dat", "sub/evil.dat", "..\\\\evil.dat", ".", "..", "",
       "tab\\tname",  "nul\\u0000.dat"};
@@ -187,23 +190,23 @@ TEST_F(UpdateManagerTest, ListSkipsUnusableElementsAndRefusesUnsafeNames) {
   list += "{\"file_name\":[\"a.dat\"],\"file_version\":\"1\",\"down_path\":\"" + url + "\"},";
   for (const std::string& name : unsafe) list += ListEntry(name, "1", url) + ",";
   list += ListEntry("good.dat", "1", url) + "]";
-  portal_.SetList(list);
+  portal_.update_list(list);
   Task<CUpdateManager> updater = Make();
 
   EXPECT_EQ(updater->CheckForUpdates(), 1);
-  EXPECT_EQ(portal_.Downloads(), Files{"good.dat"});
+  EXPECT_EQ(Downloads(portal_), Files{"good.dat"});
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
   EXPECT_EQ(log_.count("[다운로드 파일 이름 거부 : "), static_cast<int>(std::size(unsafe)));
   EXPECT_EQ(log_.count("[다운로드 정보 : "), 1);
-  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  EXPECT_EQ(portal_.count("start.do"), 1u);
 }
 
 // Lists that are no lists: the answer is logged, nothing is fetched or written, no notice,
 // and the next cycle runs as usual.
 TEST_F(UpdateManagerTest, BadListsChangeNothing) {
   Configure();
-  portal_.AddFile("a.dat", "a");
-  const std::string entry = ListEntry("a.dat", "1", portal_.FileUrl("a.dat"));
+  portal_.file("a.dat", "a");
+  const std::string entry = ListEntry("a.dat", "1", portal_.file_url("a.dat"));
   struct Case {
     const char* what;
     std::string body;
@@ -217,7 +220,7 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
       {"huge", "[" + std::string(2 << 20, ' ') + "]", false},
   };
   for (const Case& c : cases) {
-    portal_.SetList(c.body);
+    portal_.update_list(c.body);
     Captured_Log log;
     Task<CUpdateManager> updater(
         new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
@@ -228,43 +231,35 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
     EXPECT_EQ(log.lines().size(), 1u) << c.what;
     EXPECT_EQ(updater->busy(), 0) << c.what;
   }
-  EXPECT_TRUE(portal_.Downloads().empty());
-  EXPECT_EQ(portal_.CountCalls("start.do"), 0);
+  EXPECT_TRUE(Downloads(portal_).empty());
+  EXPECT_EQ(portal_.count("start.do"), 0u);
   std::filesystem::remove(folder_.file("downfile"));  // made empty by the cycles
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 
-  portal_.SetList("[" + entry + "]");
+  portal_.update_list("[" + entry + "]");
   Task<CUpdateManager> updater = Make();
   EXPECT_EQ(updater->CheckForUpdates(), 1);
-  EXPECT_EQ(portal_.Downloads(), Files{"a.dat"});
+  EXPECT_EQ(Downloads(portal_), Files{"a.dat"});
 }
 
 TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
-  TestHttpServer other;
-  int closed_port = 0;
-  {
-    TestHttpServer closed;
-    ASSERT_TRUE(closed.Start());
-    closed_port = closed.port();
-  }
-  other.server().Post("/ocs/veltrane/updateList.do", [closed_port](const httplib::Request&,
-                                                                   httplib::Response& res) {
-    res.set_redirect("http://127.0.0.1:" + std::to_string(closed_port) + "/gone", 302);
-  });
-  ASSERT_TRUE(other.Start());
+  const unsigned short closed_port = test_support::free_port();
+  ASSERT_NE(closed_port, 0);
   struct Case {
     const char* what;
     std::string portal;
-    int status;
+    std::string fault;  // of the list call; empty: none
   } cases[] = {
-      {"status 500", portal_.Base(), 500},
-      {"status 404", portal_.Base(), 404},
-      {"redirect to nowhere", other.Base(), 200},
-      {"refused", "http://127.0.0.1:" + std::to_string(closed_port), 200},
+      {"status 500", portal_.base(), "kind=status&target=updateList&code=500"},
+      {"status 404", portal_.base(), "kind=status&target=updateList&code=404"},
+      {"redirect to nowhere", portal_.base(), "redirect-nowhere@updateList"},
+      {"refused", "http://127.0.0.1:" + std::to_string(closed_port), ""},
   };
   folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
   for (const Case& c : cases) {
-    portal_.SetList("[]", c.status);
+    portal_.update_list("[]");
+    portal_.clear_faults();
+    ASSERT_TRUE(c.fault.empty() || portal_.fault(c.fault)) << c.what;
     folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + c.portal + "\r\n");
     Captured_Log log;
     Task<CUpdateManager> updater(
@@ -276,6 +271,7 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
         << c.what;
     EXPECT_EQ(updater->busy(), 0);
   }
+  EXPECT_EQ(portal_.count("updateList.do"), 3u);  // every case but the refused one was asked
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 }
 
@@ -283,27 +279,34 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
 // the start notice follows only when one of them did.
 TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
   Configure();
-  portal_.AddFile("error.dat", "x", TestPortal::Fault::kServerError);
-  portal_.AddFile("cut.exe", std::string(200000, 'c'), TestPortal::Fault::kCutShort);
-  portal_.AddFile("stall.exe", std::string(200000, 's'), TestPortal::Fault::kStall);
-  portal_.AddFile("good.dat", "good");
-  const std::string failing = ListEntry("error.dat", "1", portal_.FileUrl("error.dat")) + "," +
-                              ListEntry("cut.exe", "1", portal_.FileUrl("cut.exe")) + "," +
-                              ListEntry("stall.exe", "1", portal_.FileUrl("stall.exe"));
-  portal_.SetList("[" + failing + "]");
+  portal_.file("error.dat", "x");
+  portal_.file("cut.exe", std::string(200000, 'c'));
+  portal_.file("stall.exe", std::string(200000, 's'));
+  // A server error, half of the body and then the end, and half of it and then nothing.
+  for (const char* fault :
+       {"kind=status&code=500&path=/download/error.dat", "kind=cut-body&path=/download/cut.exe",
+        "kind=stall-body&path=/download/stall.exe"}) {
+    ASSERT_TRUE(portal_.fault(std::string(fault) + "&target=download")) << fault;
+  }
+  portal_.file("good.dat", "good");
+  const std::string failing = ListEntry("error.dat", "1", portal_.file_url("error.dat")) + "," +
+                              ListEntry("cut.exe", "1", portal_.file_url("cut.exe")) + "," +
+                              ListEntry("stall.exe", "1", portal_.file_url("stall.exe"));
+  portal_.update_list("[" + failing + "]");
   Task<CUpdateManager> updater = Make();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(updater->CheckForUpdates(), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(log_.count("[다운로드 실패: "), 3);
-  EXPECT_EQ(portal_.CountCalls("start.do"), 0);
+  EXPECT_EQ(portal_.count("start.do"), 0u);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 
   // Plain http away from this machine is refused, never tried; the good file still comes.
-  portal_.SetList("[" + failing + "," + ListEntry("good.dat", "1", portal_.FileUrl("good.dat")) +
-                  "," + ListEntry("far.exe", "1", "http://192.0.2.1/far.exe") + "]");
+  portal_.update_list("[" + failing + "," +
+                      ListEntry("good.dat", "1", portal_.file_url("good.dat")) + "," +
+                      ListEntry("far.exe", "1", "http://192.0.2.1/far.exe") + "]");
   EXPECT_EQ(updater->CheckForUpdates(), 1);
-  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  EXPECT_EQ(portal_.count("start.do"), 1u);
   EXPECT_EQ(log_.count("[다운로드 거부 : https 가 아닌 주소 - far.exe http://192.0.2.1/far.exe]"),
             1);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini", "downfile/good.dat"}));
@@ -338,11 +341,11 @@ TEST_F(UpdateManagerTest, WithKeysOnlyValidlySignedDownloadsTakeTheirName) {
   };
   std::string list;
   for (const auto& c : cases) {
-    portal_.AddFile(c.name, std::string("new ") + c.name);
+    portal_.file(c.name, std::string("new ") + c.name);
     list +=
-        (list.empty() ? "" : ",") + ListEntry(c.name, "2", portal_.FileUrl(c.name), c.signature);
+        (list.empty() ? "" : ",") + ListEntry(c.name, "2", portal_.file_url(c.name), c.signature);
   }
-  portal_.SetList("[" + list + "]");
+  portal_.update_list("[" + list + "]");
   Task<CUpdateManager> updater = Make();
   EXPECT_EQ(log_.count("[업데이트 키 거부 : not-a-key]"), 1);
   EXPECT_EQ(updater->CheckForUpdates(), 1);
@@ -350,7 +353,7 @@ TEST_F(UpdateManagerTest, WithKeysOnlyValidlySignedDownloadsTakeTheirName) {
                                     "downfile/good.dat"}));
   EXPECT_EQ(log_.count("[다운로드 서명 오류 : "), 6);
   EXPECT_EQ(log_.count("[다운로드 실패: "), 0);
-  EXPECT_EQ(portal_.CountCalls("start.do"), 1);
+  EXPECT_EQ(portal_.count("start.do"), 1u);
   CSignatureRecord record;
   ASSERT_TRUE(ReadSignatureRecord(folder_.file("downfile"), "good.dat", &record));
   EXPECT_EQ(record.signature, cases[0].signature);
@@ -369,27 +372,27 @@ TEST_F(UpdateManagerTest, APlainHttpPortalElsewhereIsNeverAsked) {
 TEST_F(UpdateManagerTest, SelfSignedPortalNeedsItsCaFile) {
   const TestCertificates& certs = TestCertificates::Get();
   ASSERT_TRUE(certs.ok());
-  TestPortal tls(certs.self_cert(), certs.self_key());
-  ASSERT_TRUE(tls.Start());
-  tls.AddFile("a.dat", "secure");
-  tls.SetList("[" + ListEntry("a.dat", "1", tls.FileUrl("a.dat")) + "]");
+  test_support::Portal tls({"127.0.0.1", certs.self_cert(), certs.self_key(), {}});
+  ASSERT_TRUE(tls.running());
+  tls.file("a.dat", "secure");
+  tls.update_list("[" + ListEntry("a.dat", "1", tls.file_url("a.dat")) + "]");
   folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
   folder_.Write("portal-ca.pem", ReadAll(certs.self_cert()));
 
-  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.Base() + "\r\n");
+  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.base() + "\r\n");
   {
     Task<CUpdateManager> updater = Make();
     EXPECT_EQ(updater->CheckForUpdates(), 1);
   }
-  EXPECT_TRUE(tls.Calls().empty());
-  EXPECT_EQ(log_.count("[다운로드 JASON URL : " + tls.Base()), 1);
+  EXPECT_TRUE(tls.calls().empty());
+  EXPECT_EQ(log_.count("[다운로드 JASON URL : " + tls.base()), 1);
 
   // A relative CAFILE is found in the program folder.
-  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.Base() + "\r\nCAFILE=portal-ca.pem\r\n");
+  folder_.Write("Update.ini", "[UPDATE]\r\nPORTAL=" + tls.base() + "\r\nCAFILE=portal-ca.pem\r\n");
   Task<CUpdateManager> updater = Make();
   EXPECT_EQ(updater->CheckForUpdates(), 1);
-  EXPECT_EQ(tls.CountCalls("updateList.do"), 1);
-  EXPECT_EQ(tls.CountCalls("start.do"), 1);
+  EXPECT_EQ(tls.count("updateList.do"), 1u);
+  EXPECT_EQ(tls.count("start.do"), 1u);
   EXPECT_EQ(ReadAll(Download("a.dat")), "secure");
 }
 
@@ -397,13 +400,13 @@ TEST_F(UpdateManagerTest, SelfSignedPortalNeedsItsCaFile) {
 // Cancel ends a cycle at once.
 TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
   Configure();
-  portal_.HoldList(true);
+  ASSERT_TRUE(portal_.fault("stall@updateList"));
   Task<CUpdateManager> updater = Make();
   std::thread cycle([&] { updater->CheckForUpdates(); });
-  ASSERT_TRUE(portal_.server().WaitHeld());
+  ASSERT_TRUE(wait_until([&] { return portal_.held() == 1; }));
   EXPECT_EQ(updater->busy(), 1);
   EXPECT_EQ(updater->CheckForUpdates(), 1);  // does not run a second cycle alongside
-  EXPECT_EQ(portal_.CountCalls("updateList.do"), 1);
+  EXPECT_EQ(portal_.count("updateList.do"), 1u);
   EXPECT_TRUE(wait_until([&] { return updater->busy() == 0; }, 5000))
       << "the 2 s request time-out ends the cycle";
   cycle.join();
@@ -417,7 +420,7 @@ TEST_F(UpdateManagerTest, BusyFlagSpansTheCycleAndTimeOutsBoundIt) {
   waiting->ReadSettings();
   const auto start = std::chrono::steady_clock::now();
   std::thread second([&] { waiting->CheckForUpdates(); });
-  ASSERT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") == 2; }));
+  ASSERT_TRUE(wait_until([&] { return portal_.count("updateList.do") == 2; }));
   waiting->Cancel();
   second.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -430,12 +433,12 @@ TEST_F(UpdateManagerTest, TimerRunsCyclesOnTheWorkerUntilStopped) {
   EXPECT_EQ(updater->Start(), 0);
   EXPECT_TRUE(updater->running());
   EXPECT_EQ(updater->Start(), -1);  // already running: not spawned again
-  EXPECT_TRUE(wait_until([&] { return portal_.CountCalls("updateList.do") >= 4; }));
+  EXPECT_TRUE(wait_until([&] { return portal_.count("updateList.do") >= 4; }));
   updater->stop();
   EXPECT_FALSE(updater->running());
-  const int calls = portal_.CountCalls("updateList.do");
+  const std::size_t calls = portal_.count("updateList.do");
   std::this_thread::sleep_for(milliseconds(200));
-  EXPECT_EQ(portal_.CountCalls("updateList.do"), calls);
+  EXPECT_EQ(portal_.count("updateList.do"), calls);
   unsigned long interval = 50;
   EXPECT_EQ(updater->handle_timeout(1, interval, nullptr), -1);
 }
