@@ -187,7 +187,6 @@ void CVeltraneApp::OnIdle() {
                            idle_->interval_ms() / 1000);
   page_->EndWebProcess();
   plat::TrimHeap();
-  if (g_getenv("VELTRANE_EXP_PREWARM") != nullptr) page_->Preload();
 }
 
 int CVeltraneApp::OnSignal(void* self) {
