@@ -1,4 +1,5 @@
-// A throwaway certificate authority and server certificates, made with the openssl command.
+// A throwaway certificate authority and server certificates for 127.0.0.1, made with the
+// openssl command.
 #pragma once
 
 #include <cstdlib>
