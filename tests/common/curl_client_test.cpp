@@ -4,61 +4,60 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
-#include "common/httplib_tsan.h"
-#include "common/test_http.h"
+#include "support/net.h"
 #include "support/planted.h"
+#include "support/portal.h"
 #include "support/scratch_dir.h"
+#include "support/test_certificates.h"
 #include "test_timing.h"
+#include "tools/portal_stub/pattern.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using portal_stub::SeenRequest;
+using test_support::Portal;
+using test_support::Portal_Options;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// What the server saw of the last request; read through Last(), under the lock.
-struct Seen {
-  std::string method, target, body, content_type, content_length;
-  std::vector<std::pair<std::string, std::string>> parts;  // multipart: name, content
-  std::string file_name;
-  int requests = 0;
-};
+// The first n bytes the stub's /probe/bytes sends.
+std::string Pattern(std::size_t n) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = portal_stub::PatternByte(i);
+  return bytes;
+}
 
-class Recorder {
- public:
-  void Record(const httplib::Request& req) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++seen_.requests;
-    seen_.method = req.method;
-    seen_.target = req.target;
-    seen_.body = req.body;
-    seen_.content_type = req.get_header_value("Content-Type");
-    seen_.content_length = req.get_header_value("Content-Length");
-    seen_.parts.clear();
-    for (const auto& f : req.files) {
-      seen_.parts.emplace_back(f.first, f.second.content);
-      if (!f.second.filename.empty()) seen_.file_name = f.second.filename;
-    }
-  }
-  Seen Last() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
-  }
+// The header `name` as the client wrote it; empty when it was not sent.
+std::string Header(const SeenRequest& seen, const std::string& name) {
+  const auto found = seen.headers.find(name);
+  return found == seen.headers.end() ? std::string() : found->second;
+}
 
- private:
-  mutable std::mutex mutex_;
-  Seen seen_;
-};
+// Answers requests of `path` as the stub's fault `kind` (in its query form) says.
+void Bind(Portal& portal, const std::string& path, const std::string& kind) {
+  ASSERT_TRUE(portal.fault(kind + "&target=pages&path=" + path)) << kind;
+}
+
+Portal_Options Tls(const std::string& cert, const std::string& key) {
+  Portal_Options options;
+  options.cert_file = cert;
+  options.key_file = key;
+  return options;
+}
+
+// A URL of this machine where nothing listens.
+std::string ClosedUrl(const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(test_support::free_port()) + path;
+}
 
 // Short time-outs so that stalls end quickly.
 CURLOptions Quick() {
@@ -79,95 +78,57 @@ int Post(const std::string& url, const CURLOptions& options = CURLOptions(),
   return status;
 }
 
-// A port nothing listens on.
-int ClosedPort() {
-  TestHttpServer server;
-  if (!server.Start()) return 1;
-  const int port = server.port();
-  server.Stop();
-  return port;
-}
-
 TEST(CURLClient, EmptyUrlSendsNothing) {
-  TestHttpServer server;
-  Recorder seen;
-  server.server().Post(".*",
-                       [&](const httplib::Request& req, httplib::Response&) { seen.Record(req); });
-  ASSERT_TRUE(server.Start());
+  Portal portal;
+  ASSERT_TRUE(portal.running());
   CURLClientPOST client;
   EXPECT_EQ(client.Perform(), -1);
   CURLClient get;
   EXPECT_EQ(get.Perform(), -1);
-  EXPECT_EQ(seen.Last().requests, 0);
+  EXPECT_TRUE(portal.requests().empty());
 }
 
 // The portal calls: a POST with an empty body, the query exactly as given.
 TEST(CURLClient, PortalCallIsAnEmptyPostWithTheQueryAsGiven) {
-  TestHttpServer server;
-  Recorder recorder;
-  server.server().Post("/ocs/veltrane/updateList.do",
-                       [&](const httplib::Request& req, httplib::Response& res) {
-                         recorder.Record(req);
-                         res.set_content("[{\"file_name\":\"a\"}]", "application/json");
-                       });
-  ASSERT_TRUE(server.Start());
+  Portal portal;
+  ASSERT_TRUE(portal.running());
+  portal.update_list("[{\"file_name\":\"a\"}]");
   std::string response;
   EXPECT_EQ(
-      Post(server.Url("/ocs/veltrane/updateList.do?sessionKey=a+b/c=="), CURLOptions(), &response),
+      Post(portal.url("/ocs/veltrane/updateList.do?sessionKey=a+b/c=="), CURLOptions(), &response),
       200);
   EXPECT_EQ(response, "[{\"file_name\":\"a\"}]");
-  const Seen seen = recorder.Last();
-  EXPECT_EQ(seen.method, "POST");
-  EXPECT_EQ(seen.target, "/ocs/veltrane/updateList.do?sessionKey=a+b/c==");
-  EXPECT_EQ(seen.body, "");
-  EXPECT_EQ(seen.content_length, "0");
+  const std::vector<SeenRequest> seen = portal.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].target, "/ocs/veltrane/updateList.do?sessionKey=a+b/c==");
+  EXPECT_EQ(seen[0].body, "");
+  EXPECT_EQ(Header(seen[0], "Content-Length"), "0");
 }
 
 TEST(CURLClient, ReturnsTheFinalStatusAfterRedirects) {
-  TestHttpServer server;
-  server.server().Post("/moved", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/final", 302);
-  });
-  server.server().Post("/final", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("done", "text/plain");
-  });
-  server.server().Get("/final", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("done", "text/plain");
-  });
-  server.server().Post("/error",
-                       [](const httplib::Request&, httplib::Response& res) { res.status = 500; });
-  ASSERT_TRUE(server.Start());
+  Portal portal;
+  ASSERT_TRUE(portal.running());
+  portal.content("/final", "done", "text/plain");
+  Bind(portal, "/moved", "kind=redirect&code=302&location=/final");
+  Bind(portal, "/error", "kind=status&code=500");
   std::string response;
-  EXPECT_EQ(Post(server.Url("/moved"), CURLOptions(), &response), 200);
+  EXPECT_EQ(Post(portal.url("/moved"), CURLOptions(), &response), 200);
   EXPECT_EQ(response, "done");
-  EXPECT_EQ(Post(server.Url("/error")), 500);
-  EXPECT_EQ(Post(server.Url("/nothing-here")), 404);
+  EXPECT_EQ(Post(portal.url("/error")), 500);
+  EXPECT_EQ(Post(portal.url("/nothing-here")), 404);
 }
 
 TEST(CURLClient, TransportFailuresGiveMinusOne) {
-  TestHttpServer server;
-  const int closed = ClosedPort();
-  server.server().Post("/to-nowhere", [closed](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("http://127.0.0.1:" + std::to_string(closed) + "/x", 302);
-  });
+  Portal portal;
+  ASSERT_TRUE(portal.running());
+  Bind(portal, "/to-nowhere", "kind=redirect&location=" + ClosedUrl("/x"));
   // A 302 turns the POST into a GET; the loop answers both.
-  server.server().Post("/loop", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/loop", 302);
-  });
-  server.server().Get("/loop", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/loop", 302);
-  });
-  server.server().Post("/to-file", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("file:///etc/hostname", 302);
-  });
-  ASSERT_TRUE(server.Start());
+  Bind(portal, "/loop", "kind=redirect&location=/loop");
+  Bind(portal, "/to-file", "kind=redirect&location=file:///etc/hostname");
   const std::string cases[] = {
-      "http://127.0.0.1:" + std::to_string(closed) + "/refused",
-      server.Url("/to-nowhere"),
-      server.Url("/loop"),
-      server.Url("/to-file"),
-      "file:///etc/hostname",
-      "not a url",
+      ClosedUrl("/refused"),  portal.url("/to-nowhere"), portal.url("/loop"),
+      portal.url("/to-file"), "file:///etc/hostname",    "not a url",
   };
   for (const std::string& url : cases) EXPECT_EQ(Post(url, Quick()), -1) << url;
 }
@@ -189,14 +150,12 @@ TEST(CURLClient, VerifiesTheServerCertificateAndHostName) {
        -1},
   };
   for (const Case& c : cases) {
-    TestHttpServer server(c.cert, c.key);
-    server.server().Post("/p", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("ok", "text/plain");
-    });
-    ASSERT_TRUE(server.Start()) << c.what;
+    Portal portal(Tls(c.cert, c.key));
+    ASSERT_TRUE(portal.running()) << c.what;
+    portal.content("/p", "ok", "text/plain");
     CURLOptions options = Quick();
     options.ca_file = c.ca_file;
-    EXPECT_EQ(Post(server.Url("/p"), options), c.expected) << c.what;
+    EXPECT_EQ(Post(portal.url("/p"), options), c.expected) << c.what;
   }
 }
 
@@ -237,33 +196,30 @@ TEST(CURLClient, PlainHttpAwayFromThisMachineIsNeverUsed) {
 
   const TestCertificates& certs = TestCertificates::Get();
   ASSERT_TRUE(certs.ok());
-  TestHttpServer plain;
-  plain.server().Get("/p", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("plain", "text/plain");
-  });
-  ASSERT_TRUE(plain.Start());
-  TestHttpServer tls(certs.self_cert(), certs.self_key());
-  tls.server().Post("/p", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect(plain.Url("/p"), 302);
-  });
-  ASSERT_TRUE(tls.Start());
+  Portal plain;
+  ASSERT_TRUE(plain.running());
+  plain.content("/p", "plain", "text/plain");
+  Portal tls(Tls(certs.self_cert(), certs.self_key()));
+  ASSERT_TRUE(tls.running());
+  Bind(tls, "/p", "kind=redirect&location=" + plain.url("/p"));
   CURLOptions options = Quick();
   options.ca_file = certs.self_cert();
-  EXPECT_EQ(Post(tls.Url("/p"), options), -1);
-  EXPECT_EQ(Post(plain.Url("/p")), 404);  // the plain server itself answers on loopback
+  EXPECT_EQ(Post(tls.url("/p"), options), -1);
+  EXPECT_EQ(tls.targets(), std::vector<std::string>{"/p"});
+  EXPECT_TRUE(plain.requests().empty()) << "the redirect to plain http was followed";
+  EXPECT_EQ(Post(plain.url("/p")), 200);  // the plain server itself answers on loopback
 }
 
 TEST(CURLClient, StalledOrAbortedCallsEnd) {
-  TestHttpServer server;
-  server.server().Post("/stall", [&](const httplib::Request&, httplib::Response& res) {
-    server.Hold();
-    res.set_content("late", "text/plain");
-  });
-  ASSERT_TRUE(server.Start());
+  Portal portal;
+  ASSERT_TRUE(portal.running());
+  Bind(portal, "/stall", "kind=stall");
 
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(Post(server.Url("/stall"), Quick()), -1);
+  EXPECT_EQ(Post(portal.url("/stall"), Quick()), -1);
   EXPECT_LT(SecondsSince(start), 5.0);
+  EXPECT_EQ(portal.held(), 1u) << "the call did not end on the held answer";
+  portal.release();
 
   // Without a time-out, the abort check ends the call.
   CURLOptions options;
@@ -271,116 +227,75 @@ TEST(CURLClient, StalledOrAbortedCallsEnd) {
   options.stall_timeout_s = 0;
   start = Clock::now();
   options.abort = [start] { return SecondsSince(start) > 0.3; };
-  EXPECT_EQ(Post(server.Url("/stall"), options), -1);
+  EXPECT_EQ(Post(portal.url("/stall"), options), -1);
   EXPECT_LT(SecondsSince(start), 5.0);
 }
 
 TEST(CURLClient, AnswerLongerThanTheLimitFails) {
-  TestHttpServer server;
-  server.server().Post("/big", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(std::string(std::stoul(req.get_param_value("n")), 'x'), "text/plain");
-  });
-  ASSERT_TRUE(server.Start());
+  Portal portal;
+  ASSERT_TRUE(portal.running());
   CURLOptions options;
   options.max_response_bytes = 100000;
   std::string response;
-  EXPECT_EQ(Post(server.Url("/big?n=100000"), options, &response), 200);
-  EXPECT_EQ(response.size(), 100000u);
-  EXPECT_EQ(Post(server.Url("/big?n=100001"), options), -1);
+  EXPECT_EQ(Post(portal.url("/probe/bytes?n=100000"), options, &response), 200);
+  EXPECT_EQ(response, Pattern(100000));
+  EXPECT_EQ(Post(portal.url("/probe/bytes?n=100001"), options), -1);
   // The default limit holds portal answers of 1 MiB.
-  EXPECT_EQ(Post(server.Url("/big?n=1048576")), 200);
-  EXPECT_EQ(Post(server.Url("/big?n=1048577")), -1);
+  EXPECT_EQ(Post(portal.url("/probe/bytes?n=1048576")), 200);
+  EXPECT_EQ(Post(portal.url("/probe/bytes?n=1048577")), -1);
 }
 
 TEST(CURLClient, PostBodiesJsonAndMultipartForms) {
-  TestHttpServer server;
-  Recorder recorder;
-  server.server().Post("/p", [&](const httplib::Request& req, httplib::Response& res) {
-    recorder.Record(req);
-    res.set_content("ok", "text/plain");
-  });
-  ASSERT_TRUE(server.Start());
+  Portal portal;
+  ASSERT_TRUE(portal.running());
+  portal.content("/p", "ok", "text/plain");
 
   CURLClientPOST json;
-  json.SetUrl(server.Url("/p"));
+  json.SetUrl(portal.url("/p"));
   json.SetJson(true);
   json.SetPostFields("{\"a\":1}");
   EXPECT_EQ(json.Perform(), 200);
-  Seen seen = recorder.Last();
-  EXPECT_EQ(seen.content_type, "application/json");
-  EXPECT_EQ(seen.body, "{\"a\":1}");
+  std::vector<SeenRequest> seen = portal.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(Header(seen[0], "Content-Type"), "application/json");
+  EXPECT_EQ(seen[0].body, "{\"a\":1}");
 
   CURLClientPOST form;
-  form.SetUrl(server.Url("/p"));
+  form.SetUrl(portal.url("/p"));
   form.AddFormField("b", "2");
   form.AddFormField("a", "1");
   const char bytes[] = {'x', '\0', 'y'};
   FileBuffer file{"report.bin", bytes, 3};
   form.AddFileBuffer("upload", &file);
   EXPECT_EQ(form.Perform(), 200);
-  seen = recorder.Last();
-  EXPECT_EQ(seen.content_type.rfind("multipart/form-data", 0), 0u) << seen.content_type;
-  const std::vector<std::pair<std::string, std::string>> expected{
-      {"a", "1"}, {"b", "2"}, {"upload", std::string(bytes, 3)}};
-  EXPECT_EQ(seen.parts, expected);
-  EXPECT_EQ(seen.file_name, "report.bin");
+  seen = portal.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  const std::string type = Header(seen[1], "Content-Type");
+  EXPECT_EQ(type.rfind("multipart/form-data", 0), 0u) << type;
+  using Part = std::tuple<std::string, std::string, std::string>;  // name, file name, content
+  std::vector<Part> parts;
+  for (const portal_stub::SeenPart& part : seen[1].parts) {
+    parts.emplace_back(part.name, part.filename, part.content);
+  }
+  const std::vector<Part> expected{
+      {"a", "", "1"}, {"b", "", "2"}, {"upload", "report.bin", std::string(bytes, 3)}};
+  EXPECT_EQ(parts, expected);
 }
 
 // ---- DownloadFile ----
 
 class DownloadFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    auto& s = server_.server();
-    s.Get(R"(/size/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-      const std::size_t n = std::stoul(req.matches[1]);
-      std::string body(n, '\0');
-      for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>('a' + i % 26);
-      res.set_content(body, "application/octet-stream");
-    });
-    s.Get("/moved", [](const httplib::Request&, httplib::Response& res) {
-      res.set_redirect("/size/1000", 302);
-    });
-    s.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-      res.status = std::stoi(req.matches[1]);
-      if (res.status != 304) res.set_content("partial", "application/octet-stream");
-    });
-    s.Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
-      res.set_chunked_content_provider("application/octet-stream",
-                                       [](std::size_t offset, httplib::DataSink& sink) {
-                                         if (offset >= 3000) {
-                                           sink.done();
-                                         } else {
-                                           sink.write(std::string(1000, 'c').data(), 1000);
-                                         }
-                                         return true;
-                                       });
-    });
-    // Announces 100000 bytes, sends the first half, then closes the connection.
-    s.Get("/cut", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content_provider(100000, "application/octet-stream",
-                               [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                 if (offset >= 50000) return false;
-                                 sink.write(std::string(10000, 'h').data(), 10000);
-                                 return true;
-                               });
-    });
-    // Announces 100000 bytes, sends 10000, then sends nothing more.
-    s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content_provider(100000, "application/octet-stream",
-                               [this](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                 if (offset >= 10000) {
-                                   server_.Hold();
-                                   return false;
-                                 }
-                                 sink.write(std::string(10000, 's').data(), 10000);
-                                 return true;
-                               });
-    });
-    ASSERT_TRUE(server_.Start());
-  }
+  void SetUp() override { ASSERT_TRUE(portal_.running()); }
 
-  std::string Url(const std::string& path) { return server_.Url(path); }
+  std::string Url(const std::string& path) { return portal_.url(path); }
+  // n bytes of the pattern, with Content-Length.
+  std::string Bytes(std::size_t n) { return Url("/probe/bytes?n=" + std::to_string(n)); }
+  // 1000 bytes of the pattern at `path`, sent as the stub's fault `kind` says.
+  void Faulty(const std::string& path, const std::string& kind) {
+    portal_.content(path, Pattern(1000), "application/octet-stream");
+    Bind(portal_, path, kind);
+  }
 
   // Every name in the folder (temporary files included).
   std::vector<std::string> Entries() {
@@ -392,32 +307,29 @@ class DownloadFileTest : public ::testing::Test {
     return names;
   }
 
-  TestHttpServer server_;
+  Portal portal_;
   ScratchDir dir_;
 };
 
 TEST_F(DownloadFileTest, CompleteAnswersLandUnderTheirNameOnly) {
   for (const std::size_t size : {0u, 1u, 100000u}) {
     const std::string path = dir_.file("file.dat");
-    EXPECT_TRUE(DownloadFile(Url("/size/" + std::to_string(size)).c_str(), path.c_str())) << size;
-    const std::string data = ReadAll(path);
-    ASSERT_EQ(data.size(), size);
-    if (size > 0) {
-      EXPECT_EQ(data[size - 1], static_cast<char>('a' + (size - 1) % 26));
-    }
+    EXPECT_TRUE(DownloadFile(Bytes(size).c_str(), path.c_str())) << size;
+    EXPECT_EQ(ReadAll(path), Pattern(size)) << size;
     EXPECT_EQ(Entries(), std::vector<std::string>{"file.dat"});
   }
   // Redirects are followed to the file.
+  Bind(portal_, "/moved", "kind=redirect&location=/probe/bytes?n=1000");
   EXPECT_TRUE(DownloadFile(Url("/moved").c_str(), dir_.file("moved.dat").c_str()));
-  EXPECT_EQ(ReadAll(dir_.file("moved.dat")).size(), 1000u);
+  EXPECT_EQ(ReadAll(dir_.file("moved.dat")), Pattern(1000));
 }
 
 TEST_F(DownloadFileTest, ProgramsAreCreatedExecutable) {
   struct stat st;
-  ASSERT_TRUE(DownloadFile(Url("/size/10").c_str(), dir_.file("Veltrane.EXE").c_str()));
+  ASSERT_TRUE(DownloadFile(Bytes(10).c_str(), dir_.file("Veltrane.EXE").c_str()));
   ASSERT_EQ(::stat(dir_.file("Veltrane.EXE").c_str(), &st), 0);
   EXPECT_NE(st.st_mode & S_IXUSR, 0u);
-  ASSERT_TRUE(DownloadFile(Url("/size/10").c_str(), dir_.file("Update.ini").c_str()));
+  ASSERT_TRUE(DownloadFile(Bytes(10).c_str(), dir_.file("Update.ini").c_str()));
   ASSERT_EQ(::stat(dir_.file("Update.ini").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & S_IXUSR, 0u);
 }
@@ -426,28 +338,41 @@ TEST_F(DownloadFileTest, ProgramsAreCreatedExecutable) {
 // temporary file remains.
 TEST_F(DownloadFileTest, IncompleteOrRefusedAnswersLeaveNothingBehind) {
   const std::string path = dir_.file("Veltrane.exe");
-  const std::string closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
-  const std::string cases[] = {
-      "/status/404", "/status/500", "/status/206", "/status/304",
-      "/chunked",    "/cut",        "/stall",      "/size/1001",  // one byte over the cap
+  const struct {
+    const char* path;
+    const char* kind;
+  } faulty[] = {
+      {"/status/404", "kind=status&code=404"},
+      {"/status/500", "kind=status&code=500"},
+      {"/partial", "kind=partial"},  // 206 with the first half
+      {"/not-modified", "kind=not-modified"},
+      {"/chunked", "kind=no-length"},
+      {"/cut", "kind=cut-body"},      // half of the announced length, then closed
+      {"/stall", "kind=stall-body"},  // half, then nothing more
   };
+  std::vector<std::string> cases;
+  for (const auto& f : faulty) {
+    Faulty(f.path, f.kind);
+    cases.push_back(Url(f.path));
+  }
+  cases.push_back(Bytes(1001));  // one byte over the cap
   CURLOptions options = Quick();
   options.max_download_bytes = 1000;
   for (const std::string& c : cases) {
     WriteAll(path, "old copy");
     const Clock::time_point start = Clock::now();
-    EXPECT_FALSE(DownloadFile(Url(c).c_str(), path.c_str(), options)) << c;
+    EXPECT_FALSE(DownloadFile(c.c_str(), path.c_str(), options)) << c;
     EXPECT_LT(SecondsSince(start), 10.0) << c;
     EXPECT_EQ(ReadAll(path), "old copy") << c;
     EXPECT_EQ(Entries(), std::vector<std::string>{"Veltrane.exe"}) << c;
   }
-  EXPECT_FALSE(DownloadFile(closed.c_str(), path.c_str(), options));
+  EXPECT_FALSE(DownloadFile(ClosedUrl("/x").c_str(), path.c_str(), options));
   ::unlink(path.c_str());
   EXPECT_FALSE(DownloadFile(Url("/cut").c_str(), path.c_str(), options));
   EXPECT_TRUE(Entries().empty());
   EXPECT_FALSE(DownloadFile("", path.c_str()));
-  EXPECT_FALSE(DownloadFile(Url("/size/1").c_str(), ""));
-  EXPECT_TRUE(DownloadFile(Url("/size/1000").c_str(), path.c_str(), options));  // at the cap
+  EXPECT_FALSE(DownloadFile(Bytes(1).c_str(), ""));
+  EXPECT_TRUE(DownloadFile(Bytes(1000).c_str(), path.c_str(), options));  // at the cap
 }
 
 // What another user planted at the temporary name is replaced by the download, never written
@@ -465,7 +390,7 @@ TEST_F(DownloadFileTest, APlantedTemporaryFileIsNeverWrittenThrough) {
     ASSERT_TRUE(test_support::Plant(kind, DownloadTempPath(path), victim));
     BOOL done = FALSE;
     EXPECT_TRUE(test_support::FinishesWithin(kTestWaitMs, DownloadTempPath(path), [&] {
-      done = DownloadFile(Url("/size/1000").c_str(), path.c_str(), Quick());
+      done = DownloadFile(Bytes(1000).c_str(), path.c_str(), Quick());
     }));
     EXPECT_TRUE(done);
     struct stat st;
@@ -483,6 +408,7 @@ TEST_F(DownloadFileTest, APlantedTemporaryFileIsNeverWrittenThrough) {
 }
 
 TEST_F(DownloadFileTest, AbortEndsARunningDownload) {
+  Faulty("/stall", "kind=stall-body");
   CURLOptions options;
   options.stall_timeout_s = 0;
   const Clock::time_point start = Clock::now();
@@ -495,17 +421,15 @@ TEST_F(DownloadFileTest, AbortEndsARunningDownload) {
 TEST(DownloadFileTls, NeedsTheCaFileForAPrivateCa) {
   const TestCertificates& certs = TestCertificates::Get();
   ASSERT_TRUE(certs.ok());
-  TestHttpServer server(certs.server_cert(), certs.server_key());
-  server.server().Get("/f", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("payload", "application/octet-stream");
-  });
-  ASSERT_TRUE(server.Start());
+  Portal portal(Tls(certs.server_cert(), certs.server_key()));
+  ASSERT_TRUE(portal.running());
+  portal.content("/f", "payload", "application/octet-stream");
   ScratchDir dir;
   CURLOptions options = Quick();
-  EXPECT_FALSE(DownloadFile(server.Url("/f").c_str(), dir.file("f").c_str(), options));
+  EXPECT_FALSE(DownloadFile(portal.url("/f").c_str(), dir.file("f").c_str(), options));
   EXPECT_NE(::access(dir.file("f").c_str(), F_OK), 0);
   options.ca_file = certs.ca();
-  EXPECT_TRUE(DownloadFile(server.Url("/f").c_str(), dir.file("f").c_str(), options));
+  EXPECT_TRUE(DownloadFile(portal.url("/f").c_str(), dir.file("f").c_str(), options));
   EXPECT_EQ(ReadAll(dir.file("f")), "payload");
 }
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "http/http_request.h"
-#include "http_test_util.h"
+#include "support/portal.h"
 
 namespace {
 
@@ -68,7 +68,8 @@ TEST(HttpRequestManagerTest, RegistryAndLookupHoldReferences) {
 }
 
 TEST(HttpRequestManagerTest, OpenRegistersInTheLibraryRegistryAndCloseUnregisters) {
-  http_test::Test_Server server;
+  test_support::Portal server;
+  ASSERT_TRUE(server.running());
   VGS_HTTP_Request_Manager* manager = VGS_HTTP_Request_Manager::instance();
   ASSERT_NE(manager, nullptr);
   bool deleted = false;

@@ -4,10 +4,13 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +22,9 @@
 #include "http_test_util.h"
 #include "serial/message_block.h"
 #include "serial/serializable.h"
+#include "support/net.h"
+#include "support/portal.h"
+#include "support/scripted_peer.h"
 #include "support/wait.h"
 
 namespace {
@@ -26,8 +32,9 @@ namespace {
 using http_test::Body_Reader;
 using http_test::pattern;
 using http_test::pump;
-using http_test::Script_Server;
-using http_test::Test_Server;
+using portal_stub::SeenRequest;
+using test_support::Portal;
+using test_support::Script_Server;
 using test_support::wait_until;
 
 constexpr unsigned long kClosed = VGS_ERR_CLOSED;
@@ -49,9 +56,23 @@ class Owned {
   T* request_;
 };
 
+// The values of the request header `name`, in any case.
+std::vector<std::string> header_values(const SeenRequest& seen, const std::string& name) {
+  const auto same = [](char a, char b) { return std::tolower(a) == std::tolower(b); };
+  std::vector<std::string> values;
+  for (const auto& [key, value] : seen.headers) {
+    if (std::equal(key.begin(), key.end(), name.begin(), name.end(), same)) {
+      values.push_back(value);
+    }
+  }
+  return values;
+}
+
 // Runs a reader's send to its end on the calling thread.
 void run(Body_Reader& reader, unsigned timeout_ms = 20000) {
-  ASSERT_TRUE(pump(reader, [&] { return reader.done(); }, timeout_ms)) << "no end of the body";
+  ASSERT_TRUE(pump(
+      reader, [&] { return reader.done(); }, timeout_ms))
+      << "no end of the body";
 }
 
 int thread_count() {
@@ -86,11 +107,12 @@ class Note : public VGS_Serializable {
 
 class HttpRequestTest : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(plain.running()); }
   void TearDown() override {
     EXPECT_TRUE(wait_until([this] { return live.load() == 0; }, 5000)) << "a request was not freed";
   }
 
-  // An open reader on the plain test server.
+  // An open reader on the plain portal.
   Body_Reader* reader(unsigned piece = 4096, const char* server = "127.0.0.1", int port = 0) {
     auto* r = new Body_Reader(piece, &live);
     EXPECT_EQ(r->open(server, port != 0 ? port : plain.port(), nullptr, nullptr), 0);
@@ -98,14 +120,14 @@ class HttpRequestTest : public ::testing::Test {
   }
 
   std::atomic<int> live{0};
-  Test_Server plain;
+  Portal plain;
 };
 
 TEST_F(HttpRequestTest, BodyReadInPiecesEqualsTheServedBytes) {
   const std::string expected = pattern(50001);
   for (unsigned piece : {1u, 999u, 65536u}) {
     Owned<Body_Reader> r(reader(piece));
-    ASSERT_TRUE(r->start("/bytes?n=50001"));
+    ASSERT_TRUE(r->start("/probe/bytes?n=50001"));
     run(*r);
     EXPECT_EQ(r->error, 0u) << piece;
     EXPECT_EQ(r->status, 200);
@@ -118,34 +140,45 @@ TEST_F(HttpRequestTest, MethodsBodiesAndHeadersReachTheServerAsSent) {
   struct Case {
     int method;
     std::string body;
-    std::string expected;
+    const char* sent;  // the method the server sees
   };
   const std::string large(2 * 1024 * 1024 + 3, 'x');  // libcurl would ask to Expect 100
   const Case cases[] = {
-      {VGS_HTTP_POST, "a=1&b=2", "POST a=1&b=2"},  {VGS_HTTP_PUT, "put-data", "PUT put-data"},
-      {VGS_HTTP_DELETE, "", "DELETE "},            {VGS_HTTP_GET, "", "GET "},
-      {7, "", "GET "},                             {-1, "", "GET "},
-      {VGS_HTTP_POST, large, "POST " + large},
+      {VGS_HTTP_POST, "a=1&b=2", "POST"},
+      {VGS_HTTP_PUT, "put-data", "PUT"},
+      {VGS_HTTP_DELETE, "", "DELETE"},
+      {VGS_HTTP_GET, "", "GET"},
+      {7, "", "GET"},
+      {-1, "", "GET"},
+      {VGS_HTTP_POST, large, "POST"},
   };
+  plain.content("/echo", "answer", "text/x-answer");
   Owned<Body_Reader> r(reader());
   for (const Case& c : cases) {
     ASSERT_TRUE(r->start("/echo", c.method, "X-Test: hello world\r\n", c.body)) << c.method;
     run(*r);
     EXPECT_EQ(r->error, 0u);
-    EXPECT_EQ(r->body, c.expected) << "method " << c.method;
+    EXPECT_EQ(r->body, "answer") << "method " << c.method;
+    // A header of the answer, by its name.
     char value[64] = {};
     DWORD length = sizeof value;
-    std::strcpy(value, "X-Echo");
+    std::strcpy(value, "Content-Type");
     ASSERT_EQ(r->getQueryInfo(HTTP_QUERY_CUSTOM, value, &length, nullptr), 0);
-    EXPECT_STREQ(value, "hello world");
+    EXPECT_STREQ(value, "text/x-answer");
+
+    const std::vector<SeenRequest> all = plain.requests();
+    ASSERT_FALSE(all.empty());
+    const SeenRequest& seen = all.back();
+    EXPECT_EQ(seen.method, c.sent) << "method " << c.method;
+    EXPECT_TRUE(seen.body == c.body) << "method " << c.method << ": " << seen.body.size()
+                                     << " bytes of " << c.body.size() << " arrived";
+    EXPECT_EQ(header_values(seen, "X-Test"), std::vector<std::string>{"hello world"});
     // No header of libcurl's own making reaches the server.
-    for (const char* name : {"X-Content-Type", "X-Expect"}) {
-      length = sizeof value;
-      std::strcpy(value, name);
-      ASSERT_EQ(r->getQueryInfo(HTTP_QUERY_CUSTOM, value, &length, nullptr), 0);
-      EXPECT_STREQ(value, "") << name << " for method " << c.method;
+    for (const char* name : {"Content-Type", "Expect"}) {
+      EXPECT_TRUE(header_values(seen, name).empty()) << name << " for method " << c.method;
     }
   }
+  EXPECT_EQ(plain.requests().size(), std::size(cases));
 }
 
 TEST_F(HttpRequestTest, StatusAndContentLengthQueries) {
@@ -154,7 +187,7 @@ TEST_F(HttpRequestTest, StatusAndContentLengthQueries) {
   EXPECT_EQ(r->read(block, 10), -1);
   EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_HANDLE) << "read without a request";
 
-  ASSERT_TRUE(r->start("/bytes?n=1234"));
+  ASSERT_TRUE(r->start("/probe/bytes?n=1234"));
   ULONGLONG length = 0;
   if (!r->done() && r->getContentLength(length) == -1) {
     EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
@@ -169,14 +202,23 @@ TEST_F(HttpRequestTest, StatusAndContentLengthQueries) {
   EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(size, sizeof "application/octet-stream");
 
+  // The length of an error's body, and of an empty one.
+  ASSERT_TRUE(plain.fault("kind=status&code=404&target=pages&path=/status/404"));
   ASSERT_TRUE(r->start("/status/404"));
   run(*r);
   EXPECT_EQ(r->getStatusCode(), 404);
   ASSERT_EQ(r->getContentLength(length), 0);
+  EXPECT_GT(length, 0u);
+  EXPECT_EQ(length, r->received);
+  plain.content("/empty", "", "text/plain");
+  ASSERT_TRUE(r->start("/empty"));
+  run(*r);
+  EXPECT_EQ(r->getStatusCode(), 200);
+  ASSERT_EQ(r->getContentLength(length), 0);
   EXPECT_EQ(length, 0u);
 
   // HEAD: the length of the body that is not sent; the body ends at once.
-  ASSERT_TRUE(r->start("/bytes?n=777", VGS_HTTP_HEAD));
+  ASSERT_TRUE(r->start("/probe/bytes?n=777", VGS_HTTP_HEAD));
   run(*r);
   EXPECT_EQ(r->error, 0u);
   ASSERT_EQ(r->getContentLength(length), 0);
@@ -186,18 +228,19 @@ TEST_F(HttpRequestTest, StatusAndContentLengthQueries) {
 
 TEST_F(HttpRequestTest, OneObjectKeepsItsConnectionAlive) {
   Owned<Body_Reader> r(reader());
-  std::vector<std::string> ports;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(r->start("/port"));
+    ASSERT_TRUE(r->start("/probe/bytes?n=1"));
     run(*r);
-    ports.push_back(r->body);
   }
-  EXPECT_EQ(ports[1], ports[0]);
-  EXPECT_EQ(ports[2], ports[0]);
+  const std::vector<SeenRequest> seen = plain.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_GT(seen[0].remote_port, 0);
+  EXPECT_EQ(seen[1].remote_port, seen[0].remote_port);
+  EXPECT_EQ(seen[2].remote_port, seen[0].remote_port);
 }
 
 TEST_F(HttpRequestTest, RefusedConnectionGivesAnErrorRecord) {
-  Owned<Body_Reader> r(reader(4096, "127.0.0.1", http_test::closed_port()));
+  Owned<Body_Reader> r(reader(4096, "127.0.0.1", test_support::free_port()));
   ASSERT_TRUE(r->start("/"));
   run(*r);
   EXPECT_EQ(r->response_error, ERROR_INTERNET_CANNOT_CONNECT);
@@ -261,7 +304,7 @@ TEST_F(HttpRequestTest, BrokenResponsesGiveErrorRecords) {
 TEST_F(HttpRequestTest, ServerThatNeverAnswersOrNeverAcceptsTimesOutWithARecord) {
   std::unique_ptr<Script_Server> server;
   server = std::make_unique<Script_Server>([&](int, const std::string&) { server->hold(); });
-  http_test::Full_Listener full;
+  test_support::Full_Listener full;
   ASSERT_TRUE(full.full());
   struct Case {
     const char* what;
@@ -291,10 +334,10 @@ TEST_F(HttpRequestTest, MalformedServerNamesResourcesAndHeadersAreRefused) {
     unsigned long error;
   };
   const Open_Case opens[] = {
-      {nullptr, 80, VGS_ERR_NULL_ARGUMENT},      {"", 80, ERROR_INTERNET_INVALID_URL},
-      {"bad host", 80, ERROR_INTERNET_INVALID_URL}, {"a/b", 80, ERROR_INTERNET_INVALID_URL},
-      {"http://", 80, ERROR_INTERNET_INVALID_URL},  {"[::1", 80, ERROR_INTERNET_INVALID_URL},
-      {"host:80", 80, ERROR_INTERNET_INVALID_URL},  {"user@host", 80, ERROR_INTERNET_INVALID_URL},
+      {nullptr, 80, VGS_ERR_NULL_ARGUMENT},           {"", 80, ERROR_INTERNET_INVALID_URL},
+      {"bad host", 80, ERROR_INTERNET_INVALID_URL},   {"a/b", 80, ERROR_INTERNET_INVALID_URL},
+      {"http://", 80, ERROR_INTERNET_INVALID_URL},    {"[::1", 80, ERROR_INTERNET_INVALID_URL},
+      {"host:80", 80, ERROR_INTERNET_INVALID_URL},    {"user@host", 80, ERROR_INTERNET_INVALID_URL},
       {"ftp://host", 80, ERROR_INTERNET_INVALID_URL}, {"host", -1, ERROR_INVALID_PARAMETER},
       {"host", 65536, ERROR_INVALID_PARAMETER},
   };
@@ -326,12 +369,19 @@ TEST_F(HttpRequestTest, MalformedServerNamesResourcesAndHeadersAreRefused) {
 
   // The object still works, a resource without "/" is sent, and a refused request leaves
   // the one already started alone.
+  plain.content("/echo", "answer", "text/plain");
   ASSERT_TRUE(r->start("echo", VGS_HTTP_POST, "X-Test: kept\r\n", "body"));
   EXPECT_EQ(r->send_request("Bad Name: v", nullptr, 0), 0);
   EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_PARAMETER);
   run(*r);
-  EXPECT_EQ(r->body, "POST body");
+  EXPECT_EQ(r->body, "answer");
   EXPECT_STREQ(r->getResource(), "echo");
+  const std::vector<SeenRequest> seen = plain.requests();
+  ASSERT_EQ(seen.size(), 1u) << "a refused request reached the server";
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].target, "/echo");
+  EXPECT_EQ(seen[0].body, "body");
+  EXPECT_EQ(header_values(seen[0], "X-Test"), std::vector<std::string>{"kept"});
 }
 
 TEST_F(HttpRequestTest, OperationsOnARequestThatIsNotOpenFail) {
@@ -355,7 +405,7 @@ TEST_F(HttpRequestTest, OperationsOnARequestThatIsNotOpenFail) {
   ASSERT_EQ(r->open("127.0.0.1", plain.port(), nullptr, nullptr), 0);
   EXPECT_EQ(r->send_request(nullptr, nullptr, 0), -1);
   EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_HANDLE);
-  ASSERT_TRUE(r->start("/bytes?n=10"));
+  ASSERT_TRUE(r->start("/probe/bytes?n=10"));
   run(*r);
   EXPECT_EQ(r->read(block, 0), -1);
   EXPECT_EQ(VGSLib::GetErrorCode(), ERROR_INVALID_PARAMETER);
@@ -370,7 +420,7 @@ TEST_F(HttpRequestTest, CloseWhileATransferRunsEndsItAndFreesTheRequest) {
   for (bool before_response : {true, false}) {
     auto* r = reader(65536);
     r->keep_body = false;
-    ASSERT_TRUE(r->start("/big?n=104857600"));
+    ASSERT_TRUE(r->start("/probe/bytes?n=104857600"));
     if (!before_response) {
       ASSERT_TRUE(pump(*r, [&] { return r->received >= 256 * 1024; }));
     }
@@ -442,7 +492,7 @@ TEST_F(HttpRequestTest, SixtyThreeRequestsAtOnceOnOneReactorThread) {
     ASSERT_EQ(reactor.register_handler(r, r->get_event(), VGS_MASK_SIGNAL), 0);
     readers.push_back(r);
   }
-  for (Body_Reader* r : readers) ASSERT_TRUE(r->start("/bytes?n=200000"));
+  for (Body_Reader* r : readers) ASSERT_TRUE(r->start("/probe/bytes?n=200000"));
   const bool all_done = wait_until(
       [&] {
         for (Body_Reader* r : readers) {
@@ -468,7 +518,13 @@ TEST_F(HttpRequestTest, SixtyThreeRequestsAtOnceOnOneReactorThread) {
 }
 
 TEST_F(HttpRequestTest, HttpsVerifiesTheCertificateAndTheName) {
-  Test_Server tls(true);
+  const http_test::Localhost_Certificate certificate;
+  ASSERT_TRUE(certificate.ok());
+  test_support::Portal_Options options;
+  options.cert_file = certificate.cert_file();
+  options.key_file = certificate.key_file();
+  Portal tls(options);
+  ASSERT_TRUE(tls.running());
   struct Case {
     const char* server;
     bool trust;
@@ -483,8 +539,8 @@ TEST_F(HttpRequestTest, HttpsVerifiesTheCertificateAndTheName) {
     auto* raw = new Body_Reader(4096, &live);
     Owned<Body_Reader> r(raw);
     ASSERT_EQ(r->open(c.server, tls.port(), nullptr, nullptr), 0);
-    if (c.trust) r->set_ca_file(tls.ca_file().c_str());
-    ASSERT_TRUE(r->start("/bytes?n=3000"));
+    if (c.trust) r->set_ca_file(certificate.cert_file().c_str());
+    ASSERT_TRUE(r->start("/probe/bytes?n=3000"));
     run(*r);
     EXPECT_EQ(r->response_error, c.error) << c.server << " trusted " << c.trust;
     if (c.error == 0) {
@@ -510,7 +566,7 @@ TEST_F(HttpRequestTest, SlowReaderOfAHundredMebibytesKeepsMemoryFlat) {
     }
     pieces += pieces == 0;
   };
-  ASSERT_TRUE(r->start("/big?n=104857600"));
+  ASSERT_TRUE(r->start("/probe/bytes?n=104857600"));
   run(*r, 300000);
   peak = std::max(peak, http_test::resident_bytes());
   EXPECT_EQ(r->error, 0u);
@@ -536,7 +592,8 @@ TEST_F(HttpRequestTest, LastUninitializeCancelsTransfersAndEndsTheWorker) {
 
   Owned<Body_Reader> r(reader());
   ASSERT_EQ(settled_thread_count(), threads_before + 1) << "open starts the worker";
-  ASSERT_TRUE(r->start("/hang?ms=3000"));
+  ASSERT_TRUE(plain.fault("kind=delay&ms=3000&target=pages&path=/hang"));
+  ASSERT_TRUE(r->start("/hang"));
   VGSLib::uninitialize();
   EXPECT_EQ(settled_thread_count(), threads_before) << "the worker thread is still there";
   run(*r);
@@ -546,7 +603,7 @@ TEST_F(HttpRequestTest, LastUninitializeCancelsTransfersAndEndsTheWorker) {
 
   ASSERT_EQ(VGSLib::initialize(), 0);
   Owned<Body_Reader> again(reader());
-  ASSERT_TRUE(again->start("/bytes?n=5"));
+  ASSERT_TRUE(again->start("/probe/bytes?n=5"));
   run(*again);
   EXPECT_EQ(again->body, pattern(5));
 }

@@ -1,224 +1,62 @@
 #include "http_test_util.h"
 
-#include <arpa/inet.h>
-#include <httplib.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <utility>
 
 #include "foundation/library.h"
-#include "support/net.h"
+#include "tools/portal_stub/pattern.h"
 
 namespace http_test {
 
 std::string pattern(std::size_t size) {
   std::string out(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) out[i] = pattern_byte(i);
+  for (std::size_t i = 0; i < size; ++i) out[i] = portal_stub::PatternByte(i);
   return out;
 }
 
-namespace {
-
-// A self-signed certificate for DNS:localhost (no IP address), written to a PEM file that
-// serves as the client's CA file.
-struct Test_Certificate {
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  std::string pem_path;
-
-  Test_Certificate() {
-    key = EVP_EC_gen("P-256");
-    cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    const std::pair<int, const char*> extensions[] = {
-        {NID_subject_alt_name, "DNS:localhost"}, {NID_basic_constraints, "critical,CA:TRUE"}};
-    for (const auto& e : extensions) {
-      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, e.first, e.second);
-      X509_add_ext(cert, ext, -1);
-      X509_EXTENSION_free(ext);
-    }
-    X509_sign(cert, key, EVP_sha256());
-    char path[] = "/tmp/vgs_http_ca_XXXXXX";
-    const int fd = mkstemp(path);
-    FILE* file = fdopen(fd, "w");
-    PEM_write_X509(file, cert);
-    std::fclose(file);
-    pem_path = path;
+Localhost_Certificate::Localhost_Certificate() {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  const std::pair<int, const char*> extensions[] = {{NID_subject_alt_name, "DNS:localhost"},
+                                                    {NID_basic_constraints, "critical,CA:TRUE"}};
+  for (const auto& e : extensions) {
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, e.first, e.second);
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
   }
-  ~Test_Certificate() {
-    X509_free(cert);
-    EVP_PKEY_free(key);
+  ok_ = !dir_.path().empty() && key != nullptr && X509_sign(cert, key, EVP_sha256()) > 0;
+  if (ok_) {
+    FILE* file = std::fopen(cert_file().c_str(), "w");
+    ok_ = file != nullptr && PEM_write_X509(file, cert) == 1;
+    if (file != nullptr) ok_ = std::fclose(file) == 0 && ok_;
   }
-};
-
-}  // namespace
-
-// ---- Test_Server ----
-
-Test_Server::Test_Server(bool tls) : port_(0) {
-  if (tls) {
-    Test_Certificate certificate;
-    server_ = std::make_unique<httplib::SSLServer>(certificate.cert, certificate.key);
-    ca_file_ = certificate.pem_path;
-  } else {
-    server_ = std::make_unique<httplib::Server>();
+  if (ok_) {
+    FILE* file = std::fopen(key_file().c_str(), "w");
+    ok_ = file != nullptr &&
+          PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    if (file != nullptr) ok_ = std::fclose(file) == 0 && ok_;
   }
-  httplib::Server& s = *server_;
-  // One thread per kept-alive connection: enough for every concurrent test client.
-  s.new_task_queue = [] { return new httplib::ThreadPool(96); };
-  s.Get("/bytes", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(pattern(std::stoul(req.get_param_value("n"))), "application/octet-stream");
-  });
-  s.Get("/big", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content_provider(
-        std::stoull(req.get_param_value("n")), "application/octet-stream",
-        [](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-          char chunk[65536];
-          const std::size_t n = std::min(length, sizeof chunk);
-          for (std::size_t i = 0; i < n; ++i) chunk[i] = pattern_byte(offset + i);
-          return sink.write(chunk, n);
-        });
-  });
-  s.Get("/hang", [](const httplib::Request& req, httplib::Response& res) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(req.get_param_value("ms"))));
-    res.set_content("late", "text/plain");
-  });
-  s.Get("/port", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(std::to_string(req.remote_port), "text/plain");
-  });
-  auto echo = [](const httplib::Request& req, httplib::Response& res) {
-    res.set_header("X-Echo", req.get_header_value("X-Test"));
-    res.set_header("X-Content-Type", req.get_header_value("Content-Type"));
-    res.set_header("X-Expect", req.get_header_value("Expect"));
-    res.set_content(req.method + " " + req.body, "text/plain");
-  };
-  s.Get("/echo", echo);
-  s.Post("/echo", echo);
-  s.Put("/echo", echo);
-  s.Delete("/echo", echo);
-  s.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-    res.status = std::stoi(req.matches[1]);
-  });
-  port_ = s.bind_to_any_port("127.0.0.1");
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-Test_Server::~Test_Server() {
-  server_->stop();
-  thread_.join();
-  if (!ca_file_.empty()) ::unlink(ca_file_.c_str());
-}
-
-// ---- Script_Server ----
-
-Script_Server::Script_Server(Script script)
-    : script_(std::move(script)), listener_(test_support::listen_on_loopback(64, &port_)) {
-  acceptor_ = std::thread([this] { accept_loop(); });
-}
-
-Script_Server::~Script_Server() {
-  stopping_ = true;
-  release();
-  acceptor_.join();
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-  }
-  for (std::thread& session : sessions_) session.join();
-  ::close(listener_);
-}
-
-bool Script_Server::send_all(int fd, const std::string& data) {
-  std::size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-void Script_Server::release() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  released_ = true;
-  released_cv_.notify_all();
-}
-
-void Script_Server::hold() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  released_cv_.wait(lock, [this] { return released_; });
-}
-
-void Script_Server::accept_loop() {
-  while (!stopping_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      fds_.push_back(fd);
-    }
-    sessions_.emplace_back([this, fd] {
-      std::string request;
-      char buffer[4096];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        request.append(buffer, static_cast<std::size_t>(n));
-      }
-      script_(fd, request);
-      std::lock_guard<std::mutex> guard(mutex_);
-      for (int& open : fds_) {
-        if (open == fd) open = -1;
-      }
-      ::close(fd);
-    });
-  }
-}
-
-int closed_port() { return test_support::free_port(); }
-
-Full_Listener::Full_Listener()
-    : listener_(test_support::listen_on_loopback(0, &port_)), full_(false) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<unsigned short>(port_));
-  // Connect until one connection does not complete: the queue is full.
-  for (int i = 0; i < 16 && !full_; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    fillers_.push_back(fd);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    pollfd p{fd, POLLOUT, 0};
-    full_ = ::poll(&p, 1, 200) == 0;
-  }
-}
-
-Full_Listener::~Full_Listener() {
-  for (int fd : fillers_) ::close(fd);
-  ::close(listener_);
+  X509_free(cert);
+  EVP_PKEY_free(key);
 }
 
 std::size_t resident_bytes() {
@@ -250,8 +88,8 @@ bool Body_Reader::start(const char* resource, int method, const char* headers,
   pattern_ok = true;
   reads_at_once = input_records = 0;
   void* optional = data.empty() ? nullptr : const_cast<char*>(data.data());
-  const int result = open_request(resource, headers, method, optional,
-                                  static_cast<unsigned int>(data.size()));
+  const int result =
+      open_request(resource, headers, method, optional, static_cast<unsigned int>(data.size()));
   return result == -1 && VGSLib::GetErrorCode() == ERROR_IO_PENDING;
 }
 
@@ -292,7 +130,7 @@ void Body_Reader::consume(const char* data, unsigned int size) {
   if (keep_body) body.append(data, size);
   if (check_pattern) {
     for (unsigned int i = 0; i < size && pattern_ok; ++i) {
-      pattern_ok = data[i] == pattern_byte(received + i);
+      pattern_ok = data[i] == portal_stub::PatternByte(received + i);
     }
   }
   received += size;

@@ -1,103 +1,33 @@
-// Servers and clients for the HTTP request tests: a cpp-httplib server (plain or TLS with a
-// certificate made at run time), a raw TCP server that plays scripted faults, and a request
-// that reads a whole response in pieces.
+// What the HTTP request tests share: the probe's bytes, a certificate for localhost only,
+// and a request that reads a whole response in pieces.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "http/http_request.h"
 #include "serial/byte_block.h"
-
-namespace httplib {
-class Server;
-}
+#include "support/scratch_dir.h"
 
 namespace http_test {
 
-// Byte i of every generated body.
-inline char pattern_byte(std::uint64_t i) { return static_cast<char>((i * 7 + i / 251) & 0xFF); }
+// The first `size` bytes the portal stub's /probe/bytes sends.
 std::string pattern(std::size_t size);
 
-// A cpp-httplib server on 127.0.0.1 with the test routes:
-//   GET  /bytes?n=N     N pattern bytes (Content-Length)
-//   GET  /big?n=N       N pattern bytes from a content provider (nothing held in memory)
-//   GET  /hang?ms=N     "late" after N ms
-//   GET  /port          the client's source port (the same one on a kept-alive connection)
-//   *    /echo          "METHOD BODY", header X-Echo = the request's X-Test header
-//   GET  /status/N      status N, empty body
-class Test_Server {
+// A self-signed certificate for DNS:localhost only (no IP address) and its key, as PEM
+// files; the certificate is also the client's CA file.
+class Localhost_Certificate {
  public:
-  // With `tls`, HTTPS with a certificate for DNS:localhost only; its CA file is ca_file().
-  explicit Test_Server(bool tls = false);
-  ~Test_Server();
-
-  int port() const { return port_; }
-  const std::string& ca_file() const { return ca_file_; }
+  Localhost_Certificate();
+  bool ok() const { return ok_; }
+  std::string cert_file() const { return dir_.file("localhost.pem"); }
+  std::string key_file() const { return dir_.file("localhost.key"); }
 
  private:
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  int port_;
-  std::string ca_file_;
-};
-
-// A raw TCP server on 127.0.0.1: each accepted connection runs `script` on a thread of its
-// own with the socket, after the request's headers were read.
-class Script_Server {
- public:
-  using Script = std::function<void(int fd, const std::string& request)>;
-  explicit Script_Server(Script script);
-  ~Script_Server();
-
-  int port() const { return port_; }
-  // Sends everything (blocking); false when the peer went away.
-  static bool send_all(int fd, const std::string& data);
-  // Lets scripts that wait in hold() go on.
-  void release();
-  // Waits until release() or the server's end.
-  void hold();
-
- private:
-  void accept_loop();
-
-  Script script_;
-  int listener_;
-  int port_;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
-  std::mutex mutex_;
-  std::condition_variable released_cv_;
-  bool released_ = false;
-  std::vector<std::thread> sessions_;
-  std::vector<int> fds_;
-};
-
-// A port on 127.0.0.1 where nothing listens.
-int closed_port();
-
-// A listener on 127.0.0.1 that never accepts, with its queue filled: a new connection
-// hangs in the handshake.
-class Full_Listener {
- public:
-  Full_Listener();
-  ~Full_Listener();
-  int port() const { return port_; }
-  // False when the queue could not be filled (the system takes every connection).
-  bool full() const { return full_; }
-
- private:
-  int listener_;
-  int port_;
-  bool full_;
-  std::vector<int> fillers_;
+  ScratchDir dir_;
+  bool ok_ = false;
 };
 
 // The process's resident memory in bytes.
@@ -123,9 +53,9 @@ class Body_Reader : public VGS_HTTP_Request {
   unsigned long error = 0;
   int status = 0;
   std::string body;
-  std::uint64_t received = 0;   // body bytes, kept or not
-  unsigned max_piece = 0;        // the largest piece one read delivered
-  unsigned reads_at_once = 0;    // reads that returned bytes at once
+  std::uint64_t received = 0;  // body bytes, kept or not
+  unsigned max_piece = 0;      // the largest piece one read delivered
+  unsigned reads_at_once = 0;  // reads that returned bytes at once
   unsigned input_records = 0;
   bool failed_input_empty = true;  // every failed input record had an empty block and size 0
   // Without keep_body the bytes are only counted and, with check_pattern, compared with

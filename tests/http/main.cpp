@@ -4,14 +4,6 @@
 
 #include "foundation/library.h"
 
-#if defined(__SANITIZE_THREAD__)
-// The test servers' cpp-httplib is a library built without ThreadSanitizer: the reports it
-// gives for its own pool threads come from synchronisation the sanitizer cannot see.
-extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libcpp-httplib.so\n";
-}
-#endif
-
 // Byte blocks allocate through the library's default allocator; the local test servers
 // must be reached directly even where a proxy is configured.
 int main(int argc, char** argv) {

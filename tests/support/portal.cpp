@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "support/wait.h"
 #include "tools/portal_stub/portal_server.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -32,9 +33,10 @@ Portal::Portal(Portal_Options options) : host_(options.host), log_(&log_text_) {
   if (!server_->valid()) return;
   port_ = server_->Bind();
   if (port_ < 0) return;
-  // Bound: connections wait in the queue until the thread accepts them.
+  // Bound: connections wait in the queue until the thread accepts them. The destructor's
+  // stop ends the thread only once it serves.
   thread_ = std::thread([this] { server_->Run(); });
-  running_ = true;
+  running_ = wait_until([this] { return server_->serving(); }, static_cast<int>(kTestWaitMs), 1);
 }
 
 Portal::~Portal() {

@@ -216,6 +216,40 @@ TEST(PortalStubInProcessTest, ServesSetContentProbesAndPathFaultsAndKeepsRequest
   EXPECT_GT(seen.at(1).remote_port, 0);
 }
 
+// Content and the probe answer every method; a multipart form is kept as its parts.
+TEST(PortalStubInProcessTest, AnswersEveryMethodAndKeepsTheFormParts) {
+  test_support::Portal portal;
+  ASSERT_TRUE(portal.running());
+  portal.content("/c", "content", "text/plain");
+  httplib::Client client("127.0.0.1", portal.port());
+  const httplib::Result put = client.Put("/c", "put body", "text/plain");
+  const httplib::Result del = client.Delete("/probe/bytes?n=3");
+  const httplib::Result form = client.Post(
+      "/c", httplib::MultipartFormDataItems{{"b", "2", "", ""}, {"a", "1", "f.bin", "x/y"}});
+  // A control route keeps its own DELETE (the body makes the library read it first).
+  const httplib::Result control = client.Delete("/_stub/calls", "x", "text/plain");
+  for (const httplib::Result* result : {&put, &del, &form, &control}) {
+    ASSERT_TRUE(*result);
+    EXPECT_EQ((*result)->status, 200);
+  }
+  EXPECT_EQ(put->body, "content");
+  EXPECT_EQ(control->body, "[]");
+  EXPECT_EQ(del->body, std::string({PatternByte(0), PatternByte(1), PatternByte(2)}));
+  const std::vector<SeenRequest> seen = portal.requests();
+  ASSERT_EQ(seen.size(), 3u) << testing::PrintToString(portal.targets());
+  EXPECT_EQ(seen[0].method, "PUT");
+  EXPECT_EQ(seen[0].body, "put body");
+  EXPECT_EQ(seen[1].method, "DELETE");
+  EXPECT_EQ(seen[2].body, "");
+  ASSERT_EQ(seen[2].parts.size(), 2u);
+  EXPECT_EQ(seen[2].parts[0].name, "a");
+  EXPECT_EQ(seen[2].parts[0].filename, "f.bin");
+  EXPECT_EQ(seen[2].parts[0].content, "1");
+  EXPECT_EQ(seen[2].parts[1].name, "b");
+  EXPECT_EQ(seen[2].parts[1].filename, "");
+  EXPECT_EQ(seen[2].parts[1].content, "2");
+}
+
 // --- update list and versions, in process ---
 
 TEST(PortalStubUpdateListTest, VersionsAreReadAsTheUpdateManagerReadsThem) {

@@ -27,14 +27,22 @@ struct PortalCall {
 // the end: the key is sent as it is, so it may itself hold "&" or "=". Empty when absent.
 std::string SessionKeyOfQuery(const std::string& query);
 
+// One part of a multipart form.
+struct SeenPart {
+  std::string name;
+  std::string filename;  // empty for a plain field
+  std::string content;
+};
+
 // A request as it arrived (kept with ServerConfig::keep_requests).
 struct SeenRequest {
   std::string method;
   std::string target;  // path and query as received
   std::string path;
-  std::string body;
+  std::string body;  // empty for a multipart form: its parts are in `parts`
   std::multimap<std::string, std::string> headers;  // names as the client wrote them
   int remote_port = 0;
+  std::vector<SeenPart> parts;  // of a multipart form, by name
 };
 
 class CallRecord {

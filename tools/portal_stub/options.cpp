@@ -32,7 +32,7 @@ constexpr char kFooter[] =
     "  /ocs/veltrane/start.do?sessionKey=KEY        recorded\n"
     "  /ocs/veltrane/complete.do?sessionKey=KEY     recorded\n"
     "  GET /download/NAME                           a file of --updates, with Content-Length\n"
-    "  GET /probe/bytes?n=N                         N bytes of a fixed pattern\n"
+    "  /probe/bytes?n=N (any method)                N bytes of a fixed pattern\n"
     "With --sign-key KEY.pem every element of the built list carries \"signature\": the\n"
     "  Base64 Ed25519 signature of its file (as veltrane-sign signs it), made when the list\n"
     "  is built; UPDATE_KEYS of Update.ini takes the key's public half.\n"

@@ -36,14 +36,26 @@ Reply JsonReply(const std::string& text) {
   return reply;
 }
 
-// A POST or PUT handler that also takes requests without a body length: by HTTP/1.1 such a
-// request has no body, but the server library refuses it unless the handler reads the
-// content itself.
+// A POST, PUT or DELETE handler that also takes requests without a body length: by HTTP/1.1
+// such a request has no body, but the server library refuses it unless the handler reads the
+// content itself. A multipart form arrives as its parts (the library hands it over no other
+// way), in the request's files.
 httplib::Server::HandlerWithContentReader AnyBody(httplib::Server::Handler handler) {
   return [handler](const httplib::Request& req, httplib::Response& res,
                    const httplib::ContentReader& content_reader) {
     httplib::Request with_body = req;
-    if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+    if (req.is_multipart_form_data()) {
+      httplib::MultipartFormDataMap::iterator part;
+      content_reader(
+          [&](const httplib::MultipartFormData& header) {
+            part = with_body.files.emplace(header.name, header);
+            return true;
+          },
+          [&](const char* data, std::size_t length) {
+            part->second.content.append(data, length);
+            return true;
+          });
+    } else if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
       content_reader([&](const char* data, std::size_t length) {
         with_body.body.append(data, length);
         return true;
@@ -247,8 +259,11 @@ Reply PortalServer::Content(const httplib::Request& req) {
 }
 
 void PortalServer::Keep(const httplib::Request& req) {
-  SeenRequest seen{req.method, req.target, req.path, req.body, {}, req.remote_port};
+  SeenRequest seen{req.method, req.target, req.path, req.body, {}, req.remote_port, {}};
   for (const auto& [name, value] : req.headers) seen.headers.emplace(name, value);
+  for (const auto& [name, part] : req.files) {
+    seen.parts.push_back({name, part.filename, part.content});
+  }
   std::lock_guard<std::mutex> lock(seen_mutex_);
   seen_.push_back(std::move(seen));
 }
@@ -383,6 +398,10 @@ void PortalServer::AddRoutes() {
   };
   s.Get("/.*", content);
   s.Post("/.*", AnyBody(content));
+  // Not under /_stub/: the library tries these before the DELETE routes there, which read
+  // no body.
+  s.Put("/(?!_stub/).*", AnyBody(content));
+  s.Delete("/(?!_stub/).*", AnyBody(content));
 
   s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (res.status == 404 && res.body.empty()) {

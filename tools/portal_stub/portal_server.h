@@ -47,8 +47,10 @@ class PortalServer {
   int Bind();
   // Serves until Stop; false when serving could not start.
   bool Run();
-  // Releases held answers and ends Run. Callable from any thread.
+  // Releases held answers and ends Run. Callable from any thread, once serving().
   void Stop();
+  // Whether Run accepts connections; a Stop before that does not end it.
+  bool serving() const { return server_->is_running(); }
 
   // "http" or "https".
   const char* scheme() const { return https_ ? "https" : "http"; }
