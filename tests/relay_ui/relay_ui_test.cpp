@@ -57,8 +57,9 @@ window.external.ocsFnInit();
 window.external.ocsFnSendData(request);
 </script></body></html>)";
 
-// Like the echo page, but its user takes a moment: it answers 1.5 s after loading.
-const char kTimerPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
+// Like the echo page, but its user takes a while: it answers `ms` after loading.
+std::string delayed_echo_page(int ms) {
+  return R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
 var request = null;
 function OCS_initUI(text) { request = text; }
 </script></head><body><script>
@@ -67,21 +68,10 @@ var parsed = JSON.parse(request);
 setTimeout(function () {
   window.external.ocsFnSendData(JSON.stringify(
       {svc_no: "ECHO", auth_key: parsed.auth_key, query: location.search}));
-}, 1500);
+}, )" + std::to_string(ms) +
+         R"();
 </script></body></html>)";
-
-// Its user takes longer: it answers 4 s after loading.
-const char kPatientPage[] = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><script>
-var request = null;
-function OCS_initUI(text) { request = text; }
-</script></head><body><script>
-window.external.ocsFnInit();
-var parsed = JSON.parse(request);
-setTimeout(function () {
-  window.external.ocsFnSendData(JSON.stringify(
-      {svc_no: "ECHO", auth_key: parsed.auth_key, query: location.search}));
-}, 4000);
-</script></body></html>)";
+}
 
 // Draws two Korean syllables and answers whether they came out different: with a Korean
 // font they do; without one both are the same empty box (or nothing at all).
@@ -218,11 +208,11 @@ void serve_pages(Portal& portal) {
   portal.page("/login.html", login_page("ocsFnSendData"));
   portal.page("/session.html", login_page("ocsFnSession"));
   portal.page("/slow.html", kEchoPage);
-  portal.page("/timer.html", kTimerPage);
+  portal.page("/timer.html", delayed_echo_page(1500));
   portal.page("/late.html", kEchoPage);
   portal.page("/keys.html", kKeysPage);
   portal.page("/bad.html", kBadCallsPage);
-  portal.page("/patient.html", kPatientPage);
+  portal.page("/patient.html", delayed_echo_page(4000));
   portal.page("/hangul.html", kHangulPage);
 }
 
