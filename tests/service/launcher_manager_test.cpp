@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "event/event_handler.h"
 #include "event/reactor.h"
@@ -74,6 +75,18 @@ TEST_F(LauncherTest, StartsTheApplierOnceAtStartWhetherOrNotTheRelayRuns) {
   ::waitpid(relay, nullptr, 0);
 }
 
+// A relay that never comes up: the applier starts ever more rarely, each wait logged.
+TEST_F(LauncherTest, ARelayThatKeepsFailingIsTriedLessOftenWithTheWaitLogged) {
+  Task<CLauncherManager> launcher(
+      new CLauncherManager(&log_, nullptr, folder_.path(), 20, relay_.c_str(), 80));
+  launcher->Start();
+  // Starts at expiries 1, 2, 4, 8, 12, ...: seven runs take about 12 expiries, not 6.
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(wait_until([&] { return Runs() >= 7; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(11 * 20));
+  EXPECT_GE(log_.count("[" + relay_ + " 실행 안 됨 : 다음 시작은 0초 뒤]"), 4);
+}
+
 TEST_F(LauncherTest, TimerStartsTheApplierOnlyWhileTheRelayIsDown) {
   const std::string relay_path = folder_.file(relay_);
   ASSERT_EQ(std::system(("cp /bin/sleep '" + relay_path + "'").c_str()), 0);
@@ -90,6 +103,30 @@ TEST_F(LauncherTest, TimerStartsTheApplierOnlyWhileTheRelayIsDown) {
   ::kill(relay, SIGKILL);
   ::waitpid(relay, nullptr, 0);
   EXPECT_TRUE(wait_until([&] { return Runs() >= 3; })) << "the relay is down: the applier starts";
+}
+
+// A relay that keeps failing to start is tried at the first expiry, then after 1, 2, 4, ...
+// expiries (at most the longest wait); once it ran, at the next expiry again.
+TEST(RestartBackOffTest, WaitsDoubleUpToTheLongestAndStartOverOnceItRan) {
+  const struct {
+    unsigned long max_wait;
+    unsigned int reset_after;  // 0: never
+    std::vector<unsigned int> started;
+  } cases[] = {
+      {1000, 0, {1, 2, 4, 8, 16}},
+      {4, 0, {1, 2, 4, 8, 12, 16, 20}},
+      {1000, 8, {1, 2, 4, 8, 9, 10, 12, 16}},
+      {0, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
+  };
+  for (const auto& c : cases) {
+    CRestartBackOff back_off(c.max_wait);
+    std::vector<unsigned int> started;
+    for (unsigned int expiry = 1; expiry <= 20; ++expiry) {
+      if (back_off.Due()) started.push_back(expiry);
+      if (expiry == c.reset_after) back_off.Reset();
+    }
+    EXPECT_EQ(started, c.started) << "longest wait " << c.max_wait << ", reset " << c.reset_after;
+  }
 }
 
 // The applier never works on a half-filled download folder: while a cycle runs the
