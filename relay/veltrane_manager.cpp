@@ -14,6 +14,7 @@
 #include "foundation/file_util.h"
 #include "foundation/guard.h"
 #include "foundation/library.h"
+#include "foundation/log_retention.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "relay/client_connection.h"
@@ -132,6 +133,9 @@ void CVeltraneManager::open_log() {
   if (VGSLib::taccess(dir.c_str(), 0) != 0) VGSLib::createdir(dir.c_str());
   own_log_.set_log_dir(dir.c_str());
   own_log_.set_level(0);
+  SYSTEMTIME today;
+  plat::GetLocalTime(&today);
+  RemoveOldLogFiles(dir.c_str(), today);
 }
 
 bool CVeltraneManager::set_network(const CNetworkSettings& settings) {

@@ -97,6 +97,16 @@ std::string NewToken() {
   return text;
 }
 
+// A value from a request as a log line may show it: at most 64 bytes, control bytes as "?".
+std::string LoggableValue(const std::string& value) {
+  constexpr std::size_t kMaxShown = 64;
+  std::string shown = value.substr(0, kMaxShown);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return value.size() > kMaxShown ? shown + "..." : shown;
+}
+
 // The URL as a log may show it: its origin, never its query.
 std::string LoggableUrl(const std::string& url) {
   return UrlOrigin(url).value_or("(http/https 주소 아님)");
@@ -198,6 +208,8 @@ BOOL CVeltraneView::NavigateForRequest(std::string request_text) {
   const auto at = services_.find(service_code);
   if (at == services_.end()) {
     log_.log_error(__FILE__, __LINE__, "Veltrane error] Find URL(%s)_fail", "");
+    log_.log_error(__FILE__, __LINE__, "[Veltrane error] %s 에 없는 서비스 코드 : \"%s\"",
+                   ProgramPath(kUrlFile).c_str(), LoggableValue(service_code).c_str());
     page_.ShowMessage(kUrlNotFound);
     return FALSE;
   }

@@ -9,8 +9,10 @@
 #include "foundation/file_util.h"
 #include "foundation/library.h"
 #include "foundation/log.h"
+#include "foundation/log_retention.h"
 #include "foundation/mutex.h"
 #include "foundation/singleton.h"
+#include "platform/time.h"
 #include "platform/types.h"
 #include "service/service_files.h"
 
@@ -64,6 +66,9 @@ int CVeltraneServiceManager::Open(const CServiceSettings& settings) {
     if (!log_dir.empty()) {  // else no user folder: the log keeps its default
       if (VGSLib::taccess(log_dir.c_str(), 0) < 0) VGSLib::createdir(log_dir.c_str());
       log_->set_log_dir(log_dir.c_str());
+      SYSTEMTIME today;
+      plat::GetLocalTime(&today);
+      RemoveOldLogFiles(log_dir.c_str(), today);
     }
     log_->set_level(0);
 

@@ -19,6 +19,17 @@ using server_test::Test_Manager;
 
 const std::string kFindSessionError = "[Veltrane error] Find session error";
 const std::string kFindUrlFail = "Veltrane error] Find URL()_fail";
+// The line beside it; {FILE} stands for the fixture's veltrane_url.ini.
+std::string unknown_code(const std::string& code) {
+  return "[Veltrane error] {FILE} 에 없는 서비스 코드 : \"" + code + "\"";
+}
+std::vector<std::string> with_file(std::vector<std::string> lines, const std::string& file) {
+  for (std::string& line : lines) {
+    const std::size_t at = line.find("{FILE}");
+    if (at != std::string::npos) line.replace(at, 6, file);
+  }
+  return lines;
+}
 const std::string kRequestDataFail = "Veltrane error] request Data fail";
 const std::string kLoginKeyError = "[Veltrane error] request Data - 인증키를 확인할 수 없습니다.";
 const std::string kUrlNotFound = "URL 정보를 찾을 수 없습니다.";
@@ -103,13 +114,19 @@ TEST(VeltraneViewTest, RequestOpensTheServicePageOrReportsWhyNot) {
        R"({"service_code":"S99","auth_key":"A"})",
        "SK",
        "",
-       {kFindUrlFail},
+       {kFindUrlFail, unknown_code("S99")},
        {kUrlNotFound}},
       {"code is case-sensitive",
        R"({"service_code":"s01","auth_key":"A"})",
        "SK",
        "",
-       {kFindUrlFail},
+       {kFindUrlFail, unknown_code("s01")},
+       {kUrlNotFound}},
+      {"a long code with a line break is logged shortened and on one line",
+       "{\"service_code\":\"A\\nB" + std::string(70, 'C') + "\",\"auth_key\":\"A\"}",
+       "SK",
+       "",
+       {kFindUrlFail, unknown_code("A?B" + std::string(61, 'C') + "...")},
        {kUrlNotFound}},
   };
   for (const Request_Case& c : cases) {
@@ -133,7 +150,7 @@ TEST(VeltraneViewTest, RequestOpensTheServicePageOrReportsWhyNot) {
       EXPECT_EQ(f.page.navigations[0].url, c.url);
       EXPECT_EQ(f.page.navigations[0].init_text, c.request);
     }
-    EXPECT_EQ(f.log.lines(), c.log);
+    EXPECT_EQ(f.log.lines(), with_file(c.log, f.dir.file(CVeltraneView::kUrlFile)));
     EXPECT_EQ(f.page.messages, c.messages);
   }
 }
@@ -197,7 +214,9 @@ TEST(VeltraneViewTest, UrlFileMissingOrUnreadableLeavesAnEmptyTableAndEveryReque
       EXPECT_FALSE(f.view->NavigateForRequest(R"({"service_code":"S01","auth_key":"A"})"));
     }
     EXPECT_TRUE(f.page.navigations.empty());
-    EXPECT_EQ(f.log.lines(), (std::vector<std::string>{kFindUrlFail, kFindUrlFail}));
+    EXPECT_EQ(
+        f.log.lines(),
+        with_file({kFindUrlFail, unknown_code("S01"), kFindUrlFail, unknown_code("S01")}, path));
     EXPECT_EQ(f.page.messages, (std::vector<std::string>{kUrlNotFound, kUrlNotFound}));
   }
 }
@@ -379,7 +398,8 @@ TEST(VeltraneViewTest, ServicePagesAndTrustListNameTheTrustedOriginsAndTrustIsNo
                 "[Veltrane error] veltrane_url.ini [TRUST] ORIGINS : 출처가 아님 - x"}));
   f.log.clear();
   EXPECT_FALSE(f.view->NavigateForRequest(R"({"auth_key":"A"})"));  // no codeless service
-  EXPECT_EQ(f.log.lines(), std::vector<std::string>{kFindUrlFail});
+  EXPECT_EQ(f.log.lines(),
+            with_file({kFindUrlFail, unknown_code("")}, f.dir.file(CVeltraneView::kUrlFile)));
 }
 
 // Only the current navigation's token reaches the view; a message without it is dropped
