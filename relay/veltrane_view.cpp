@@ -97,14 +97,14 @@ std::string NewToken() {
   return text;
 }
 
-// A value from a request as a log line may show it: at most 64 bytes, control bytes as "?".
-std::string LoggableValue(const std::string& value) {
-  constexpr std::size_t kMaxShown = 64;
-  std::string shown = value.substr(0, kMaxShown);
+// A value from outside as a log line may show it: at most `max_shown` bytes, control bytes
+// as "?".
+std::string LoggableValue(const std::string& value, std::size_t max_shown = 64) {
+  std::string shown = value.substr(0, max_shown);
   for (char& c : shown) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   }
-  return value.size() > kMaxShown ? shown + "..." : shown;
+  return value.size() > max_shown ? shown + "..." : shown;
 }
 
 // The URL as a log may show it: its origin, never its query.
@@ -324,6 +324,12 @@ void CVeltraneView::Reopen() {
   opened_ = page;
   stray_logged_ = false;
   page_.Navigate(page.url, AnsiToUtf8(page.text), page.token);
+}
+
+void CVeltraneView::OnPageLoadFailed(const std::string& url, const std::string& reason) {
+  const std::string shown = url.substr(0, url.find_first_of("?#"));
+  log_.log_error(__FILE__, __LINE__, "[Veltrane error] 페이지를 불러오지 못함 : %s - %s",
+                 LoggableValue(shown, 512).c_str(), LoggableValue(reason, 256).c_str());
 }
 
 bool CVeltraneView::OnPageGone(const char* reason) {

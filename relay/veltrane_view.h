@@ -83,6 +83,10 @@ class CVeltraneView {
   void OnPageSendData(const std::string& message);
   void OnPageSession(const std::string& message);
 
+  // The page at `url` did not load (`reason`: the network error, or "HTTP <status>").
+  // Logged with the URL cut before its query, which carries the keys.
+  void OnPageLoadFailed(const std::string& url, const std::string& reason);
+
   // The web process ended on its own (`reason` for the log) and took the page with it.
   // The page of the request it showed is opened again with that request, so that it can
   // still answer its client; after kMaxPageReopens ends within kReopenWindowMs the request

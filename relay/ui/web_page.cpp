@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <string>
+
 #include "relay/ansi_text.h"
 #include "relay/bridge_script.h"
 
@@ -45,6 +47,8 @@ bool CWebPage::Create() {
   g_object_ref_sink(web_view_);
   g_signal_connect(web_view_, "web-process-terminated",
                    G_CALLBACK(&CWebPage::OnWebProcessTerminated), this);
+  g_signal_connect(web_view_, "load-failed", G_CALLBACK(&CWebPage::OnLoadFailed), this);
+  g_signal_connect(web_view_, "load-changed", G_CALLBACK(&CWebPage::OnLoadChanged), this);
   return true;
 }
 
@@ -144,4 +148,28 @@ void CWebPage::OnWebProcessTerminated(WebKitWebView*, int reason, void* self) {
   }
   // Without a page to open again, a new web process waits for the next request.
   if (page->view_ == nullptr || !page->view_->OnPageGone(why)) page->Preload();
+}
+
+int CWebPage::OnLoadFailed(WebKitWebView*, int, const char* uri, GError* error, void* self) {
+  auto* page = static_cast<CWebPage*>(self);
+  // A newer navigation cancels the one under way: not a failure of the page.
+  if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) return FALSE;
+  if (page->view_ != nullptr) {
+    page->view_->OnPageLoadFailed(uri != nullptr ? uri : "",
+                                  error != nullptr ? error->message : "");
+  }
+  return FALSE;  // WebKit shows its error page
+}
+
+void CWebPage::OnLoadChanged(WebKitWebView* web_view, int load_event, void* self) {
+  auto* page = static_cast<CWebPage*>(self);
+  if (load_event != WEBKIT_LOAD_COMMITTED || page->view_ == nullptr) return;
+  WebKitWebResource* resource = webkit_web_view_get_main_resource(web_view);
+  WebKitURIResponse* response =
+      resource != nullptr ? webkit_web_resource_get_response(resource) : nullptr;
+  const unsigned status = response != nullptr ? webkit_uri_response_get_status_code(response) : 0;
+  if (status >= 400) {
+    page->view_->OnPageLoadFailed(webkit_web_resource_get_uri(resource),
+                                  "HTTP " + std::to_string(status));
+  }
 }

@@ -16,6 +16,7 @@ typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitUserContentManager WebKitUserContentManager;
 typedef struct _WebKitJavascriptResult WebKitJavascriptResult;
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _GError GError;
 
 class CWebPage : public IVeltranePage {
  public:
@@ -55,6 +56,9 @@ class CWebPage : public IVeltranePage {
   static void OnInit(WebKitUserContentManager* manager, WebKitJavascriptResult* result, void* self);
   static std::string MessageText(WebKitJavascriptResult* result);
   static void OnWebProcessTerminated(WebKitWebView* web_view, int reason, void* self);
+  static int OnLoadFailed(WebKitWebView* web_view, int load_event, const char* uri, GError* error,
+                          void* self);
+  static void OnLoadChanged(WebKitWebView* web_view, int load_event, void* self);
 
   std::function<void()> show_frame_;
   CVeltraneView* view_ = nullptr;

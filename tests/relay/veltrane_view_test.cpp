@@ -654,6 +654,16 @@ TEST_F(ViewServerTest, AWebProcessThatEndsReopensThePageUntilItKeepsEnding) {
   }
 }
 
+TEST(VeltraneViewTest, APageThatFailedToLoadIsLoggedWithoutItsQuery) {
+  CVeltraneManager manager(1000, 0);
+  View_Fixture f(manager);
+  f.view->OnPageLoadFailed("http://portal.test/s01.html?auth_key=SECRET&session_key=K#top",
+                           "Could not connect:\nConnection refused");
+  EXPECT_EQ(f.log.lines(), std::vector<std::string>{"[Veltrane error] 페이지를 불러오지 못함 : "
+                                                    "http://portal.test/s01.html - Could not "
+                                                    "connect:?Connection refused"});
+}
+
 TEST_F(ViewServerTest, HugeAnswerArrivesWhole) {
   View_Fixture& f = *fixture_;
   const std::u16string filler(2 * 1024 * 1024, u'x');

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "relay/program_settings.h"
+#include "support/net.h"
 #include "support/portal.h"
 #include "support/proc_info.h"
 #include "support/process.h"
@@ -182,6 +183,13 @@ window.external.ocsFnSendData(JSON.stringify({svc_no: "AFTER"}));
 
 // --- helpers ---
 
+// A page on a loopback port nothing listens on (WebKit refuses well-known ports itself).
+const std::string& dead_url() {
+  static const std::string url =
+      "http://127.0.0.1:" + std::to_string(test_support::free_port()) + "/dead.html";
+  return url;
+}
+
 std::string url_ini(const Portal& portal) {
   std::string ini;
   for (const char* page :
@@ -192,6 +200,9 @@ std::string url_ini(const Portal& portal) {
     ini += "[" + code + "]\r\nSERVICE_CODE=" + code +
            "\r\nURL_INFO=" + portal.url("/" + std::string(page) + ".html") + "\r\n";
   }
+  // Pages that do not load: a port nothing listens on, and one the portal answers with 404.
+  ini += "[DEAD]\r\nSERVICE_CODE=DEAD\r\nURL_INFO=" + dead_url() + "\r\n";
+  ini += "[MISSING]\r\nSERVICE_CODE=MISSING\r\nURL_INFO=" + portal.url("/missing.html") + "\r\n";
   // The other-origin frame of XFRAME is the portal's too.
   return ini + "[TRUST]\r\nORIGINS=" + portal.url("").replace(7, 9, "localhost") + "\r\n";
 }
@@ -575,6 +586,27 @@ TEST_F(RelayUiTest, EnterEscapeAndAltF4NeverReachThePage) {
   EXPECT_EQ(answer_of(result), R"({"svc_no":"KEYS","keys":["a","Alt","b"]})") << result.err;
   EXPECT_TRUE(relay->running());
   EXPECT_TRUE(visible(*relay));
+}
+
+// A page that does not load is logged with its cause, never with the keys of its query.
+TEST_F(RelayUiTest, APageThatFailsToLoadIsLoggedWithItsCause) {
+  auto relay = start();
+  const std::string failed = "[Veltrane error] 페이지를 불러오지 못함 : ";
+  for (const auto& [code, line] :
+       {std::pair<std::string, std::string>{"MISSING",
+                                            failed + portal_.url("/missing.html") + " - HTTP 404"},
+        {"DEAD", failed + dead_url() + " - "}}) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(ask(relay->port(), request(code, "SECRET"), 3).exit_code, 4);  // nobody answers
+    EXPECT_TRUE(
+        wait_until([&] { return relay->count(line, true) == 1; }, at_least_wait_bound(5000)))
+        << testing::PrintToString(relay->log());
+  }
+  for (const std::string& line : relay->log()) {
+    if (line.rfind(failed, 0) == 0) {
+      EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
+    }
+  }
 }
 
 // The relay's WebKit web process, or 0.
