@@ -12,6 +12,7 @@
 #include "foundation/log.h"
 #include "platform/error.h"
 #include "platform/memory.h"
+#include "platform/netinfo.h"
 #include "platform/process_mutex.h"
 #include "relay/ini_config.h"
 #include "relay/network_settings.h"
@@ -65,6 +66,9 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
   g_set_prgname("Veltrane");
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "Veltrane: cannot open the display\n");
+    const char* display = g_getenv("DISPLAY");
+    LogStartFailure(std::string("화면을 열 수 없습니다 (DISPLAY=") +
+                    (display != nullptr ? display : "") + ")");
     status_ = kExitStartFailed;
     return false;
   }
@@ -97,6 +101,8 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
     if (!cause.empty()) {
       manager_->log().log_error(__FILE__, __LINE__, "[Veltrane error] %s", cause.c_str());
       std::fprintf(stderr, "Veltrane: [Veltrane error] %s\n", cause.c_str());
+    } else {
+      LogStartFailure(ServerFailureCause(port));
     }
     manager_->log().log_error(__FILE__, __LINE__, "Veltrane 실행 실패 ( 라이브러리 초기화 실패)");
     status_ = kExitStartFailed;
@@ -166,6 +172,33 @@ bool CVeltraneApp::CreateFrameAndView() {
   });
   view_window_ = plat::CreateMessageWindow(sink_);
   return view_window_ != nullptr && view_->OnInitialUpdate(view_window_);
+}
+
+std::string CVeltraneApp::ServerFailureCause(unsigned short port) const {
+  if (VGSLib::GetErrorCode() == WSAEADDRINUSE) {
+    const plat::PortListener holder = plat::FindTcpListener(port);
+    const std::string by = holder.program.empty()
+                               ? "다른 사용자의 프로그램이거나 알 수 없음"
+                               : holder.program + ", pid " + std::to_string(holder.process_id);
+    return "포트 " + std::to_string(port) + " 사용 중 (" + by + ")";
+  }
+  std::string text = manager_->last_error();
+  for (char& c : text) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return text;
+}
+
+void CVeltraneApp::LogStartFailure(const std::string& cause) {
+  std::fprintf(stderr, "Veltrane: [Veltrane error] 시작 실패 : %s\n", cause.c_str());
+  if (!library_) {
+    VGSLib::initialize();
+    library_ = true;
+  }
+  if (manager_ == nullptr) manager_ = CVeltraneManager::instance();
+  if (manager_ == nullptr) return;
+  manager_->open_log();
+  manager_->log().log_error(__FILE__, __LINE__, "[Veltrane error] 시작 실패 : %s", cause.c_str());
 }
 
 void CVeltraneApp::Quit() {

@@ -42,6 +42,11 @@ class CVeltraneApp {
   // the reason when the settings were bad (empty when the server did not start).
   bool StartServer(unsigned short port, std::string& cause);
   void ExitInstance();
+  // Why the server did not start: the program holding the port when it is taken.
+  std::string ServerFailureCause(unsigned short port) const;
+  // Writes "[Veltrane error] 시작 실패 : CAUSE" to the log (started for it if need be) and to
+  // standard error.
+  void LogStartFailure(const std::string& cause);
   // Tray menu "끝내기" and the end of the desktop session.
   void Quit();
   void OnFrameDestroyed();

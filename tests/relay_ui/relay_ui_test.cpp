@@ -798,8 +798,24 @@ TEST_F(RelayUiTest, PortTakenEndsTheProgramWithItsLineAndNoWindow) {
       at_least_wait_bound(20000)));
   EXPECT_EQ(relay.wait_exit(0), CVeltraneExitStartFailed);
   EXPECT_FALSE(window_seen);
-  EXPECT_EQ(relay.log(), (std::vector<std::string>{kStartFailure, Relay_Program::kShutDown}));
+  // The cause beside the line: this test holds the port.
+  const std::string holder = "test_relay_ui, pid " + std::to_string(::getpid());
+  EXPECT_EQ(relay.log(), (std::vector<std::string>{"[Veltrane error] 시작 실패 : 포트 " +
+                                                       std::to_string(ntohs(addr.sin_port)) +
+                                                       " 사용 중 (" + holder + ")",
+                                                   kStartFailure, Relay_Program::kShutDown}));
   ::close(taken);
+}
+
+TEST_F(RelayUiTest, NoDisplayEndsTheProgramWithItsCauseInTheLog) {
+  Relay_Program relay(url_ini(portal_).c_str());
+  relay.env["DISPLAY"] = "";
+  ASSERT_TRUE(relay.spawn());
+  EXPECT_EQ(relay.wait_exit(20000), CVeltraneExitStartFailed);
+  EXPECT_EQ(relay.log(), (std::vector<std::string>{
+                             "[Veltrane error] 시작 실패 : 화면을 열 수 없습니다 (DISPLAY=)",
+                             Relay_Program::kShutDown}));
+  EXPECT_NE(relay.stderr_text().find("cannot open the display"), std::string::npos);
 }
 
 TEST_F(RelayUiTest, SigtermAndSigintEndTheProgramLikeExit) {
