@@ -11,6 +11,12 @@
 
 #include "relay/program_settings.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// What fontconfig allocates for its configurations and caches stays with the library, as in
+// the relay itself (tests/support/gui_leaks.supp).
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif
+
 namespace {
 
 // Characters of `text` the layout found no glyph for, with the toolkit's default font.
