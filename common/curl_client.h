@@ -56,15 +56,21 @@ class CURLClient {
   // The HTTP status of the final response (redirects are followed), or -1 when the URL
   // is empty or not permitted (nothing is sent) or the transfer failed.
   virtual int Perform();
+  // Why the last Perform gave no 2xx answer, in a few words for a log line ("connection
+  // refused", "time-out: ...", "TLS: ...", "HTTP 404", "refused scheme: ftp (only https)");
+  // empty after a 2xx answer.
+  const std::string& failure() const { return failure_; }
 
  protected:
   void* handle() const { return handle_; }
+  void set_failure(const std::string& failure) { failure_ = failure; }
 
  private:
   static std::size_t WriteFunction(char* data, std::size_t size, std::size_t count, void* self);
 
   std::string response_;
   std::string url_;
+  std::string failure_;
   void* handle_;  // CURL*, owned
   CURLOptions options_;
 };
@@ -119,8 +125,12 @@ struct DownloadCheck {
   std::function<void(const char* data, std::size_t size)> on_bytes;
   std::function<bool(unsigned long long size)> accept;
 };
+// `failure`, when given, receives why a download failed (as CURLClient::failure()).
 BOOL DownloadFile(const char* url, const char* path, const CURLOptions& options,
-                  const DownloadCheck& check);
+                  const DownloadCheck& check, std::string* failure = nullptr);
+
+// "host" or "host:port" of `url` for a log line; the URL itself when it has no readable host.
+std::string UrlHost(const std::string& url);
 
 // The temporary file DownloadFile writes before `path` is complete.
 std::string DownloadTempPath(const std::string& path);

@@ -132,16 +132,19 @@ BOOL CUpdateManager::FetchUpdateList(std::string& list) {
   if (!portal_.empty() && !permitted && log_ != nullptr) {
     log_->log_error(nullptr, 0, "[다운로드 거부 : https 가 아닌 포털 주소 - %s]", portal_.c_str());
   }
-  if (!portal_.empty() && permitted && !aborted()) {
-    CURLClientPOST client;
+  std::string failure;
+  if (!portal_.empty() && !aborted()) {
+    CURLClientPOST client;  // refuses a URL that is not permitted without sending it
     client.SetOptions(TransferOptions());
     client.SetUrl(url);
     status = client.Perform();
     if (status >= 200 && status <= 299) list = client.GetResponse();
+    failure = client.failure();
   }
   if (status < 200 || status > 299) {
     if (log_ != nullptr)
       log_->log_error(nullptr, 0, "[다운로드 JASON URL : %s]", MaskSessionKey(url).c_str());
+    LogFailureCause(failure, url);
     return FALSE;
   }
   if (log_ != nullptr) log_->log_info(nullptr, 0, "[다운로드 JASON 정보 : %s]", list.c_str());
@@ -178,12 +181,14 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
     }
     const std::string target = folder + "/" + item.file_name;
     bool unsigned_file = false;
+    std::string failure;
     if (!DownloadFile(item.down_path.c_str(), target.c_str(), options,
-                      SignatureCheck(item, folder, &unsigned_file))) {
+                      SignatureCheck(item, folder, &unsigned_file), &failure)) {
       if (log_ != nullptr) {
         log_->log_error(nullptr, 0,
                         unsigned_file ? "[다운로드 서명 오류 : %s]" : "[다운로드 실패: %s]", name);
       }
+      if (!unsigned_file) LogFailureCause(failure, item.down_path);
       continue;
     }
     if (log_ != nullptr) log_->log_info(nullptr, 0, "[다운로드 성공 : %s]", name);
@@ -195,6 +200,12 @@ void CUpdateManager::ProcessUpdateList(const std::string& list) {
     }
   }
   if (downloaded) SendStartNotice();
+}
+
+void CUpdateManager::LogFailureCause(const std::string& failure, const std::string& url) const {
+  if (log_ == nullptr || failure.empty()) return;
+  log_->log_error(nullptr, 0, "[업데이트 실패 원인 : %s - %s]", failure.c_str(),
+                  UrlHost(url).c_str());
 }
 
 DownloadCheck CUpdateManager::SignatureCheck(const CUpdateItem& item, const std::string& folder,

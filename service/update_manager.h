@@ -84,6 +84,8 @@ class CUpdateManager : public CScheduleHandler {
                                bool* refused) const;
   void SendStartNotice();
   void SetBusy(int busy);
+  // The line beside a failure's own: why the transfer to `url` failed, and its host.
+  void LogFailureCause(const std::string& failure, const std::string& url) const;
 
   VGS_Log* log_;
   const std::string program_dir_;

@@ -217,7 +217,7 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
       {"truncated", "[" + entry, true},
       {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), true},
       {"invalid UTF-8", "[\"\xff\xfe\"]", true},
-      {"huge", "[" + std::string(2 << 20, ' ') + "]", false},
+      {"huge", "[" + std::string(2 << 20, ' ') + "]", false},  // with its cause line
   };
   for (const Case& c : cases) {
     portal_.update_list(c.body);
@@ -228,7 +228,9 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
     EXPECT_EQ(log.count("[다운로드 JASON 정보 : "), c.logged ? 1 : 0) << c.what;
     EXPECT_EQ(log.count("[다운로드 JASON URL : "), c.logged ? 0 : 1) << c.what;
-    EXPECT_EQ(log.lines().size(), 1u) << c.what;
+    EXPECT_EQ(log.count("[업데이트 실패 원인 : answer too large - 127.0.0.1:"), c.logged ? 0 : 1)
+        << c.what;
+    EXPECT_EQ(log.lines().size(), c.logged ? 1u : 2u) << c.what;
     EXPECT_EQ(updater->busy(), 0) << c.what;
   }
   EXPECT_TRUE(Downloads(portal_).empty());
@@ -242,18 +244,28 @@ TEST_F(UpdateManagerTest, BadListsChangeNothing) {
   EXPECT_EQ(Downloads(portal_), Files{"a.dat"});
 }
 
-TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
+// A failed list call ends the cycle with the URL line and a line naming the cause and host.
+TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLineAndTheCause) {
   const unsigned short closed_port = test_support::free_port();
   ASSERT_NE(closed_port, 0);
+  const std::string closed = "127.0.0.1:" + std::to_string(closed_port);
+  const std::string stub = portal_.base().substr(std::string("http://").size());
   struct Case {
     const char* what;
     std::string portal;
     std::string fault;  // of the list call; empty: none
+    std::string cause;  // the cause line's start
   } cases[] = {
-      {"status 500", portal_.base(), "kind=status&target=updateList&code=500"},
-      {"status 404", portal_.base(), "kind=status&target=updateList&code=404"},
-      {"redirect to nowhere", portal_.base(), "redirect-nowhere@updateList"},
-      {"refused", "http://127.0.0.1:" + std::to_string(closed_port), ""},
+      {"status 500", portal_.base(), "kind=status&target=updateList&code=500",
+       "HTTP 500 - " + stub},
+      {"status 404", portal_.base(), "kind=status&target=updateList&code=404",
+       "HTTP 404 - " + stub},
+      {"redirect to nowhere", portal_.base(), "redirect-nowhere@updateList",
+       "connection refused - "},
+      {"refused", "http://" + closed, "", "connection refused - " + closed},
+      {"time-out", portal_.base(), "stall@updateList", "time-out: "},
+      {"TLS to a plain server", "https://" + stub, "", "TLS: "},
+      {"scheme", "ftp://" + stub, "", "refused scheme: ftp (only https) - " + stub},
   };
   folder_.Write("SessionKey.ini", "[SESSION]\r\nSESSIONKEY=K\r\n");
   for (const Case& c : cases) {
@@ -266,12 +278,17 @@ TEST_F(UpdateManagerTest, PortalFailuresEndTheCycleWithTheUrlLine) {
         new CUpdateManager(&log, folder_.path(), CUpdateManager::kIntervalMs, Quick()));
     updater->ReadSettings();
     EXPECT_EQ(updater->CheckForUpdates(), 1) << c.what;
-    EXPECT_EQ(log.lines(), Files{"[다운로드 JASON URL : " + c.portal +
-                                 "/ocs/veltrane/updateList.do?sessionKey=***]"})
+    const Files lines = log.lines();
+    ASSERT_GE(lines.size(), 2u) << c.what;
+    EXPECT_EQ(lines[lines.size() - 2],
+              "[다운로드 JASON URL : " + c.portal + "/ocs/veltrane/updateList.do?sessionKey=***]")
         << c.what;
+    EXPECT_EQ(lines.back().rfind("[업데이트 실패 원인 : " + c.cause, 0), 0u)
+        << c.what << ": " << lines.back();
     EXPECT_EQ(updater->busy(), 0);
   }
-  EXPECT_EQ(portal_.count("updateList.do"), 3u);  // every case but the refused one was asked
+  // Every case but the refused connection, TLS and the scheme was asked.
+  EXPECT_EQ(portal_.count("updateList.do"), 4u);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 }
 
@@ -298,6 +315,9 @@ TEST_F(UpdateManagerTest, FailedDownloadsLeaveNothingAndDoNotStopTheOthers) {
   EXPECT_EQ(updater->CheckForUpdates(), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(log_.count("[다운로드 실패: "), 3);
+  for (const char* cause : {"HTTP 500 - ", "connection cut: ", "time-out: no data for 1 s - "}) {
+    EXPECT_EQ(log_.count(std::string("[업데이트 실패 원인 : ") + cause), 1) << cause;
+  }
   EXPECT_EQ(portal_.count("start.do"), 0u);
   EXPECT_EQ(folder_.Files(), (Files{"SessionKey.ini", "Update.ini"}));
 
