@@ -11,6 +11,7 @@
 #include "foundation/library.h"
 #include "foundation/log.h"
 #include "platform/error.h"
+#include "platform/instance_activation.h"
 #include "platform/memory.h"
 #include "platform/netinfo.h"
 #include "platform/process_mutex.h"
@@ -56,9 +57,11 @@ int CVeltraneApp::Run(int argc, char** argv) {
 }
 
 bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
-  // One relay per user: a second copy leaves without a word.
+  // One relay per user: a second copy asks the first to show its window (the way in on a
+  // desktop without a notification area) and leaves without a word.
   mutex_ = plat::CreateMutexA(kInstanceName, TRUE);
   if (plat::GetLastError() == ERROR_ALREADY_EXISTS) {
+    plat::RequestActivation(kInstanceName);
     status_ = kExitOk;
     return false;
   }
@@ -127,9 +130,32 @@ bool CVeltraneApp::InitInstance(int& argc, char**& argv) {
   signal_sources_[0] = g_unix_signal_add(SIGTERM, &CVeltraneApp::OnSignal, this);
   signal_sources_[1] = g_unix_signal_add(SIGINT, &CVeltraneApp::OnSignal, this);
 
+  ListenForActivation();
   page_->Preload();
   frame_->ShowIfAllowed();  // hidden until a request or "보이기"
   return true;
+}
+
+void CVeltraneApp::ListenForActivation() {
+  activation_ = std::make_unique<plat::ActivationListener>(kInstanceName);
+  if (!activation_->listening()) {
+    manager_->log().log_warning(__FILE__, __LINE__,
+                                "[Veltrane error] Activation socket unavailable; a second start "
+                                "cannot show the window");
+    activation_.reset();
+    return;
+  }
+  activation_source_ = g_unix_fd_add(
+      activation_->fd(), G_IO_IN,
+      +[](gint, GIOCondition, gpointer self) -> gboolean {
+        static_cast<CVeltraneApp*>(self)->OnActivation();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+}
+
+void CVeltraneApp::OnActivation() {
+  if (activation_->TakeRequests() && frame_) frame_->Show();
 }
 
 bool CVeltraneApp::StartServer(unsigned short port, std::string& cause) {
@@ -232,6 +258,9 @@ void CVeltraneApp::ExitInstance() {
     if (source != 0) g_source_remove(source);
     source = 0;
   }
+  if (activation_source_ != 0) g_source_remove(activation_source_);
+  activation_source_ = 0;
+  activation_.reset();
   if (manager_ != nullptr) manager_->log().log_info(__FILE__, __LINE__, "[Veltrane ShutDown]");
   if (mutex_ != nullptr) {
     plat::CloseMutex(mutex_);

@@ -9,8 +9,9 @@
 #include "platform/window_message.h"
 
 namespace plat {
+class ActivationListener;
 class ProcessMutex;
-}
+}  // namespace plat
 class CGuiMessageSink;
 class CIdleRelease;
 class CMainFrame;
@@ -53,6 +54,9 @@ class CVeltraneApp {
   // The window has stayed hidden for the idle interval.
   void OnIdle();
   static int OnSignal(void* self);
+  // From here on a second start shows the window instead of only leaving.
+  void ListenForActivation();
+  void OnActivation();
 
   plat::ProcessMutex* mutex_ = nullptr;
   bool toolkit_ = false;
@@ -63,6 +67,8 @@ class CVeltraneApp {
   std::unique_ptr<CVeltraneView> view_;
   std::unique_ptr<CSystemTray> tray_;
   std::unique_ptr<CIdleRelease> idle_;
+  std::unique_ptr<plat::ActivationListener> activation_;
+  unsigned int activation_source_ = 0;
   std::shared_ptr<CGuiMessageSink> sink_;
   HWND view_window_ = nullptr;
   unsigned int signal_sources_[2] = {0, 0};

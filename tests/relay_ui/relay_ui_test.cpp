@@ -761,15 +761,18 @@ TEST_F(RelayUiTest, APanelThatStartsAfterTheRelayGetsTheIconAndItsMenu) {
 
 // --- start-up and shutdown ---
 
-TEST_F(RelayUiTest, SecondCopyEndsAtOnceSilentlyAndTheFirstKeepsServing) {
+// The second copy also asks the first to show its window: the way in without a tray.
+TEST_F(RelayUiTest, SecondCopyShowsTheFirstsWindowEndsAtOnceSilentlyAndTheFirstKeepsServing) {
   auto relay = start();
   const std::vector<std::string> before = relay->log();
+  ASSERT_FALSE(visible(*relay));
   Relay_Program second(ini_.c_str());
   second.set_port(relay->port());
   ASSERT_TRUE(second.spawn());
   EXPECT_EQ(second.wait_exit(5000), 0);
   EXPECT_EQ(second.stderr_text(), "");
   EXPECT_TRUE(second.log().empty());
+  EXPECT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
   EXPECT_EQ(relay->log(), before);
   EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO"))),
             R"({"svc_no":"ECHO","auth_key":"AK","query":"?auth_key=AK&session_key="})");
