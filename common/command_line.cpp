@@ -55,7 +55,15 @@ int Parse(CLI::App& app, int argc, const char* const* argv, std::ostream& out, s
     out << e.what() << '\n' << std::flush;
     return kExitShown;
   } catch (const CLI::ParseError& e) {
-    err << app.get_name() << ": " << OneLine(e.what()) << " (see --help)\n" << std::flush;
+    // An unknown option is named even when a missing argument was found first.
+    std::string message = OneLine(e.what());
+    for (const std::string& arg : app.remaining(true)) {
+      if (arg.size() > 1 && arg[0] == '-') {
+        message = "unknown option " + arg;
+        break;
+      }
+    }
+    err << app.get_name() << ": " << message << " (see --help)\n" << std::flush;
     return kExitUsage;
   }
   return -1;
