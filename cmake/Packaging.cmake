@@ -4,9 +4,11 @@
 #                                       programs/ (the program folder), share/ (templates)
 #   veltrane_VERSION_ARCH.deb          the program folder in /opt/veltrane, for managed desktops
 # Install components:
-#   programs  the program folder, flat: the three programs, libzervlib.so, icons/hicolor/
-#   system    the Debian package's files outside the program folder (/etc, /usr/share)
-#   tarball   install.sh, uninstall.sh, the menu entry and INI templates
+#   programs  the program folder, flat: the three programs, libzervlib.so, ocs-client,
+#             veltrane-check, icons/hicolor/
+#   system    the Debian package's files outside the program folder (/etc, /usr/share, the
+#             tools' links in /usr/bin)
+#   tarball   install.sh, uninstall.sh, the menu entry, INI templates and man/man1/
 # `cmake --install BUILD --prefix DIR` installs a bare program folder (programs only).
 
 set(VELTRANE_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
@@ -19,6 +21,15 @@ set(VELTRANE_PROGRAM_TARGETS Veltrane veltrane_service zerv_run zervlib)
 foreach(target ${VELTRANE_PROGRAM_TARGETS})
   if(NOT TARGET ${target})
     message(FATAL_ERROR "Packaging: the program folder needs the target ${target}")
+  endif()
+endforeach()
+
+# The tools shipped with the programs, in the program folder too: ocs-client (a request to
+# test an install) and veltrane-check (checks an install), when they are built.
+set(VELTRANE_TOOL_TARGETS "")
+foreach(target ocs-client veltrane-check)
+  if(TARGET ${target})
+    list(APPEND VELTRANE_TOOL_TARGETS ${target})
   endif()
 endforeach()
 
@@ -45,12 +56,33 @@ add_dependencies(Veltrane veltrane_icons)
 
 # --- the program folder ---
 # Symbols bound at start-up, so that the relocation tables can be read-only (hardening).
-foreach(target ${VELTRANE_PROGRAM_TARGETS})
+foreach(target ${VELTRANE_PROGRAM_TARGETS} ${VELTRANE_TOOL_TARGETS})
   target_link_options(${target} PRIVATE LINKER:-z,now)
 endforeach()
-install(TARGETS ${VELTRANE_PROGRAM_TARGETS}
+install(TARGETS ${VELTRANE_PROGRAM_TARGETS} ${VELTRANE_TOOL_TARGETS}
   RUNTIME DESTINATION . COMPONENT programs
   LIBRARY DESTINATION . COMPONENT programs)
+
+# --- manual pages of the programs and tools, from their --help ---
+include(${CMAKE_SOURCE_DIR}/cmake/ManPages.cmake)
+veltrane_man_page(Veltrane Veltrane.exe "relay between OCS client programs and the insurer's portal")
+veltrane_man_page(veltrane_service VeltraneService.exe "keeps the Veltrane relay running and fetches program updates")
+veltrane_man_page(zerv_run ZervRun.exe "installs Veltrane's downloaded updates, registers autostart and starts the programs")
+if(TARGET ocs-client)
+  veltrane_man_page(ocs-client ocs-client "sends a request to the Veltrane relay as an OCS client program does")
+endif()
+if(TARGET veltrane-check)
+  veltrane_man_page(veltrane-check veltrane-check "checks a Veltrane install as an administrator would")
+endif()
+install(FILES ${VELTRANE_MAN_PAGES} DESTINATION usr/share/man/man1 COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES ${VELTRANE_MAN_PAGES} DESTINATION man/man1 COMPONENT tarball EXCLUDE_FROM_ALL)
+# The tools on the search path of every user of the Debian package.
+foreach(target ${VELTRANE_TOOL_TARGETS})
+  install(CODE "
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/usr/bin\")
+    file(CREATE_LINK ${VELTRANE_DEB_PROGRAM_DIR}/${target}
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/usr/bin/${target}\" SYMBOLIC)" COMPONENT system EXCLUDE_FROM_ALL)
+endforeach()
 foreach(icon ${icon_files})
   file(RELATIVE_PATH relative ${icon_root} ${icon})
   get_filename_component(folder ${relative} DIRECTORY)

@@ -4,9 +4,7 @@
 #include <string>
 
 #include "foundation/file_util.h"
-#include "foundation/version.h"
 #include "platform/profile.h"
-#include "platform/version_resource.h"
 #include "relay/ini_config.h"
 
 namespace {
@@ -29,10 +27,10 @@ CFramePlacement LoadFramePlacement(const std::string& profile_path) {
   const CFramePlacement defaults;
   const char* path = profile_path.c_str();
   CFramePlacement placement;
-  placement.left = static_cast<int>(
-      plat::GetPrivateProfileIntA(kPlacementSection, "left", defaults.left, path));
-  placement.top = static_cast<int>(
-      plat::GetPrivateProfileIntA(kPlacementSection, "top", defaults.top, path));
+  placement.left =
+      static_cast<int>(plat::GetPrivateProfileIntA(kPlacementSection, "left", defaults.left, path));
+  placement.top =
+      static_cast<int>(plat::GetPrivateProfileIntA(kPlacementSection, "top", defaults.top, path));
   placement.width = static_cast<int>(
       plat::GetPrivateProfileIntA(kPlacementSection, "Width", defaults.width, path));
   placement.height = static_cast<int>(
@@ -59,14 +57,6 @@ int WriteWinSize(const std::string& path, int x, int y, int cx) {
   config.SetValue("Y", "POSITION", std::to_string(y));
   config.SetValue("CX", "POSITION", std::to_string(cx));
   return config.Save();
-}
-
-std::string ReadProductVersion(const std::string& path) {
-  DWORD handle = 0;
-  if (plat::GetFileVersionInfoSizeA(path.c_str(), &handle) == 0) return std::string();
-  VGS_Version version;
-  if (version.extract(path.c_str()) != 1) return std::string();
-  return version.productVerStr();
 }
 
 std::optional<unsigned short> ParseListenPort(const char* text) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/program_version.h"  // ReadProductVersion
+
 // The frame's caption around the help-desk telephone number.
 std::string FrameCaption(const std::string& helpdesk_number);
 
@@ -24,10 +26,6 @@ bool StoreFramePlacement(const std::string& profile_path, const CFramePlacement&
 
 // "WinSize.ini": section "POSITION", "X", "Y" and "CX" in decimal. 0 or -1.
 int WriteWinSize(const std::string& path, int x, int y, int cx);
-
-// The product version of the program file at `path` ("2.0.0.14"); empty when the file
-// carries no version information or cannot be read.
-std::string ReadProductVersion(const std::string& path);
 
 // A listening port given as text: a decimal number from 1 to 65535 and nothing else.
 std::optional<unsigned short> ParseListenPort(const char* text);

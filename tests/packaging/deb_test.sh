@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package.
 #
-#   deb_test.sh contents DEB VERSION   file list, modes, links, control fields, conffiles,
-#                                      desktop entries; nothing a user may write, no group
+#   deb_test.sh contents DEB VERSION TOOLS  file list, modes, links, control fields,
+#                                      conffiles, desktop entries; nothing a user may write,
+#                                      no group; the tools TOOLS (blank-separated) on the
+#                                      search path and a man page per program and tool
 #   deb_test.sh scripts DEB            the maintainer scripts run as root against a scratch
 #                                      root (DPKG_ROOT): install, the upgrade from the
 #                                      group-writable folder, remove, purge (else skipped: 77)
@@ -23,8 +25,34 @@ trap 'rm -rf "$work"' EXIT
 
 sizes=(16 22 24 32 48 64 128 256)
 
+# The shipped tools (ocs-client, veltrane-check when built) and the man pages: a link in
+# /usr/bin and a page each, the pages made from the programs' --help.
+tools_expected() {
+  local tool program
+  for tool in $1; do
+    echo "-rwxr-xr-x root/root ./opt/veltrane/$tool"
+    echo "lrwxrwxrwx root/root ./usr/bin/$tool -> /opt/veltrane/$tool"
+  done
+  for program in Veltrane.exe VeltraneService.exe ZervRun.exe $1; do
+    echo "-rw-r--r-- root/root ./usr/share/man/man1/$program.1.gz"
+  done
+}
+
+tools_case() {
+  local version=$1 tools=$2 root=$work/root first program
+  for program in Veltrane.exe VeltraneService.exe ZervRun.exe $tools; do
+    gzip -t "$root/usr/share/man/man1/$program.1.gz" || fail "$program.1.gz is no gzip file"
+  done
+  expect_eq "installed ocs-client --version" "ocs-client $version" "$("$root/opt/veltrane/ocs-client" --version)"
+  # The page shows the program's own help: its first line, as man prints it.
+  first=$("$root/opt/veltrane/ocs-client" --help | head -n 1 | tr -s ' ')
+  [ -n "$first" ] || fail "ocs-client --help printed nothing"
+  LC_ALL=C MANWIDTH=1000 man -l "$root/usr/share/man/man1/ocs-client.1.gz" 2>/dev/null | tr -s ' ' |
+    grep -qF -- "$first" || fail "the ocs-client man page lacks its --help text [$first]"
+}
+
 contents_case() {
-  local version=$1 arch size
+  local version=$1 tools=$2 arch size
   arch=$(dpkg --print-architecture)
   # mode owner path [-> target]: everything the package ships, nothing else.
   local expected=(
@@ -50,6 +78,7 @@ contents_case() {
     expected+=("-rw-r--r-- root/root ./opt/veltrane/icons/hicolor/${size}x${size}/apps/veltrane.png"
       "-rw-r--r-- root/root ./usr/share/icons/hicolor/${size}x${size}/apps/veltrane.png")
   done
+  mapfile -t -O ${#expected[@]} expected < <(tools_expected "$tools")
   local actual
   actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $3 = $4 = $5 = ""; print }' | tr -s ' ' | LC_ALL=C sort)
   expect_eq "file list" "$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)" "$actual"
@@ -103,6 +132,7 @@ contents_case() {
   for field in Veltrane.exe VeltraneService.exe ZervRun.exe libzervlib.so; do
     grep -qE 'R(UN)?PATH.*\[\$ORIGIN\]' <<<"$(readelf -d "$work/root/opt/veltrane/$field")" || fail "$field: no \$ORIGIN run path"
   done
+  tools_case "$version" "$tools"
   echo "PASS"
 }
 
@@ -353,7 +383,7 @@ lintian_case() {
 }
 
 case $mode in
-  contents) contents_case "$3" ;;
+  contents) contents_case "$3" "${4:-}" ;;
   scripts) scripts_case ;;
   install) install_case "$3" ;;
   lintian) lintian_case ;;

@@ -12,6 +12,9 @@
 #   tarball_test.sh manifest TARBALL
 #     a manifest naming paths outside the install (an update may write it): install.sh over
 #     it and uninstall.sh skip those entries with a warning and remove nothing outside.
+#   tarball_test.sh tools TARBALL VERSION TOOLS
+#     the tools TOOLS (blank-separated) in programs/ and a man page per program and tool in
+#     man/man1/, made from the programs' --help.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -337,8 +340,27 @@ manifest_case() {
   echo "PASS"
 }
 
+# The shipped tools and man pages (the tools' links into the user's folders are install.sh's).
+tools_case() {
+  local version=$1 tools=$2 program first
+  for program in $tools; do
+    [ -x "$pkg/programs/$program" ] || fail "the tarball has no programs/$program"
+  done
+  for program in Veltrane.exe VeltraneService.exe ZervRun.exe $tools; do
+    gzip -t "$pkg/man/man1/$program.1.gz" || fail "the tarball has no man/man1/$program.1.gz"
+  done
+  expect_eq "ocs-client --version" "ocs-client $version" "$("$pkg/programs/ocs-client" --version)"
+  # The page shows the program's own help: its first line, as man prints it.
+  first=$("$pkg/programs/ZervRun.exe" --help | head -n 1 | tr -s ' ')
+  [ -n "$first" ] || fail "ZervRun.exe --help printed nothing"
+  LC_ALL=C MANWIDTH=1000 man -l "$pkg/man/man1/ZervRun.exe.1.gz" 2>/dev/null | tr -s ' ' |
+    grep -qF -- "$first" || fail "the ZervRun.exe man page lacks its --help text [$first]"
+  echo "PASS"
+}
+
 case $mode in
   run) run_case "$3" "$4" ;;
+  tools) tools_case "$3" "${4:-}" ;;
   unwritable) unwritable_case ;;
   manifest) manifest_case ;;
   *) fail "unknown mode $mode" ;;

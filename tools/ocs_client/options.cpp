@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/command_line.h"
+#include "common/command_line.h"
 #include "tools/ocs_client/exit_codes.h"
 
 namespace ocs_client {
@@ -28,12 +28,11 @@ constexpr char kFooter[] =
 
 }  // namespace
 
-int ParseCommandLine(int argc, const char* const* argv, ClientOptions* options,
-                     std::ostream& out, std::ostream& err) {
+int ParseCommandLine(int argc, const char* const* argv, ClientOptions* options, std::ostream& out,
+                     std::ostream& err) {
   CLI::App app(kDescription, "ocs-client");
   app.footer(kFooter);
-  app.add_option("--host", options->host, "relay host name or IPv4 address")
-      ->capture_default_str();
+  app.add_option("--host", options->host, "relay host name or IPv4 address")->capture_default_str();
   app.add_option("--port", options->port, "relay TCP port")
       ->check(CLI::Range(1, 65535))
       ->capture_default_str();
@@ -48,7 +47,7 @@ int ParseCommandLine(int argc, const char* const* argv, ClientOptions* options,
       ->capture_default_str();
   app.add_option("JSON", options->request, "request text, or - for standard input");
   static_assert(kExitOk == 0 && kExitUsage == 2, "the tools' exit status after --help and misuse");
-  return tools::ParseWith(app, argc, argv, out, err);
+  return command_line::Parse(app, argc, argv, out, err);
 }
 
 unsigned int TimeoutMs(double seconds) {

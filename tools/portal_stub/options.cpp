@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/command_line.h"
+#include "common/command_line.h"
 
 namespace portal_stub {
 
@@ -91,7 +91,7 @@ int ParseCommandLine(int argc, const char* const* argv, StubOptions* options, st
   app.add_option("--log", options->log_file, "append the request log to FILE (default: stdout)");
   app.add_option("--fault", fault_texts, "a fault switch in force from the start (repeatable)");
   static_assert(kExitOk == 0 && kExitUsage == 2, "the tools' exit status after --help and misuse");
-  const int parsed = tools::ParseWith(app, argc, argv, out, err);
+  const int parsed = command_line::Parse(app, argc, argv, out, err);
   if (parsed >= 0) return parsed;
   for (const std::string& text : fault_texts) {
     std::string error;

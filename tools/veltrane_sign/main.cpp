@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
 #include "common/update_signature.h"
-#include "tools/command_line.h"
 #include "tools/veltrane_sign/signing_key.h"
 
 namespace {
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   verify->add_option("VERSION", version, "its file_version in the update list")->required();
   verify->add_option("SIGNATURE", signature, "the Base64 signature")->required();
 
-  const int parsed = tools::ParseWith(app, argc, argv, std::cout, std::cerr);
+  const int parsed = command_line::Parse(app, argc, argv, std::cout, std::cerr);
   if (parsed >= 0) return parsed;
 
   if (keygen->parsed()) return Keygen(key_path);
