@@ -1,5 +1,6 @@
 // veltrane-check's checks against a scratch program folder, the portal stub as the portal
 // and the service pages' server, and scratch settings for the session.
+#include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 #include "common/update_signature.h"
 #include "support/net.h"
 #include "support/portal.h"
+#include "support/process.h"
 #include "support/scratch_dir.h"
+#include "support/wait.h"
 #include "tools/veltrane_check/checker.h"
 
 namespace {
@@ -225,6 +228,46 @@ TEST(VeltraneCheckTest, APortHeldByAnotherProgramFailsNamingIt) {
     EXPECT_EQ(line.what, held);
   }
   EXPECT_EQ(failed, 1) << Text(lines);
+}
+
+// The session checks see what the desktop gives: a bus of the test's own with a tray host on
+// it, and the system's fonts (the tests' machines have a Korean one).
+TEST(VeltraneCheckTest, ASessionWithATrayHostAndKoreanFontsPassesThoseLines) {
+  Install install;
+  const std::string socket = install.scratch.file("bus");
+  test_support::Child_Process bus({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                   "--address=unix:path=" + socket});
+  ASSERT_TRUE(test_support::wait_until([&] { return ::access(socket.c_str(), F_OK) == 0; }));
+  const std::string address = "unix:path=" + socket;
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* host = dbus_connection_open_private(address.c_str(), &error);
+  ASSERT_NE(host, nullptr) << error.message;
+  ASSERT_TRUE(dbus_bus_register(host, &error)) << error.message;
+  install.env["DBUS_SESSION_BUS_ADDRESS"] = address;
+  install.env.erase("FONTCONFIG_FILE");
+
+  auto line_of = [](const std::vector<CheckLine>& lines, const std::string& part) {
+    for (const CheckLine& line : lines) {
+      if (line.what.find(part) != std::string::npos) return veltrane_check::FormatLine(line);
+    }
+    return std::string("(no line)");
+  };
+  const std::vector<CheckLine> before = install.Run();
+  EXPECT_EQ(
+      line_of(before, "notification area").rfind("WARN no notification area: no tray host", 0), 0u)
+      << line_of(before, "notification area");
+  EXPECT_EQ(line_of(before, "Korean font").rfind("OK   Korean font: ", 0), 0u)
+      << line_of(before, "Korean font");
+
+  ASSERT_EQ(dbus_bus_request_name(host, "org.kde.StatusNotifierWatcher",
+                                  DBUS_NAME_FLAG_DO_NOT_QUEUE, &error),
+            DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
+  const std::vector<CheckLine> after = install.Run();
+  EXPECT_EQ(line_of(after, "notification area").rfind("OK   notification area: a tray host", 0), 0u)
+      << line_of(after, "notification area");
+  dbus_connection_close(host);
+  dbus_connection_unref(host);
 }
 
 }  // namespace

@@ -29,16 +29,18 @@ std::string LastErrorText() {
   return text != nullptr ? text : "error " + std::to_string(code);
 }
 
-// The version of a "NAME VERSION" line printed by `name`; empty when the line is not one.
-std::string VersionFrom(const std::string& output, const std::string& name) {
+// The version of the "NAME VERSION" line a program prints for --version: the first line's
+// last word; empty when that line has fewer than two words.
+std::string VersionFrom(const std::string& output) {
   std::istringstream first(output.substr(0, output.find('\n')));
-  std::string printed_name;
+  std::string word;
   std::string version;
-  std::string more;
-  if (!(first >> printed_name >> version) || (first >> more) || printed_name != name) {
-    return std::string();
+  int words = 0;
+  while (first >> word) {
+    version = word;
+    ++words;
   }
-  return version;
+  return words >= 2 ? version : std::string();
 }
 
 void CheckProgram(const Context& context, const char* name, Lines& lines) {
@@ -74,7 +76,7 @@ void CheckProgram(const Context& context, const char* name, Lines& lines) {
                kReinstall);
     return;
   }
-  const std::string version = VersionFrom(result.output, name);
+  const std::string version = VersionFrom(result.output);
   if (version.empty()) {
     lines.Fail(where + " printed no \"" + name + " VERSION\" line for --version", kReinstall);
     return;
