@@ -10,19 +10,22 @@
 #include "tools/veltrane_check/options.h"
 
 int main(int argc, char** argv) {
+  if (VGSLib::initialize() != 0) {
+    std::cerr << "veltrane-check: the library does not start\n";
+    return 1;
+  }
   veltrane_check::CheckSettings settings;
   const int parsed = veltrane_check::ParseCommandLine(argc, argv, &settings, std::cout, std::cerr);
-  if (parsed >= 0) return parsed;
+  if (parsed >= 0) {
+    VGSLib::uninitialize();
+    return parsed;
+  }
   if (settings.folder.empty()) {
     settings.folder = GetModulePath(nullptr);
   } else if (settings.folder == ".") {
     settings.folder = plat::GetCurrentFolder();
   } else if (settings.folder[0] != '/') {
     settings.folder = plat::GetCurrentFolder() + "/" + settings.folder;
-  }
-  if (VGSLib::initialize() != 0) {
-    std::cerr << "veltrane-check: the library does not start\n";
-    return 1;
   }
   plat::WSADATA data;
   if (plat::WSAStartup(plat::WINSOCK_VERSION_2_2, &data) != 0) {
