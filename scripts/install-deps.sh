@@ -12,7 +12,7 @@ packages=(
   libssl-dev openssl curl libcurl4-openssl-dev
   nlohmann-json3-dev rapidjson-dev libboost-dev libcli11-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev libx11-dev libxtst-dev
-  libcpp-httplib-dev xvfb xauth dbus dbus-x11
+  libcpp-httplib-dev xvfb xauth dbus dbus-x11 libdbus-1-dev libfontconfig-dev
   librsvg2-bin help2man man-db lintian desktop-file-utils x11-utils libglib2.0-bin
   locales
 )
