@@ -415,15 +415,24 @@ for var in "${session[@]}"; do
   [[ $var != DISPLAY=?* && $var != WAYLAND_DISPLAY=?* ]] || display=${var#*=}
 done
 autostart_here=$(veltrane_autostart_entries "$prefix_real")
+# One run: it registers autostart and starts the service manager, which starts the relay.
+# The programs it starts keep running: they get a file for their output, not this script's
+# (a pipe that install.sh writes into would otherwise stay open); ZervRun.exe's own lines are
+# shown from it.
+start_programs() {
+  local out status=0
+  out=$(mktemp) || out=/dev/null
+  (cd "$prefix_real" && "$@" ./ZervRun.exe </dev/null >"$out" 2>&1) || status=$?
+  [ "$out" = /dev/null ] || { cat -- "$out" >&2; rm -f -- "$out"; }
+  [ $status = 0 ] || echo "install.sh: ZervRun.exe ended with status $status" >&2
+}
 if [ $start = 1 ] && { [ -n "$display" ] || [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; }; then
-  # One run: it registers autostart and starts the service manager, which starts the relay.
   if [ -n "$display" ]; then
-    (cd "$prefix_real" && env -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY -u DBUS_SESSION_BUS_ADDRESS \
-      "${session[@]}" ./ZervRun.exe) || echo "install.sh: ZervRun.exe ended with status $?" >&2
+    start_programs env -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY -u DBUS_SESSION_BUS_ADDRESS "${session[@]}"
     echo "Started again in the desktop session where it ran (display $display): Veltrane appears"
     echo "in the notification area within a few seconds."
   else
-    (cd "$prefix_real" && ./ZervRun.exe) || echo "install.sh: ZervRun.exe ended with status $?" >&2
+    start_programs env
     echo "Started: Veltrane appears in the notification area within a few seconds."
   fi
 else
