@@ -144,7 +144,12 @@ if [ -n "$others" ] && [ $replace = 0 ]; then
     echo "install.sh: Veltrane is installed in another folder; nothing was installed:"
     sed 's/^/  /' <<<"$others"
     echo "Its menu entry, autostart entry and tools start the programs there. Uninstall it first"
-    echo "($(head -1 <<<"$others")/uninstall.sh), or give --replace to uninstall it and install here."
+    if [ -f "$(head -1 <<<"$others")/$VELTRANE_MANIFEST" ]; then
+      echo "($(head -1 <<<"$others")/uninstall.sh), or give --replace to uninstall it and install here."
+    else
+      echo "(install.sh did not make it: a Debian package or a build folder), or give --replace to"
+      echo "stop its programs and take its entries over."
+    fi
   } >&2
   exit 1
 fi
@@ -302,7 +307,9 @@ while IFS= read -r other; do
   else
     # Not made by install.sh (a build folder, say): its programs stop, its entries are ours now.
     veltrane_stop_programs "$other"
-    while IFS= read -r entry; do rm -f -- "$entry"; done < <(veltrane_autostart_entries "$other")
+    while IFS= read -r entry; do
+      rm -f -- "$entry" 2>/dev/null || echo "install.sh: warning: cannot remove $entry, which starts it" >&2
+    done < <(veltrane_autostart_entries "$other")
     veltrane_remove_links "$other" "$data_home"
     echo "  its programs were stopped; the menu entry, autostart and tools are this install's now"
   fi
