@@ -491,6 +491,19 @@ second_case() {
   "$second/uninstall.sh" >/dev/null || fail "uninstall.sh of the second failed"
   # (.config is the test's, made for the autostart entries.)
   expect_eq "what uninstall left in HOME" "$(printf '%s\n' 'd .config' 'd .local' 'd .local/share')" "$(tree_of "$HOME")"
+
+  echo "== a folder that install.sh did not make (a build folder) whose programs autostart"
+  local build=$work/build-bin
+  mkdir -p "$build" && cp "$pkg/programs/Veltrane.exe" "$pkg/programs/VeltraneService.exe" "$build/"
+  autostart_for "$build"
+  rc=0
+  "$pkg/install.sh" --prefix "$second" --no-start >/dev/null 2>"$work/err" || rc=$?
+  expect_eq "exit status beside a build folder" 1 "$rc"
+  grep -qxF "  $build" "$work/err" && grep -q "install.sh did not make it" "$work/err" ||
+    fail "the refusal does not name the build folder: $(cat "$work/err")"
+  "$pkg/install.sh" --prefix "$second" --no-start --replace >/dev/null || fail "install.sh --replace failed"
+  [ ! -e "$autostart" ] || fail "the build folder's autostart entry is still there"
+  [ -f "$build/VeltraneService.exe" ] || fail "--replace removed files of a folder install.sh did not make"
   echo "PASS"
 }
 
