@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs Veltrane for the current user: the programs into a folder of their own (default
-# ~/.local/share/veltrane), a menu entry and the icons into the user's XDG folders, then runs
-# ZervRun.exe once, which registers the autostart entry and starts VeltraneService.exe, which
-# starts Veltrane.exe. Over an older install the program files are replaced (its running
-# programs are stopped first); INI files, SessionKey.ini and Log/ stay as they are.
+# ~/.local/share/veltrane), a menu entry, the icons, links to the tools (~/.local/bin) and to
+# the man pages into the user's folders, then runs ZervRun.exe once, which registers the
+# autostart entry and starts VeltraneService.exe, which starts Veltrane.exe. Over an older
+# install the program files are replaced (its running programs are stopped first, and started
+# again in their desktop session); INI files, SessionKey.ini and Log/ stay as they are.
 #
-#   install.sh [--prefix DIR] [--portal URL] [--update-key KEY]... [--no-start]
+#   install.sh [--prefix DIR] [--portal URL] [--update-key KEY]... [--no-start] [--replace]
 #
-# Everything is copied into place first; when a folder cannot be written, nothing is changed.
+# The libraries the programs need are checked first, then everything is copied into place;
+# when a library is missing, a folder cannot be written or the user's entries belong to an
+# install in another folder (without --replace), nothing is changed.
 set -euo pipefail
 shopt -u patsub_replacement 2>/dev/null || true
 
@@ -17,12 +20,14 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
   cat <<'EOF'
-usage: install.sh [--prefix DIR] [--portal URL] [--update-key KEY]... [--no-start]
+usage: install.sh [--prefix DIR] [--portal URL] [--update-key KEY]... [--no-start] [--replace]
   --prefix DIR      program folder (default: ~/.local/share/veltrane)
   --portal URL      the portal's base URL for updates, written to Update.ini [UPDATE] PORTAL
   --update-key KEY  a public key that signs updates (as veltrane-sign keygen prints it);
                     repeatable; written to Update.ini [UPDATE] UPDATE_KEYS
   --no-start        install only; ZervRun.exe (run it later) registers autostart and starts
+  --replace         when Veltrane is installed in another folder: uninstall it (its logs and
+                    settings stay there) and install here; without it, install.sh refuses
 EOF
 }
 usage_error() {
@@ -31,7 +36,7 @@ usage_error() {
   exit 2
 }
 
-prefix="" portal="" set_portal=0 keys="" start=1
+prefix="" portal="" set_portal=0 keys="" start=1 replace=0
 while [ $# -gt 0 ]; do
   case $1 in
     --prefix) [ $# -ge 2 ] || usage_error "--prefix needs a folder"; prefix=$2; shift 2 ;;
@@ -41,6 +46,7 @@ while [ $# -gt 0 ]; do
     --update-key) [ $# -ge 2 ] || usage_error "--update-key needs a key"; keys+=${keys:+,}$2; shift 2 ;;
     --update-key=*) keys+=${keys:+,}${1#*=}; shift ;;
     --no-start) start=0; shift ;;
+    --replace) replace=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage_error "unknown option: $1" ;;
   esac
@@ -67,6 +73,86 @@ payload=$here/programs
 for name in "${VELTRANE_PROGRAMS[@]}" libzervlib.so; do
   [ -f "$payload/$name" ] || veltrane_fail "the package is incomplete: programs/$name is missing"
 done
+
+# --- the libraries the programs need: each one found, or the Debian package that has it named ---
+
+# Debian package of a library the programs (or the libraries they load) name.
+library_package() {
+  case $1 in
+    libgtk-3.so.* | libgdk-3.so.*) echo libgtk-3-0 ;;
+    libwebkit2gtk-4.1.so.*) echo libwebkit2gtk-4.1-0 ;;
+    libjavascriptcoregtk-4.1.so.*) echo libjavascriptcoregtk-4.1-0 ;;
+    libsoup-3.0.so.*) echo libsoup-3.0-0 ;;
+    libayatana-appindicator3.so.*) echo libayatana-appindicator3-1 ;;
+    libayatana-indicator3.so.*) echo libayatana-indicator3-7 ;;
+    libayatana-ido3-0.4.so.*) echo libayatana-ido3-0.4-0 ;;
+    libdbusmenu-gtk3.so.*) echo libdbusmenu-gtk3-4 ;;
+    libdbusmenu-glib.so.*) echo libdbusmenu-glib4 ;;
+    libcurl.so.4) echo libcurl4 ;;
+    libssl.so.3 | libcrypto.so.3) echo libssl3 ;;
+    libfontconfig.so.1) echo libfontconfig1 ;;
+    libfreetype.so.6) echo libfreetype6 ;;
+    libglib-2.0.so.* | libgobject-2.0.so.* | libgio-2.0.so.* | libgmodule-2.0.so.*) echo libglib2.0-0 ;;
+    libcairo.so.2) echo libcairo2 ;;
+    libpango-1.0.so.* | libpangocairo-1.0.so.* | libpangoft2-1.0.so.*) echo libpango-1.0-0 ;;
+    libgdk_pixbuf-2.0.so.*) echo libgdk-pixbuf-2.0-0 ;;
+    libharfbuzz.so.*) echo libharfbuzz0b ;;
+    libX11.so.6) echo libx11-6 ;;
+    libz.so.1) echo zlib1g ;;
+    libstdc++.so.6) echo libstdc++6 ;;
+    libgcc_s.so.1) echo libgcc-s1 ;;
+    *) return 1 ;;
+  esac
+}
+
+# ldd's "NAME => not found" lines of the programs, the library and the tools.
+missing=() packages=()
+if command -v ldd >/dev/null; then
+  for file in "$payload"/*; do
+    [ -f "$file" ] && [ -x "$file" ] || [[ $file == *.so ]] || continue
+    while read -r soname arrow rest; do
+      [ "$arrow $rest" = "=> not found" ] || continue
+      case " ${missing[*]} " in *" $soname "*) continue ;; esac
+      missing+=("$soname")
+    done < <(LC_ALL=C ldd "$file" 2>/dev/null || true)
+  done
+else
+  echo "install.sh: warning: ldd is not there, so the libraries the programs need were not checked" >&2
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install.sh: the programs need libraries that are not installed; nothing was installed:" >&2
+  for soname in "${missing[@]}"; do
+    if [ "$soname" = libzervlib.so ]; then
+      echo "  $soname: the package is incomplete (programs/$soname)" >&2
+    elif package=$(library_package "$soname"); then
+      echo "  $soname (Debian package $package)" >&2
+      case " ${packages[*]} " in *" $package "*) ;; *) packages+=("$package") ;; esac
+    else
+      echo "  $soname (find its package with: apt-file search $soname)" >&2
+    fi
+  done
+  [ ${#packages[@]} -eq 0 ] || echo "Install them with: sudo apt-get install ${packages[*]}" >&2
+  exit 1
+fi
+
+# --- another install's entries: the menu, autostart and the tool links start one program only ---
+
+prefix_physical=$(realpath -m -- "$prefix")
+others=$(veltrane_other_installs "$prefix_physical" "$data_home")
+if [ -n "$others" ] && [ $replace = 0 ]; then
+  {
+    echo "install.sh: Veltrane is installed in another folder; nothing was installed:"
+    sed 's/^/  /' <<<"$others"
+    echo "Its menu entry, autostart entry and tools start the programs there. Uninstall it first"
+    if [ -f "$(head -1 <<<"$others")/$VELTRANE_MANIFEST" ]; then
+      echo "($(head -1 <<<"$others")/uninstall.sh), or give --replace to uninstall it and install here."
+    else
+      echo "(install.sh did not make it: a Debian package or a build folder), or give --replace to"
+      echo "stop its programs and take its entries over."
+    fi
+  } >&2
+  exit 1
+fi
 
 # --- preparation: nothing outside temporary files exists until everything is staged ---
 
@@ -116,7 +202,13 @@ temp_in() {
 need_dir "$prefix"
 stage=$(mktemp -d "$prefix/.veltrane-stage.XXXXXX" 2>/dev/null) || not_writable "$prefix"
 staged+=("$stage")
-cp -R -- "$payload/." "$stage/" 2>/dev/null && cp -- "$here/uninstall.sh" "$stage/" 2>/dev/null ||
+# Man pages beside the programs, where the package has them (in programs/ or beside it).
+copied=0
+cp -R -- "$payload/." "$stage/" 2>/dev/null && cp -- "$here/uninstall.sh" "$stage/" 2>/dev/null &&
+  if [ -d "$here/man/man1" ]; then
+    mkdir -p -- "$stage/man/man1" && cp -- "$here"/man/man1/*.1.gz "$stage/man/man1/" 2>/dev/null
+  fi && copied=1
+[ $copied = 1 ] ||
   veltrane_fail "copying the programs into $prefix failed (is the disk full?); nothing was installed"
 prefix_real=$(cd "$prefix" && pwd -P)
 
@@ -140,6 +232,55 @@ while IFS= read -r -d '' icon; do
   icons_new+=("$new")
 done < <(find "$payload/icons/hicolor" -type f -print0 | sort -z)
 
+# Links to the tools (in the user's bin folder) and to the man pages (in the data home's
+# man/man1, where man finds them beside ~/.local/bin): made where the name is free or already
+# this install's, or another install's that --replace removes; another file of that name stays.
+links=() links_new=()
+bin_home=$(veltrane_bin_home)
+veltrane_has_control_character "$bin_home" && veltrane_fail "XDG_BIN_HOME must not contain control characters"
+link_wanted() {
+  local link=$1 target=$2 current dir
+  if [ -L "$link" ]; then
+    current=$(readlink -- "$link")
+    dir=${current%/*}
+    dir=${dir%/man/man1}
+    # Free: this install's, a replaced install's, or one to nothing.
+    [ "$current" = "$target" ] || grep -qxF -- "$dir" <<<"$others" || [ ! -e "$link" ] || {
+      echo "install.sh: warning: $link is taken (it points to $current); not linked" >&2
+      return 0
+    }
+  elif [ -e "$link" ]; then
+    echo "install.sh: warning: $link is taken by a file that is not Veltrane's; not linked" >&2
+    return 0
+  fi
+  need_dir "${link%/*}"
+  temp_in "${link%/*}" new
+  ln -sfn -- "$target" "$new" 2>/dev/null || not_writable "${link%/*}"
+  links+=("$link")
+  links_new+=("$new")
+}
+for name in "${VELTRANE_TOOLS[@]}"; do
+  [ ! -f "$stage/$name" ] || link_wanted "$bin_home/$name" "$prefix_real/$name"
+done
+for page in "$stage"/man/man1/*.1.gz; do
+  [ ! -f "$page" ] || link_wanted "$data_home/man/man1/${page##*/}" "$prefix_real/man/man1/${page##*/}"
+done
+
+# The desktop session of the programs that run from the folder (their display and session
+# bus), to start them there again after the update; empty when none runs.
+session=()
+for name in VeltraneService.exe Veltrane.exe; do
+  for pid in $(veltrane_pids "$prefix_real" "$name"); do
+    mapfile -t session < <(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null |
+      grep -E '^(DISPLAY|WAYLAND_DISPLAY|XAUTHORITY|DBUS_SESSION_BUS_ADDRESS|XDG_RUNTIME_DIR|XDG_SESSION_TYPE|XDG_CURRENT_DESKTOP)=' || true)
+    break 2
+  done
+done
+was_running=0
+for name in "${VELTRANE_PROGRAMS[@]}"; do
+  [ -z "$(veltrane_pids "$prefix_real" "$name")" ] || was_running=1
+done
+
 # --- commit: the older install's programs stop, then every file is renamed into place ---
 
 manifest=$prefix_real/$VELTRANE_MANIFEST
@@ -149,19 +290,47 @@ if [ -f "$manifest" ]; then
 fi
 temp_in "$prefix_real" manifest_new
 
-veltrane_stop_programs "$prefix_real"
 committed=1
 trap - EXIT
 # Temporary files left by a failure from here on are removed; the install stays usable.
 trap 'rm -rf -- "${staged[@]}"' EXIT
+# The install in another folder (--replace): uninstalled, its user's files kept there; the
+# folders it made for its menu entry, icons and links are this install's now.
+inherited=""
+while IFS= read -r other; do
+  [ -n "$other" ] || continue
+  echo "Replacing the install in $other:"
+  if [ -f "$other/$VELTRANE_MANIFEST" ]; then
+    inherited+=$(grep -E $'^(data-dir|home-dir)\t' "$other/$VELTRANE_MANIFEST" || true)$'\n'
+    (veltrane_uninstall_main --prefix "$other") | sed 's/^/  /' ||
+      echo "install.sh: warning: uninstalling $other failed; its entries are taken over" >&2
+  else
+    # Not made by install.sh (a build folder, say): its programs stop, its entries are ours now.
+    veltrane_stop_programs "$other"
+    while IFS= read -r entry; do
+      rm -f -- "$entry" 2>/dev/null || echo "install.sh: warning: cannot remove $entry, which starts it" >&2
+    done < <(veltrane_autostart_entries "$other")
+    veltrane_remove_links "$other" "$data_home"
+    echo "  its programs were stopped; the menu entry, autostart and tools are this install's now"
+  fi
+done <<<"$others"
+veltrane_stop_programs "$prefix_real"
 
 # The manifest names what uninstall.sh removes, relative to the program folder; the menu
 # entry's and icons' folders that this run made, relative to the data home. The prefix and
 # the folders above it stay.
 for dir in "${created[@]}"; do
   [[ $dir == "$prefix" || $dir == "$prefix"/* ]] && continue
-  [[ $dir == "$data_home"/?* ]] && printf 'data-dir\t%s\n' "${dir#"$data_home/"}" >>"$manifest_new"
+  if [[ $dir == "$data_home"/?* ]]; then
+    printf 'data-dir\t%s\n' "${dir#"$data_home/"}" >>"$manifest_new"
+  elif [ "$dir" = "$bin_home" ] && [[ $dir == "$HOME"/?* ]]; then
+    printf 'home-dir\t%s\n' "${dir#"$HOME/"}" >>"$manifest_new"
+  fi
 done
+while IFS=$'\t' read -r kind path; do
+  [ -n "$path" ] && veltrane_entry_path "$kind" "$path" "$prefix_real" "$data_home" && [ -d "$veltrane_path" ] || continue
+  printf '%s\t%s\n' "$kind" "$path" >>"$manifest_new"
+done <<<"$inherited"
 while IFS= read -r -d '' file; do
   relative=${file#"$stage/"}
   if [ ! -d "$prefix_real/${relative%/*}" ] && [[ $relative == */* ]]; then
@@ -183,6 +352,11 @@ mv -f -T -- "$menu_new" "$menu_entry"
 for i in "${!icons[@]}"; do
   mv -f -T -- "${icons_new[i]}" "${icons[i]}"
 done
+for i in "${!links[@]}"; do
+  mv -f -T -- "${links_new[i]}" "${links[i]}"
+done
+# What a plain uninstall left here is an install again.
+rm -f -- "$prefix_real/$VELTRANE_LEFTOVER"
 
 # INI files: templates where none exist yet (removed again by uninstall.sh while unchanged).
 for name in Update.ini veltrane_url.ini Veltrane.ini; do
@@ -225,7 +399,7 @@ if [ -n "$old_manifest" ]; then
   sed -i '/^[^\t]*\t\//d' "$old_manifest"
   cut -f2 "$manifest_new" >"$listed"
   while IFS=$'\t' read -r kind path; do
-    [[ $kind == dir || $kind == data-dir || $kind == config:* ]] || continue
+    [[ $kind == dir || $kind == data-dir || $kind == home-dir || $kind == config:* ]] || continue
     veltrane_entry_path "$kind" "$path" "$prefix_real" "$data_home" && [ -e "$veltrane_path" ] || continue
     grep -qxF -- "$path" "$listed" || printf '%s\t%s\n' "$kind" "$path"
   done <"$old_manifest" >>"$manifest_new"
@@ -242,13 +416,43 @@ if command -v fc-list >/dev/null && [ -z "$(fc-list :lang=ko family 2>/dev/null)
   echo "install.sh: warning: no font with Korean characters is installed, so Korean text" >&2
   echo "  shows as empty boxes; install one: sudo apt-get install fonts-noto-cjk (or fonts-nanum)" >&2
 fi
-if [ $start = 0 ]; then
-  echo "Run \"$prefix_real/ZervRun.exe\" in your desktop session to register autostart and start it."
-elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "No desktop session here: Veltrane was not started. Run \"$prefix_real/ZervRun.exe\""
-  echo "in your desktop session (it registers autostart and starts the programs)."
+# The programs start again where they ran (their desktop session), else in this shell's.
+display=""
+for var in "${session[@]}"; do
+  [[ $var != DISPLAY=?* && $var != WAYLAND_DISPLAY=?* ]] || display=${var#*=}
+done
+autostart_here=$(veltrane_autostart_entries "$prefix_real")
+# One run: it registers autostart and starts the service manager, which starts the relay.
+# The programs it starts keep running: they get a file for their output, not this script's
+# (a pipe that install.sh writes into would otherwise stay open); ZervRun.exe's own lines are
+# shown from it.
+start_programs() {
+  local out status=0
+  out=$(mktemp) || out=/dev/null
+  (cd "$prefix_real" && "$@" ./ZervRun.exe </dev/null >"$out" 2>&1) || status=$?
+  [ "$out" = /dev/null ] || { cat -- "$out" >&2; rm -f -- "$out"; }
+  [ $status = 0 ] || echo "install.sh: ZervRun.exe ended with status $status" >&2
+}
+if [ $start = 1 ] && { [ -n "$display" ] || [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; }; then
+  if [ -n "$display" ]; then
+    start_programs env -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY -u DBUS_SESSION_BUS_ADDRESS "${session[@]}"
+    echo "Started again in the desktop session where it ran (display $display): Veltrane appears"
+    echo "in the notification area within a few seconds."
+  else
+    start_programs env
+    echo "Started: Veltrane appears in the notification area within a few seconds."
+  fi
 else
-  # One run: it registers autostart and starts the service manager, which starts the relay.
-  (cd "$prefix_real" && ./ZervRun.exe) || echo "install.sh: ZervRun.exe ended with status $?" >&2
-  echo "Started: Veltrane appears in the notification area within a few seconds."
+  why="no desktop session here"
+  [ $start = 1 ] || why="--no-start"
+  if [ $was_running = 1 ]; then
+    echo "The running Veltrane programs were stopped for the update and not started again ($why)."
+  elif [ $start = 1 ]; then
+    echo "No desktop session here: Veltrane was not started."
+  fi
+  if [ -n "$autostart_here" ]; then
+    echo "Veltrane starts at the next login, or run \"$prefix_real/ZervRun.exe\" in your desktop session now."
+  else
+    echo "Run \"$prefix_real/ZervRun.exe\" in your desktop session to register autostart and start it."
+  fi
 fi

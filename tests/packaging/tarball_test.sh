@@ -15,6 +15,14 @@
 #   tarball_test.sh tools TARBALL VERSION TOOLS
 #     the tools TOOLS (blank-separated) in programs/ and a man page per program and tool in
 #     man/man1/, made from the programs' --help.
+#   tarball_test.sh purge TARBALL
+#     after a plain uninstall, the command its message names (and the package's uninstall.sh)
+#     removes what was kept.
+#   tarball_test.sh second TARBALL
+#     an install into a second folder is refused, --replace uninstalls the first; no uninstall
+#     removes the menu entry, icons, autostart entry or links of another install.
+#   tarball_test.sh libraries TARBALL
+#     libraries that ldd does not find: install.sh names their Debian packages, changes nothing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -222,11 +230,30 @@ run_case() {
   echo "window icons: $icons" >&2
   [[ $icons == *'Icon ('* ]] || fail "the relay window has no icon"
 
+  echo "== install again from a shell without a display: started again in the programs' session"
+  local lines out
+  lines=$(start_lines "$prefix")
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY -u DBUS_SESSION_BUS_ADDRESS \
+    "$pkg/install.sh" --prefix "$prefix") || fail "install.sh without a display failed"
+  echo "$out"
+  grep -q "^Started again in the desktop session where it ran (display $DISPLAY)" <<<"$out" ||
+    fail "install.sh does not say that it started the programs again"
+  wait_for 60 '[ "$(start_lines "$prefix")" -gt "$lines" ]' || fail "the relay was not started again"
+  wait_for 30 '[ -n "$(relay_pid "$prefix")" ]' || fail "the relay does not run"
+
+  echo "== install --no-start over the running install: says when the programs start"
+  out=$("$pkg/install.sh" --prefix "$prefix" --no-start) || fail "install.sh --no-start failed"
+  echo "$out"
+  grep -q "stopped for the update and not started again (--no-start)" <<<"$out" &&
+    grep -q "starts at the next login" <<<"$out" || fail "install.sh does not say the programs stay stopped"
+  [ -z "$(pids_below "$prefix")" ] || fail "programs run after install.sh --no-start"
+
   echo "== uninstall"
   # Caches of the toolkit the relay uses (shaders, fonts, settings): not Veltrane's.
   local toolkit_caches='mesa_shader_cache|fontconfig|dconf'
   mkdir -p "$XDG_CONFIG_HOME/Veltrane" && printf '[Initialization]\nleft=5\n' >"$XDG_CONFIG_HOME/Veltrane/profile.ini"
-  "$prefix/uninstall.sh" || fail "uninstall.sh failed"
+  "$prefix/uninstall.sh" >"$work/out" || fail "uninstall.sh failed"
+  cat "$work/out"
   [ -z "$(pids_below "$prefix")" ] || fail "programs still run after uninstall"
   # Only what the user made stays: logs, session key, the INI files with their changes, the
   # portal pages' web data.
@@ -236,7 +263,8 @@ run_case() {
   expected=$(printf '%s\n' 'd .cache' 'd .config' 'd .local' 'd .local/share' \
     'd .local/share/Veltrane' 'd Veltrane Programs' 'd Veltrane Programs/Log' \
     'f Veltrane Programs/SessionKey.ini' 'f Veltrane Programs/Update.ini' \
-    'f Veltrane Programs/Veltrane.ini' 'f Veltrane Programs/veltrane_url.ini' | LC_ALL=C sort)
+    'f Veltrane Programs/Veltrane.ini' 'f Veltrane Programs/veltrane_url.ini' \
+    'f Veltrane Programs/uninstall.sh' 'f Veltrane Programs/.veltrane-uninstalled' | LC_ALL=C sort)
   local kept
   kept=$(echo "$left" | grep -v -E '^. (Veltrane Programs/Log/|\.local/share/Veltrane/)' | LC_ALL=C sort)
   expect_eq "what uninstall left in HOME" "$expected" "$kept"
@@ -355,6 +383,198 @@ tools_case() {
   [ -n "$first" ] || fail "ZervRun.exe --help printed nothing"
   LC_ALL=C MANWIDTH=1000 man -l "$pkg/man/man1/ZervRun.exe.1.gz" 2>/dev/null | tr -s ' ' |
     grep -qF -- "$first" || fail "the ZervRun.exe man page lacks its --help text [$first]"
+# A scratch HOME for the cases that install without starting anything.
+plain_home() {
+  local home=$work/$1
+  mkdir -p "$home"
+  export HOME=$home XDG_DATA_HOME=$home/.local/share XDG_CONFIG_HOME=$home/.config
+  export XDG_CACHE_HOME=$home/.cache XDG_CONFIG_DIRS=/proc/veltrane-test/xdg
+  unset DISPLAY WAYLAND_DISPLAY XDG_BIN_HOME
+  umask 022
+}
+
+# Gives the unpacked package tools and a man page where it has none yet (older packages), so
+# that the links to them are installed and removed too.
+plant_tools() {
+  local name
+  for name in ocs-client veltrane-check; do
+    [ -f "$pkg/programs/$name" ] || printf '#!/bin/sh\necho "%s stand-in"\n' "$name" >"$pkg/programs/$name"
+    chmod 755 "$pkg/programs/$name"
+  done
+  if ! compgen -G "$pkg/man/man1/*.1.gz" >/dev/null && ! compgen -G "$pkg/programs/man/man1/*.1.gz" >/dev/null; then
+    mkdir -p "$pkg/man/man1"
+    printf '.TH OCS-CLIENT 1\n' | gzip -9n >"$pkg/man/man1/ocs-client.1.gz"
+  fi
+}
+
+purge_case() {
+  # label | how the kept files are purged
+  local cases=(
+    "the command the message names|kept"
+    "the package's uninstall.sh|package"
+  )
+  local entry label how prefix out command n=0
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r label how <<<"$entry"
+    n=$((n + 1))
+    plain_home "home$n"
+    prefix=$XDG_DATA_HOME/veltrane
+    "$pkg/install.sh" --no-start >/dev/null || fail "$label: install.sh failed"
+    mkdir -p "$prefix/Log/20250101" "$XDG_DATA_HOME/Veltrane"
+    echo line >"$prefix/Log/20250101/Veltrane.log"
+    printf '[SESSION]\nSESSIONKEY=k\n' >"$prefix/SessionKey.ini"
+    printf 'RETRY=3\n' >>"$prefix/Update.ini"
+    echo cookie >"$XDG_DATA_HOME/Veltrane/storage"
+    out=$("$prefix/uninstall.sh") || fail "$label: uninstall.sh failed"
+    echo "$out"
+    grep -qxF "  $prefix/SessionKey.ini" <<<"$out" || fail "$label: the message does not list the kept session key"
+    command=$(sed -n 's/^To remove these too: //p' <<<"$out")
+    expect_eq "$label: the purge command in the message" "\"$prefix/uninstall.sh\" --purge" "$command"
+    expect_eq "$label: an uninstall again" "Veltrane was removed from $prefix already. Kept:" \
+      "$("$prefix/uninstall.sh" | head -1)"
+    if [ "$how" = kept ]; then
+      eval "$command" || fail "$label: $command failed"
+    else
+      "$pkg/uninstall.sh" --prefix "$prefix" --purge || fail "$label: the package's uninstall.sh --purge failed"
+    fi
+    expect_eq "$label: what --purge left in HOME" "$(printf '%s\n' 'd .local' 'd .local/share')" "$(tree_of "$HOME")"
+    echo "ok: $label"
+  done
+  echo "PASS"
+}
+
+second_case() {
+  plant_tools
+  plain_home home
+  local first=$HOME/first second=$HOME/second third=$HOME/third data=$XDG_DATA_HOME
+  local menu=$data/applications/veltrane.desktop bin=$HOME/.local/bin page
+  local autostart=$XDG_CONFIG_HOME/autostart/VeltraneService.desktop
+  page=$(cd "$pkg" && compgen -G "man/man1/*.1.gz" || compgen -G "programs/man/man1/*.1.gz" | sed 's#^programs/##')
+  page=${page%%$'\n'*}
+  # The autostart entry as ZervRun.exe writes it for the install in DIR.
+  autostart_for() {
+    mkdir -p "${autostart%/*}"
+    printf '[Desktop Entry]\nType=Application\nName=Veltrane\nExec="%s/VeltraneService.exe"\n' "$1" >"$autostart"
+  }
+  # The menu entry, autostart entry and links start the install in DIR.
+  entries_of() {
+    local dir=$1 name
+    grep -qxF "TryExec=$dir/Veltrane.exe" "$menu" || fail "the menu entry is not $dir's: $(cat "$menu")"
+    grep -qxF "Exec=\"$dir/VeltraneService.exe\"" "$autostart" || fail "the autostart entry is not $dir's"
+    for name in ocs-client veltrane-check; do
+      expect_eq "the link $name" "$dir/$name" "$(readlink "$bin/$name")"
+    done
+    expect_eq "the man page link" "$dir/$page" "$(readlink "$data/man/man1/${page##*/}")"
+    [ -f "$data/icons/hicolor/48x48/apps/veltrane.png" ] || fail "the menu icon is gone"
+  }
+
+  echo "== the first install"
+  "$pkg/install.sh" --prefix "$first" --no-start >/dev/null || fail "install.sh into $first failed"
+  autostart_for "$first"
+  printf '[SESSION]\nSESSIONKEY=k\n' >"$first/SessionKey.ini"
+  entries_of "$first"
+
+  echo "== a second folder is refused"
+  local before rc=0
+  before=$(tree_of "$HOME")
+  "$pkg/install.sh" --prefix "$second" --no-start >"$work/out" 2>"$work/err" || rc=$?
+  cat "$work/err"
+  expect_eq "exit status of a second install" 1 "$rc"
+  grep -qxF "  $first" "$work/err" && grep -q -- "--replace" "$work/err" ||
+    fail "the refusal does not name the first install and --replace"
+  expect_eq "files after the refused install" "$before" "$(tree_of "$HOME")"
+
+  echo "== --replace uninstalls the first"
+  "$pkg/install.sh" --prefix "$second" --no-start --replace >"$work/out" || fail "install.sh --replace failed"
+  cat "$work/out"
+  grep -qxF "Replacing the install in $first:" "$work/out" || fail "install.sh does not say what it replaces"
+  [ ! -e "$autostart" ] || fail "the first install's autostart entry is still there"
+  autostart_for "$second"
+  entries_of "$second"
+  [ ! -e "$first/Veltrane.exe" ] || fail "the first install's programs are still there"
+  [ -f "$first/SessionKey.ini" ] || fail "the first install's session key was removed"
+
+  echo "== purging what the first left leaves the second's entries"
+  "$first/uninstall.sh" --purge >/dev/null || fail "uninstall.sh --purge of the first failed"
+  [ ! -e "$first" ] || fail "the first folder is still there"
+  entries_of "$second"
+
+  echo "== uninstalling an install whose entries another one took (as older install.sh did)"
+  cp -a "$second" "$third"
+  "$third/uninstall.sh" >/dev/null || fail "uninstall.sh of the third failed"
+  [ ! -e "$third" ] || fail "the third folder is still there"
+  entries_of "$second"
+
+  echo "== uninstalling the second removes its entries"
+  "$second/uninstall.sh" >/dev/null || fail "uninstall.sh of the second failed"
+  # (.config is the test's, made for the autostart entries.)
+  expect_eq "what uninstall left in HOME" "$(printf '%s\n' 'd .config' 'd .local' 'd .local/share')" "$(tree_of "$HOME")"
+
+  echo "== a folder that install.sh did not make (a build folder) whose programs autostart"
+  local build=$work/build-bin
+  mkdir -p "$build" && cp "$pkg/programs/Veltrane.exe" "$pkg/programs/VeltraneService.exe" "$build/"
+  autostart_for "$build"
+  rc=0
+  "$pkg/install.sh" --prefix "$second" --no-start >/dev/null 2>"$work/err" || rc=$?
+  expect_eq "exit status beside a build folder" 1 "$rc"
+  grep -qxF "  $build" "$work/err" && grep -q "install.sh did not make it" "$work/err" ||
+    fail "the refusal does not name the build folder: $(cat "$work/err")"
+  "$pkg/install.sh" --prefix "$second" --no-start --replace >/dev/null || fail "install.sh --replace failed"
+  [ ! -e "$autostart" ] || fail "the build folder's autostart entry is still there"
+  [ -f "$build/VeltraneService.exe" ] || fail "--replace removed files of a folder install.sh did not make"
+  echo "PASS"
+}
+
+libraries_case() {
+  plain_home home
+  # A stand-in for ldd that reports the sonames of VELTRANE_TEST_MISSING as not found.
+  local real_ldd
+  real_ldd=$(command -v ldd) || fail "no ldd"
+  mkdir -p "$work/bin"
+  cat >"$work/bin/ldd" <<EOF
+#!/bin/bash
+out=\$("$real_ldd" "\$@") || exit \$?
+for so in \$VELTRANE_TEST_MISSING; do
+  if grep -q "^\\s*\$so " <<<"\$out"; then
+    out=\$(sed -E "s#^(\\s*)\$so => .*#\\1\$so => not found#" <<<"\$out")
+  else
+    out+=\$'\\n'"	\$so => not found"
+  fi
+done
+printf '%s\\n' "\$out"
+EOF
+  chmod 755 "$work/bin/ldd"
+  # A line of FILE that matches the pattern PATTERN.
+  has_line() {
+    local line
+    while IFS= read -r line; do
+      # shellcheck disable=SC2053
+      [[ $line == $1 ]] && return 0
+    done <"$2"
+    return 1
+  }
+  # label | sonames not found | patterns of lines the error must have
+  local cases=(
+    "tray and HTTP libraries|libayatana-appindicator3.so.1 libcurl.so.4|  libcurl.so.4 (Debian package libcurl4);  libayatana-appindicator3.so.1 (Debian package libayatana-appindicator3-1);Install them with: sudo apt-get install *libayatana-appindicator3-1*"
+    "web view libraries|libwebkit2gtk-4.1.so.0 libjavascriptcoregtk-4.1.so.0 libssl.so.3|  libssl.so.3 (Debian package libssl3);Install them with: sudo apt-get install *libwebkit2gtk-4.1-0*;Install them with: sudo apt-get install *libjavascriptcoregtk-4.1-0*"
+    "a library of no known package|libunknown.so.9|  libunknown.so.9 (find its package with: apt-file search libunknown.so.9)"
+  )
+  local entry label sonames wanted line before rc
+  local -a lines
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r label sonames wanted <<<"$entry"
+    before=$(tree_of "$HOME")
+    rc=0
+    PATH=$work/bin:$PATH VELTRANE_TEST_MISSING=$sonames "$pkg/install.sh" --no-start >"$work/out" 2>"$work/err" || rc=$?
+    cat "$work/err"
+    expect_eq "$label: exit status" 1 "$rc"
+    IFS=';' read -ra lines <<<"$wanted"
+    for line in "${lines[@]}"; do
+      has_line "$line" "$work/err" || fail "$label: no line [$line]"
+    done
+    expect_eq "$label: files after the refused install" "$before" "$(tree_of "$HOME")"
+    echo "ok: $label"
+  done
   echo "PASS"
 }
 
@@ -363,5 +583,8 @@ case $mode in
   tools) tools_case "$3" "${4:-}" ;;
   unwritable) unwritable_case ;;
   manifest) manifest_case ;;
+  purge) purge_case ;;
+  second) second_case ;;
+  libraries) libraries_case ;;
   *) fail "unknown mode $mode" ;;
 esac
