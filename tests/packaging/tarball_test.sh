@@ -383,6 +383,9 @@ tools_case() {
   [ -n "$first" ] || fail "ZervRun.exe --help printed nothing"
   LC_ALL=C MANWIDTH=1000 man -l "$pkg/man/man1/ZervRun.exe.1.gz" 2>/dev/null | tr -s ' ' |
     grep -qF -- "$first" || fail "the ZervRun.exe man page lacks its --help text [$first]"
+  echo "PASS"
+}
+
 # A scratch HOME for the cases that install without starting anything.
 plain_home() {
   local home=$work/$1
