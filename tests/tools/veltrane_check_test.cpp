@@ -144,13 +144,18 @@ TEST(VeltraneCheckTest, EachFaultFlipsExactlyItsOwnLine) {
          i.url_ini("URL_INFO=http://127.0.0.1:" + std::to_string(test_support::free_port()) +
                    "/s01.do");
        },
-       Status::kFail, "refuses connections"},
+       Status::kFail, "connection refused"},
       {"page answers 404",
        [](Install& i) {
          ASSERT_TRUE(
              i.portal.fault(std::string("kind=status&code=404&target=pages&path=") + kPage));
        },
        Status::kFail, "answers HTTP 404"},
+      {"TLS to a server that speaks none",
+       [](Install& i) {
+         i.url_ini("URL_INFO=https://" + i.portal.base().substr(7) + "/ocs/s01.do");
+       },
+       Status::kFail, "unreachable: TLS: "},
       {"plain http to another computer",
        [](Install& i) { i.url_ini("URL_INFO=http://192.0.2.7/ocs/s01.do"); }, Status::kFail,
        "is plain http to another computer"},
@@ -159,7 +164,7 @@ TEST(VeltraneCheckTest, EachFaultFlipsExactlyItsOwnLine) {
          i.update_ini("PORTAL=http://127.0.0.1:" + std::to_string(test_support::free_port()) +
                       "\nUPDATE_KEYS=" + TestKey() + "\n");
        },
-       Status::kFail, "refuses connections"},
+       Status::kFail, "connection refused"},
       {"no update keys", [](Install& i) { i.update_ini("PORTAL=" + i.portal.base() + "\n"); },
        Status::kWarn, "updates run on TLS alone"},
       {"an update key that is none",
