@@ -358,6 +358,21 @@ install_case() {
   expect_eq "system autostart entry" "$entry_before" "$(stat -c '%i %Y' "$entry")"
   [ ! -e "$home/.config/autostart" ] || fail "ZervRun.exe wrote a user autostart entry: $(ls -A "$home/.config/autostart")"
   ! grep -F '/ocs/veltrane/' "$work/stub.log" || fail "the service manager asked the portal for updates"
+
+  # The administrator's check, as that user: the tools on the search path, a system install.
+  local check
+  check=$(cd "$home" && env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_CONFIG_DIRS HOME="$home" \
+    XDG_STATE_HOME="$state" XDG_CONFIG_HOME="$home/.config" \
+    setpriv --reuid="$uid" --regid="$uid" --clear-groups veltrane-check --timeout 5 2>&1) || true
+  echo "$check"
+  local expected
+  for expected in "OK   program folder $dir: a system install, root's and writable by no one else" \
+    "OK   autostart entry $entry starts $dir/VeltraneService.exe"; do
+    grep -qxF "$expected" <<<"$check" || fail "veltrane-check did not say: $expected"
+  done
+  grep -qE '^OK   ZervRun\.exe [0-9.]+ runs$' <<<"$check" || fail "veltrane-check did not run ZervRun.exe"
+  ocs-client --version | grep -qE '^ocs-client [0-9.]+$' || fail "ocs-client --version"
+  [ "$(man -w veltrane-check)" = /usr/share/man/man1/veltrane-check.1.gz ] || fail "no man page for veltrane-check"
   [ -z "$(dpkg --verify veltrane | grep -v ' /etc/veltrane/Update.ini$')" ] ||
     fail "installed files differ from the package's: $(dpkg --verify veltrane)"
 
