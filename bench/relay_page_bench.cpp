@@ -8,7 +8,8 @@
 //   - request -> response through the page that answers from its load event
 //     (/pages/answer-on-load.html), next to the page's own load time as WebKit measured it in
 //     the same navigation (navigation start -> load event start, from the page's answer).
-//     The relay's share of a request is its response time less that load time.
+//     The relay's share of a request is its response time less that load time. Once back to
+//     back, once 250 ms apart (as OCS programs send: never within a display frame of the last).
 // Also: the first request after start (once sent at the start line, once after the web
 // process is up and the relay has been idle), the memory (PSS and RSS) of the relay and its
 // WebKit processes after 10 and after 1,000 requests and after the window has stayed hidden
@@ -66,6 +67,7 @@ using test_support::wait_until;
 constexpr char kTrayLine[] = "[Veltrane error] Tray icon unavailable";
 constexpr char kShutDownLine[] = "[Veltrane ShutDown]";
 constexpr unsigned int kAnswerTimeoutMs = 30000;
+constexpr std::chrono::milliseconds kSpacedGap{250};
 // How long a start's tray line is waited for after its first answer.
 constexpr int kTrayLineWaitMs = 3000;
 
@@ -589,9 +591,14 @@ int run(const Options& options) {
     sample_memory();
   };
   while (sent < 10) send_sampled("NOW", nullptr);
-  Series now, load;
+  Series now, load, spaced;
   for (int i = 0; i < series_size; ++i) send_sampled("NOW", &now);
   for (int i = 0; i < series_size; ++i) send_sampled("LOAD", &load);
+  // As an OCS program sends them: one now and then, never within a display frame of the last.
+  for (int i = 0; i < series_size; ++i) {
+    std::this_thread::sleep_for(kSpacedGap);
+    send_sampled("LOAD", &spaced);
+  }
   while (sent < total_requests) send_sampled(sent % 2 == 0 ? "NOW" : "LOAD", nullptr);
 
   double idle_shown = 0, idle_shown_helpers = 0;
@@ -633,14 +640,21 @@ int run(const Options& options) {
   print_row("              nav start -> DOMContentLoaded end", stats_of(load.dom_loaded_ms));
   const Stats share = stats_of(load.share_ms);
   print_row("  the relay's share (response - page load)", share);
+  print_row("answer-on-load page, 250 ms between requests", stats_of(spaced.response_ms));
+  print_row("  its page load by WebKit (nav start -> load)", stats_of(spaced.load_ms));
+  const Stats spaced_share = stats_of(spaced.share_ms);
+  print_row("  the relay's share (response - page load)", spaced_share);
   const Stats headless_stats = stats_of(headless.response_ms);
-  std::printf("\n  relay's share p50 %.2f ms (goal: at most 5 ms): %s; headless path p50 %.2f ms\n",
-              share.p50, share.p50 <= 5.0 ? "met" : "MISSED", headless_stats.p50);
+  std::printf(
+      "\n  relay's share p50 %.2f ms back to back, %.2f ms spaced (goal: at most 5 ms): %s;"
+      " headless path p50 %.2f ms\n",
+      share.p50, spaced_share.p50, spaced_share.p50 <= 5.0 ? "met" : "MISSED", headless_stats.p50);
   std::printf("  page timing from %s (WebKit gives whole milliseconds)\n",
               load.timing_source.c_str());
   std::printf(
-      "  errors: headless %ld, answer-now %ld, answer-on-load %ld, other requests %ld%s%s\n",
-      headless.errors, now.errors, load.errors, other_errors,
+      "  errors: headless %ld, answer-now %ld, answer-on-load %ld (spaced %ld), other requests "
+      "%ld%s%s\n",
+      headless.errors, now.errors, load.errors, spaced.errors, other_errors,
       now.first_error.empty() && load.first_error.empty() ? "" : " -- first: ",
       (now.first_error + load.first_error).c_str());
 
@@ -751,12 +765,12 @@ int main(int argc, char** argv) {
   if (numbers.size() > 0) options.series = numbers[0];
   if (numbers.size() > 1) options.idle = numbers[1];
   if (numbers.size() > 2) options.total = numbers[2];
-  if (usage || options.series < 1 || options.idle < 1 || options.total < 2 * options.series + 10) {
+  if (usage || options.series < 1 || options.idle < 1 || options.total < 3 * options.series + 10) {
     std::fprintf(stderr,
                  "usage: bench_relay_page [--starts N >= 1 (7)] [--starts-only]"
                  " [--other VELTRANE_EXE LIBZERVLIB_SO]\n"
                  "                        [requests per series >= 1 (300)] [idle seconds (60)]"
-                 " [total requests >= 2 * series + 10 (1000)]\n");
+                 " [total requests >= 3 * series + 10 (1000)]\n");
     return 2;
   }
   if (VGSLib::initialize() != 0) return 2;
