@@ -15,7 +15,8 @@ constexpr char kDescription[] =
     "Veltrane.ini), and opens the portal page that veltrane_url.ini names for each OCS "
     "request's service code in its own window, hands the request to the page and sends the "
     "page's answer back. Started by ZervRun.exe, and again by VeltraneService.exe whenever it "
-    "ends; only one runs per user. It takes no arguments besides the toolkit's own.";
+    "ends. Only one runs per user: started again, it shows the running relay's window and "
+    "ends. It takes no arguments besides the toolkit's own.";
 
 constexpr char kFooter[] =
     "Logs: Log/LogYYYYMM/log_YYYYMMDD.log in the program folder (per-user install) or in\n"
