@@ -33,24 +33,15 @@ TEST(InstanceActivationTest, ASecondStartReachesTheListenerOfItsName) {
   EXPECT_FALSE(plat::RequestActivation(name + "-other"));
 }
 
-// A process of another user: root lends the child an unused uid.
-int RunAsStranger(const std::function<bool()>& body) {
+// A process of another user (root lends it an unused uid) that runs `body`; it reports the
+// body's result on `report` and then waits to be killed, so that what it holds stays.
+pid_t StartStranger(const std::function<bool()>& body, int report) {
   const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(64999) != 0 || ::setuid(64999) != 0) ::_exit(3);
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-sockaddr_un AbstractAddress(const std::string& socket_name, socklen_t* length) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path + 1, socket_name.data(), socket_name.size());
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socket_name.size());
-  return address;
+  if (child != 0) return child;
+  const char result = ::setgid(64999) == 0 && ::setuid(64999) == 0 && body() ? 1 : 0;
+  if (::write(report, &result, 1) != 1) ::_exit(1);
+  ::pause();
+  ::_exit(0);
 }
 
 // Another user may connect to the socket or take its name first; neither counts as a
@@ -58,40 +49,41 @@ sockaddr_un AbstractAddress(const std::string& socket_name, socklen_t* length) {
 TEST(InstanceActivationTest, PeersOfAnotherUserAreIgnoredBothWays) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
   const std::string name = UniqueName("stranger");
-  socklen_t length = 0;
-  const sockaddr_un address = AbstractAddress(plat::ActivationSocketName(name), &length);
+  const std::string socket_name = plat::ActivationSocketName(name);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, socket_name.data(), socket_name.size());
+  const auto length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socket_name.size());
+  const auto* where = reinterpret_cast<const sockaddr*>(&address);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const auto stranger = [&](const std::function<bool(int)>& use) {
+    const pid_t pid =
+        StartStranger([&] { return use(::socket(AF_UNIX, SOCK_STREAM, 0)); }, report[1]);
+    char done = 0;
+    EXPECT_EQ(::read(report[0], &done, 1), 1);
+    EXPECT_EQ(done, 1);
+    return pid;
+  };
+  const auto end = [](pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  };
   {
     plat::ActivationListener listener(name);
     ASSERT_TRUE(listener.listening());
-    EXPECT_EQ(RunAsStranger([&] {
-                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
-              }),
-              0);
+    const pid_t client = stranger([&](int fd) { return ::connect(fd, where, length) == 0; });
     EXPECT_FALSE(listener.TakeRequests());
+    end(client);
   }
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t squatter = ::fork();
-  if (squatter == 0) {
-    if (::setgid(64999) != 0 || ::setuid(64999) != 0) ::_exit(3);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
-                       ::listen(fd, 8) == 0;
-    const char byte = bound ? 1 : 0;
-    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
-    ::pause();
-    ::_exit(0);
-  }
-  char bound = 0;
-  ASSERT_EQ(::read(ready[0], &bound, 1), 1);
-  EXPECT_EQ(bound, 1);
+  const pid_t squatter =
+      stranger([&](int fd) { return ::bind(fd, where, length) == 0 && ::listen(fd, 8) == 0; });
   EXPECT_FALSE(plat::RequestActivation(name));
   EXPECT_FALSE(plat::ActivationListener(name).listening());
-  ::kill(squatter, SIGKILL);
-  ::waitpid(squatter, nullptr, 0);
-  ::close(ready[0]);
-  ::close(ready[1]);
+  end(squatter);
+  ::close(report[0]);
+  ::close(report[1]);
 }
 
 }  // namespace
