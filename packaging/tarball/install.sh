@@ -98,6 +98,7 @@ library_package() {
     libgdk_pixbuf-2.0.so.*) echo libgdk-pixbuf-2.0-0 ;;
     libharfbuzz.so.*) echo libharfbuzz0b ;;
     libX11.so.6) echo libx11-6 ;;
+    libXext.so.6) echo libxext6 ;;
     libz.so.1) echo zlib1g ;;
     libstdc++.so.6) echo libstdc++6 ;;
     libgcc_s.so.1) echo libgcc-s1 ;;

@@ -14,14 +14,21 @@ unsigned int CIdleRelease::IntervalFromEnvironment() {
   return static_cast<unsigned int>(value);
 }
 
-CIdleRelease::CIdleRelease(unsigned int interval_ms, std::function<void()> release)
-    : interval_ms_(interval_ms), release_(std::move(release)) {}
+CIdleRelease::CIdleRelease(unsigned int interval_ms, std::function<unsigned long()> input_idle_ms,
+                           std::function<void()> release)
+    : interval_ms_(interval_ms),
+      input_idle_ms_(std::move(input_idle_ms)),
+      release_(std::move(release)) {}
 
 CIdleRelease::~CIdleRelease() { Disarm(); }
 
 void CIdleRelease::Arm() {
   Disarm();
-  if (interval_ms_ != 0) source_ = g_timeout_add(interval_ms_, &CIdleRelease::OnTimeout, this);
+  if (interval_ms_ != 0) Wait(interval_ms_);
+}
+
+void CIdleRelease::Wait(unsigned int ms) {
+  source_ = g_timeout_add(ms, &CIdleRelease::OnTimeout, this);
 }
 
 void CIdleRelease::Disarm() {
@@ -32,6 +39,12 @@ void CIdleRelease::Disarm() {
 int CIdleRelease::OnTimeout(void* self) {
   auto* idle = static_cast<CIdleRelease*>(self);
   idle->source_ = 0;
+  // Someone at work on the desktop may soon need the page: wait until the input stops too.
+  const unsigned long quiet = idle->input_idle_ms_ ? idle->input_idle_ms_() : idle->interval_ms_;
+  if (quiet < idle->interval_ms_) {
+    idle->Wait(idle->interval_ms_ - static_cast<unsigned int>(quiet));
+    return G_SOURCE_REMOVE;
+  }
   if (idle->release_) idle->release_();
   return G_SOURCE_REMOVE;
 }

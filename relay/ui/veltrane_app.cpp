@@ -22,6 +22,7 @@
 #include "relay/ui/idle_release.h"
 #include "relay/ui/main_frame.h"
 #include "relay/ui/system_tray.h"
+#include "relay/ui/user_presence.h"
 #include "relay/ui/web_page.h"
 #include "relay/veltrane_manager.h"
 #include "relay/veltrane_view.h"
@@ -183,12 +184,18 @@ bool CVeltraneApp::CreateFrameAndView() {
                                         [this] { OnFrameDestroyed(); });
   if (!frame_->Create(page_->widget())) return false;
   page_->set_dialog_parent(frame_->window());
-  idle_ =
-      std::make_unique<CIdleRelease>(CIdleRelease::IntervalFromEnvironment(), [this] { OnIdle(); });
+  presence_ = CUserPresence::Create([this] { OnReturn(); });
+  std::function<unsigned long()> input_idle_ms;
+  if (presence_) input_idle_ms = [presence = presence_.get()] { return presence->IdleMs(); };
+  idle_ = std::make_unique<CIdleRelease>(CIdleRelease::IntervalFromEnvironment(),
+                                         std::move(input_idle_ms), [this] { OnIdle(); });
   g_signal_connect_swapped(frame_->window(), "hide",
                            G_CALLBACK(+[](CIdleRelease* idle) { idle->Arm(); }), idle_.get());
-  g_signal_connect_swapped(frame_->window(), "show",
-                           G_CALLBACK(+[](CIdleRelease* idle) { idle->Disarm(); }), idle_.get());
+  g_signal_connect_swapped(frame_->window(), "show", G_CALLBACK(+[](CVeltraneApp* app) {
+                             app->idle_->Disarm();
+                             if (app->presence_) app->presence_->StopWatching();
+                           }),
+                           this);
 
   view_ =
       std::make_unique<CVeltraneView>(*manager_, manager_->log(), *page_, program_dir, user_dir);
@@ -246,6 +253,13 @@ void CVeltraneApp::OnIdle() {
                            idle_->interval_ms() / 1000);
   page_->EndWebProcess();
   plat::TrimHeap();
+  if (presence_) presence_->WatchForReturn();
+}
+
+void CVeltraneApp::OnReturn() {
+  manager_->log().log_info(__FILE__, __LINE__,
+                           "[Veltrane] 입력이 있어 다음 요청에 앞서 웹 프로세스를 시작합니다");
+  page_->Preload();
 }
 
 int CVeltraneApp::OnSignal(void* self) {

@@ -16,6 +16,7 @@ class CGuiMessageSink;
 class CIdleRelease;
 class CMainFrame;
 class CSystemTray;
+class CUserPresence;
 class CVeltraneManager;
 class CVeltraneView;
 class CWebPage;
@@ -51,8 +52,10 @@ class CVeltraneApp {
   // Tray menu "끝내기" and the end of the desktop session.
   void Quit();
   void OnFrameDestroyed();
-  // The window has stayed hidden for the idle interval.
+  // The window has stayed hidden, and the desktop without input, for the idle interval.
   void OnIdle();
+  // Input after such an idle: the page is likely needed soon.
+  void OnReturn();
   static int OnSignal(void* self);
   // From here on a second start shows the window instead of only leaving.
   void ListenForActivation();
@@ -66,6 +69,7 @@ class CVeltraneApp {
   std::unique_ptr<CMainFrame> frame_;
   std::unique_ptr<CVeltraneView> view_;
   std::unique_ptr<CSystemTray> tray_;
+  std::unique_ptr<CUserPresence> presence_;  // none without an X display
   std::unique_ptr<CIdleRelease> idle_;
   std::unique_ptr<plat::ActivationListener> activation_;
   unsigned int activation_source_ = 0;

@@ -646,19 +646,33 @@ TEST_F(RelayUiTest, AWebProcessKilledMidRequestReopensThePageWhichAnswersTheSame
 
 // Hidden for its idle interval, the relay gives its web process back; the next request
 // starts a new one and is answered.
-TEST_F(RelayUiTest, HiddenForTheIdleIntervalTheWebProcessEndsAndTheNextRequestStartsOne) {
+// Hidden, the page's web process lives on while the person works at the desktop, ends once
+// the input has stopped for the idle interval too, and starts again at the next input, before
+// any request.
+TEST_F(RelayUiTest, HiddenAndWithoutInputForTheIdleIntervalTheWebProcessEndsAndInputStartsOne) {
   auto relay = start("C.UTF-8", {{"VELTRANE_IDLE_RELEASE_MS", "1000"}});
   ASSERT_EQ(ask(relay->port(), request("ECHO")).exit_code, 0);
   ASSERT_TRUE(wait_until([&] { return visible(*relay); }, at_least_wait_bound(5000)));
   EXPECT_NE(web_process_of(*relay), 0);
   display_.close(display_.find(relay->pid(), kCaptionPart));
+  const std::string released = "[Veltrane] 창이 숨겨진 채 1초가 지나 웹 프로세스를 끝냈습니다";
+  for (int i = 0; i < 12; ++i) {  // 2.4 intervals of a mouse in use
+    display_.move_pointer(100 + i % 2, 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_NE(web_process_of(*relay), 0);
+  EXPECT_EQ(relay->count(released), 0u);
+
   EXPECT_TRUE(wait_until([&] { return web_process_of(*relay) == 0; }, at_least_wait_bound(10000)));
-  EXPECT_EQ(relay->count("[Veltrane] 창이 숨겨진 채 1초가 지나 웹 프로세스를 끝냈습니다"), 1u);
+  EXPECT_EQ(relay->count(released), 1u);
   EXPECT_EQ(relay->count("[Veltrane error] 웹 프로세스가 끝"), 0u);  // not taken for a crash
 
+  display_.move_pointer(200, 200);
+  EXPECT_TRUE(wait_until([&] { return web_process_of(*relay) != 0; }, at_least_wait_bound(5000)));
+  EXPECT_EQ(relay->count("[Veltrane] 입력이 있어 다음 요청에 앞서 웹 프로세스를 시작합니다"), 1u);
+  EXPECT_FALSE(visible(*relay));
   EXPECT_EQ(answer_of(ask(relay->port(), request("ECHO", "NEXT"))),
             R"({"svc_no":"ECHO","auth_key":"NEXT","query":"?auth_key=NEXT&session_key="})");
-  EXPECT_NE(web_process_of(*relay), 0);
 }
 
 // Korean text in a page gets real glyphs; a relay that finds no font draws no difference.

@@ -1,6 +1,6 @@
 // What a person does with the relay's windows on the test's X display (Xvfb, no window
-// manager): find them, read their titles and places, press keys (XTest, as a keyboard
-// does), and click a window's close button (the WM_DELETE_WINDOW request a window manager
+// manager): find them, read their titles and places, press keys and move the pointer (XTest,
+// as a keyboard and a mouse do), and click a window's close button (the WM_DELETE_WINDOW request a window manager
 // sends).
 #pragma once
 
@@ -106,6 +106,12 @@ class X_Display {
     XTestFakeKeyEvent(display_, code, True, 0);
     XTestFakeKeyEvent(display_, code, False, 0);
     if (mod != 0) XTestFakeKeyEvent(display_, mod, False, 0);
+    XSync(display_, False);
+  }
+
+  // Moves the pointer to (x, y) of the screen, as a mouse does.
+  void move_pointer(int x, int y) {
+    XTestFakeMotionEvent(display_, -1, x, y, 0);
     XSync(display_, False);
   }
 
