@@ -9,7 +9,9 @@
 //     (/pages/answer-on-load.html), next to the page's own load time as WebKit measured it in
 //     the same navigation (navigation start -> load event start, from the page's answer).
 //     The relay's share of a request is its response time less that load time. Once back to
-//     back, once 250 ms apart (as OCS programs send: never within a display frame of the last).
+//     back, once 250 ms apart (as OCS programs send: never within a display frame of the last);
+//   - the 250 ms series again in a bare WebKit view (webkit_page_reference: the same page,
+//     bridge script and settings, no relay), whose response less load time is WebKit's own.
 // Also: the first request after start (once sent at the start line, once after the web
 // process is up and the relay has been idle), the memory (PSS and RSS) of the relay and its
 // WebKit processes after 10 and after 1,000 requests and after the window has stayed hidden
@@ -34,6 +36,8 @@
 //   --return-lead: from the pointer's move to the request in those cycles.
 //   --other: the relay and library of another build of the tree, for the start table.
 //   --starts-only: the start table only.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -56,6 +60,7 @@
 #include "support/display.h"
 #include "support/portal_stub.h"
 #include "support/proc_info.h"
+#include "support/process.h"
 #include "support/relay_program.h"
 #include "support/tray_host.h"
 #include "support/x_display.h"
@@ -259,7 +264,105 @@ struct Series {
   long errors = 0;
   std::string first_error;
   std::string timing_source;
+
+  void add(double ms, const json& answer) {
+    response_ms.push_back(ms);
+    const double load = load_ms_of(answer);
+    if (load < 0) return;
+    load_ms.push_back(load);
+    share_ms.push_back(ms - load);
+    const json& timing = answer["timing"];
+    timing_source = timing.value("source", "");
+    fetch_start_ms.push_back(timing.value("fetch_start_ms", -1.0));
+    response_end_ms.push_back(timing.value("response_end_ms", -1.0));
+    dom_loaded_ms.push_back(timing.value("dom_content_loaded_ms", -1.0));
+  }
+  void fail(const std::string& error) {
+    if (errors++ == 0) first_error = error;
+  }
 };
+
+// webkit_page_reference on this display, spoken to through two pipes.
+class Page_Reference {
+ public:
+  Page_Reference() {
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    // The child opens its ends by name before it runs the program.
+    test_support::Spawn_Options options;
+    options.in = "/proc/self/fd/" + std::to_string(in[0]);
+    options.out = "/proc/self/fd/" + std::to_string(out[1]);
+    if (child_.start({WEBKIT_PAGE_REFERENCE_PATH}, options)) {
+      to_ = in[1];
+      from_ = out[0];
+    } else {
+      ::close(in[1]);
+      ::close(out[0]);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+  }
+  ~Page_Reference() {
+    if (to_ >= 0) ::close(to_);  // the end of its input: it leaves
+    child_.stop(5000);
+    if (from_ >= 0) ::close(from_);
+  }
+  Page_Reference(const Page_Reference&) = delete;
+  Page_Reference& operator=(const Page_Reference&) = delete;
+
+  // URL opened with REQUEST; the page's answer and the time to it.
+  Exchange ask(const std::string& url, const std::string& request) {
+    Exchange e;
+    const std::string line = url + "\t" + request + "\n";
+    const auto start = Clock::now();
+    if (to_ < 0 || ::write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+      e.error = "webkit_page_reference takes no input";
+      return e;
+    }
+    std::size_t end = std::string::npos;
+    while ((end = buffer_.find('\n')) == std::string::npos) {
+      pollfd p{from_, POLLIN, 0};
+      const int left = static_cast<int>(kAnswerTimeoutMs) - static_cast<int>(ms_since(start));
+      char chunk[4096];
+      const ssize_t got = left > 0 && ::poll(&p, 1, left) == 1 ? ::read(from_, chunk, sizeof chunk) : -1;
+      if (got <= 0) {
+        e.error = "no answer from webkit_page_reference";
+        return e;
+      }
+      buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
+    e.ms = ms_since(start);
+    e.answer = json::parse(buffer_.substr(0, end), nullptr, false);
+    buffer_.erase(0, end + 1);
+    e.ok = !e.answer.is_discarded();
+    if (!e.ok) e.error = "an answer that is no JSON";
+    return e;
+  }
+
+ private:
+  test_support::Child_Process child_;
+  int to_ = -1, from_ = -1;
+  std::string buffer_;
+};
+
+// The spaced series to `page_url` in a bare WebKit view: WebKit's own share of a request.
+Series bare_webkit_series(const std::string& page_url, int count) {
+  Series series;
+  Page_Reference reference;
+  for (int i = 0; i <= count; ++i) {  // the first starts its web process
+    std::this_thread::sleep_for(kSpacedGap);
+    const std::string key = "bench-" + std::to_string(i);
+    const Exchange e = reference.ask(page_url + "?auth_key=" + key + "&session_key=",
+                                     request_text("LOAD", static_cast<unsigned int>(i)));
+    if (i == 0) continue;
+    if (e.ok) {
+      series.add(e.ms, e.answer);
+    } else {
+      series.fail(e.error);
+    }
+  }
+  return series;
+}
 
 // ---------------------------------------------------------------- the run
 
@@ -568,20 +671,10 @@ int run(const Options& options) {
       other_errors += e.ok ? 0 : 1;
       return;
     }
-    if (!e.ok) {
-      if (series->errors++ == 0) series->first_error = e.error;
-      return;
-    }
-    series->response_ms.push_back(e.ms);
-    const double load = load_ms_of(e.answer);
-    if (load >= 0) {
-      series->load_ms.push_back(load);
-      series->share_ms.push_back(e.ms - load);
-      const json& timing = e.answer["timing"];
-      series->timing_source = timing.value("source", "");
-      series->fetch_start_ms.push_back(timing.value("fetch_start_ms", -1.0));
-      series->response_end_ms.push_back(timing.value("response_end_ms", -1.0));
-      series->dom_loaded_ms.push_back(timing.value("dom_content_loaded_ms", -1.0));
+    if (e.ok) {
+      series->add(e.ms, e.answer);
+    } else {
+      series->fail(e.error);
     }
   };
   // Memory after 10 requests, at a few points on the way, and after the last one.
@@ -603,6 +696,8 @@ int run(const Options& options) {
     std::this_thread::sleep_for(kSpacedGap);
     send_sampled("LOAD", &spaced);
   }
+  // The same, to the same page in a bare WebKit view beside the relay's.
+  const Series bare = bare_webkit_series(stub.url() + "/pages/answer-on-load.html", series_size);
   while (sent < total_requests) send_sampled(sent % 2 == 0 ? "NOW" : "LOAD", nullptr);
 
   double idle_shown = 0, idle_shown_helpers = 0;
@@ -654,19 +749,28 @@ int run(const Options& options) {
   print_row("  its page load by WebKit (nav start -> load)", stats_of(spaced.load_ms));
   const Stats spaced_share = stats_of(spaced.share_ms);
   print_row("  the relay's share (response - page load)", spaced_share);
+  print_row("the same in a bare WebKit view (no relay)", stats_of(bare.response_ms));
+  print_row("  its page load by WebKit (nav start -> load)", stats_of(bare.load_ms));
+  const Stats bare_share = stats_of(bare.share_ms);
+  print_row("  WebKit's own share (response - page load)", bare_share);
   const Stats headless_stats = stats_of(headless.response_ms);
   std::printf(
       "\n  relay's share p50 %.2f ms back to back, %.2f ms spaced (goal: at most 5 ms): %s;"
-      " headless path p50 %.2f ms\n",
-      share.p50, spaced_share.p50, spaced_share.p50 <= 5.0 ? "met" : "MISSED", headless_stats.p50);
+      " headless path p50 %.2f ms\n"
+      "  a bare WebKit view's share of the same spaced requests p50 %.2f ms: the relay adds "
+      "%.2f ms over it\n",
+      share.p50, spaced_share.p50, spaced_share.p50 <= 5.0 ? "met" : "MISSED", headless_stats.p50,
+      bare_share.p50, spaced_share.p50 - bare_share.p50);
   std::printf("  page timing from %s (WebKit gives whole milliseconds)\n",
               load.timing_source.c_str());
   std::printf(
-      "  errors: headless %ld, answer-now %ld, answer-on-load %ld (spaced %ld), other requests "
-      "%ld%s%s\n",
-      headless.errors, now.errors, load.errors, spaced.errors, other_errors,
-      now.first_error.empty() && load.first_error.empty() ? "" : " -- first: ",
-      (now.first_error + load.first_error).c_str());
+      "  errors: headless %ld, answer-now %ld, answer-on-load %ld (spaced %ld, bare view %ld), "
+      "other requests %ld%s%s\n",
+      headless.errors, now.errors, load.errors, spaced.errors, bare.errors, other_errors,
+      now.first_error.empty() && load.first_error.empty() && bare.first_error.empty()
+          ? ""
+          : " -- first: ",
+      (now.first_error + load.first_error + bare.first_error).c_str());
 
   std::printf("\nFirst request after start (answer-on-load page):\n");
   if (cold && cold->ms >= 0) {
