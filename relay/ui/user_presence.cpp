@@ -5,6 +5,7 @@
 #include <gdk/gdk.h>
 #include <gdk/gdkx.h>
 
+#include <algorithm>
 #include <cstring>
 
 struct CUserPresence::X {
@@ -69,14 +70,15 @@ unsigned long CUserPresence::IdleMs() const {
   return XSyncValueHigh32(value) != 0 ? 0xFFFFFFFFul : XSyncValueLow32(value);
 }
 
-void CUserPresence::WatchForReturn() {
+void CUserPresence::WatchForReturn(unsigned long quiet_ms) {
   StopWatching();
   // Input sets the counter back to 0: the alarm waits for it to fall below its value now.
   const XSyncValue now = x_->Query();
-  XSyncValue one, below;
+  XSyncValue one, quiet, below;
   XSyncIntToValue(&one, 1);
-  if (XSyncValueLessOrEqual(now, one)) {
-    OnAlarm();  // input this very millisecond
+  XSyncIntToValue(&quiet, static_cast<int>(std::min(quiet_ms, 0x7FFFFFFFul)));
+  if (XSyncValueLessOrEqual(now, one) || XSyncValueLessThan(now, quiet)) {
+    OnAlarm();  // back already
     return;
   }
   Bool overflow = False;

@@ -17,8 +17,9 @@ class CUserPresence {
 
   // Milliseconds since the last input on the display.
   unsigned long IdleMs() const;
-  // Calls on_return once, at the next input from now on.
-  void WatchForReturn();
+  // Calls on_return once, at the next input; at once when there has been input within the
+  // last `quiet_ms` (the quiet spell the caller saw has already ended).
+  void WatchForReturn(unsigned long quiet_ms);
   void StopWatching();
 
  private:

@@ -253,7 +253,7 @@ void CVeltraneApp::OnIdle() {
                            idle_->interval_ms() / 1000);
   page_->EndWebProcess();
   plat::TrimHeap();
-  if (presence_) presence_->WatchForReturn();
+  if (presence_) presence_->WatchForReturn(idle_->interval_ms());
 }
 
 void CVeltraneApp::OnReturn() {
